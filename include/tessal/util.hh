@@ -1,0 +1,128 @@
+#pragma once
+
+// Result codes, payload formats, enable flags, push flags and configuration
+// keys. Applications pass these as plain integers: every numeric value is part
+// of the binary interface and must never change.
+
+#include <cstdint>
+
+namespace tessal {
+
+// Public operations return 0 or a negative value. 1..7 are internal statuses;
+// 3..6 travel only between reception handlers and the reception flow.
+enum RTP_ERROR : int32_t {
+    RTP_SUCCESS = 0,
+    RTP_PENDING = 1,
+    RTP_NO_DATA = 2,
+    RTP_PKT_SKIPPED = 3,
+    RTP_PKT_CHANGED = 4,
+    RTP_FRAME_READY = 5,
+    RTP_FRAMES_READY = 6,
+    RTP_AUTH_FAILED = 7,
+
+    RTP_FAILED = -1,
+    RTP_SOCKET_FAILED = -2,
+    RTP_BIND_FAILED = -3,
+    RTP_BAD_ARGUMENT = -4,
+    RTP_SEND_FAILED = -5,
+    RTP_ALLOC_FAILED = -6,
+    RTP_SSRC_CONFLICT = -7,
+    // -8 is not used.
+    RTP_UNINITIALIZED = -9,
+    RTP_UNSUPPORTED = -10,
+    RTP_RECEIVE_FAILED = -11,
+    RTP_TIMED_OUT = -12,
+    RTP_NO_SUCH_ITEM = -13,
+};
+
+// The value is the RTP payload type written into every packet (RFC 3551 for
+// the static types below 96).
+enum RTP_FORMAT : uint32_t {
+    FMT_PCMU = 0,
+    FMT_GSM = 3,
+    FMT_G723 = 4,
+    FMT_DVI4_8K = 5,
+    FMT_DVI4_16K = 6,
+    FMT_LPC = 7,
+    FMT_PCMA = 8,
+    FMT_G722 = 9,
+    FMT_L16_STEREO = 10,
+    FMT_L16_MONO = 11,
+    FMT_G728 = 15,
+    FMT_DVI4_11K = 16,
+    FMT_DVI4_22K = 17,
+    FMT_G729 = 18,
+    FMT_G726_40 = 96,
+    FMT_G726_32 = 97,
+    FMT_G726_24 = 98,
+    FMT_G726_16 = 99,
+    FMT_G729D = 100,
+    FMT_G729E = 101,
+    FMT_GSM_EFR = 102,
+    FMT_L8 = 103,
+    FMT_VDVI = 104,
+    FMT_OPUS = 105,
+    FMT_H264 = 106,
+    FMT_H265 = 107,
+    FMT_H266 = 108,
+    FMT_V3C = 109,
+};
+
+// Enable flags: the `rce_flags` bit set given to session::create_stream.
+enum RCE_FLAGS : int {
+    RCE_NO_FLAGS = 0x0,
+    RCE_RETIRED_FLAG = 0x1,
+    RCE_SEND_ONLY = 0x2,
+    RCE_RECEIVE_ONLY = 0x4,
+    RCE_SRTP = 0x8,
+    RCE_SRTP_KEYS_FROM_ZRTP = 0x10,
+    RCE_SRTP_KEYS_FROM_USER = 0x20,
+    RCE_H26X_OMIT_START_CODE = 0x40,
+    RCE_H26X_RESYNC_ON_KEY_FRAME = 0x80,
+    RCE_FRAGMENT_GENERIC = 0x100,
+    RCE_SCC_ENABLED = 0x200,
+    RCE_SRTP_NO_ENCRYPTION = 0x400,
+    RCE_SRTP_AUTH_TAG = 0x800,
+    RCE_SRTP_ANTI_REPLAY = 0x1000,
+    RCE_WITH_RTCP = 0x2000,
+    RCE_NAT_KEEPALIVE = 0x4000,
+    RCE_SRTP_AES192 = 0x8000,
+    RCE_SRTP_AES256 = 0x10000,
+    RCE_ZRTP_FULL_DH = 0x20000,
+    RCE_ZRTP_MULTISTREAM_MODE = 0x40000,
+    RCE_PACE_FRAMES = 0x80000,
+    RCE_PACE_FRAGMENTS = 0x100000,
+    RCE_RTCP_ON_RTP_PORT = 0x200000,
+};
+
+// Push flags: the `rtp_flags` bit set of one push_frame call.
+enum RTP_PUSH_FLAGS : int {
+    RTP_PUSH_DEFAULT = 0x0,
+    RTP_PUSH_RETIRED = 0x1,
+    RTP_PUSH_COPY_DATA = 0x2,
+    RTP_PUSH_ONE_NAL = 0x4,
+    RTP_PUSH_NO_AGGREGATION = 0x8,
+};
+
+// Configuration keys of media_stream::configure_ctx and
+// media_stream::get_configuration_value. Key 14 does not exist.
+enum RCC_KEYS : int {
+    RCC_SOCKET_RECV_BUFFER = 1,
+    RCC_SOCKET_SEND_BUFFER = 2,
+    RCC_RECEIVE_RING_BYTES = 3,
+    RCC_PACKET_DELAY_LIMIT = 4,
+    RCC_DYNAMIC_PT = 5,
+    RCC_RTP_CLOCK_RATE = 6,
+    RCC_PATH_MTU = 7,
+    RCC_FRAME_RATE_NUM = 8,
+    RCC_FRAME_RATE_DEN = 9,
+    RCC_LOCAL_SSRC = 10,
+    RCC_PEER_SSRC = 11,
+    RCC_SESSION_BANDWIDTH = 12,
+    RCC_RECV_POLL_MS = 13,
+    RCC_MCAST_TTL = 15,
+    RCC_PACING_NUM = 16,
+    RCC_PACING_DEN = 17,
+};
+
+}  // namespace tessal

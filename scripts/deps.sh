@@ -1,0 +1,27 @@
+#!/bin/sh
+# Installs what Tessal needs on Debian 12 (run as root, or with sudo available).
+#   scripts/deps.sh          build and run: compiler, CMake, Crypto++
+#   scripts/deps.sh --test   also the test tools: GoogleTest, Google Benchmark,
+#                            clang (fuzzers), clang-format
+set -eu
+
+packages="g++ cmake ninja-build pkg-config libcrypto++-dev"
+if [ "${1:-}" = "--test" ]; then
+    packages="$packages googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-format-14"
+fi
+
+missing=""
+for p in $packages; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $p"
+    fi
+done
+[ -z "$missing" ] && exit 0
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+    SUDO="sudo"
+fi
+echo "Installing:$missing"
+$SUDO apt-get update
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends $missing
