@@ -1,0 +1,517 @@
+#include "transport/reception_flow.hh"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "transport/socket.hh"
+#include "util/byte_reader.hh"
+#include "util/log.hh"
+
+namespace tessal {
+
+namespace {
+
+constexpr size_t k_min_rtp_size = 12;
+// Re-check interval of the processing thread's wait, a backstop only: every
+// publish notifies.
+constexpr auto k_wake_backstop = std::chrono::milliseconds(100);
+
+// Real-time FIFO priority where the system grants it; failure is harmless.
+void raise_priority(std::thread &thread, int below_max) {
+    sched_param param{};
+    param.sched_priority = sched_get_priority_max(SCHED_FIFO) - below_max;
+    (void)pthread_setschedparam(thread.native_handle(), SCHED_FIFO, &param);
+}
+
+bool continues_chain(RTP_ERROR r) {
+    return r == RTP_PKT_SKIPPED || r == RTP_PKT_CHANGED;
+}
+
+}  // namespace
+
+reception_flow::reception_flow(bool /*ipv6*/) {
+    create_ring_buffer();
+}
+
+reception_flow::~reception_flow() {
+    stop();
+    clear_frames();
+}
+
+// --- ring -------------------------------------------------------------------
+
+void reception_flow::create_ring_buffer() {
+    // Threads are not running here: the constructor, or a rebuild between
+    // stop_threads() and start_threads().
+    ring_.clear();
+    const size_t count = payload_size_ > 0 && buffer_size_ > 0
+                             ? static_cast<size_t>(buffer_size_) / payload_size_
+                             : 0;
+    ring_.resize(count);
+    for (slot &s : ring_) {
+        s.data.reset(new uint8_t[payload_size_]);
+        s.read = 0;
+    }
+    scratch_.reset(new uint8_t[payload_size_ > 0 ? payload_size_ : 1]);
+    written_.store(0);
+    processed_.store(0);
+}
+
+void reception_flow::set_buffer_size(const ssize_t &bytes) {
+    std::lock_guard<std::mutex> size_guard(size_lock_);
+    std::lock_guard<std::mutex> guard(start_stop_lock_);
+    const bool was_running = running_;
+    if (was_running) {
+        stop_threads();
+    }
+    buffer_size_ = bytes;
+    create_ring_buffer();
+    if (was_running) {
+        start_threads();
+    }
+}
+
+void reception_flow::set_payload_size(const size_t &bytes) {
+    std::lock_guard<std::mutex> size_guard(size_lock_);
+    std::lock_guard<std::mutex> guard(start_stop_lock_);
+    const bool was_running = running_;
+    if (was_running) {
+        stop_threads();
+    }
+    payload_size_ = bytes;
+    create_ring_buffer();
+    if (was_running) {
+        start_threads();
+    }
+}
+
+ssize_t reception_flow::get_buffer_size() const {
+    std::lock_guard<std::mutex> guard(size_lock_);
+    return buffer_size_;
+}
+
+size_t reception_flow::get_payload_size() const {
+    std::lock_guard<std::mutex> guard(size_lock_);
+    return payload_size_;
+}
+
+size_t reception_flow::ring_slots() const {
+    std::lock_guard<std::mutex> guard(size_lock_);
+    return ring_.size();
+}
+
+// --- start and stop ---------------------------------------------------------
+
+RTP_ERROR reception_flow::start(std::shared_ptr<socket> sock, int rce_flags) {
+    std::lock_guard<std::mutex> guard(start_stop_lock_);
+    if (running_ || !sock) {
+        return RTP_SUCCESS;
+    }
+    socket_ = std::move(sock);
+    rce_flags_ = rce_flags;
+    start_threads();
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR reception_flow::stop() {
+    std::lock_guard<std::mutex> guard(start_stop_lock_);
+    if (running_) {
+        stop_threads();
+        socket_.reset();
+        clear_frames();
+    }
+    return RTP_SUCCESS;
+}
+
+bool reception_flow::is_running() const {
+    std::lock_guard<std::mutex> guard(start_stop_lock_);
+    return running_;
+}
+
+// Called with start_stop_lock_ held.
+void reception_flow::start_threads() {
+    should_stop_.store(false);
+    processing_thread_ = std::thread(&reception_flow::processor, this, rce_flags_);
+    receiver_thread_ = std::thread(&reception_flow::receiver, this, socket_);
+    raise_priority(receiver_thread_, 0);
+    raise_priority(processing_thread_, 1);
+    running_ = true;
+}
+
+// Called with start_stop_lock_ held.
+void reception_flow::stop_threads() {
+    should_stop_.store(true);
+    {
+        // Taking the lock orders the flag before the processing thread's
+        // predicate check, so the notification cannot fall between the check
+        // and the wait.
+        std::lock_guard<std::mutex> wake_guard(wake_lock_);
+    }
+    wake_.notify_all();
+    { std::lock_guard<std::mutex> frames_guard(frames_lock_); }
+    frames_cv_.notify_all();
+    if (receiver_thread_.joinable()) {
+        receiver_thread_.join();
+    }
+    if (processing_thread_.joinable()) {
+        processing_thread_.join();
+    }
+    running_ = false;
+}
+
+// --- threads ----------------------------------------------------------------
+
+void reception_flow::receiver(std::shared_ptr<socket> sock) {
+    const size_t slots = ring_.size();
+    const size_t slot_size = payload_size_;
+    while (!should_stop_.load()) {
+        const RTP_ERROR ready = sock->wait_readable(poll_timeout_ms_.load());
+        if (ready == RTP_FAILED) {
+            LOG_ERROR("poll(2) failed");
+            return;
+        }
+        if (ready != RTP_SUCCESS) {
+            continue;  // time-out or EINTR: re-check the stop flag and wait again
+        }
+        bool published = false;
+        while (!should_stop_.load()) {
+            const uint64_t w = written_.load(std::memory_order_relaxed);
+            const bool full = slots == 0 || w - processed_.load(std::memory_order_acquire) >= slots;
+            uint8_t *target = full ? scratch_.get() : ring_[w % slots].data.get();
+            int got = 0;
+            // MSG_TRUNC: learn the real length of a datagram that did not fit.
+            const RTP_ERROR rc = sock->recvfrom(target, slot_size, MSG_DONTWAIT | MSG_TRUNC, &got);
+            if (rc == RTP_NO_DATA) {
+                break;
+            }
+            if (rc != RTP_SUCCESS) {
+                LOG_ERROR("recvfrom(2) failed! Reception flow cannot continue %d!", rc);
+                should_stop_.store(true);
+                break;
+            }
+            if (got <= 0) {
+                break;
+            }
+            if (static_cast<size_t>(got) > slot_size) {
+                dropped_oversize_.fetch_add(1);
+                LOG_WARN("Dropped a %d-byte datagram: larger than the %zu-byte receive buffer", got,
+                         slot_size);
+                continue;
+            }
+            if (full) {
+                // Never overwrite a slot the processing thread has not
+                // finished; the datagram is lost and counted.
+                dropped_full_.fetch_add(1);
+                continue;
+            }
+            ring_[w % slots].read = static_cast<size_t>(got);
+            written_.store(w + 1, std::memory_order_release);
+            published = true;
+        }
+        if (published) {
+            { std::lock_guard<std::mutex> wake_guard(wake_lock_); }
+            wake_.notify_one();
+        }
+    }
+}
+
+void reception_flow::processor(int rce_flags) {
+    const size_t slots = ring_.size();
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(wake_lock_);
+            wake_.wait_for(lock, k_wake_backstop, [this] {
+                return should_stop_.load() || written_.load(std::memory_order_acquire) !=
+                                                  processed_.load(std::memory_order_relaxed);
+            });
+        }
+        if (should_stop_.load()) {
+            return;
+        }
+        uint64_t p = processed_.load(std::memory_order_relaxed);
+        uint64_t w = written_.load(std::memory_order_acquire);
+        while (p != w) {
+            slot &s = ring_[p % slots];
+            if (s.read >= k_min_rtp_size) {
+                process_packet(s.data.get(), s.read, rce_flags);
+            }
+            s.read = 0;
+            processed_.store(++p, std::memory_order_release);
+            if (p == w) {
+                w = written_.load(std::memory_order_acquire);
+            }
+        }
+    }
+}
+
+// --- dispatch ---------------------------------------------------------------
+
+// Called with handlers_lock_ held.
+reception_flow::handler *reception_flow::find_handler(const uint8_t *packet) {
+    if (handlers_.size() == 1) {
+        return &handlers_.begin()->second;
+    }
+    // RTCP carries the sender's SSRC at bytes 4-7, RTP and ZRTP at 8-11.
+    auto it = handlers_.find(read_be32(packet + 4));
+    if (it == handlers_.end()) {
+        it = handlers_.find(read_be32(packet + 8));
+    }
+    return it == handlers_.end() ? nullptr : &it->second;
+}
+
+void reception_flow::process_packet(uint8_t *packet, size_t size, int rce_flags) {
+    if (packet == nullptr || size < k_min_rtp_size) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(handlers_lock_);
+    handler *h = find_handler(packet);
+    if (h != nullptr) {
+        dispatch(*h, packet, size, rce_flags);
+    }
+}
+
+// Called with handlers_lock_ held.
+void reception_flow::dispatch(handler &h, uint8_t *packet, size_t size, int rce_flags) {
+    frame::rtp_frame *out = nullptr;
+    const uint8_t b0 = packet[0];
+    const uint8_t b1 = packet[1];
+
+    if (b1 >= 200 && b1 <= 204 && (size_t{read_be16(packet + 2)} + 1) * 4 <= size) {
+        // RTCP multiplexed on the RTP port (RFC 5761 section 4).
+        if ((rce_flags & RCE_RTCP_ON_RTP_PORT) && h.mux_rtcp_stage.function != nullptr) {
+            h.mux_rtcp_stage.function(nullptr, rce_flags, packet, size, &out);
+        } else {
+            LOG_WARN_AS(
+                "process_packet",
+                "Received RTCP packet but RTCP MUX is not enabled or handler not installed");
+        }
+    } else if (b0 < 64 && std::memcmp(packet + 4, "ZRTP", 4) == 0) {
+        // RFC 6189 section 5: version bits 00 and the magic cookie.
+        if (h.zrtp_stage.function != nullptr) {
+            h.zrtp_stage.function(nullptr, rce_flags, packet, size, &out);
+        }
+    } else if ((b0 >> 6) == 2 && !((b1 & 0x7F) >= 72 && (b1 & 0x7F) <= 76)) {
+        // Payload types 72-76 would collide with RTCP (RFC 5761 section 4).
+        RTP_ERROR r = RTP_PKT_CHANGED;
+        if (h.header_stage.function != nullptr) {
+            r = h.header_stage.function(nullptr, rce_flags, packet, size, &out);
+        }
+        if ((rce_flags & RCE_SRTP) && r == RTP_PKT_CHANGED && h.decrypt_stage.function != nullptr) {
+            r = h.decrypt_stage.function(h.decrypt_stage.arg, rce_flags, packet, size, &out);
+        }
+        if ((rce_flags & RCE_WITH_RTCP) && h.statistics_stage.function != nullptr) {
+            const RTP_ERROR d =
+                h.statistics_stage.function(h.statistics_stage.arg, rce_flags, packet, size, &out);
+            if (continues_chain(r)) {
+                r = d;
+            }
+        }
+        if (continues_chain(r) && h.depacketize_stage.function != nullptr && out != nullptr) {
+            r = h.depacketize_stage.function(h.depacketize_stage.arg, rce_flags, packet, size,
+                                             &out);
+        }
+        if (r == RTP_FRAMES_READY && h.getter) {
+            // The depacketizer took its frame over; collect what it completed.
+            frame::rtp_frame *ready = nullptr;
+            while (h.getter(&ready) == RTP_FRAME_READY) {
+                return_frame(ready);
+                ready = nullptr;
+            }
+        } else if (r == RTP_FRAME_READY && out != nullptr) {
+            return_frame(out);
+            out = nullptr;
+        }
+    }
+    // A frame no stage delivered or took over (a failed decryption, say):
+    // stages that keep a frame clear the slot, so what is left is ours.
+    if (out != nullptr) {
+        frame::dealloc_frame(out);
+    }
+}
+
+// Called on the processing thread with handlers_lock_ held.
+void reception_flow::return_frame(frame::rtp_frame *frame) {
+    {
+        std::lock_guard<std::mutex> guard(hooks_lock_);
+        hook_entry *hook = nullptr;
+        if (hooks_.size() == 1) {
+            hook = &hooks_.begin()->second;
+        } else {
+            auto it = hooks_.find(frame->header.ssrc);
+            if (it != hooks_.end()) {
+                hook = &it->second;
+            }
+        }
+        if (hook != nullptr) {
+            hook->hook(hook->arg, frame);  // the hook owns the frame now
+            return;
+        }
+    }
+    // With several streams, a frame whose SSRC none of them expects can never
+    // be pulled: release it instead of letting the queue grow.
+    if (handlers_.size() > 1 && handlers_.find(frame->header.ssrc) == handlers_.end()) {
+        frame::dealloc_frame(frame);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(frames_lock_);
+        frames_.push_back(frame);
+    }
+    frames_cv_.notify_one();
+}
+
+// --- registration -----------------------------------------------------------
+
+RTP_ERROR reception_flow::install_handler(int kind, const shared_ssrc &remote_ssrc,
+                                          reception_handler function, void *arg) {
+    if (kind < HANDLER_RTP_HEADER || kind > HANDLER_RTCP_STATS) {
+        LOG_ERROR("Invalid type, only types 1-5 are allowed");
+        return RTP_SUCCESS;
+    }
+    std::lock_guard<std::mutex> guard(handlers_lock_);
+    handler &h = handlers_[remote_ssrc->load()];
+    handler_count_.store(handlers_.size());
+    handler_entry *stages[] = {&h.header_stage,  &h.mux_rtcp_stage,    &h.zrtp_stage,
+                               &h.decrypt_stage, &h.depacketize_stage, &h.statistics_stage};
+    *stages[kind - 1] = handler_entry{function, arg};
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR reception_flow::install_getter(const shared_ssrc &remote_ssrc, frame_getter getter) {
+    std::lock_guard<std::mutex> guard(handlers_lock_);
+    handlers_[remote_ssrc->load()].getter = std::move(getter);
+    handler_count_.store(handlers_.size());
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR reception_flow::remove_handlers(const shared_ssrc &remote_ssrc) {
+    std::lock_guard<std::mutex> guard(handlers_lock_);
+    const bool removed = handlers_.erase(remote_ssrc->load()) > 0;
+    handler_count_.store(handlers_.size());
+    return removed ? RTP_SUCCESS : RTP_BAD_ARGUMENT;
+}
+
+RTP_ERROR reception_flow::install_receive_hook(void *arg, receive_hook hook, uint32_t remote_ssrc) {
+    if (hook == nullptr) {
+        return RTP_BAD_ARGUMENT;
+    }
+    std::lock_guard<std::mutex> guard(hooks_lock_);
+    hooks_[remote_ssrc] = hook_entry{arg, hook};
+    return RTP_SUCCESS;
+}
+
+bool reception_flow::clear_stream_from_flow(const shared_ssrc &remote_ssrc) {
+    const uint32_t key = remote_ssrc->load();
+    bool empty = false;
+    {
+        std::scoped_lock guard(handlers_lock_, hooks_lock_);
+        hooks_.erase(key);
+        handlers_.erase(key);
+        handler_count_.store(handlers_.size());
+        empty = handlers_.empty() && hooks_.empty();
+    }
+    // The leaving stream's frames can no longer be pulled.
+    std::lock_guard<std::mutex> guard(frames_lock_);
+    for (auto it = frames_.begin(); it != frames_.end();) {
+        if ((*it)->header.ssrc == key || empty) {
+            frame::dealloc_frame(*it);
+            it = frames_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return empty;
+}
+
+RTP_ERROR reception_flow::update_remote_ssrc(uint32_t old_ssrc, uint32_t new_ssrc) {
+    std::scoped_lock guard(handlers_lock_, hooks_lock_);
+    auto h = handlers_.find(old_ssrc);
+    if (h != handlers_.end()) {
+        handler moved = std::move(h->second);
+        handlers_.erase(h);
+        handlers_[new_ssrc] = std::move(moved);
+    }
+    auto k = hooks_.find(old_ssrc);
+    if (k != hooks_.end()) {
+        hook_entry moved = k->second;
+        hooks_.erase(k);
+        hooks_[new_ssrc] = moved;
+    }
+    handler_count_.store(handlers_.size());
+    return RTP_SUCCESS;
+}
+
+// --- pulling ----------------------------------------------------------------
+
+frame::rtp_frame *reception_flow::take_frame(const shared_ssrc *remote_ssrc, ssize_t timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0);
+    std::unique_lock<std::mutex> lock(frames_lock_);
+    for (;;) {
+        if (should_stop_.load()) {
+            return nullptr;
+        }
+        if (remote_ssrc == nullptr) {
+            if (!frames_.empty()) {
+                frame::rtp_frame *f = frames_.front();
+                frames_.pop_front();
+                return f;
+            }
+        } else {
+            const uint32_t wanted = (*remote_ssrc)->load();
+            // A flow serving one stream queues whatever arrives; once that
+            // stream pulls by SSRC, frames of other sources have no taker.
+            const bool sole_stream = handler_count_.load() <= 1;
+            for (auto it = frames_.begin(); it != frames_.end();) {
+                frame::rtp_frame *f = *it;
+                if (f->header.ssrc == wanted) {
+                    frames_.erase(it);
+                    return f;
+                }
+                if (sole_stream) {
+                    frame::dealloc_frame(f);
+                    it = frames_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        if (timeout_ms < 0) {
+            frames_cv_.wait_for(lock, k_wake_backstop);
+        } else {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return nullptr;
+            }
+            frames_cv_.wait_until(lock, deadline);
+        }
+    }
+}
+
+frame::rtp_frame *reception_flow::pull_frame() {
+    return take_frame(nullptr, -1);
+}
+
+frame::rtp_frame *reception_flow::pull_frame(ssize_t timeout_ms) {
+    return take_frame(nullptr, timeout_ms < 0 ? 0 : timeout_ms);
+}
+
+frame::rtp_frame *reception_flow::pull_frame(const shared_ssrc &remote_ssrc) {
+    return take_frame(&remote_ssrc, -1);
+}
+
+frame::rtp_frame *reception_flow::pull_frame(ssize_t timeout_ms, const shared_ssrc &remote_ssrc) {
+    return take_frame(&remote_ssrc, timeout_ms < 0 ? 0 : timeout_ms);
+}
+
+void reception_flow::clear_frames() {
+    std::lock_guard<std::mutex> guard(frames_lock_);
+    for (frame::rtp_frame *f : frames_) {
+        frame::dealloc_frame(f);
+    }
+    frames_.clear();
+}
+
+}  // namespace tessal

@@ -1,0 +1,181 @@
+#pragma once
+
+// Receives every datagram on one RTP socket and turns it into frames for the
+// streams sharing that socket. A receiver thread drains the socket into a ring
+// of preallocated slots; a processing thread classifies each datagram (RTCP,
+// ZRTP, RTP), finds its stream by SSRC and runs that stream's reception
+// handlers. Finished frames go to the stream's receive hook or to a queue that
+// pull_frame empties.
+//
+// Lock order: size_lock_ -> start_stop_lock_; handlers_lock_ -> hooks_lock_
+// -> frames_lock_ (the processing thread delivers a frame while it runs a
+// stream's handlers); wake_lock_ is only ever held alone. Handlers and hooks
+// run with their locks held and must not call back into the registration
+// operations.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "tessal/frame.hh"
+#include "tessal/util.hh"
+#include "util/shared_ssrc.hh"
+
+namespace tessal {
+
+class socket;
+
+// A reception handler: the whole datagram, and one frame slot shared by all
+// stages of the datagram (null before the header stage fills it). A stage
+// that takes the frame over sets *out to null.
+using reception_handler = RTP_ERROR (*)(void *arg, int rce_flags, uint8_t *packet, size_t size,
+                                        frame::rtp_frame **out);
+// Hands out one completed frame per call (RTP_FRAME_READY) until it has none.
+using frame_getter = std::function<RTP_ERROR(frame::rtp_frame **out)>;
+using receive_hook = void (*)(void *arg, frame::rtp_frame *frame);
+
+enum HANDLER_KIND : int {
+    HANDLER_RTP_HEADER = 1,
+    HANDLER_RTCP_MUX = 2,
+    HANDLER_ZRTP = 3,
+    HANDLER_SRTP = 4,
+    HANDLER_MEDIA = 5,
+    HANDLER_RTCP_STATS = 6,
+};
+
+constexpr ssize_t k_default_ring_bytes = 4 * 1024 * 1024;
+constexpr size_t k_default_slot_size = 1464;
+constexpr int k_default_poll_timeout_ms = 100;
+
+class reception_flow {
+public:
+    explicit reception_flow(bool ipv6);
+    ~reception_flow();
+    reception_flow(const reception_flow &) = delete;
+    reception_flow &operator=(const reception_flow &) = delete;
+
+    // Ring geometry. While running, both threads are stopped around the
+    // rebuild and restarted; queued frames are kept.
+    void set_buffer_size(const ssize_t &bytes);
+    ssize_t get_buffer_size() const;
+    void set_payload_size(const size_t &bytes);
+    size_t get_payload_size() const;
+    size_t ring_slots() const;
+    void set_poll_timeout_ms(int ms) { poll_timeout_ms_.store(ms); }
+    int get_poll_timeout_ms() const { return poll_timeout_ms_.load(); }
+
+    // Starts the receiver and processing threads once; the first caller's
+    // flags govern the handler chain of every stream on the flow.
+    RTP_ERROR start(std::shared_ptr<socket> sock, int rce_flags);
+    // Stops and joins both threads and releases queued frames.
+    RTP_ERROR stop();
+    bool is_running() const;
+
+    RTP_ERROR install_handler(int kind, const shared_ssrc &remote_ssrc, reception_handler handler,
+                              void *arg);
+    RTP_ERROR install_getter(const shared_ssrc &remote_ssrc, frame_getter getter);
+    RTP_ERROR remove_handlers(const shared_ssrc &remote_ssrc);
+    RTP_ERROR install_receive_hook(void *arg, receive_hook hook, uint32_t remote_ssrc);
+    // Removes the stream's hook, handlers and queued frames; true when no
+    // stream is left on the flow.
+    bool clear_stream_from_flow(const shared_ssrc &remote_ssrc);
+    RTP_ERROR update_remote_ssrc(uint32_t old_ssrc, uint32_t new_ssrc);
+
+    // Waits (until stop) for the next frame; null once stopped.
+    frame::rtp_frame *pull_frame();
+    // Null after `timeout_ms` without a frame.
+    frame::rtp_frame *pull_frame(ssize_t timeout_ms);
+    // The first queued frame carrying the cell's SSRC, wherever it is queued.
+    frame::rtp_frame *pull_frame(const shared_ssrc &remote_ssrc);
+    frame::rtp_frame *pull_frame(ssize_t timeout_ms, const shared_ssrc &remote_ssrc);
+    void clear_frames();
+
+    // Datagrams dropped because the ring was full, and because they were
+    // longer than a slot.
+    uint64_t dropped_ring_full() const { return dropped_full_.load(); }
+    uint64_t dropped_oversize() const { return dropped_oversize_.load(); }
+
+    // Runs one datagram through classification and dispatch, as the
+    // processing thread does (used by that thread and by tests).
+    void process_packet(uint8_t *packet, size_t size, int rce_flags);
+
+private:
+    struct handler_entry {
+        reception_handler function = nullptr;
+        void *arg = nullptr;
+    };
+    struct handler {
+        handler_entry header_stage;
+        handler_entry mux_rtcp_stage;
+        handler_entry zrtp_stage;
+        handler_entry decrypt_stage;
+        handler_entry depacketize_stage;
+        handler_entry statistics_stage;
+        frame_getter getter;
+    };
+    struct hook_entry {
+        void *arg;
+        receive_hook hook;
+    };
+    struct slot {
+        std::unique_ptr<uint8_t[]> data;
+        size_t read = 0;
+    };
+
+    void create_ring_buffer();
+    void start_threads();
+    void stop_threads();
+    void receiver(std::shared_ptr<socket> sock);
+    void processor(int rce_flags);
+    void dispatch(handler &h, uint8_t *packet, size_t size, int rce_flags);
+    void return_frame(frame::rtp_frame *frame);
+    handler *find_handler(const uint8_t *packet);
+    frame::rtp_frame *take_frame(const shared_ssrc *remote_ssrc, ssize_t timeout_ms);
+
+    std::deque<frame::rtp_frame *> frames_;
+    std::mutex frames_lock_;
+    std::condition_variable frames_cv_;
+
+    std::unordered_map<uint32_t, hook_entry> hooks_;
+    std::mutex hooks_lock_;
+    std::unordered_map<uint32_t, handler> handlers_;
+    std::mutex handlers_lock_;
+    std::atomic<size_t> handler_count_{0};  // handlers_.size(), readable without the lock
+
+    std::atomic<bool> should_stop_{true};
+    std::thread receiver_thread_;
+    std::thread processing_thread_;
+    std::atomic<int> poll_timeout_ms_{k_default_poll_timeout_ms};
+
+    // Ring: slot i % size. `written_` counts published datagrams (receiver
+    // only), `processed_` counts finished ones (processing thread only). The
+    // receiver never writes a slot while written_ - processed_ == size, so a
+    // slot being processed is never overwritten.
+    std::vector<slot> ring_;
+    std::atomic<uint64_t> written_{0};
+    std::atomic<uint64_t> processed_{0};
+    std::atomic<uint64_t> dropped_full_{0};
+    std::atomic<uint64_t> dropped_oversize_{0};
+    std::unique_ptr<uint8_t[]> scratch_;  // receiver only: drains dropped datagrams
+
+    mutable std::mutex size_lock_;
+    ssize_t buffer_size_ = k_default_ring_bytes;
+    size_t payload_size_ = k_default_slot_size;
+
+    mutable std::mutex start_stop_lock_;
+    std::mutex wake_lock_;
+    std::condition_variable wake_;
+    bool running_ = false;
+    std::shared_ptr<socket> socket_;  // set while running
+    int rce_flags_ = 0;
+};
+
+}  // namespace tessal

@@ -1,0 +1,515 @@
+#include "transport/socket.hh"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "util/log.hh"
+
+namespace tessal {
+
+namespace {
+
+constexpr socklen_t k_v4_len = sizeof(sockaddr_in);
+constexpr socklen_t k_v6_len = sizeof(sockaddr_in6);
+
+size_t total_length(const buffer_vector &pieces) {
+    size_t total = 0;
+    for (const auto &piece : pieces) {
+        total += piece.first;
+    }
+    return total;
+}
+
+void fill_iov(iovec *iov, const buffer_vector &pieces) {
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        iov[i].iov_base = pieces[i].second;
+        iov[i].iov_len = pieces[i].first;
+    }
+}
+
+}  // namespace
+
+socket::socket(int stream_flags, socket_syscalls *sys) : sys_(sys), stream_flags_(stream_flags) {}
+
+socket::~socket() {
+    if (descriptor_ >= 0) {
+        sys_->close(descriptor_);
+    }
+}
+
+RTP_ERROR socket::init(short family, int type, int protocol) {
+    is_ipv6_ = (family == AF_INET6);
+    descriptor_ = sys_->socket(family, type, protocol);
+    if (descriptor_ < 0) {
+        LOG_ERROR("Failed to create socket: %s", log::error_text(errno).c_str());
+        return RTP_SOCKET_FAILED;
+    }
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR socket::setsockopt(int level, int name, const void *value, unsigned length) {
+    std::lock_guard<std::mutex> guard(option_lock_);
+    if (sys_->setsockopt(descriptor_, level, name, value, static_cast<socklen_t>(length)) < 0) {
+        LOG_ERROR("Failed to set socket options");
+        return RTP_FAILED;
+    }
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR socket::bind(short family, unsigned host, uint16_t port) {
+    sockaddr_in address = create_sockaddr(family, host, port);
+    return bind(address);
+}
+
+namespace {
+
+// The system's reason goes first, on a line of its own, then the log line.
+void log_bind_error(const char *fn, const char *message, unsigned port) {
+    std::fprintf(stderr, "%s\n", log::error_text(errno).c_str());
+    log::write(log::level::error, fn, message, port);
+}
+
+}  // namespace
+
+RTP_ERROR socket::bind_common(const char *fn, sockaddr *address, sockaddr *any, socklen_t len,
+                              unsigned port, const membership &join) {
+    if (join.request == nullptr) {
+        if (sys_->bind(descriptor_, address, len) < 0) {
+            log_bind_error(fn, "Binding to port %u failed!", port);
+            return RTP_BIND_FAILED;
+        }
+        return RTP_SUCCESS;
+    }
+    // Multicast: every receiver of the group on this host shares the port.
+    const int enable = 1;
+    if (sys_->setsockopt(descriptor_, SOL_SOCKET, SO_REUSEADDR, &enable, sizeof(enable)) < 0) {
+        log_bind_error(fn, "Reuse address failed!", port);
+    }
+    if (sys_->setsockopt(descriptor_, SOL_SOCKET, SO_REUSEPORT, &enable, sizeof(enable)) < 0) {
+        log_bind_error(fn, "Reuse port failed!", port);
+    }
+    if (sys_->bind(descriptor_, any, len) < 0) {
+        log_bind_error(fn, "Binding to port %u failed!", port);
+        return RTP_BIND_FAILED;
+    }
+    if (sys_->setsockopt(descriptor_, join.level, join.name, join.request, join.length) < 0) {
+        log_bind_error(fn, "Multicast join failed!", port);
+        return RTP_BIND_FAILED;
+    }
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR socket::bind(sockaddr_in &address) {
+    local_v4_ = address;
+    sockaddr_in any = address;
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    ip_mreq group{};
+    group.imr_multiaddr = address.sin_addr;
+    group.imr_interface.s_addr = htonl(INADDR_ANY);
+    const membership join{IPPROTO_IP, IP_ADD_MEMBERSHIP, is_multicast(address) ? &group : nullptr,
+                          sizeof(group)};
+    return bind_common("bind", reinterpret_cast<sockaddr *>(&address),
+                       reinterpret_cast<sockaddr *>(&any), k_v4_len, ntohs(address.sin_port), join);
+}
+
+RTP_ERROR socket::bind_ip6(sockaddr_in6 &address) {
+    local_v6_ = address;
+    sockaddr_in6 any = address;  // flow label and scope kept
+    any.sin6_addr = in6addr_any;
+    ipv6_mreq group{};
+    group.ipv6mr_multiaddr = address.sin6_addr;
+    group.ipv6mr_interface = 0;
+    const membership join{IPPROTO_IPV6, IPV6_JOIN_GROUP, is_multicast(address) ? &group : nullptr,
+                          sizeof(group)};
+    return bind_common("bind_ip6", reinterpret_cast<sockaddr *>(&address),
+                       reinterpret_cast<sockaddr *>(&any), k_v6_len, ntohs(address.sin6_port),
+                       join);
+}
+
+sockaddr_in socket::create_sockaddr(short family, unsigned host, uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = static_cast<sa_family_t>(family);
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(host);
+    return address;
+}
+
+sockaddr_in socket::create_sockaddr(short family, const std::string &host, uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = static_cast<sa_family_t>(family);
+    address.sin_port = htons(port);
+    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
+        address.sin_addr.s_addr = 0;
+    }
+    return address;
+}
+
+sockaddr_in6 socket::create_ip6_sockaddr(const std::string &host, uint16_t port) {
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(port);
+    if (inet_pton(AF_INET6, host.c_str(), &address.sin6_addr) != 1) {
+        address.sin6_addr = in6addr_any;
+    }
+    return address;
+}
+
+sockaddr_in6 socket::create_ip6_sockaddr_any(uint16_t port) {
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(port);
+    address.sin6_addr = in6addr_any;
+    return address;
+}
+
+bool socket::is_multicast(const sockaddr_in &address) {
+    const auto *bytes = reinterpret_cast<const uint8_t *>(&address.sin_addr.s_addr);
+    return (bytes[0] & 0xF0) == 0xE0;  // 224.0.0.0/4
+}
+
+bool socket::is_multicast(const sockaddr_in6 &address) {
+    return address.sin6_addr.s6_addr[0] == 0xFF;  // ff00::/8
+}
+
+int socket::check_family(const std::string &host) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo *result = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || result == nullptr) {
+        LOG_ERROR("Invalid IP address");
+        return -1;
+    }
+    const int family = result->ai_family;
+    freeaddrinfo(result);
+    if (family == AF_INET) {
+        return 1;
+    }
+    if (family == AF_INET6) {
+        return 2;
+    }
+    LOG_ERROR("Invalid IP address");
+    return -1;
+}
+
+std::string socket::sockaddr_to_string(const sockaddr_in &address) {
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address.sin_addr, text, sizeof(text));
+    return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+std::string socket::sockaddr_ip6_to_string(const sockaddr_in6 &address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET6, &address.sin6_addr, text, sizeof(text));
+    return std::string(text) + ":" + std::to_string(ntohs(address.sin6_port));
+}
+
+RTP_ERROR socket::install_handler(shared_ssrc local_ssrc, void *arg, send_handler_fn handler) {
+    if (handler == nullptr) {
+        return RTP_BAD_ARGUMENT;
+    }
+    std::lock_guard<std::mutex> guard(handler_lock_);
+    send_handlers_.emplace(std::move(local_ssrc), socket_packet_handler{arg, handler});
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR socket::remove_handler(const shared_ssrc &local_ssrc) {
+    std::lock_guard<std::mutex> guard(handler_lock_);
+    send_handlers_.erase(local_ssrc);
+    return RTP_SUCCESS;
+}
+
+// Called with handler_lock_ held.
+RTP_ERROR socket::run_handlers(uint32_t ssrc, buffer_vector &pieces) {
+    for (auto &entry : send_handlers_) {
+        if (entry.first->load(std::memory_order_relaxed) != ssrc) {
+            continue;
+        }
+        RTP_ERROR rc = entry.second.handler(entry.second.arg, pieces);
+        if (rc != RTP_SUCCESS) {
+            LOG_ERROR_AS("sendto", "Malformed packet");
+            return rc;
+        }
+    }
+    return RTP_SUCCESS;
+}
+
+void socket::fill_destination(msghdr &header, sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6) {
+    if (ipv6) {
+        header.msg_name = &to6;
+        header.msg_namelen = k_v6_len;
+    } else {
+        header.msg_name = &to4;
+        header.msg_namelen = k_v4_len;
+    }
+}
+
+RTP_ERROR socket::sendto(sockaddr_in &to4, sockaddr_in6 &to6, uint8_t *data, size_t length,
+                         int flags, int *bytes_sent) {
+    return raw_sendto(to4, to6, is_ipv6_, data, length, flags, bytes_sent);
+}
+
+RTP_ERROR socket::raw_sendto(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6, uint8_t *data,
+                             size_t length, int flags, int *bytes_sent) {
+    const sockaddr *to =
+        ipv6 ? reinterpret_cast<const sockaddr *>(&to6) : reinterpret_cast<const sockaddr *>(&to4);
+    const ssize_t sent =
+        sys_->sendto(descriptor_, data, length, flags, to, ipv6 ? k_v6_len : k_v4_len);
+    if (sent < 0) {
+        LOG_ERROR_AS("__sendto", "Failed to send data: %s", log::error_text(errno).c_str());
+        if (bytes_sent != nullptr) {
+            *bytes_sent = -1;
+        }
+        return RTP_SEND_FAILED;
+    }
+    if (bytes_sent != nullptr) {
+        *bytes_sent = static_cast<int>(sent);
+    }
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR socket::sendto(uint32_t ssrc, sockaddr_in &to4, sockaddr_in6 &to6, buffer_vector &pieces,
+                         int flags, int *bytes_sent) {
+    std::lock_guard<std::mutex> guard(handler_lock_);
+    RTP_ERROR rc = run_handlers(ssrc, pieces);
+    if (rc != RTP_SUCCESS) {
+        return rc;
+    }
+    return raw_sendtov(to4, to6, is_ipv6_, pieces, flags, bytes_sent);
+}
+
+// The single gathered datagram reuses batch_header_/batch_chunks_ and so runs
+// under handler_lock_ (taken by the handler-running caller).
+RTP_ERROR socket::raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6, buffer_vector &pieces,
+                              int flags, int *bytes_sent) {
+    if (pieces.size() > static_cast<size_t>(IOV_MAX)) {
+        LOG_ERROR_AS("__sendtov", "Too many pieces for one datagram: %zu", pieces.size());
+        if (bytes_sent != nullptr) {
+            *bytes_sent = -1;
+        }
+        return RTP_BAD_ARGUMENT;
+    }
+    // An aggregation packet may have hundreds of pieces: beyond the
+    // preallocated array, gather through one of its own.
+    std::unique_ptr<iovec[]> large;
+    iovec *iov = batch_chunks_;
+    if (pieces.size() > k_max_batch_chunks) {
+        large.reset(new iovec[pieces.size()]);
+        iov = large.get();
+    }
+    fill_iov(iov, pieces);
+    mmsghdr message{};
+    message.msg_hdr = batch_header_;
+    message.msg_hdr.msg_iov = iov;
+    message.msg_hdr.msg_iovlen = pieces.size();
+    message.msg_hdr.msg_control = nullptr;
+    message.msg_hdr.msg_controllen = 0;
+    fill_destination(message.msg_hdr, to4, to6, ipv6);
+
+    int sent = 0;
+    do {
+        sent = sys_->sendmmsg(descriptor_, &message, 1, flags);
+    } while (sent < 0 && errno == EINTR);
+    if (sent != 1) {
+        LOG_ERROR_AS("__sendtov", "Failed to send RTP frame: %s!",
+                     log::error_text(sent < 0 ? errno : EAGAIN).c_str());
+        if (bytes_sent != nullptr) {
+            *bytes_sent = -1;
+        }
+        return RTP_SEND_FAILED;
+    }
+    if (bytes_sent != nullptr) {
+        *bytes_sent = static_cast<int>(total_length(pieces));
+    }
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR socket::sendto(uint32_t ssrc, sockaddr_in &to4, sockaddr_in6 &to6, packet_vector &packets,
+                         int flags, int *bytes_sent) {
+    for (auto &pieces : packets) {
+        std::lock_guard<std::mutex> guard(handler_lock_);
+        RTP_ERROR rc = run_handlers(ssrc, pieces);
+        if (rc != RTP_SUCCESS) {
+            return rc;
+        }
+    }
+    return raw_sendtov(to4, to6, is_ipv6_, packets, flags, bytes_sent);
+}
+
+RTP_ERROR socket::raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6,
+                              packet_vector &packets, int flags, int *bytes_sent) {
+    const size_t count = packets.size();
+    size_t total_pieces = 0;
+    size_t total_bytes = 0;
+    for (const auto &pieces : packets) {
+        total_pieces += pieces.size();
+        total_bytes += total_length(pieces);
+    }
+    // Per-call arrays: this form runs without handler_lock_.
+    std::vector<mmsghdr> headers(count);
+    std::vector<iovec> chunks(total_pieces);
+    size_t next_chunk = 0;
+    for (size_t i = 0; i < count; ++i) {
+        msghdr &h = headers[i].msg_hdr;
+        h.msg_iov = chunks.data() + next_chunk;
+        h.msg_iovlen = packets[i].size();
+        fill_iov(h.msg_iov, packets[i]);
+        next_chunk += packets[i].size();
+        fill_destination(h, to4, to6, ipv6);
+    }
+    if (bytes_sent != nullptr) {
+        *bytes_sent = static_cast<int>(total_bytes);
+    }
+
+    const size_t batch = (stream_flags_ & RCE_SCC_ENABLED) ? k_scc_batch : 1;
+    if (count == 0) {
+        // Nothing to send; still one (empty) call, as the kernel would see it.
+        sys_->sendmmsg(descriptor_, headers.data(), 0, flags);
+        return RTP_SUCCESS;
+    }
+    // A short send is resumed where the kernel stopped; an error or a call
+    // that makes no progress ends the send.
+    size_t done = 0;
+    while (done < count) {
+        const auto want = static_cast<unsigned>(std::min(batch, count - done));
+        const int sent = sys_->sendmmsg(descriptor_, headers.data() + done, want, flags);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent <= 0) {
+            if (sent == 0) {
+                errno = EAGAIN;
+            }
+            log::platform_error("sendmmsg(2) failed");
+            if (bytes_sent != nullptr) {
+                *bytes_sent = -1;
+            }
+            return RTP_SEND_FAILED;
+        }
+        done += static_cast<size_t>(sent);
+    }
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR socket::recv(uint8_t *buffer, size_t length, int flags, int *bytes_read) {
+    if (buffer == nullptr || length == 0) {
+        if (bytes_read != nullptr) {
+            *bytes_read = -1;
+        }
+        return RTP_BAD_ARGUMENT;
+    }
+    const ssize_t got = sys_->recv(descriptor_, buffer, length, flags);
+    if (got < 0) {
+        const int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+            if (bytes_read != nullptr) {
+                *bytes_read = 0;
+            }
+            return RTP_NO_DATA;
+        }
+        LOG_ERROR_AS("__recv", "recv(2) failed: %s", log::error_text(err).c_str());
+        if (bytes_read != nullptr) {
+            *bytes_read = -1;
+        }
+        return RTP_FAILED;
+    }
+    if (bytes_read != nullptr) {
+        *bytes_read = static_cast<int>(got);
+    }
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR socket::raw_recvfrom(uint8_t *buffer, size_t length, int flags, sockaddr_in *sender,
+                               int *bytes_read) {
+    socklen_t len = k_v4_len;
+    const ssize_t got =
+        sys_->recvfrom(descriptor_, buffer, length, flags, reinterpret_cast<sockaddr *>(sender),
+                       sender ? &len : nullptr);
+    if (got < 0) {
+        const int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK) {
+            if (bytes_read != nullptr) {
+                *bytes_read = 0;
+            }
+            return RTP_NO_DATA;
+        }
+        LOG_ERROR_AS("__recvfrom", "recvfrom failed: %s", log::error_text(err).c_str());
+        if (bytes_read != nullptr) {
+            *bytes_read = -1;
+        }
+        return RTP_FAILED;
+    }
+    if (bytes_read != nullptr) {
+        *bytes_read = static_cast<int>(got);
+    }
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR socket::raw_recvfrom_ip6(uint8_t *buffer, size_t length, int flags, sockaddr_in6 *sender,
+                                   int *bytes_read) {
+    socklen_t len = k_v6_len;
+    const ssize_t got =
+        sys_->recvfrom(descriptor_, buffer, length, flags, reinterpret_cast<sockaddr *>(sender),
+                       sender ? &len : nullptr);
+    if (got < 0) {
+        const int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK) {
+            if (bytes_read != nullptr) {
+                *bytes_read = 0;
+            }
+            return RTP_NO_DATA;
+        }
+        LOG_ERROR_AS("__recvfrom_ip6", "recvfrom failed: %s", log::error_text(err).c_str());
+        if (bytes_read != nullptr) {
+            *bytes_read = -1;
+        }
+        return RTP_FAILED;
+    }
+    if (bytes_read != nullptr) {
+        *bytes_read = static_cast<int>(got);
+    }
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR socket::recvfrom(uint8_t *buffer, size_t length, int flags, sockaddr_in *sender4,
+                           sockaddr_in6 *sender6, int *bytes_read) {
+    if (is_ipv6_) {
+        return raw_recvfrom_ip6(buffer, length, flags, sender6, bytes_read);
+    }
+    return raw_recvfrom(buffer, length, flags, sender4, bytes_read);
+}
+
+RTP_ERROR socket::recvfrom(uint8_t *buffer, size_t length, int flags, int *bytes_read) {
+    return recvfrom(buffer, length, flags, nullptr, nullptr, bytes_read);
+}
+
+RTP_ERROR socket::recvfrom(uint8_t *buffer, size_t length, int flags, sockaddr_in *sender4) {
+    return raw_recvfrom(buffer, length, flags, sender4, nullptr);
+}
+
+RTP_ERROR socket::recvfrom(uint8_t *buffer, size_t length, int flags) {
+    return raw_recvfrom(buffer, length, flags, nullptr, nullptr);
+}
+
+RTP_ERROR socket::wait_readable(int timeout_ms) {
+    pollfd fd{};
+    fd.fd = descriptor_;
+    fd.events = POLLIN;
+    const int rc = sys_->poll(&fd, 1, timeout_ms);
+    if (rc < 0) {
+        return errno == EINTR ? RTP_NO_DATA : RTP_FAILED;
+    }
+    if (rc == 0 || (fd.revents & POLLIN) == 0) {
+        return (fd.revents & (POLLERR | POLLNVAL)) ? RTP_FAILED : RTP_NO_DATA;
+    }
+    return RTP_SUCCESS;
+}
+
+}  // namespace tessal

@@ -1,0 +1,150 @@
+#pragma once
+
+// One UDP socket (IPv4 or IPv6, unicast or multicast) shared by every
+// component that sends or receives on a local port. Sending runs the
+// per-SSRC send-handler chain (RTCP statistics, SRTP) and batches datagrams
+// into sendmmsg(2) calls. Any thread may send; the reception threads receive
+// at the same time without a common lock.
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tessal/util.hh"
+#include "transport/syscalls.hh"
+#include "util/shared_ssrc.hh"
+
+namespace tessal {
+
+// The pieces of one datagram: (length, pointer) pairs, concatenated in order.
+// Not owned; they must stay valid until the send returns.
+using buffer_vector = std::vector<std::pair<size_t, uint8_t *>>;
+// One buffer_vector per datagram.
+using packet_vector = std::vector<buffer_vector>;
+
+using send_handler_fn = RTP_ERROR (*)(void *arg, buffer_vector &pieces);
+
+struct socket_packet_handler {
+    void *arg;
+    send_handler_fn handler;
+};
+
+// Orders shared SSRC cells by identity, not by value.
+struct shared_ssrc_identity_less {
+    bool operator()(const shared_ssrc &a, const shared_ssrc &b) const noexcept {
+        return a.get() < b.get();
+    }
+};
+
+constexpr size_t k_max_batch_chunks = 256;
+constexpr size_t k_scc_batch = 1024;
+
+class socket {
+public:
+    // `sys` must outlive the socket; tests pass a fake.
+    explicit socket(int stream_flags, socket_syscalls *sys = &socket_syscalls::system());
+    ~socket();
+    socket(const socket &) = delete;
+    socket &operator=(const socket &) = delete;
+
+    RTP_ERROR init(short family, int type, int protocol);
+    RTP_ERROR setsockopt(int level, int name, const void *value, unsigned length);
+
+    RTP_ERROR bind(short family, unsigned host, uint16_t port);
+    RTP_ERROR bind(sockaddr_in &address);
+    RTP_ERROR bind_ip6(sockaddr_in6 &address);
+
+    int get_raw_socket() const noexcept { return descriptor_; }
+    bool is_ipv6() const noexcept { return is_ipv6_; }
+
+    static sockaddr_in create_sockaddr(short family, unsigned host, uint16_t port);
+    static sockaddr_in create_sockaddr(short family, const std::string &host, uint16_t port);
+    static sockaddr_in6 create_ip6_sockaddr(const std::string &host, uint16_t port);
+    static sockaddr_in6 create_ip6_sockaddr_any(uint16_t port);
+    static bool is_multicast(const sockaddr_in &address);
+    static bool is_multicast(const sockaddr_in6 &address);
+    // 1 for a numeric IPv4 address, 2 for IPv6, -1 (with an ERROR) otherwise.
+    static int check_family(const std::string &host);
+    static std::string sockaddr_to_string(const sockaddr_in &address);
+    static std::string sockaddr_ip6_to_string(const sockaddr_in6 &address);
+    static std::string get_socket_path_string() { return "Not implemented"; }
+
+    // Send handlers run, per datagram, for every cell that holds the SSRC
+    // being sent, in installation order. Handlers must not call back into
+    // install_handler, remove_handler or a handler-running sendto.
+    RTP_ERROR install_handler(shared_ssrc local_ssrc, void *arg, send_handler_fn handler);
+    RTP_ERROR remove_handler(const shared_ssrc &local_ssrc);
+
+    // One contiguous datagram, no handlers.
+    RTP_ERROR sendto(sockaddr_in &to4, sockaddr_in6 &to6, uint8_t *data, size_t length, int flags,
+                     int *bytes_sent = nullptr);
+    RTP_ERROR raw_sendto(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6, uint8_t *data,
+                         size_t length, int flags, int *bytes_sent);
+    // Handlers for `ssrc`, then one gathered datagram.
+    RTP_ERROR sendto(uint32_t ssrc, sockaddr_in &to4, sockaddr_in6 &to6, buffer_vector &pieces,
+                     int flags, int *bytes_sent = nullptr);
+    // Handlers for `ssrc` on every datagram, then all datagrams in batches of
+    // up to 1024 per sendmmsg(2) with RCE_SCC_ENABLED, else one per call.
+    RTP_ERROR sendto(uint32_t ssrc, sockaddr_in &to4, sockaddr_in6 &to6, packet_vector &packets,
+                     int flags, int *bytes_sent = nullptr);
+    RTP_ERROR raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6, buffer_vector &pieces,
+                          int flags, int *bytes_sent);
+    RTP_ERROR raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6, packet_vector &packets,
+                          int flags, int *bytes_sent);
+
+    // RTP_NO_DATA (0 bytes) when nothing is queued or the call was
+    // interrupted; RTP_BAD_ARGUMENT for a null buffer or zero length.
+    RTP_ERROR recv(uint8_t *buffer, size_t length, int flags, int *bytes_read = nullptr);
+    // IPv6 or IPv4 form by the socket's family; RTP_NO_DATA only for
+    // EAGAIN/EWOULDBLOCK. With MSG_TRUNC in `flags`, *bytes_read is the
+    // datagram's real length even when it did not fit.
+    RTP_ERROR recvfrom(uint8_t *buffer, size_t length, int flags, sockaddr_in *sender4,
+                       sockaddr_in6 *sender6, int *bytes_read);
+    RTP_ERROR recvfrom(uint8_t *buffer, size_t length, int flags, int *bytes_read);
+    RTP_ERROR recvfrom(uint8_t *buffer, size_t length, int flags, sockaddr_in *sender4);
+    RTP_ERROR recvfrom(uint8_t *buffer, size_t length, int flags);
+    RTP_ERROR raw_recvfrom(uint8_t *buffer, size_t length, int flags, sockaddr_in *sender,
+                           int *bytes_read);
+    RTP_ERROR raw_recvfrom_ip6(uint8_t *buffer, size_t length, int flags, sockaddr_in6 *sender,
+                               int *bytes_read);
+
+    // Waits until the socket is readable: RTP_SUCCESS when readable,
+    // RTP_NO_DATA on time-out or interruption (EINTR), RTP_FAILED otherwise.
+    RTP_ERROR wait_readable(int timeout_ms);
+
+private:
+    // A multicast group membership request; `request` null for unicast.
+    struct membership {
+        int level;
+        int name;
+        const void *request;
+        socklen_t length;
+    };
+
+    RTP_ERROR bind_common(const char *fn, sockaddr *address, sockaddr *any, socklen_t len,
+                          unsigned port, const membership &join);
+    RTP_ERROR run_handlers(uint32_t ssrc, buffer_vector &pieces);
+    void fill_destination(msghdr &header, sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6);
+
+    socket_syscalls *sys_;
+    int descriptor_ = -1;
+    sockaddr_in local_v4_{};
+    sockaddr_in6 local_v6_{};
+    bool is_ipv6_ = false;
+    int stream_flags_;
+    std::mutex handler_lock_;
+    std::mutex option_lock_;
+    std::multimap<shared_ssrc, socket_packet_handler, shared_ssrc_identity_less> send_handlers_;
+    msghdr batch_header_{};
+    iovec batch_chunks_[k_max_batch_chunks]{};
+};
+
+}  // namespace tessal

@@ -1,0 +1,131 @@
+// Real sockets over 127.0.0.1, ::1 and a multicast group on loopback: batched
+// sends reach a reception flow complete and in order.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+
+#include <memory>
+#include <vector>
+
+#include "rtp/rtp.hh"
+#include "support/rtp_builder.hh"
+#include "transport/reception_flow.hh"
+#include "transport/socket.hh"
+
+using namespace tessal;
+
+namespace {
+
+uint16_t local_port(const tessal::socket &sock) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof(addr);
+    getsockname(sock.get_raw_socket(), reinterpret_cast<sockaddr *>(&addr), &len);
+    return addr.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6 *>(&addr)->sin6_port)
+                                      : ntohs(reinterpret_cast<sockaddr_in *>(&addr)->sin_port);
+}
+
+struct endpoint {
+    std::shared_ptr<tessal::socket> sock;
+    uint16_t port = 0;
+};
+
+// A bound receiving socket on an ephemeral port with a 4 MiB buffer.
+endpoint bind_receiver(bool ipv6, const char *address) {
+    endpoint e{std::make_shared<tessal::socket>(RCE_SCC_ENABLED), 0};
+    EXPECT_EQ(e.sock->init(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0), RTP_SUCCESS);
+    const int bytes = 4 * 1024 * 1024;
+    e.sock->setsockopt(SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+    if (ipv6) {
+        sockaddr_in6 addr = tessal::socket::create_ip6_sockaddr(address, 0);
+        EXPECT_EQ(e.sock->bind_ip6(addr), RTP_SUCCESS);
+    } else {
+        sockaddr_in addr = tessal::socket::create_sockaddr(AF_INET, address, 0);
+        EXPECT_EQ(e.sock->bind(addr), RTP_SUCCESS);
+    }
+    e.port = local_port(*e.sock);
+    return e;
+}
+
+// Sends `count` RTP packets in one batched call and pulls them back.
+void round_trip(bool ipv6, const char *bind_address, const char *to_address,
+                const std::shared_ptr<tessal::socket> &sender) {
+    endpoint rx = bind_receiver(ipv6, bind_address);
+    reception_flow flow(ipv6);
+    auto remote = make_shared_ssrc(0x5EED);
+    flow.install_handler(
+        HANDLER_RTP_HEADER, remote,
+        [](void *, int flags, uint8_t *p, size_t n, frame::rtp_frame **out) {
+            RTP_ERROR r = rtp::packet_handler(nullptr, flags, p, n, out);
+            return r == RTP_PKT_CHANGED ? RTP_FRAME_READY : r;
+        },
+        nullptr);
+    ASSERT_EQ(flow.start(rx.sock, 0), RTP_SUCCESS);
+
+    constexpr uint16_t k_count = 500;
+    std::vector<std::vector<uint8_t>> datagrams;
+    packet_vector packets;
+    for (uint16_t i = 0; i < k_count; ++i) {
+        datagrams.push_back(test::rtp_packet(0x5EED, i, std::vector<uint8_t>(200, uint8_t(i))));
+    }
+    for (auto &d : datagrams) {
+        packets.push_back({{12, d.data()}, {d.size() - 12, d.data() + 12}});
+    }
+    sockaddr_in to4 = tessal::socket::create_sockaddr(AF_INET, to_address, rx.port);
+    sockaddr_in6 to6 = tessal::socket::create_ip6_sockaddr(to_address, rx.port);
+    ASSERT_EQ(sender->sendto(0x1, to4, to6, packets, 0), RTP_SUCCESS);
+
+    for (uint16_t i = 0; i < k_count; ++i) {
+        frame::rtp_frame *f = flow.pull_frame(5000);
+        ASSERT_NE(f, nullptr) << "datagram " << i << " missing";
+        EXPECT_EQ(f->header.sequence, i);
+        ASSERT_EQ(f->payload_length, 200u);
+        EXPECT_EQ(f->payload[199], uint8_t(i));
+        frame::dealloc_frame(f);
+    }
+    EXPECT_EQ(flow.stop(), RTP_SUCCESS);
+}
+
+std::shared_ptr<tessal::socket> make_sender(bool ipv6) {
+    auto s = std::make_shared<tessal::socket>(RCE_SCC_ENABLED);
+    EXPECT_EQ(s->init(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0), RTP_SUCCESS);
+    return s;
+}
+
+TEST(TransportLoopback, Ipv4BatchedSendReachesFlow) {
+    round_trip(false, "127.0.0.1", "127.0.0.1", make_sender(false));
+}
+
+TEST(TransportLoopback, Ipv6BatchedSendReachesFlow) {
+    auto probe = make_sender(true);
+    sockaddr_in6 any = tessal::socket::create_ip6_sockaddr("::1", 0);
+    if (probe->bind_ip6(any) != RTP_SUCCESS) {
+        GTEST_SKIP() << "IPv6 loopback (::1) is not available on this machine";
+    }
+    round_trip(true, "::1", "::1", make_sender(true));
+}
+
+TEST(TransportLoopback, MulticastGroupOnLoopback) {
+    auto sender = make_sender(false);
+    // TTL 0 keeps the datagrams on this host; IP_MULTICAST_LOOP delivers
+    // them to our own group member.
+    const int ttl = 0;
+    const int loop = 1;
+    sender->setsockopt(IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl));
+    sender->setsockopt(IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof(loop));
+    {
+        // Joining needs a multicast-capable default interface.
+        tessal::socket probe(0);
+        probe.init(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in group = tessal::socket::create_sockaddr(AF_INET, "239.255.77.77", 0);
+        testing::internal::CaptureStderr();
+        const RTP_ERROR joined = probe.bind(group);
+        testing::internal::GetCapturedStderr();
+        if (joined != RTP_SUCCESS) {
+            GTEST_SKIP() << "no multicast route on this machine: cannot join 239.255.77.77";
+        }
+    }
+    round_trip(false, "239.255.77.77", "239.255.77.77", sender);
+}
+
+}  // namespace

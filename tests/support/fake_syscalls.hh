@@ -1,0 +1,217 @@
+#pragma once
+
+// A socket_syscalls that records every datagram sent and replays scripted
+// receive results, so batching, short sends, EAGAIN/EINTR and failures are
+// tested without a network. Thread-safe: the reception threads and the test
+// thread may use it at once.
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "transport/syscalls.hh"
+
+namespace tessal {
+namespace test {
+
+class fake_syscalls : public socket_syscalls {
+public:
+    struct datagram {
+        std::vector<uint8_t> bytes;
+        sockaddr_storage to{};
+        socklen_t to_len = 0;
+    };
+
+    // What the next receive returns: a datagram, or an error number.
+    struct rx_item {
+        std::vector<uint8_t> bytes;
+        int error = 0;
+    };
+
+    // --- sending ---------------------------------------------------------
+    int socket(int, int, int) override { return next_fd_++; }
+    int bind(int, const sockaddr *addr, socklen_t len) override {
+        std::lock_guard<std::mutex> g(lock_);
+        std::memcpy(&bound_, addr, len);
+        return bind_result_;
+    }
+    int setsockopt(int, int level, int name, const void *, socklen_t) override {
+        std::lock_guard<std::mutex> g(lock_);
+        options_.emplace_back(level, name);
+        return setsockopt_result_;
+    }
+    int close(int) override { return 0; }
+
+    int sendmmsg(int, mmsghdr *msgs, unsigned int count, int) override {
+        std::lock_guard<std::mutex> g(lock_);
+        sendmmsg_counts_.push_back(count);
+        if (!sendmmsg_script_.empty()) {
+            const int scripted = sendmmsg_script_.front();
+            sendmmsg_script_.pop_front();
+            if (scripted < 0) {
+                errno = -scripted;
+                return -1;
+            }
+            count = std::min(count, static_cast<unsigned>(scripted));
+        }
+        for (unsigned i = 0; i < count; ++i) {
+            datagram d;
+            const msghdr &h = msgs[i].msg_hdr;
+            for (size_t k = 0; k < h.msg_iovlen; ++k) {
+                const auto *p = static_cast<const uint8_t *>(h.msg_iov[k].iov_base);
+                d.bytes.insert(d.bytes.end(), p, p + h.msg_iov[k].iov_len);
+            }
+            if (h.msg_name != nullptr) {
+                std::memcpy(&d.to, h.msg_name, h.msg_namelen);
+                d.to_len = h.msg_namelen;
+            }
+            msgs[i].msg_len = static_cast<unsigned>(d.bytes.size());
+            sent_.push_back(std::move(d));
+        }
+        return static_cast<int>(count);
+    }
+
+    ssize_t sendto(int, const void *data, size_t len, int, const sockaddr *to,
+                   socklen_t to_len) override {
+        std::lock_guard<std::mutex> g(lock_);
+        if (sendto_error_ != 0) {
+            errno = sendto_error_;
+            return -1;
+        }
+        datagram d;
+        const auto *p = static_cast<const uint8_t *>(data);
+        d.bytes.assign(p, p + len);
+        if (to != nullptr) {
+            std::memcpy(&d.to, to, to_len);
+            d.to_len = to_len;
+        }
+        sent_.push_back(std::move(d));
+        return static_cast<ssize_t>(len);
+    }
+
+    // --- receiving -------------------------------------------------------
+    ssize_t recv(int fd, void *buf, size_t len, int flags) override {
+        return recvfrom(fd, buf, len, flags, nullptr, nullptr);
+    }
+
+    ssize_t recvfrom(int, void *buf, size_t len, int flags, sockaddr *, socklen_t *) override {
+        std::unique_lock<std::mutex> g(lock_);
+        ++recv_calls_;
+        if (rx_.empty()) {
+            errno = EAGAIN;
+            return -1;
+        }
+        rx_item item = std::move(rx_.front());
+        rx_.pop_front();
+        if (item.error != 0) {
+            errno = item.error;
+            return -1;
+        }
+        const size_t n = std::min(len, item.bytes.size());
+        if (n > 0) {
+            std::memcpy(buf, item.bytes.data(), n);
+        }
+        ++delivered_;
+        rx_cv_.notify_all();
+        return static_cast<ssize_t>((flags & MSG_TRUNC) ? item.bytes.size() : n);
+    }
+
+    // Readable while datagrams are queued; a scripted poll error number is
+    // returned once. Waits like the kernel would, in short steps.
+    int poll(pollfd *fds, nfds_t, int timeout_ms) override {
+        std::unique_lock<std::mutex> g(lock_);
+        if (poll_error_ != 0) {
+            errno = poll_error_;
+            poll_error_ = 0;
+            return -1;
+        }
+        rx_cv_.wait_for(g, std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0),
+                        [this] { return !rx_.empty(); });
+        fds[0].revents = rx_.empty() ? 0 : POLLIN;
+        return rx_.empty() ? 0 : 1;
+    }
+
+    // --- test controls ---------------------------------------------------
+    void push_rx(std::vector<uint8_t> bytes) {
+        std::lock_guard<std::mutex> g(lock_);
+        rx_.push_back(rx_item{std::move(bytes), 0});
+        rx_cv_.notify_all();
+    }
+    // Queues many datagrams at once, so the receiver sees them as one burst.
+    void push_rx_burst(std::vector<std::vector<uint8_t>> burst) {
+        std::lock_guard<std::mutex> g(lock_);
+        for (auto &b : burst) {
+            rx_.push_back(rx_item{std::move(b), 0});
+        }
+        rx_cv_.notify_all();
+    }
+    void push_rx_error(int err) {
+        std::lock_guard<std::mutex> g(lock_);
+        rx_.push_back(rx_item{{}, err});
+        rx_cv_.notify_all();
+    }
+    void fail_next_poll(int err) {
+        std::lock_guard<std::mutex> g(lock_);
+        poll_error_ = err;
+    }
+    // Each entry limits one sendmmsg call: n >= 0 sends at most n messages,
+    // a negative value fails the call with errno -value.
+    void script_sendmmsg(std::vector<int> results) {
+        std::lock_guard<std::mutex> g(lock_);
+        sendmmsg_script_.assign(results.begin(), results.end());
+    }
+    void fail_sendto(int err) {
+        std::lock_guard<std::mutex> g(lock_);
+        sendto_error_ = err;
+    }
+    void set_bind_result(int rc) { bind_result_ = rc; }
+    void set_setsockopt_result(int rc) { setsockopt_result_ = rc; }
+
+    sockaddr_storage bound() {
+        std::lock_guard<std::mutex> g(lock_);
+        return bound_;
+    }
+    std::vector<datagram> sent() {
+        std::lock_guard<std::mutex> g(lock_);
+        return sent_;
+    }
+    std::vector<unsigned> sendmmsg_counts() {
+        std::lock_guard<std::mutex> g(lock_);
+        return sendmmsg_counts_;
+    }
+    std::vector<std::pair<int, int>> options() {
+        std::lock_guard<std::mutex> g(lock_);
+        return options_;
+    }
+    // Waits (bounded) until `n` datagrams have been handed to receivers.
+    bool wait_delivered(size_t n, std::chrono::milliseconds limit) {
+        std::unique_lock<std::mutex> g(lock_);
+        return rx_cv_.wait_for(g, limit, [&] { return delivered_ >= n; });
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable rx_cv_;
+    int next_fd_ = 100;
+    sockaddr_storage bound_{};
+    int bind_result_ = 0;
+    int setsockopt_result_ = 0;
+    int sendto_error_ = 0;
+    int poll_error_ = 0;
+    size_t recv_calls_ = 0;
+    size_t delivered_ = 0;
+    std::deque<int> sendmmsg_script_;
+    std::deque<rx_item> rx_;
+    std::vector<datagram> sent_;
+    std::vector<unsigned> sendmmsg_counts_;
+    std::vector<std::pair<int, int>> options_;
+};
+
+}  // namespace test
+}  // namespace tessal

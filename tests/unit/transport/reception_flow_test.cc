@@ -1,0 +1,506 @@
+// Reception flow: classification and dispatch, delivery, pulling, the ring,
+// and the receiver/processing threads driven through a fake socket.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "rtp/rtp.hh"
+#include "support/fake_syscalls.hh"
+#include "support/rtp_builder.hh"
+#include "support/stderr_capture.hh"
+#include "transport/reception_flow.hh"
+#include "transport/socket.hh"
+
+using namespace tessal;
+using std::chrono::milliseconds;
+using tessal::test::fake_syscalls;
+using tessal::test::rtp_packet;
+using tessal::test::stderr_capture;
+
+namespace {
+
+// Records which stages ran; configurable results.
+struct stage_log {
+    std::mutex lock;
+    std::vector<std::string> calls;
+    RTP_ERROR decrypt_result = RTP_PKT_CHANGED;
+
+    void add(const char *name) {
+        std::lock_guard<std::mutex> g(lock);
+        calls.emplace_back(name);
+    }
+    std::vector<std::string> get() {
+        std::lock_guard<std::mutex> g(lock);
+        return calls;
+    }
+};
+
+RTP_ERROR header_stage(void *, int flags, uint8_t *packet, size_t size, frame::rtp_frame **out) {
+    return rtp::packet_handler(nullptr, flags, packet, size, out);
+}
+RTP_ERROR mux_stage(void *, int, uint8_t *, size_t, frame::rtp_frame **) {
+    return RTP_PKT_CHANGED;
+}
+RTP_ERROR decrypt_stage(void *arg, int, uint8_t *, size_t, frame::rtp_frame **) {
+    auto *log = static_cast<stage_log *>(arg);
+    log->add("decrypt");
+    return log->decrypt_result;
+}
+RTP_ERROR stats_stage(void *arg, int, uint8_t *, size_t, frame::rtp_frame **) {
+    static_cast<stage_log *>(arg)->add("stats");
+    return RTP_PKT_CHANGED;
+}
+// Hands every parsed frame over as complete.
+RTP_ERROR media_stage(void *arg, int, uint8_t *, size_t, frame::rtp_frame **) {
+    static_cast<stage_log *>(arg)->add("media");
+    return RTP_FRAME_READY;
+}
+
+struct flow_fixture {
+    fake_syscalls fake;
+    std::shared_ptr<tessal::socket> sock = std::make_shared<tessal::socket>(0, &fake);
+    reception_flow flow{false};
+    stage_log log;
+
+    flow_fixture() { sock->init(AF_INET, SOCK_DGRAM, 0); }
+    ~flow_fixture() { flow.stop(); }
+
+    // A stream keyed by `remote`: header, media (and optional stages).
+    void add_stream(const shared_ssrc &remote, bool with_srtp_and_stats = false) {
+        flow.install_handler(HANDLER_RTP_HEADER, remote, header_stage, nullptr);
+        flow.install_handler(HANDLER_MEDIA, remote, media_stage, &log);
+        if (with_srtp_and_stats) {
+            flow.install_handler(HANDLER_SRTP, remote, decrypt_stage, &log);
+            flow.install_handler(HANDLER_RTCP_STATS, remote, stats_stage, &log);
+        }
+    }
+    void start(int flags = 0) { ASSERT_EQ(flow.start(sock, flags), RTP_SUCCESS); }
+    void feed(std::vector<uint8_t> bytes, int flags = 0) {
+        flow.process_packet(bytes.data(), bytes.size(), flags);
+    }
+};
+
+TEST(ReceptionFlowDispatch, OneStreamTakesEverySsrcTwoStreamsRouteBySsrc) {
+    flow_fixture f;
+    auto a = make_shared_ssrc(0xA);
+    f.add_stream(a);
+    f.start();
+    f.feed(rtp_packet(0x12345678));
+    frame::rtp_frame *got = f.flow.pull_frame(1000);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->header.ssrc, 0x12345678u);
+    frame::dealloc_frame(got);
+
+    auto b = make_shared_ssrc(0xB);
+    f.add_stream(b);
+    f.feed(rtp_packet(0x12345678));  // neither stream: dropped
+    f.feed(rtp_packet(0xB, 7));
+    got = f.flow.pull_frame(1000, b);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->header.sequence, 7);
+    frame::dealloc_frame(got);
+    EXPECT_EQ(f.flow.pull_frame(0), nullptr);
+}
+
+TEST(ReceptionFlowDispatch, ClassificationTable) {
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> bytes;
+        int flags;
+        bool delivered;
+        const char *log_fragment;
+    };
+    std::vector<uint8_t> rtcp_sr = {0x80, 200, 0, 1, 0, 0, 0, 0xA, 0, 0, 0, 0};
+    std::vector<uint8_t> zrtp = {0x10, 0, 0, 1, 'Z', 'R', 'T', 'P', 0, 0, 0, 0xA, 0, 0};
+    Case cases[] = {
+        {"RTP", rtp_packet(0xA), 0, true, nullptr},
+        {"RTCP without mux", rtcp_sr, 0, false,
+         "[::process_packet] Received RTCP packet but RTCP MUX is not enabled or handler not "
+         "installed"},
+        {"RTCP with mux flag", rtcp_sr, RCE_RTCP_ON_RTP_PORT, false, nullptr},
+        {"ZRTP", zrtp, 0, false, nullptr},
+        {"payload type 72", rtp_packet(0xA, 1, {1}, 72), 0, false, nullptr},
+        {"payload type 75 with marker", rtp_packet(0xA, 1, {1}, 0x80 | 75), 0, false,
+         "Received RTCP packet but RTCP MUX is not enabled"},
+        // With the marker, payload type 72 puts 200 in byte 1: an SR to the
+        // classifier (RFC 5761 section 4).
+        {"payload type 72 with marker", rtp_packet(0xA, 1, {1}, 0x80 | 72), 0, false,
+         "Received RTCP packet but RTCP MUX is not enabled"},
+        {"payload type 77", rtp_packet(0xA, 1, {1}, 77), 0, true, nullptr},
+        {"11 bytes", std::vector<uint8_t>(11, 0x80), 0, false, nullptr},
+        {"version 1", {0x40, 96, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0xA}, 0, false, nullptr},
+    };
+    for (Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        flow_fixture f;
+        auto a = make_shared_ssrc(0xA);
+        f.add_stream(a);
+        f.flow.install_handler(HANDLER_RTCP_MUX, a, mux_stage, nullptr);
+        f.start();
+        stderr_capture cap;
+        f.feed(c.bytes, c.flags);
+        const std::string out = cap.stop();
+        frame::rtp_frame *got = f.flow.pull_frame(0);
+        EXPECT_EQ(got != nullptr, c.delivered);
+        frame::dealloc_frame(got);
+        if (c.log_fragment != nullptr) {
+            EXPECT_NE(out.find(c.log_fragment), std::string::npos) << out;
+        } else {
+            EXPECT_EQ(out, "");
+        }
+        EXPECT_EQ(f.log.get().empty(), !c.delivered);
+    }
+}
+
+TEST(ReceptionFlowDispatch, FailedDecryptionStillCountsButDeliversNothing) {
+    flow_fixture f;
+    auto a = make_shared_ssrc(0xA);
+    f.add_stream(a, true);
+    f.log.decrypt_result = RTP_AUTH_FAILED;
+    f.start();
+    f.feed(rtp_packet(0xA), RCE_SRTP | RCE_WITH_RTCP);
+    EXPECT_EQ(f.log.get(), (std::vector<std::string>{"decrypt", "stats"}));
+    EXPECT_EQ(f.flow.pull_frame(0), nullptr);  // the parsed frame is released, not leaked
+
+    f.log.decrypt_result = RTP_PKT_CHANGED;
+    f.feed(rtp_packet(0xA), RCE_SRTP | RCE_WITH_RTCP);
+    frame::rtp_frame *got = f.flow.pull_frame(1000);
+    EXPECT_NE(got, nullptr);
+    frame::dealloc_frame(got);
+    // Without the flags the optional stages are skipped.
+    f.log.calls.clear();
+    f.feed(rtp_packet(0xA), 0);
+    EXPECT_EQ(f.log.get(), (std::vector<std::string>{"media"}));
+    frame::dealloc_frame(f.flow.pull_frame(1000));
+}
+
+struct hook_box {
+    std::mutex lock;
+    std::vector<uint32_t> ssrcs;
+};
+void record_hook(void *arg, frame::rtp_frame *frame) {
+    auto *box = static_cast<hook_box *>(arg);
+    {
+        std::lock_guard<std::mutex> g(box->lock);
+        box->ssrcs.push_back(frame->header.ssrc);
+    }
+    frame::dealloc_frame(frame);
+}
+
+TEST(ReceptionFlowDelivery, HooksAndQueue) {
+    flow_fixture f;
+    auto a = make_shared_ssrc(0xA);
+    auto b = make_shared_ssrc(0xB);
+    f.add_stream(a);
+    f.add_stream(b);
+    hook_box box_a, box_b;
+    EXPECT_EQ(f.flow.install_receive_hook(&box_a, nullptr, 0xA), RTP_BAD_ARGUMENT);
+    ASSERT_EQ(f.flow.install_receive_hook(&box_a, record_hook, 0xA), RTP_SUCCESS);
+    f.start();
+    // One hook: it receives every frame, whatever its SSRC.
+    f.feed(rtp_packet(0xB));
+    EXPECT_EQ(box_a.ssrcs, (std::vector<uint32_t>{0xB}));
+
+    ASSERT_EQ(f.flow.install_receive_hook(&box_b, record_hook, 0xB), RTP_SUCCESS);
+    f.feed(rtp_packet(0xA));
+    f.feed(rtp_packet(0xB));
+    EXPECT_EQ(box_a.ssrcs, (std::vector<uint32_t>{0xB, 0xA}));
+    EXPECT_EQ(box_b.ssrcs, (std::vector<uint32_t>{0xB}));
+    EXPECT_EQ(f.flow.pull_frame(0), nullptr);
+
+    // Two hooks, a frame matching neither hook but a stream (found by the
+    // timestamp at bytes 4-7) goes to the queue.
+    auto c = make_shared_ssrc(0xC);
+    f.add_stream(c);
+    f.feed(rtp_packet(0xC));
+    frame::rtp_frame *got = f.flow.pull_frame(1000, c);
+    ASSERT_NE(got, nullptr);
+    frame::dealloc_frame(got);
+}
+
+TEST(ReceptionFlowPull, SsrcFormTakesItsFrameFromAnywhereInTheQueue) {
+    // Regression: one foreign frame at the head blocked the stream forever.
+    flow_fixture f;
+    auto a = make_shared_ssrc(0xA);
+    auto b = make_shared_ssrc(0xB);
+    f.add_stream(a);
+    f.add_stream(b);
+    f.start();
+    f.feed(rtp_packet(0xA, 1));
+    f.feed(rtp_packet(0xB, 2));
+    f.feed(rtp_packet(0xA, 3));
+    frame::rtp_frame *got = f.flow.pull_frame(1000, b);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->header.sequence, 2);
+    frame::dealloc_frame(got);
+    EXPECT_EQ(f.flow.pull_frame(20, b), nullptr);
+    for (int seq : {1, 3}) {
+        got = f.flow.pull_frame(1000, a);
+        ASSERT_NE(got, nullptr);
+        EXPECT_EQ(got->header.sequence, seq);
+        frame::dealloc_frame(got);
+    }
+}
+
+TEST(ReceptionFlowPull, SoleStreamPullingBySsrcReleasesForeignFrames) {
+    flow_fixture f;
+    auto a = make_shared_ssrc(0xA);
+    f.add_stream(a);
+    f.start();
+    for (uint16_t i = 0; i < 100; ++i) {
+        f.feed(rtp_packet(0xF00 + i));  // the sole stream is handed everything
+    }
+    f.feed(rtp_packet(0xA, 42));
+    frame::rtp_frame *got = f.flow.pull_frame(1000, a);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->header.sequence, 42);
+    frame::dealloc_frame(got);
+    EXPECT_EQ(f.flow.pull_frame(0), nullptr) << "foreign frames were released";
+}
+
+TEST(ReceptionFlowPull, TimeoutsAndStopped) {
+    flow_fixture f;
+    auto a = make_shared_ssrc(0xA);
+    f.add_stream(a);
+    // Never started: null at once, even without a time-out.
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(f.flow.pull_frame(), nullptr);
+    EXPECT_EQ(f.flow.pull_frame(a), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, milliseconds(1000));
+
+    f.start();
+    t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(f.flow.pull_frame(50), nullptr);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, milliseconds(50));
+
+    // A blocking pull returns null when the flow stops.
+    std::atomic<bool> returned{false};
+    std::thread puller([&] {
+        EXPECT_EQ(f.flow.pull_frame(), nullptr);
+        returned = true;
+    });
+    std::this_thread::sleep_for(milliseconds(20));
+    f.flow.stop();
+    puller.join();
+    EXPECT_TRUE(returned);
+}
+
+TEST(ReceptionFlowRegistration, RemoveClearUpdate) {
+    flow_fixture f;
+    auto a = make_shared_ssrc(0xA);
+    auto b = make_shared_ssrc(0xB);
+    auto none = make_shared_ssrc(0xDEAD);
+    f.add_stream(a);
+    f.add_stream(b);
+    f.start();
+    EXPECT_EQ(f.flow.remove_handlers(none), RTP_BAD_ARGUMENT);
+
+    // Moving stream b to a new key: 0xBB reaches it, 0xB no longer does.
+    b->store(0xBB);
+    EXPECT_EQ(f.flow.update_remote_ssrc(0xB, 0xBB), RTP_SUCCESS);
+    f.feed(rtp_packet(0xB, 1));
+    f.feed(rtp_packet(0xBB, 2));
+    frame::rtp_frame *got = f.flow.pull_frame(1000, b);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->header.sequence, 2);
+    frame::dealloc_frame(got);
+
+    // Leaving releases the stream's queued frames; the last one empties the flow.
+    f.feed(rtp_packet(0xBB, 3));
+    EXPECT_FALSE(f.flow.clear_stream_from_flow(b));
+    EXPECT_EQ(f.flow.pull_frame(0), nullptr);
+    EXPECT_TRUE(f.flow.clear_stream_from_flow(a));
+
+    stderr_capture cap;
+    EXPECT_EQ(f.flow.install_handler(7, a, header_stage, nullptr), RTP_SUCCESS);
+    EXPECT_NE(cap.stop().find("[::install_handler] Invalid type, only types 1-5 are allowed"),
+              std::string::npos);
+}
+
+// --- threads -----------------------------------------------------------------
+
+// Blocks the processing thread inside its first datagram until released.
+struct gate {
+    std::mutex lock;
+    std::condition_variable cv;
+    bool entered = false;
+    bool open = false;
+    std::atomic<int> seen{0};
+};
+RTP_ERROR gated_stage(void *arg, int, uint8_t *, size_t, frame::rtp_frame **out) {
+    auto *g = static_cast<gate *>(arg);
+    std::unique_lock<std::mutex> l(g->lock);
+    g->entered = true;
+    g->cv.notify_all();
+    g->cv.wait_for(l, std::chrono::seconds(10), [g] { return g->open; });
+    g->seen++;
+    frame::dealloc_frame(*out);
+    *out = nullptr;
+    return RTP_PKT_CHANGED;
+}
+
+TEST(ReceptionFlowThreads, FullRingDropsNewDatagramsNeverUnprocessedOnes) {
+    // 4 slots. The processing thread holds slot 0; the receiver may fill
+    // slots 1-3 but must drop the rest rather than overwrite slot 0.
+    flow_fixture f;
+    f.flow.set_buffer_size(4 * 1464);
+    ASSERT_EQ(f.flow.ring_slots(), 4u);
+    gate g;
+    auto a = make_shared_ssrc(0xA);
+    f.flow.install_handler(HANDLER_RTP_HEADER, a, header_stage, nullptr);
+    f.flow.install_handler(HANDLER_MEDIA, a, gated_stage, &g);
+    f.start();
+    f.fake.push_rx(rtp_packet(0xA, 0));
+    {
+        std::unique_lock<std::mutex> l(g.lock);
+        ASSERT_TRUE(g.cv.wait_for(l, std::chrono::seconds(10), [&] { return g.entered; }));
+    }
+    std::vector<std::vector<uint8_t>> burst;
+    for (uint16_t i = 1; i <= 5; ++i) {
+        burst.push_back(rtp_packet(0xA, i));
+    }
+    f.fake.push_rx_burst(burst);
+    ASSERT_TRUE(f.fake.wait_delivered(6, std::chrono::seconds(10)));
+    {
+        std::lock_guard<std::mutex> l(g.lock);
+        g.open = true;
+    }
+    g.cv.notify_all();
+    for (int i = 0; i < 1000 && g.seen.load() < 4; ++i) {
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    f.flow.stop();
+    EXPECT_EQ(g.seen.load(), 4);  // slot 0 plus the three that fitted
+    EXPECT_EQ(f.flow.dropped_ring_full(), 2u);
+}
+
+TEST(ReceptionFlowThreads, OversizeDatagramIsDroppedNotTruncated) {
+    flow_fixture f;
+    f.flow.set_payload_size(100);
+    auto a = make_shared_ssrc(0xA);
+    f.add_stream(a);
+    f.start();
+    stderr_capture cap;
+    f.fake.push_rx(rtp_packet(0xA, 1, std::vector<uint8_t>(200, 1)));
+    f.fake.push_rx(rtp_packet(0xA, 2, std::vector<uint8_t>(88, 2)));  // exactly 100 bytes
+    frame::rtp_frame *got = f.flow.pull_frame(5000);
+    cap.stop();
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->header.sequence, 2);
+    EXPECT_EQ(got->payload_length, 88u);
+    frame::dealloc_frame(got);
+    EXPECT_EQ(f.flow.dropped_oversize(), 1u);
+}
+
+TEST(ReceptionFlowThreads, InterruptedWaitKeepsReceiving) {
+    flow_fixture f;
+    f.flow.set_poll_timeout_ms(10);
+    auto a = make_shared_ssrc(0xA);
+    f.add_stream(a);
+    f.start();
+    f.fake.fail_next_poll(EINTR);
+    std::this_thread::sleep_for(milliseconds(30));
+    f.fake.push_rx(rtp_packet(0xA, 9));
+    frame::rtp_frame *got = f.flow.pull_frame(5000);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->header.sequence, 9);
+    frame::dealloc_frame(got);
+}
+
+TEST(ReceptionFlowThreads, ReceiveFailureStopsTheFlowWithItsMessage) {
+    flow_fixture f;
+    auto a = make_shared_ssrc(0xA);
+    f.add_stream(a);
+    stderr_capture cap;
+    f.start();
+    f.fake.push_rx_error(ECONNREFUSED);
+    EXPECT_EQ(f.flow.pull_frame(), nullptr);  // returns once the flow stops itself
+    f.flow.stop();
+    EXPECT_NE(
+        cap.stop().find("[::receiver] recvfrom(2) failed! Reception flow cannot continue -1!"),
+        std::string::npos);
+}
+
+TEST(ReceptionFlowThreads, BurstsArriveCompleteInOrderWhileHandlersChangeAndRingResizes) {
+    flow_fixture f;
+    auto a = make_shared_ssrc(0xA);
+    f.add_stream(a);
+    f.start();
+    constexpr uint16_t k_total = 3000;
+    std::atomic<bool> done{false};
+    // Registration traffic on other keys while datagrams flow.
+    std::thread churn([&] {
+        auto other = make_shared_ssrc(0x5555);
+        while (!done.load()) {
+            f.flow.install_handler(HANDLER_RTP_HEADER, other, header_stage, nullptr);
+            f.flow.remove_handlers(other);
+        }
+    });
+    std::thread producer([&] {
+        for (uint16_t i = 0; i < k_total; i += 100) {
+            std::vector<std::vector<uint8_t>> burst;
+            for (uint16_t k = i; k < i + 100; ++k) {
+                burst.push_back(rtp_packet(0xA, k));
+            }
+            f.fake.push_rx_burst(burst);
+            f.fake.wait_delivered(k_total, milliseconds(1));
+        }
+    });
+    uint16_t expected = 0;
+    while (expected < k_total) {
+        frame::rtp_frame *got = f.flow.pull_frame(5000, a);
+        ASSERT_NE(got, nullptr) << "missing sequence " << expected;
+        if (got->header.ssrc == 0xA) {
+            EXPECT_EQ(got->header.sequence, expected);
+            ++expected;
+        }
+        frame::dealloc_frame(got);
+        if (expected == k_total / 2) {
+            f.flow.set_buffer_size(8 * 1024 * 1024);  // rebuilt with the threads paused
+        }
+    }
+    done = true;
+    producer.join();
+    churn.join();
+    EXPECT_EQ(f.flow.dropped_ring_full(), 0u);
+}
+
+TEST(ReceptionFlowThreads, StartStopRepeatedlyAndConcurrentPullers) {
+    flow_fixture f;
+    auto a = make_shared_ssrc(0xA);
+    f.add_stream(a);
+    for (int round = 0; round < 5; ++round) {
+        f.start();
+        EXPECT_EQ(f.flow.start(f.sock, 0), RTP_SUCCESS);  // second start: nothing
+        std::atomic<int> pulled{0};
+        std::vector<std::thread> pullers;
+        for (int t = 0; t < 3; ++t) {
+            pullers.emplace_back([&] {
+                while (pulled.load() < 30) {
+                    frame::rtp_frame *got = f.flow.pull_frame(20);
+                    if (got != nullptr) {
+                        frame::dealloc_frame(got);
+                        ++pulled;
+                    }
+                }
+            });
+        }
+        for (uint16_t i = 0; i < 30; ++i) {
+            f.fake.push_rx(rtp_packet(0xA, i));
+        }
+        for (auto &p : pullers) {
+            p.join();
+        }
+        EXPECT_EQ(pulled.load(), 30);
+        EXPECT_EQ(f.flow.stop(), RTP_SUCCESS);
+        EXPECT_FALSE(f.flow.is_running());
+    }
+}
+
+}  // namespace
