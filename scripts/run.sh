@@ -1,5 +1,9 @@
 #!/bin/sh
-# Builds Tessal (release) and runs its main job. See README.md.
+# Builds Tessal (release) and runs its main job: a real send and receive over
+# loopback between two processes, tessal-send and tessal-recv, with a summary
+# of frames, bytes, loss and throughput. See README.md.
+#
+#   scripts/run.sh [FRAMES] [FRAME_BYTES]
 set -eu
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -9,4 +13,4 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSAL_BUILD_TESTS=
 cmake --build "$BUILD" -j"$(nproc)"
 
 echo
-"$BUILD/tools/tessal-info" 2000000
+exec scripts/loopback_demo.sh "$BUILD/tools" "${1:-20000}" "${2:-8000}"

@@ -2,7 +2,10 @@
 
 // Umbrella header: every public C++ header of the library.
 
+#include "tessal/context.hh"
 #include "tessal/export.hh"
 #include "tessal/frame.hh"
+#include "tessal/media_stream.hh"
+#include "tessal/session.hh"
 #include "tessal/util.hh"
 #include "tessal/version.hh"

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "tessal/export.hh"
+#include "tessal/frame.hh"
+#include "tessal/util.hh"
+
+namespace tessal {
+
+class media_stream_internal;
+class socketfactory;
+class rtcp;
+
+// One RTP flow: one local SSRC sending to one remote address and port and/or
+// receiving on one local port. Created by session::create_stream.
+//
+// Pushes on one stream must not overlap; a push and a pull may run at once
+// on different threads.
+class TESSAL_EXPORT media_stream {
+public:
+    ~media_stream() noexcept;
+    media_stream(const media_stream &) = delete;
+    media_stream &operator=(const media_stream &) = delete;
+
+    // Sends one frame (for video: one access unit). The frame is handed to
+    // the socket completely before the call returns; with RTP_PUSH_COPY_DATA
+    // the stream sends from a private copy. RTP_BAD_ARGUMENT for a null buffer
+    // or zero length, RTP_UNINITIALIZED for a stream that is not started,
+    // RTP_FAILED for a receive-only stream, RTP_SEND_FAILED when sending fails.
+    RTP_ERROR push_frame(uint8_t *data, size_t data_len, int rtp_flags) noexcept;
+    // As above; every packet of the frame carries RTP timestamp `ts`.
+    RTP_ERROR push_frame(uint8_t *data, size_t data_len, uint32_t ts, int rtp_flags) noexcept;
+    // As above; `ntp_ts` is the wall-clock sampling time RTCP relates `ts` to.
+    RTP_ERROR push_frame(uint8_t *data, size_t data_len, uint32_t ts, uint64_t ntp_ts,
+                         int rtp_flags) noexcept;
+    // Taken-over buffers: the stream releases `data` before returning.
+    RTP_ERROR push_frame(std::unique_ptr<uint8_t[]> data, size_t data_len, int rtp_flags) noexcept;
+    RTP_ERROR push_frame(std::unique_ptr<uint8_t[]> data, size_t data_len, uint32_t ts,
+                         int rtp_flags) noexcept;
+    RTP_ERROR push_frame(std::unique_ptr<uint8_t[]> data, size_t data_len, uint32_t ts,
+                         uint64_t ntp_ts, int rtp_flags) noexcept;
+
+    // Waits for the next frame; null when the stream stops or fails. The
+    // frame is the caller's: release it with frame::dealloc_frame.
+    frame::rtp_frame *pull_frame() noexcept;
+    // Null after `timeout_ms` milliseconds without a frame.
+    frame::rtp_frame *pull_frame(size_t timeout_ms) noexcept;
+
+    // Calls `hook(arg, frame)` on the reception thread for every frame instead
+    // of queueing it for pull_frame. The hook owns each frame it is given and
+    // must not call back into the stream's registration functions.
+    RTP_ERROR install_receive_hook(void *arg, void (*hook)(void *, frame::rtp_frame *)) noexcept;
+
+    // The stream's RTCP object; null while RTCP is not available.
+    rtcp *get_rtcp() noexcept;
+
+    // The stream's own SSRC; 0 (with an ERROR) before the stream is started.
+    uint32_t get_ssrc() const noexcept;
+
+    // Stops sending and receiving; always RTP_SUCCESS.
+    RTP_ERROR stop() noexcept;
+
+    // Used by session; applications create streams through the session.
+    media_stream(std::string cname, std::string remote_address, std::string local_address,
+                 uint16_t src_port, uint16_t dst_port, RTP_FORMAT fmt,
+                 std::shared_ptr<socketfactory> sf, int rce_flags, uint32_t ssrc);
+    media_stream_internal *internal() noexcept { return impl_.get(); }
+
+private:
+    std::unique_ptr<media_stream_internal> impl_;
+};
+
+}  // namespace tessal

@@ -1,0 +1,179 @@
+#include "tessal/session.hh"
+
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "security/crypto.hh"
+#include "stream/media_stream_internal.hh"
+#include "tessal/media_stream.hh"
+#include "transport/socketfactory.hh"
+#include "util/log.hh"
+
+namespace tessal {
+
+class zrtp;
+
+class session_impl {
+public:
+    session_impl(std::string cname_, std::string single, std::string remote, std::string local,
+                 std::shared_ptr<socketfactory> factory)
+        : single_address(std::move(single)),
+          remote_address(std::move(remote)),
+          local_address(std::move(local)),
+          cname(std::move(cname_)),
+          sf(std::move(factory)) {
+        // The factory learns the local interface (and whether the addresses
+        // are IPv6) from every session created on it.
+        sf->set_local_interface(!single_address.empty() ? single_address : local_address);
+    }
+
+    std::shared_ptr<zrtp> zrtp_ctx;
+    std::string single_address;
+    std::string remote_address;
+    std::string local_address;
+    std::unordered_map<uint32_t, media_stream *> streams;
+    std::mutex stream_lock;  // guards streams, the addresses and zrtp_ctx
+    std::string cname;
+    std::shared_ptr<socketfactory> sf;
+};
+
+session::session(std::string cname, std::string address, std::shared_ptr<socketfactory> sf)
+    : impl_(std::make_unique<session_impl>(std::move(cname), std::move(address), "", "",
+                                           std::move(sf))) {}
+
+session::session(std::string cname, std::string remote_address, std::string local_address,
+                 std::shared_ptr<socketfactory> sf)
+    : impl_(std::make_unique<session_impl>(std::move(cname), "", std::move(remote_address),
+                                           std::move(local_address), std::move(sf))) {}
+
+session::~session() noexcept {
+    std::vector<media_stream *> streams;
+    {
+        std::lock_guard<std::mutex> guard(impl_->stream_lock);
+        for (auto &entry : impl_->streams) {
+            streams.push_back(entry.second);
+        }
+    }
+    for (media_stream *stream : streams) {
+        destroy_stream(stream);
+    }
+}
+
+std::string &session::get_key() noexcept {
+    return impl_->remote_address;
+}
+
+media_stream *session::create_stream(uint16_t port, RTP_FORMAT fmt, int rce_flags) noexcept {
+    if (rce_flags & RCE_RECEIVE_ONLY) {
+        return create_stream(port, 0, fmt, rce_flags);
+    }
+    if (!(rce_flags & RCE_SEND_ONLY)) {
+        LOG_WARN(
+            "You haven't specified the purpose of port with rce_flags. Using it as destination "
+            "port and not binding");
+    }
+    return create_stream(0, port, fmt, rce_flags);
+}
+
+media_stream *session::create_stream(uint16_t src_port, uint16_t dst_port, RTP_FORMAT fmt,
+                                     int rce_flags) noexcept {
+    if (rce_flags & RCE_RETIRED_FLAG) {
+        LOG_WARN(
+            "You are using a flag that has either been removed or has been enabled by default. "
+            "Consider updating RCE flags");
+    }
+    if ((rce_flags & RCE_SEND_ONLY) && (rce_flags & RCE_RECEIVE_ONLY)) {
+        LOG_ERROR("Cannot both use RCE_SEND_ONLY and RCE_RECEIVE_ONLY!");
+        return nullptr;
+    }
+
+    // A single-address session copies its address into the slot this stream
+    // needs. Concurrent creations share the strings, so this and the copies
+    // the stream is built from happen under the lock.
+    std::string remote;
+    std::string local;
+    {
+        std::lock_guard<std::mutex> guard(impl_->stream_lock);
+        if (!impl_->single_address.empty()) {
+            if (rce_flags & RCE_RECEIVE_ONLY) {
+                impl_->local_address = impl_->single_address;
+            } else {
+                impl_->remote_address = impl_->single_address;
+            }
+        }
+        remote = impl_->remote_address;
+        local = impl_->local_address;
+    }
+    const bool single = !impl_->single_address.empty();
+    if (rce_flags & RCE_RECEIVE_ONLY) {
+        if (!single && local.empty()) {
+            LOG_ERROR("RCE_RECEIVE_ONLY requires local address!");
+            return nullptr;
+        }
+        if (src_port == 0) {
+            LOG_ERROR("RCE_RECEIVE_ONLY requires source port!");
+            return nullptr;
+        }
+    } else if (!single && (rce_flags & RCE_SEND_ONLY) && remote.empty()) {
+        LOG_ERROR("RCE_SEND_ONLY requires remote address!");
+        return nullptr;
+    }
+    if ((rce_flags & RCE_SEND_ONLY) && dst_port == 0) {
+        LOG_ERROR("RCE_SEND_ONLY requires destination port!");
+        return nullptr;
+    }
+    if ((rce_flags & RCE_SRTP) && !crypto::enabled()) {
+        LOG_ERROR("RCE_SRTP requires inclusion of Crypto++ during compilation!");
+        return nullptr;
+    }
+
+    try {
+        auto stream = std::make_unique<media_stream>(impl_->cname, remote, local, src_port,
+                                                     dst_port, fmt, impl_->sf, rce_flags, 0);
+        std::shared_ptr<zrtp> zrtp_ctx;
+        {
+            std::lock_guard<std::mutex> guard(impl_->stream_lock);
+            zrtp_ctx = impl_->zrtp_ctx;
+        }
+        if (stream->internal()->init(zrtp_ctx) != RTP_SUCCESS) {
+            LOG_ERROR("Failed to initialize media stream %s:%d/%d", remote.c_str(), src_port,
+                      dst_port);
+            return nullptr;
+        }
+        std::lock_guard<std::mutex> guard(impl_->stream_lock);
+        // Stream keys are random; on the rare collision draw the stream into
+        // a free slot so that every stream can be destroyed through the session.
+        uint32_t key = stream->internal()->get_key();
+        while (impl_->streams.count(key) != 0) {
+            ++key;
+        }
+        media_stream *raw = stream.release();
+        impl_->streams.emplace(key, raw);
+        return raw;
+    } catch (const std::exception &) {
+        return nullptr;
+    }
+}
+
+RTP_ERROR session::destroy_stream(media_stream *stream) noexcept {
+    if (stream == nullptr) {
+        return RTP_BAD_ARGUMENT;
+    }
+    {
+        std::lock_guard<std::mutex> guard(impl_->stream_lock);
+        auto it = impl_->streams.begin();
+        while (it != impl_->streams.end() && it->second != stream) {
+            ++it;
+        }
+        if (it == impl_->streams.end()) {
+            return RTP_NO_SUCH_ITEM;
+        }
+        impl_->streams.erase(it);
+    }
+    stream->stop();
+    delete stream;
+    return RTP_SUCCESS;
+}
+
+}  // namespace tessal

@@ -1,0 +1,297 @@
+#include "formats/media.hh"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <optional>
+#include <utility>
+
+#include "util/log.hh"
+
+namespace tessal {
+namespace formats {
+
+namespace {
+
+__extension__ typedef unsigned __int128 wide_uint;
+
+constexpr uint16_t k_key_origin = 0x8000;
+
+// The fragment's serial distance from the record's anchor, moved up by
+// half the sequence space so that packets before the anchor sort first.
+uint32_t sort_key(uint16_t anchor, uint16_t seq) {
+    return static_cast<uint16_t>(seq - anchor + k_key_origin);
+}
+
+uint16_t key_to_seq(uint16_t anchor, uint32_t key) {
+    return static_cast<uint16_t>(anchor + key - k_key_origin);
+}
+
+void release_fragments(media_info &record) noexcept {
+    for (auto &entry : record.fragments) {
+        frame::dealloc_frame(entry.second);
+    }
+    record.fragments.clear();
+}
+
+int64_t delay_limit_ms(const media_frame_table &table) {
+    const size_t limit =
+        table.rtp_ctx != nullptr ? table.rtp_ctx->get_pkt_max_delay() : k_default_pkt_max_delay_ms;
+    return static_cast<int64_t>(
+        std::min<size_t>(limit, static_cast<size_t>(std::numeric_limits<int64_t>::max())));
+}
+
+// Releases the records that stayed incomplete for longer than the stream's
+// packet delay limit; the table is looked through at most every 100 ms.
+void expire_stale(media_frame_table &table) {
+    const clock::hrc::hrc_t now = table.now();
+    if (clock::hrc::diff(now, table.last_scan) < k_expiry_scan_interval_ms) {
+        return;
+    }
+    table.last_scan = now;
+    const int64_t limit = delay_limit_ms(table);
+    for (auto it = table.frames.begin(); it != table.frames.end();) {
+        if (clock::hrc::diff(now, it->second.first_seen) > limit) {
+            release_fragments(it->second);
+            it = table.frames.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+// A kept fragment outlives its datagram, which lives in the reception ring
+// only while the handlers run.
+void forget_datagram(frame::rtp_frame *packet) {
+    packet->datagram = nullptr;
+    packet->datagram_size = 0;
+}
+
+// A record holding only `packet`. Ownership passes to the table only once
+// the record is in it, so a failed allocation leaves the packet with the
+// caller.
+void open_record(media_frame_table &table, frame::rtp_frame *packet) {
+    const uint16_t seq = packet->header.sequence;
+    media_info record;
+    record.anchor = seq;
+    record.start_seq = seq;
+    record.end_seq = k_no_end_seq;
+    record.received_count = 1;
+    record.total_size = packet->payload_length;
+    record.first_seen = table.now();
+    record.fragments.emplace(sort_key(seq, seq), packet);
+    table.frames.emplace(packet->header.timestamp, std::move(record));
+}
+
+// Stores `packet` in `record`. A repeated fragment replaces the stored copy
+// and is not counted again.
+void store_fragment(media_info &record, frame::rtp_frame *packet) {
+    const uint16_t seq = packet->header.sequence;
+    const auto placed = record.fragments.emplace(sort_key(record.anchor, seq), packet);
+    if (placed.second) {
+        ++record.received_count;
+    } else {
+        frame::rtp_frame *&stored = placed.first->second;
+        record.total_size -= stored->payload_length;
+        frame::dealloc_frame(stored);
+        stored = packet;
+    }
+    record.total_size += packet->payload_length;
+    record.start_seq = key_to_seq(record.anchor, record.fragments.begin()->first);
+    if (packet->header.marker) {
+        record.end_seq = seq;
+    }
+}
+
+// The run is complete when the marked fragment is the last one held and no
+// sequence number between the earliest fragment and it is missing.
+bool is_complete(const media_info &record) {
+    if (record.end_seq == k_no_end_seq || record.fragments.empty()) {
+        return false;
+    }
+    const uint32_t end_key = sort_key(record.anchor, static_cast<uint16_t>(record.end_seq));
+    const uint32_t first_key = record.fragments.begin()->first;
+    // Keys are distinct, so as many fragments as keys in [first, end] means
+    // none is missing.
+    return record.fragments.rbegin()->first == end_key &&
+           record.received_count == uint64_t{end_key - first_key} + 1;
+}
+
+// One frame carrying `header` and the fragments' payloads in sequence order.
+// Null when memory runs out.
+frame::rtp_frame *join_fragments(media_info &record, const frame::rtp_header &header) noexcept {
+    frame::rtp_frame *joined = frame::alloc_rtp_frame(static_cast<size_t>(record.total_size));
+    if (joined == nullptr) {
+        return nullptr;
+    }
+    joined->header = header;
+    size_t offset = 0;
+    for (auto &entry : record.fragments) {
+        const frame::rtp_frame *fragment = entry.second;
+        if (fragment->payload_length > 0) {
+            std::memcpy(joined->payload + offset, fragment->payload, fragment->payload_length);
+            offset += fragment->payload_length;
+        }
+    }
+    return joined;
+}
+
+RTP_ERROR reassemble(media_frame_table &table, frame::rtp_frame **out) {
+    expire_stale(table);
+    frame::rtp_frame *packet = *out;
+    const auto found = table.frames.find(packet->header.timestamp);
+    if (found == table.frames.end()) {
+        if (packet->header.marker) {
+            return RTP_FRAME_READY;  // a frame of one packet
+        }
+        forget_datagram(packet);
+        open_record(table, packet);
+        *out = nullptr;
+        return RTP_SUCCESS;
+    }
+
+    media_info &record = found->second;
+    forget_datagram(packet);
+    store_fragment(record, packet);
+    *out = nullptr;
+    if (!is_complete(record)) {
+        return RTP_SUCCESS;
+    }
+    // The frame carries the header of the packet that completed the run.
+    frame::rtp_frame *joined = join_fragments(record, packet->header);
+    release_fragments(record);
+    table.frames.erase(found);
+    if (joined == nullptr) {
+        return RTP_ALLOC_FAILED;
+    }
+    *out = joined;
+    return RTP_FRAME_READY;
+}
+
+// RFC 3550 section 5.1: the marker bit flags the last packet of a frame.
+RTP_ERROR enqueue_fragments(frame_queue &queue, uint8_t *data, size_t data_len, size_t max) {
+    size_t offset = 0;
+    while (data_len - offset > max) {
+        const RTP_ERROR rc = queue.enqueue_message(data + offset, max, false);
+        if (rc != RTP_SUCCESS) {
+            return rc;
+        }
+        offset += max;
+    }
+    return queue.enqueue_message(data + offset, data_len - offset, true);
+}
+
+// denominator/numerator seconds in whole nanoseconds, truncated (30000/1001
+// gives 33 366 666 ns), saturated at the largest duration.
+std::chrono::nanoseconds frame_interval(int64_t numerator, int64_t denominator) {
+    const wide_uint ns =
+        static_cast<wide_uint>(denominator) * 1'000'000'000u / static_cast<wide_uint>(numerator);
+    const wide_uint max = static_cast<wide_uint>(std::numeric_limits<int64_t>::max());
+    return std::chrono::nanoseconds(static_cast<int64_t>(std::min(ns, max)));
+}
+
+}  // namespace
+
+media_frame_table::~media_frame_table() {
+    for (auto &entry : frames) {
+        release_fragments(entry.second);
+    }
+}
+
+media::media(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rtp_ctx, int rce_flags)
+    : socket_(std::move(socket)),
+      rtp_ctx_(std::move(rtp_ctx)),
+      rce_flags_(rce_flags),
+      fqueue_(std::make_unique<frame_queue>(socket_, rtp_ctx_, rce_flags_)) {
+    media_frame_info_.rtp_ctx = rtp_ctx_.get();
+}
+
+media::~media() = default;
+
+RTP_ERROR media::push_frame(sockaddr_in &addr, sockaddr_in6 &addr6, uint8_t *data, size_t data_len,
+                            int rtp_flags, uint32_t ssrc) noexcept {
+    if (data == nullptr || data_len == 0) {
+        return RTP_BAD_ARGUMENT;
+    }
+    return push_media_frame(addr, addr6, data, data_len, rtp_flags, ssrc);
+}
+
+RTP_ERROR media::push_frame(sockaddr_in &addr, sockaddr_in6 &addr6, std::unique_ptr<uint8_t[]> data,
+                            size_t data_len, int rtp_flags, uint32_t ssrc) noexcept {
+    // `data` is released when this returns, after the queue has sent it.
+    return push_frame(addr, addr6, data.get(), data_len, rtp_flags, ssrc);
+}
+
+void *media::get_media_frame_info() noexcept {
+    return &media_frame_info_;
+}
+
+RTP_ERROR media::push_media_frame(sockaddr_in &addr, sockaddr_in6 &addr6, uint8_t *data,
+                                  size_t data_len, int, uint32_t ssrc) {
+    RTP_ERROR rc = fqueue_->init_transaction(data, false);
+    if (rc != RTP_SUCCESS) {
+        LOG_ERROR("Invalid frame queue or failed to initialize transaction!");
+        return rc;
+    }
+    const size_t max = rtp_ctx_->get_payload_size();
+    const bool fragment = (rce_flags_ & RCE_FRAGMENT_GENERIC) != 0;
+    if (fragment && data_len > max) {
+        rc = enqueue_fragments(*fqueue_, data, data_len, max);
+        if (rc != RTP_SUCCESS) {
+            LOG_ERROR("Failed to enqueue packet when fragmenting generic frame");
+            fqueue_->deinit_transaction();
+            return rc;
+        }
+    } else {
+        if (data_len > max) {
+            LOG_WARN("Packet is larger (%zu bytes) than maximum payload size (%zu bytes)", data_len,
+                     max);
+            LOG_WARN("Consider using RCE_FRAGMENT_GENERIC!");
+        }
+        // Marked with RCE_FRAGMENT_GENERIC, so a reassembling receiver sees a
+        // complete frame of one packet.
+        rc = fqueue_->enqueue_message(data, data_len, fragment);
+        if (rc != RTP_SUCCESS) {
+            LOG_ERROR("Failed to enqueue message: %d", static_cast<int>(rc));
+            fqueue_->deinit_transaction();
+            return rc;
+        }
+    }
+    return fqueue_->flush_queue(addr, addr6, ssrc);
+}
+
+RTP_ERROR media::packet_handler(void *arg, int rce_flags, uint8_t *, size_t,
+                                frame::rtp_frame **out) noexcept {
+    if (out == nullptr || *out == nullptr) {
+        return RTP_BAD_ARGUMENT;
+    }
+    if (!(rce_flags & RCE_FRAGMENT_GENERIC)) {
+        return RTP_FRAME_READY;
+    }
+    if (arg == nullptr) {
+        return RTP_BAD_ARGUMENT;
+    }
+    try {
+        return reassemble(*static_cast<media_frame_table *>(arg), out);
+    } catch (const std::bad_alloc &) {
+        return RTP_ALLOC_FAILED;
+    }
+}
+
+void media::set_fps(int64_t numerator, int64_t denominator) noexcept {
+    const bool on = numerator > 0 && denominator > 0;
+    std::optional<std::chrono::nanoseconds> interval;
+    if (on) {
+        interval = frame_interval(numerator, denominator);
+    }
+    fqueue_->set_frame_rate(on, interval, (rce_flags_ & RCE_PACE_FRAMES) != 0);
+}
+
+void media::set_pace(int64_t numerator, int64_t denominator) noexcept {
+    fqueue_->set_pacing(numerator, denominator);
+}
+
+}  // namespace formats
+}  // namespace tessal

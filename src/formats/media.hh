@@ -1,0 +1,145 @@
+#pragma once
+
+// The generic payload format: the format object of every stream that carries
+// neither H.264, H.265, H.266 nor V3C, and the base of the H.26x formats.
+//
+// Send side: one pushed frame becomes one RTP packet or, with
+// RCE_FRAGMENT_GENERIC, a run of payload-size packets that share a timestamp
+// and whose last packet carries the marker bit.
+//
+// Receive side: packet_handler is the stream's depacketizer in the reception
+// flow. Without RCE_FRAGMENT_GENERIC every packet is a frame; with it, packets
+// that share a timestamp are collected in a media_frame_table and joined once
+// the run up to the marked packet is complete.
+//
+// Thread contract: push_frame runs on the one thread that pushes on the
+// stream; packet_handler and the table are used only on the reception flow's
+// processing thread; set_fps and set_pace may run on a configuring thread.
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <unordered_map>
+
+#include "rtp/frame_queue.hh"
+#include "rtp/rtp.hh"
+#include "tessal/frame.hh"
+#include "tessal/util.hh"
+#include "util/clock.hh"
+
+namespace tessal {
+namespace formats {
+
+// One frame under reassembly. Sequence numbers wrap, so fragments are keyed by
+// their serial distance from `anchor` (RFC 1982 arithmetic on 16 bits): a
+// packet up to 32768 numbers before the anchor sorts before it, one up to
+// 32767 after sorts after it.
+struct media_info {
+    // Sequence number of the earliest fragment held.
+    uint32_t start_seq = 0;
+    // Sequence number of the marked fragment; k_no_end_seq until it arrives.
+    uint32_t end_seq = 0;
+    // Distinct fragments held: a repeated fragment replaces the stored one.
+    uint64_t received_count = 0;
+    // Sum of the payload lengths of the fragments held.
+    uint64_t total_size = 0;
+    // Sort key -> fragment, owned by the record until joined or released.
+    std::map<uint32_t, frame::rtp_frame *> fragments;
+    // Sequence number of the packet that opened the record.
+    uint16_t anchor = 0;
+    // When the record was opened, on the table's clock.
+    clock::hrc::hrc_t first_seen{};
+};
+
+constexpr uint32_t k_no_end_seq = 0xFFFFFFFF;
+// The table is scanned for stale records at most this often.
+constexpr int64_t k_expiry_scan_interval_ms = 100;
+
+// The generic reassembly table, the argument packet_handler is installed
+// with. Owns every fragment it holds and releases them when destroyed.
+struct media_frame_table {
+    using time_source = clock::hrc::hrc_t (*)();
+
+    media_frame_table() = default;
+    ~media_frame_table();
+    media_frame_table(const media_frame_table &) = delete;
+    media_frame_table &operator=(const media_frame_table &) = delete;
+
+    // RTP timestamp -> frame under reassembly.
+    std::unordered_map<uint32_t, media_info> frames;
+    // Not owned: the stream's RTP state (kept alive by the format object),
+    // whose packet delay limit bounds how long a record may stay incomplete.
+    // Without it the default limit applies.
+    const rtp *rtp_ctx = nullptr;
+    // The clock records are aged by; tests replace it.
+    time_source now = clock::hrc::now;
+    clock::hrc::hrc_t last_scan{};
+};
+
+class media {
+public:
+    // Keeps the stream's socket, RTP state and enable flags and builds the
+    // send queue from them.
+    media(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rtp_ctx, int rce_flags);
+    // Releases every fragment still held for reassembly, then the queue.
+    virtual ~media();
+    media(const media &) = delete;
+    media &operator=(const media &) = delete;
+
+    // Sends [data, data + data_len) to addr/addr6 as one frame through the
+    // send handlers of `ssrc`, on the pushing thread. The caller keeps the
+    // buffer, which must stay valid for the call. RTP_BAD_ARGUMENT for null
+    // data or zero length; otherwise the result of push_media_frame
+    // (RTP_SUCCESS, or the send queue's RTP_UNINITIALIZED, RTP_ALLOC_FAILED,
+    // RTP_BAD_ARGUMENT or RTP_SEND_FAILED).
+    RTP_ERROR push_frame(sockaddr_in &addr, sockaddr_in6 &addr6, uint8_t *data, size_t data_len,
+                         int rtp_flags, uint32_t ssrc) noexcept;
+    // The same, releasing the buffer once everything has been sent.
+    RTP_ERROR push_frame(sockaddr_in &addr, sockaddr_in6 &addr6, std::unique_ptr<uint8_t[]> data,
+                         size_t data_len, int rtp_flags, uint32_t ssrc) noexcept;
+
+    // The reassembly table: the argument to install packet_handler with.
+    void *get_media_frame_info() noexcept;
+
+    // The reception-flow depacketizer. `arg` is the table, `*out` the parsed
+    // packet; `data` and `size` are not used.
+    // - Without RCE_FRAGMENT_GENERIC: RTP_FRAME_READY, the packet is the frame.
+    // - With it: RTP_FRAME_READY with the joined frame in *out when the packet
+    //   completes one (or is a marked packet of a timestamp with no record);
+    //   RTP_SUCCESS with *out null when the table kept the packet.
+    // RTP_BAD_ARGUMENT without a packet or a table, RTP_ALLOC_FAILED when
+    // memory runs out (*out is then left for the caller to release, or null
+    // if the table had already taken it). Incomplete records older than the
+    // stream's packet delay limit are released.
+    static RTP_ERROR packet_handler(void *arg, int rce_flags, uint8_t *data, size_t size,
+                                    frame::rtp_frame **out) noexcept;
+
+    // Frame-rate control of the send queue: on for a positive numerator and
+    // denominator, with an interval of denominator/numerator seconds; a
+    // denominator (or numerator) that is not positive switches it off and
+    // keeps the previous interval. With RCE_PACE_FRAMES the queue first
+    // catches up.
+    void set_fps(int64_t numerator, int64_t denominator) noexcept;
+    // Spreads a frame's packets over numerator/denominator of the interval.
+    void set_pace(int64_t numerator, int64_t denominator) noexcept;
+
+protected:
+    // The send path; formats with their own packetization override it.
+    // `rtp_flags` is not used by the generic format. Logs and returns the
+    // queue's result when the transaction cannot start or a packet cannot be
+    // enqueued; otherwise returns what flush_queue returns.
+    virtual RTP_ERROR push_media_frame(sockaddr_in &addr, sockaddr_in6 &addr6, uint8_t *data,
+                                       size_t data_len, int rtp_flags, uint32_t ssrc);
+
+    std::shared_ptr<socket> socket_;
+    std::shared_ptr<rtp> rtp_ctx_;
+    int rce_flags_;
+    std::unique_ptr<frame_queue> fqueue_;
+    media_frame_table media_frame_info_;
+};
+
+}  // namespace formats
+}  // namespace tessal

@@ -1,0 +1,390 @@
+#include "stream/media_stream_internal.hh"
+
+#include <cstring>
+
+#include "formats/media.hh"
+#include "rtp/rtp.hh"
+#include "transport/holepuncher.hh"
+#include "transport/reception_flow.hh"
+#include "transport/socket.hh"
+#include "transport/socketfactory.hh"
+#include "util/log.hh"
+#include "util/random.hh"
+
+namespace tessal {
+
+namespace {
+
+constexpr int k_socket_buffer_bytes = 4 * 1024 * 1024;
+
+bool is_generic_format(RTP_FORMAT fmt) {
+    const auto v = static_cast<uint32_t>(fmt);
+    return v == 0 || (v >= 3 && v <= 11) || (v >= 15 && v <= 18) || (v >= 96 && v <= 105);
+}
+
+}  // namespace
+
+media_stream_internal::media_stream_internal(std::string cname, std::string remote_address,
+                                             std::string local_address, uint16_t src_port,
+                                             uint16_t dst_port, RTP_FORMAT fmt,
+                                             std::shared_ptr<socketfactory> sf, int rce_flags,
+                                             uint32_t ssrc)
+    : key_(random::generate_32()),
+      sf_(std::move(sf)),
+      remote_address_(std::move(remote_address)),
+      local_address_(std::move(local_address)),
+      src_port_(src_port),
+      dst_port_(dst_port),
+      fmt_(fmt),
+      rce_flags_(rce_flags),
+      cname_(std::move(cname)),
+      local_ssrc_(make_shared_ssrc(ssrc != 0 ? ssrc : random::generate_32())),
+      remote_ssrc_(make_shared_ssrc(random::generate_32())) {}
+
+media_stream_internal::~media_stream_internal() {
+    stop();
+    free_resources(RTP_SUCCESS);
+}
+
+// --- set-up -------------------------------------------------------------------
+
+RTP_ERROR media_stream_internal::init(std::shared_ptr<zrtp> zrtp_ctx) {
+    zrtp_ = std::move(zrtp_ctx);
+    if (init_connection() != RTP_SUCCESS) {
+        LOG_ERROR("Failed to initialize the underlying socket");
+        return free_resources(RTP_FAILED);
+    }
+    reception_flow_ = sf_->get_reception_flow_ptr(socket_);
+    if (!reception_flow_) {
+        LOG_ERROR("No reception flow found");
+        return free_resources(RTP_FAILED);
+    }
+    rtp_ = std::make_shared<rtp>(fmt_, local_ssrc_, ipv6_);
+    // RTCP and SRTP/SRTCP objects and the RTCP send-statistics handler are
+    // created here once those subsystems exist.
+    install_packet_handlers();
+    return start_components();
+}
+
+RTP_ERROR media_stream_internal::init_connection() {
+    ipv6_ = sf_->get_ipv6();
+    bool have_socket = false;
+    if (src_port_ != 0 && !local_address_.empty()) {
+        bool multicast = false;
+        if (ipv6_) {
+            multicast =
+                socket::is_multicast(socket::create_ip6_sockaddr(local_address_, src_port_));
+        } else {
+            multicast =
+                socket::is_multicast(socket::create_sockaddr(AF_INET, local_address_, src_port_));
+        }
+        if (multicast) {
+            // A multicast stream always gets a socket of its own.
+            socket_ = sf_->create_new_socket(k_socket_rtp, src_port_, rce_flags_);
+            if (!socket_) {
+                return RTP_FAILED;
+            }
+            have_socket = true;
+        }
+    }
+    if (!have_socket) {
+        socket_ = sf_->get_socket_ptr(k_socket_rtp, src_port_, rce_flags_);
+        if (!socket_) {
+            return RTP_FAILED;
+        }
+    }
+
+    if (!remote_address_.empty() && dst_port_ != 0) {
+        if (ipv6_) {
+            remote_v6_ = socket::create_ip6_sockaddr(remote_address_, dst_port_);
+        } else {
+            remote_v4_ = socket::create_sockaddr(AF_INET, remote_address_, dst_port_);
+        }
+        holepuncher_ = std::make_unique<holepuncher>(socket_);
+        holepuncher_->set_remote_address(remote_v4_, remote_v6_);
+    }
+
+    if (rce_flags_ & RCE_RECEIVE_ONLY) {
+        LOG_INFO_AS("init_connection", "Sending disabled for this stream");
+    }
+    if (rce_flags_ & RCE_SEND_ONLY) {
+        LOG_INFO_AS("init_connection", "Not binding, receiving is not possible");
+    } else if (local_address_.empty() && src_port_ != 0) {
+        const RTP_ERROR bound = sf_->bind_socket_anyip(socket_, src_port_);
+        if (bound != RTP_SUCCESS) {
+            log::platform_error("bind(2) to any failed");
+            return bound;
+        }
+    }
+
+    const RTP_ERROR snd = socket_->setsockopt(SOL_SOCKET, SO_SNDBUF, &k_socket_buffer_bytes,
+                                              sizeof(k_socket_buffer_bytes));
+    const RTP_ERROR rcv = socket_->setsockopt(SOL_SOCKET, SO_RCVBUF, &k_socket_buffer_bytes,
+                                              sizeof(k_socket_buffer_bytes));
+    return snd != RTP_SUCCESS ? snd : rcv;
+}
+
+RTP_ERROR media_stream_internal::install_packet_handlers() {
+    reception_flow_->install_handler(HANDLER_RTP_HEADER, remote_ssrc_, rtp::packet_handler,
+                                     nullptr);
+    // The RTCP statistics (kind 6), RTCP-on-RTP-port (kind 2) and SRTP (kind
+    // 4) handlers are registered here, in that order, once those exist.
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR media_stream_internal::create_media(RTP_FORMAT fmt) {
+    if (!is_generic_format(fmt)) {
+        LOG_ERROR("Unknown payload format %u\n", static_cast<unsigned>(fmt));
+        media_.reset();
+        return RTP_UNSUPPORTED;
+    }
+    media_ = std::make_unique<formats::media>(socket_, rtp_, rce_flags_);
+    reception_flow_->install_handler(HANDLER_MEDIA, remote_ssrc_, formats::media::packet_handler,
+                                     media_->get_media_frame_info());
+    media_->set_fps(fps_numerator_, fps_denominator_);
+    media_->set_pace(pace_numerator_, pace_denominator_);
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR media_stream_internal::start_components() {
+    if (create_media(fmt_) != RTP_SUCCESS) {
+        return free_resources(RTP_ALLOC_FAILED);
+    }
+    if ((rce_flags_ & RCE_NAT_KEEPALIVE) && holepuncher_) {
+        holepuncher_->start();
+    }
+    if (rce_flags_ & RCE_WITH_RTCP) {
+        LOG_WARN("RTCP is not available yet; the stream runs without RTCP");
+    }
+    initialized_.store(true);
+    return reception_flow_->start(socket_, rce_flags_);
+}
+
+// --- teardown -----------------------------------------------------------------
+
+RTP_ERROR media_stream_internal::stop() {
+    if ((rce_flags_ & RCE_NAT_KEEPALIVE) && holepuncher_) {
+        holepuncher_->stop();
+    }
+    if (socket_) {
+        socket_->remove_handler(local_ssrc_);
+    }
+    if (reception_flow_) {
+        reception_flow_->remove_handlers(remote_ssrc_);
+        if (reception_flow_->clear_stream_from_flow(remote_ssrc_)) {
+            // This was the last stream on the socket: the port goes.
+            reception_flow_->stop();
+            if (sf_) {
+                holepuncher_.reset();
+                std::shared_ptr<socket> sock = std::move(socket_);
+                sf_->clear_port(src_port_, sock);
+            }
+        }
+    }
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR media_stream_internal::free_resources(RTP_ERROR code) {
+    // Leaving the flow first: nothing of ours may run on the processing
+    // thread once we let go, and a port no stream uses any more is released.
+    stop();
+    rtp_.reset();
+    holepuncher_.reset();
+    media_.reset();
+    socket_.reset();
+    return code;
+}
+
+// --- push ---------------------------------------------------------------------
+
+RTP_ERROR media_stream_internal::check_push_preconditions(int rtp_flags, bool owning_buffer) {
+    constexpr const char *fn = "check_push_preconditions";
+    if (!initialized_.load()) {
+        LOG_ERROR_AS(fn, "RTP context has not been initialized fully, cannot continue!");
+        return RTP_UNINITIALIZED;
+    }
+    if (remote_address_.empty() && dst_port_ != 0) {
+        LOG_ERROR_AS(fn, "Cannot push frame if remote address and port have not been provided!");
+        return RTP_BAD_ARGUMENT;
+    }
+    if (rtp_flags & RTP_PUSH_RETIRED) {
+        LOG_WARN_AS(fn, "Detected an obsolete RTP flag, consider updating your flags");
+    }
+    if (rce_flags_ & RCE_RECEIVE_ONLY) {
+        LOG_WARN_AS(fn, "Stream is designated as RECEIVE ONLY");
+        return RTP_FAILED;
+    }
+    if (!media_) {
+        LOG_ERROR_AS(fn, "Media not intialized");
+        return RTP_FAILED;
+    }
+    if ((rtp_flags & RTP_PUSH_COPY_DATA) && owning_buffer) {
+        LOG_ERROR_AS(
+            fn, "Copying a smart pointer does not make sense since the original would be lost");
+    }
+    return RTP_SUCCESS;
+}
+
+void media_stream_internal::holepuncher_notify() {
+    if (!(rce_flags_ & RCE_NAT_KEEPALIVE)) {
+        return;
+    }
+    if (holepuncher_) {
+        holepuncher_->notify();
+    } else {
+        LOG_WARN_AS("holepuncher", "Holepuncher is missing");
+    }
+}
+
+void media_stream_internal::set_push_timestamps(const int64_t *ts, const uint64_t *ntp_ts) {
+    if (ts != nullptr) {
+        rtp_->set_timestamp(static_cast<uint64_t>(*ts));
+    }
+    if (ntp_ts != nullptr) {
+        rtp_->set_sampling_ntp(*ntp_ts);
+    }
+}
+
+void media_stream_internal::clear_push_timestamp(const int64_t *ts) {
+    if (ts != nullptr) {
+        // Later pushes without a timestamp get generated ones again.
+        rtp_->set_timestamp(static_cast<uint64_t>(-1));
+    }
+}
+
+RTP_ERROR media_stream_internal::push_borrowed(uint8_t *data, size_t data_len, const int64_t *ts,
+                                               const uint64_t *ntp_ts, int rtp_flags) {
+    const RTP_ERROR ready = check_push_preconditions(rtp_flags, false);
+    if (ready != RTP_SUCCESS) {
+        return ready;
+    }
+    holepuncher_notify();
+    set_push_timestamps(ts, ntp_ts);
+    RTP_ERROR result = RTP_SUCCESS;
+    const uint32_t ssrc = local_ssrc_->load();
+    if ((rtp_flags & RTP_PUSH_COPY_DATA) && data != nullptr && data_len > 0) {
+        std::unique_ptr<uint8_t[]> copy(new (std::nothrow) uint8_t[data_len]);
+        if (!copy) {
+            clear_push_timestamp(ts);
+            return RTP_FAILED;
+        }
+        std::memcpy(copy.get(), data, data_len);
+        result =
+            media_->push_frame(remote_v4_, remote_v6_, std::move(copy), data_len, rtp_flags, ssrc);
+    } else {
+        result = media_->push_frame(remote_v4_, remote_v6_, data, data_len, rtp_flags, ssrc);
+    }
+    clear_push_timestamp(ts);
+    return result;
+}
+
+RTP_ERROR media_stream_internal::push_owned(std::unique_ptr<uint8_t[]> data, size_t data_len,
+                                            const int64_t *ts, const uint64_t *ntp_ts,
+                                            int rtp_flags) {
+    const RTP_ERROR ready = check_push_preconditions(rtp_flags, true);
+    if (ready != RTP_SUCCESS) {
+        return ready;
+    }
+    holepuncher_notify();
+    set_push_timestamps(ts, ntp_ts);
+    const RTP_ERROR result = media_->push_frame(remote_v4_, remote_v6_, std::move(data), data_len,
+                                                rtp_flags, local_ssrc_->load());
+    clear_push_timestamp(ts);
+    return result;
+}
+
+RTP_ERROR media_stream_internal::push_frame(uint8_t *data, size_t data_len, int rtp_flags) {
+    return push_borrowed(data, data_len, nullptr, nullptr, rtp_flags);
+}
+
+RTP_ERROR media_stream_internal::push_frame(uint8_t *data, size_t data_len, uint32_t ts,
+                                            int rtp_flags) {
+    const int64_t stamp = ts;
+    return push_borrowed(data, data_len, &stamp, nullptr, rtp_flags);
+}
+
+RTP_ERROR media_stream_internal::push_frame(uint8_t *data, size_t data_len, uint32_t ts,
+                                            uint64_t ntp_ts, int rtp_flags) {
+    const int64_t stamp = ts;
+    return push_borrowed(data, data_len, &stamp, &ntp_ts, rtp_flags);
+}
+
+RTP_ERROR media_stream_internal::push_frame(std::unique_ptr<uint8_t[]> data, size_t data_len,
+                                            int rtp_flags) {
+    return push_owned(std::move(data), data_len, nullptr, nullptr, rtp_flags);
+}
+
+RTP_ERROR media_stream_internal::push_frame(std::unique_ptr<uint8_t[]> data, size_t data_len,
+                                            uint32_t ts, int rtp_flags) {
+    const int64_t stamp = ts;
+    return push_owned(std::move(data), data_len, &stamp, nullptr, rtp_flags);
+}
+
+RTP_ERROR media_stream_internal::push_frame(std::unique_ptr<uint8_t[]> data, size_t data_len,
+                                            uint32_t ts, uint64_t ntp_ts, int rtp_flags) {
+    const int64_t stamp = ts;
+    return push_owned(std::move(data), data_len, &stamp, &ntp_ts, rtp_flags);
+}
+
+// --- pull ---------------------------------------------------------------------
+
+bool media_stream_internal::check_pull_preconditions() {
+    if (!initialized_.load() || !reception_flow_) {
+        LOG_ERROR("RTP context has not been initialized fully, cannot continue!");
+        return false;
+    }
+    return true;
+}
+
+frame::rtp_frame *media_stream_internal::pull_frame() {
+    if (!check_pull_preconditions()) {
+        return nullptr;
+    }
+    if (remote_ssrc_set_.load()) {
+        return reception_flow_->pull_frame(remote_ssrc_);
+    }
+    return reception_flow_->pull_frame();
+}
+
+frame::rtp_frame *media_stream_internal::pull_frame(size_t timeout_ms) {
+    if (!check_pull_preconditions()) {
+        return nullptr;
+    }
+    const auto timeout = static_cast<ssize_t>(timeout_ms);
+    if (remote_ssrc_set_.load()) {
+        return reception_flow_->pull_frame(timeout, remote_ssrc_);
+    }
+    return reception_flow_->pull_frame(timeout);
+}
+
+RTP_ERROR media_stream_internal::install_receive_hook(void *arg,
+                                                      void (*hook)(void *, frame::rtp_frame *)) {
+    if (!initialized_.load() || !reception_flow_) {
+        LOG_ERROR("RTP context has not been initialized fully, cannot continue!");
+        return RTP_UNINITIALIZED;
+    }
+    if (hook == nullptr) {
+        return RTP_BAD_ARGUMENT;
+    }
+    return reception_flow_->install_receive_hook(arg, hook, remote_ssrc_->load());
+}
+
+uint32_t media_stream_internal::get_ssrc() const {
+    if (!initialized_.load() || !rtp_) {
+        LOG_ERROR("RTP context has not been initialized, please call init before asking ssrc!");
+        return 0;
+    }
+    return rtp_->get_ssrc();
+}
+
+RTP_ERROR media_stream_internal::set_remote_ssrc(uint32_t ssrc) {
+    if (!reception_flow_) {
+        return RTP_UNINITIALIZED;
+    }
+    const uint32_t old = remote_ssrc_->exchange(ssrc);
+    reception_flow_->update_remote_ssrc(old, ssrc);
+    remote_ssrc_set_.store(true);
+    return RTP_SUCCESS;
+}
+
+}  // namespace tessal

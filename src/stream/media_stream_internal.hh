@@ -1,0 +1,124 @@
+#pragma once
+
+// The implementation behind media_stream: builds and wires one RTP flow's
+// components (socket and reception flow from the socket factory, RTP state,
+// payload format, hole puncher), starts and stops them, and carries the push
+// and pull paths.
+//
+// Set-up, configuration and teardown run on application threads; once
+// started, the stream's reception handlers run on the reception flow's
+// processing thread and the hole puncher on its own thread.
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "tessal/frame.hh"
+#include "tessal/util.hh"
+#include "util/shared_ssrc.hh"
+
+namespace tessal {
+
+class socket;
+class socketfactory;
+class reception_flow;
+class rtp;
+class rtcp;
+class holepuncher;
+class zrtp;
+namespace formats {
+class media;
+}
+
+class media_stream_internal {
+public:
+    media_stream_internal(std::string cname, std::string remote_address, std::string local_address,
+                          uint16_t src_port, uint16_t dst_port, RTP_FORMAT fmt,
+                          std::shared_ptr<socketfactory> sf, int rce_flags, uint32_t ssrc);
+    ~media_stream_internal();
+    media_stream_internal(const media_stream_internal &) = delete;
+    media_stream_internal &operator=(const media_stream_internal &) = delete;
+
+    // Builds the connection and components and starts them. On failure the
+    // components are released and the error returned.
+    RTP_ERROR init(std::shared_ptr<zrtp> zrtp_ctx);
+    RTP_ERROR init_connection();
+    RTP_ERROR create_media(RTP_FORMAT fmt);
+    RTP_ERROR install_packet_handlers();
+    RTP_ERROR start_components();
+    // Stops the stream; safe to call more than once. Always RTP_SUCCESS.
+    RTP_ERROR stop();
+    // Releases what the stream built and returns `code` unchanged.
+    RTP_ERROR free_resources(RTP_ERROR code);
+
+    RTP_ERROR push_frame(uint8_t *data, size_t data_len, int rtp_flags);
+    RTP_ERROR push_frame(uint8_t *data, size_t data_len, uint32_t ts, int rtp_flags);
+    RTP_ERROR push_frame(uint8_t *data, size_t data_len, uint32_t ts, uint64_t ntp_ts,
+                         int rtp_flags);
+    RTP_ERROR push_frame(std::unique_ptr<uint8_t[]> data, size_t data_len, int rtp_flags);
+    RTP_ERROR push_frame(std::unique_ptr<uint8_t[]> data, size_t data_len, uint32_t ts,
+                         int rtp_flags);
+    RTP_ERROR push_frame(std::unique_ptr<uint8_t[]> data, size_t data_len, uint32_t ts,
+                         uint64_t ntp_ts, int rtp_flags);
+
+    frame::rtp_frame *pull_frame();
+    frame::rtp_frame *pull_frame(size_t timeout_ms);
+    RTP_ERROR install_receive_hook(void *arg, void (*hook)(void *, frame::rtp_frame *));
+
+    uint32_t get_key() const noexcept { return key_; }
+    rtcp *get_rtcp() noexcept { return nullptr; }
+    uint32_t get_ssrc() const;
+
+    // Expects frames from `ssrc` only: moves the stream's registration on its
+    // reception flow to that SSRC and makes pulls take only its frames.
+    RTP_ERROR set_remote_ssrc(uint32_t ssrc);
+    const shared_ssrc &local_ssrc() const noexcept { return local_ssrc_; }
+    const shared_ssrc &remote_ssrc() const noexcept { return remote_ssrc_; }
+    const std::shared_ptr<reception_flow> &flow() const noexcept { return reception_flow_; }
+    const std::shared_ptr<rtp> &rtp_state() const noexcept { return rtp_; }
+
+private:
+    RTP_ERROR check_push_preconditions(int rtp_flags, bool owning_buffer);
+    bool check_pull_preconditions();
+    void holepuncher_notify();
+    // Sends one frame the caller keeps (copying it first with
+    // RTP_PUSH_COPY_DATA); `ts`/`ntp_ts` are set when given.
+    RTP_ERROR push_borrowed(uint8_t *data, size_t data_len, const int64_t *ts,
+                            const uint64_t *ntp_ts, int rtp_flags);
+    RTP_ERROR push_owned(std::unique_ptr<uint8_t[]> data, size_t data_len, const int64_t *ts,
+                         const uint64_t *ntp_ts, int rtp_flags);
+    void set_push_timestamps(const int64_t *ts, const uint64_t *ntp_ts);
+    void clear_push_timestamp(const int64_t *ts);
+
+    uint32_t key_;
+    std::shared_ptr<socket> socket_;
+    std::shared_ptr<rtp> rtp_;
+    std::shared_ptr<zrtp> zrtp_;
+    std::shared_ptr<socketfactory> sf_;
+    sockaddr_in remote_v4_{};
+    sockaddr_in6 remote_v6_{};
+    std::string remote_address_;
+    std::string local_address_;
+    uint16_t src_port_;
+    uint16_t dst_port_;
+    bool ipv6_ = false;
+    RTP_FORMAT fmt_;
+    int rce_flags_;
+    std::atomic<bool> initialized_{false};
+    std::shared_ptr<reception_flow> reception_flow_;
+    std::unique_ptr<formats::media> media_;
+    std::unique_ptr<holepuncher> holepuncher_;
+    std::string cname_;
+    int64_t fps_numerator_ = 30;
+    int64_t fps_denominator_ = 1;
+    int64_t pace_numerator_ = 8;
+    int64_t pace_denominator_ = 10;
+    shared_ssrc local_ssrc_;
+    shared_ssrc remote_ssrc_;
+    std::atomic<bool> remote_ssrc_set_{false};
+};
+
+}  // namespace tessal

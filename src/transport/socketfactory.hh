@@ -1,0 +1,74 @@
+#pragma once
+
+// Decides which UDP socket a stream uses, so that streams of one context on
+// the same local port share one socket and its reception flow. One factory
+// per context, shared by its sessions and streams; all maps are guarded by
+// one lock, so any application thread may call in.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "tessal/util.hh"
+
+namespace tessal {
+
+class socket;
+class reception_flow;
+
+// Kinds of socket: an RTCP socket (gets an RTCP reader), an RTP socket (gets
+// a reception flow); any other value creates a bare socket.
+constexpr int k_socket_rtcp = 1;
+constexpr int k_socket_rtp = 2;
+
+class socketfactory {
+public:
+    socketfactory();
+    ~socketfactory();  // stops every flow still known
+    socketfactory(const socketfactory &) = delete;
+    socketfactory &operator=(const socketfactory &) = delete;
+
+    // Stores the local interface address used by bind_socket; an IPv6 address
+    // switches the factory to IPv6 for good. RTP_FAILED (silently) for text
+    // that is not a numeric address.
+    RTP_ERROR set_local_interface(const std::string &address);
+    bool get_ipv6() const;
+
+    // A new socket (and its companion for `type`), bound to the interface
+    // address when `port` is not 0. Null on failure.
+    std::shared_ptr<socket> create_new_socket(int type, uint16_t port, int stream_flags);
+    // The socket already recorded for `port`, else create_new_socket.
+    std::shared_ptr<socket> get_socket_ptr(int type, uint16_t port, int stream_flags);
+
+    RTP_ERROR bind_socket(const std::shared_ptr<socket> &sock, uint16_t port);
+    RTP_ERROR bind_socket_anyip(const std::shared_ptr<socket> &sock, uint16_t port);
+    bool is_port_in_use(uint16_t port);
+
+    // The flow reading from `sock`; null when there is none.
+    std::shared_ptr<reception_flow> get_reception_flow_ptr(const std::shared_ptr<socket> &sock);
+
+    // Forgets `port` (if recorded for this very socket) and the socket's flows.
+    bool clear_port(uint16_t port, const std::shared_ptr<socket> &sock);
+
+private:
+    struct identity_less {
+        bool operator()(const std::shared_ptr<reception_flow> &a,
+                        const std::shared_ptr<reception_flow> &b) const noexcept {
+            return a.get() < b.get();
+        }
+    };
+
+    // The *_locked forms expect factory_lock_ to be held.
+    std::shared_ptr<socket> create_new_socket_locked(int type, uint16_t port, int stream_flags);
+    RTP_ERROR bind_socket_locked(const std::shared_ptr<socket> &sock, uint16_t port);
+
+    mutable std::mutex factory_lock_;
+    std::string interface_address_;
+    bool ipv6_mode_ = false;
+    std::map<uint16_t, std::shared_ptr<socket>> bound_ports_;
+    std::map<std::shared_ptr<reception_flow>, std::shared_ptr<socket>, identity_less> flow_sockets_;
+};
+
+}  // namespace tessal

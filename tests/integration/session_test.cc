@@ -1,0 +1,164 @@
+// Context and session: address and flag validation, stream registration and
+// destruction, the CNAME.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <regex>
+#include <string>
+
+#include "api/context_impl.hh"
+#include "support/ports.hh"
+#include "support/stderr_capture.hh"
+#include "tessal/tessal.h"
+#include "tessal/tessal.hh"
+
+using namespace tessal;
+using tessal::test::free_udp_port;
+using tessal::test::stderr_capture;
+using tessal::test::udp_port_bindable;
+
+namespace {
+
+constexpr RTP_FORMAT k_fmt = FMT_PCMU;
+
+TEST(Context, SessionAddressesAreValidated) {
+    context ctx;
+    struct Case {
+        const char *name;
+        const char *local;
+        const char *remote;
+        bool single;
+        bool ok;
+        const char *message;
+    } cases[] = {
+        {"single null", nullptr, nullptr, true, false,
+         "[::create_session] Please specify the address you want to communicate with!"},
+        {"single empty", nullptr, "", true, false,
+         "Please specify the address you want to communicate with!"},
+        {"single", nullptr, "127.0.0.1", true, true, nullptr},
+        {"both null", nullptr, nullptr, false, false,
+         "[::create_session] Please specify at least one address for create_session"},
+        {"remote only", "", "127.0.0.1", false, true, nullptr},
+        {"local only", "127.0.0.1", nullptr, false, true, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        stderr_capture cap;
+        session *s =
+            c.single ? ctx.create_session(c.remote) : ctx.create_session(c.local, c.remote);
+        const std::string out = cap.stop();
+        EXPECT_EQ(s != nullptr, c.ok);
+        if (c.message != nullptr) {
+            EXPECT_NE(out.find(c.message), std::string::npos) << out;
+        }
+        EXPECT_EQ(ctx.destroy_session(s), s ? RTP_SUCCESS : RTP_BAD_ARGUMENT);
+    }
+    EXPECT_FALSE(ctx.crypto_enabled());
+}
+
+TEST(Session, StreamFlagAndPortValidation) {
+    context ctx;
+    session *single = ctx.create_session("127.0.0.1");
+    session *remote_only = ctx.create_session("", "127.0.0.1");
+    session *local_only = ctx.create_session("127.0.0.1", "");
+    struct Case {
+        const char *name;
+        session *s;
+        uint16_t src, dst;
+        int flags;
+        const char *message;  // nullptr: the stream is created
+    } cases[] = {
+        {"both directions flags", single, 0, 5004, RCE_SEND_ONLY | RCE_RECEIVE_ONLY,
+         "Cannot both use RCE_SEND_ONLY and RCE_RECEIVE_ONLY!"},
+        {"receive only without port", single, 0, 5004, RCE_RECEIVE_ONLY,
+         "RCE_RECEIVE_ONLY requires source port!"},
+        {"send only without port", single, 5004, 0, RCE_SEND_ONLY,
+         "RCE_SEND_ONLY requires destination port!"},
+        {"receive only without local address", remote_only, 5004, 0, RCE_RECEIVE_ONLY,
+         "RCE_RECEIVE_ONLY requires local address!"},
+        {"send only without remote address", local_only, 0, 5004, RCE_SEND_ONLY,
+         "RCE_SEND_ONLY requires remote address!"},
+        {"SRTP without crypto", single, 0, 5004, RCE_SEND_ONLY | RCE_SRTP,
+         "RCE_SRTP requires inclusion of Crypto++ during compilation!"},
+        {"send only", remote_only, 0, 5004, RCE_SEND_ONLY, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        stderr_capture cap;
+        media_stream *stream = c.s->create_stream(c.src, c.dst, k_fmt, c.flags);
+        const std::string out = cap.stop();
+        if (c.message == nullptr) {
+            EXPECT_NE(stream, nullptr) << out;
+        } else {
+            EXPECT_EQ(stream, nullptr);
+            EXPECT_NE(out.find(std::string("[::create_stream] ") + c.message), std::string::npos)
+                << out;
+        }
+    }
+    ctx.destroy_session(single);
+    ctx.destroy_session(remote_only);
+    ctx.destroy_session(local_only);
+}
+
+TEST(Session, OnePortFormAndRetiredFlag) {
+    context ctx;
+    session *s = ctx.create_session("127.0.0.1");
+    const uint16_t port = free_udp_port();
+    stderr_capture cap;
+    media_stream *stream = s->create_stream(port, k_fmt, RCE_RETIRED_FLAG);
+    const std::string out = cap.stop();
+    ASSERT_NE(stream, nullptr);
+    EXPECT_NE(out.find("You haven't specified the purpose of port with rce_flags. Using it as "
+                       "destination port and not binding"),
+              std::string::npos);
+    EXPECT_NE(out.find("You are using a flag that has either been removed or has been enabled by "
+                       "default. Consider updating RCE flags"),
+              std::string::npos);
+    EXPECT_TRUE(udp_port_bindable(port)) << "the port is the destination, not bound";
+
+    media_stream *rx = s->create_stream(port, k_fmt, RCE_RECEIVE_ONLY);
+    ASSERT_NE(rx, nullptr);
+    EXPECT_FALSE(udp_port_bindable(port)) << "a receive-only port is bound";
+    EXPECT_NE(rx->get_ssrc(), 0u);
+
+    EXPECT_EQ(s->destroy_stream(nullptr), RTP_BAD_ARGUMENT);
+    EXPECT_EQ(s->destroy_stream(stream), RTP_SUCCESS);
+    EXPECT_EQ(s->destroy_stream(stream), RTP_NO_SUCH_ITEM);
+    ctx.destroy_session(s);  // destroys rx with it
+    EXPECT_TRUE(udp_port_bindable(port));
+}
+
+TEST(Context, CnameIsHostAtUser) {
+    context::context_impl impl;
+    const std::regex form("[^@]+@[^@]+");
+    EXPECT_TRUE(std::regex_match(impl.cname, form)) << impl.cname;
+}
+
+TEST(CInterface, CreateAndDestroy) {
+    testing::internal::CaptureStdout();
+    tessal_context *ctx = nullptr;
+    tessal_create_ctx(&ctx);
+    ASSERT_NE(ctx, nullptr);
+    tessal_session *s = nullptr;
+    stderr_capture cap;
+    tessal_create_session(ctx, &s, "");
+    EXPECT_EQ(s, nullptr);
+    EXPECT_NE(cap.stop().find("Please specify the address you want to communicate with!"),
+              std::string::npos);
+    tessal_create_session(ctx, &s, "127.0.0.1");
+    ASSERT_NE(s, nullptr);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    char expected[64];
+    std::snprintf(expected, sizeof(expected), "%p\n", static_cast<void *>(ctx));
+    EXPECT_NE(printed.find(expected), std::string::npos) << printed;
+    tessal_destroy_session(nullptr, s);  // nothing
+    tessal_destroy_session(ctx, nullptr);
+    EXPECT_EQ(tessal_destroy_stream(s, nullptr), RTP_BAD_ARGUMENT);
+    tessal_destroy_session(ctx, s);
+    tessal_destroy_ctx(nullptr);
+    tessal_destroy_ctx(ctx);
+}
+
+}  // namespace

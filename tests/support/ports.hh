@@ -1,0 +1,82 @@
+#pragma once
+
+// Free UDP ports for tests: the kernel picks one by binding port 0; it is
+// released again at once, so a caller that then fails to bind it (another
+// process took it in between) should ask for a new one.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+namespace tessal {
+namespace test {
+
+// A free even port p whose companion p + 1 is free as well (RTP/RTCP pairs).
+inline uint16_t free_udp_port(bool ipv6 = false) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
+        sockaddr_storage addr{};
+        socklen_t len = 0;
+        if (ipv6) {
+            auto *a6 = reinterpret_cast<sockaddr_in6 *>(&addr);
+            a6->sin6_family = AF_INET6;
+            a6->sin6_addr = in6addr_loopback;
+            len = sizeof(sockaddr_in6);
+        } else {
+            auto *a4 = reinterpret_cast<sockaddr_in *>(&addr);
+            a4->sin_family = AF_INET;
+            a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            len = sizeof(sockaddr_in);
+        }
+        ::bind(fd, reinterpret_cast<sockaddr *>(&addr), len);
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+        ::close(fd);
+        const uint16_t port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6 *>(&addr)->sin6_port
+                                         : reinterpret_cast<sockaddr_in *>(&addr)->sin_port);
+        if (port % 2 != 0 || port == 65534) {
+            continue;
+        }
+        // Check the companion too.
+        int probe = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
+        if (ipv6) {
+            reinterpret_cast<sockaddr_in6 *>(&addr)->sin6_port = htons(uint16_t(port + 1));
+        } else {
+            reinterpret_cast<sockaddr_in *>(&addr)->sin_port = htons(uint16_t(port + 1));
+        }
+        const bool companion_free = ::bind(probe, reinterpret_cast<sockaddr *>(&addr), len) == 0;
+        ::close(probe);
+        if (companion_free) {
+            return port;
+        }
+    }
+    return 0;
+}
+
+// Whether a plain socket can bind `port` on loopback right now.
+inline bool udp_port_bindable(uint16_t port, bool ipv6 = false) {
+    int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
+    sockaddr_storage addr{};
+    socklen_t len = 0;
+    if (ipv6) {
+        auto *a6 = reinterpret_cast<sockaddr_in6 *>(&addr);
+        a6->sin6_family = AF_INET6;
+        a6->sin6_addr = in6addr_loopback;
+        a6->sin6_port = htons(port);
+        len = sizeof(sockaddr_in6);
+    } else {
+        auto *a4 = reinterpret_cast<sockaddr_in *>(&addr);
+        a4->sin_family = AF_INET;
+        a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a4->sin_port = htons(port);
+        len = sizeof(sockaddr_in);
+    }
+    const bool ok = ::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0;
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace test
+}  // namespace tessal

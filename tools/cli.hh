@@ -1,0 +1,96 @@
+#pragma once
+
+// Small helpers shared by the command-line tools: argument parsing, payload
+// format names, and human-readable rates.
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tessal/tessal.hh"
+
+namespace tessal_tools {
+
+// Parses an unsigned decimal number in [min, max]; false on anything else.
+inline bool parse_number(const char *text, unsigned long long min, unsigned long long max,
+                         unsigned long long *out) {
+    if (text == nullptr || *text == '\0' || *text == '-') {
+        return false;
+    }
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < min || v > max) {
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+inline bool parse_double(const char *text, double *out) {
+    if (text == nullptr || *text == '\0') {
+        return false;
+    }
+    char *end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (*end != '\0' || !(v > 0)) {
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+struct format_name {
+    const char *name;
+    tessal::RTP_FORMAT format;
+};
+
+// Formats the tools know by name; "generic" is dynamic payload type 96.
+inline const format_name *known_formats(size_t *count) {
+    static const format_name formats[] = {
+        {"generic", tessal::FMT_G726_40}, {"pcmu", tessal::FMT_PCMU},    {"pcma", tessal::FMT_PCMA},
+        {"opus", tessal::FMT_OPUS},       {"l16", tessal::FMT_L16_MONO},
+    };
+    *count = sizeof(formats) / sizeof(formats[0]);
+    return formats;
+}
+
+inline bool parse_format(const char *text, tessal::RTP_FORMAT *out) {
+    size_t count = 0;
+    const format_name *formats = known_formats(&count);
+    for (size_t i = 0; i < count; ++i) {
+        if (std::strcmp(text, formats[i].name) == 0) {
+            *out = formats[i].format;
+            return true;
+        }
+    }
+    return false;
+}
+
+inline std::string human_bytes(double bytes) {
+    const char *units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    int u = 0;
+    while (bytes >= 1024 && u < 4) {
+        bytes /= 1024;
+        ++u;
+    }
+    char text[32];
+    std::snprintf(text, sizeof(text), u == 0 ? "%.0f %s" : "%.1f %s", bytes, units[u]);
+    return text;
+}
+
+inline std::string human_rate(double bits_per_second) {
+    char text[32];
+    if (bits_per_second >= 1e9) {
+        std::snprintf(text, sizeof(text), "%.2f Gbit/s", bits_per_second / 1e9);
+    } else if (bits_per_second >= 1e6) {
+        std::snprintf(text, sizeof(text), "%.1f Mbit/s", bits_per_second / 1e6);
+    } else {
+        std::snprintf(text, sizeof(text), "%.0f kbit/s", bits_per_second / 1e3);
+    }
+    return text;
+}
+
+}  // namespace tessal_tools

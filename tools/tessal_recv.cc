@@ -1,0 +1,279 @@
+// tessal-recv: receives RTP frames on a port, checks and counts them.
+//
+//   tessal-recv [options] PORT
+//
+// Frames are written to a file or discarded. Test frames from tessal-send
+// are verified: lost, out-of-order and corrupted frames are reported.
+
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli.hh"
+#include "tessal/tessal.hh"
+#include "test_frames.hh"
+
+using namespace tessal_tools;
+using clock_type = std::chrono::steady_clock;
+
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+
+void on_signal(int) {
+    g_interrupted = true;
+}
+
+void usage(FILE *out) {
+    std::fprintf(out,
+                 "usage: tessal-recv [options] PORT\n"
+                 "\n"
+                 "Receives RTP frames on PORT and reports what arrived.\n"
+                 "\n"
+                 "options:\n"
+                 "  --address ADDR   local address to receive on (default 0.0.0.0; :: for IPv6)\n"
+                 "  --output PATH    append every frame's payload to PATH\n"
+                 "  --count N        stop after N frames (or N test frames accounted for)\n"
+                 "  --timeout SEC    stop after SEC seconds without a frame (default 5)\n"
+                 "  --format NAME    generic (default), pcmu, pcma, opus, l16\n"
+                 "  --fragment       reassemble fragmented frames (RCE_FRAGMENT_GENERIC)\n"
+                 "  --quiet          no live progress line\n"
+                 "  -h, --help       this text\n"
+                 "\n"
+                 "exit status: 0 everything expected arrived intact, 1 frames lost or corrupt\n"
+                 "or nothing received, 2 bad arguments\n");
+}
+
+struct options {
+    std::string address = "0.0.0.0";
+    uint16_t port = 0;
+    std::string output;
+    unsigned long long count = 0;
+    double timeout = 5;
+    tessal::RTP_FORMAT format = tessal::FMT_G726_40;
+    bool fragment = false;
+    bool quiet = false;
+};
+
+bool parse(int argc, char **argv, options &o) {
+    std::vector<const char *> positional;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const char *v = nullptr;
+        auto value = [&]() {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "tessal-recv: %s needs a value\n", a.c_str());
+                return false;
+            }
+            v = argv[++i];
+            return true;
+        };
+        if (a == "-h" || a == "--help") {
+            usage(stdout);
+            std::exit(0);
+        } else if (a == "--address") {
+            if (!value()) {
+                return false;
+            }
+            o.address = v;
+        } else if (a == "--output") {
+            if (!value()) {
+                return false;
+            }
+            o.output = v;
+        } else if (a == "--count") {
+            if (!value() || !parse_number(v, 1, 1ULL << 32, &o.count)) {
+                std::fprintf(stderr, "tessal-recv: bad --count\n");
+                return false;
+            }
+        } else if (a == "--timeout") {
+            if (!value() || !parse_double(v, &o.timeout)) {
+                std::fprintf(stderr, "tessal-recv: --timeout must be a positive number\n");
+                return false;
+            }
+        } else if (a == "--format") {
+            if (!value() || !parse_format(v, &o.format)) {
+                std::fprintf(stderr, "tessal-recv: unknown --format\n");
+                return false;
+            }
+        } else if (a == "--fragment") {
+            o.fragment = true;
+        } else if (a == "--quiet") {
+            o.quiet = true;
+        } else if (!a.empty() && a[0] == '-') {
+            std::fprintf(stderr, "tessal-recv: unknown option %s\n", a.c_str());
+            return false;
+        } else {
+            positional.push_back(argv[i]);
+        }
+    }
+    if (positional.size() != 1) {
+        std::fprintf(stderr, "tessal-recv: need PORT\n");
+        return false;
+    }
+    unsigned long long port = 0;
+    if (!parse_number(positional[0], 1, 65535, &port)) {
+        std::fprintf(stderr, "tessal-recv: bad PORT %s\n", positional[0]);
+        return false;
+    }
+    o.port = static_cast<uint16_t>(port);
+    return true;
+}
+
+struct tally {
+    unsigned long long frames = 0;
+    unsigned long long bytes = 0;
+    unsigned long long test_frames = 0;
+    unsigned long long corrupt = 0;
+    unsigned long long reordered = 0;
+    unsigned long long duplicates = 0;
+    long long highest = -1;
+    std::vector<bool> seen;
+
+    void add(const uint8_t *p, size_t n) {
+        ++frames;
+        bytes += n;
+        uint32_t index = 0;
+        switch (check_test_frame(p, n, &index)) {
+            case test_frame_status::not_a_test_frame:
+                return;
+            case test_frame_status::corrupt:
+                ++corrupt;
+                return;
+            case test_frame_status::intact:
+                break;
+        }
+        ++test_frames;
+        if (index >= seen.size()) {
+            seen.resize(static_cast<size_t>(index) + 1, false);
+        }
+        if (seen[index]) {
+            ++duplicates;
+            return;
+        }
+        seen[index] = true;
+        if (static_cast<long long>(index) < highest) {
+            ++reordered;
+        }
+        highest = std::max<long long>(highest, index);
+    }
+
+    // Test frames below the highest index (or below `expected`) not seen.
+    unsigned long long lost(unsigned long long expected) const {
+        const unsigned long long span =
+            std::max<unsigned long long>(expected, static_cast<unsigned long long>(highest + 1));
+        unsigned long long have = 0;
+        for (bool b : seen) {
+            have += b ? 1 : 0;
+        }
+        return test_frames == 0 && expected == 0 ? 0 : span - have;
+    }
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    options o;
+    if (!parse(argc, argv, o)) {
+        usage(stderr);
+        return 2;
+    }
+    FILE *out = nullptr;
+    if (!o.output.empty()) {
+        out = std::fopen(o.output.c_str(), "wb");
+        if (out == nullptr) {
+            std::fprintf(stderr, "tessal-recv: cannot write %s\n", o.output.c_str());
+            return 2;
+        }
+    }
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
+
+    tessal::context ctx;
+    const bool ipv6 = o.address.find(':') != std::string::npos;
+    tessal::session *session = ctx.create_session(o.address.c_str(), ipv6 ? "::1" : "127.0.0.1");
+    tessal::media_stream *stream =
+        session == nullptr
+            ? nullptr
+            : session->create_stream(
+                  o.port, 0, o.format,
+                  tessal::RCE_RECEIVE_ONLY | (o.fragment ? tessal::RCE_FRAGMENT_GENERIC : 0));
+    if (stream == nullptr) {
+        std::fprintf(stderr, "tessal-recv: cannot receive on %s port %u\n", o.address.c_str(),
+                     static_cast<unsigned>(o.port));
+        if (session != nullptr) {
+            ctx.destroy_session(session);
+        }
+        return 2;
+    }
+    if (!o.quiet) {
+        std::fprintf(stderr, "tessal-recv: listening on %s port %u\n", o.address.c_str(),
+                     static_cast<unsigned>(o.port));
+    }
+
+    tally t;
+    clock_type::time_point first{};
+    clock_type::time_point last{};
+    auto last_print = clock_type::now();
+    const auto idle_limit = std::chrono::duration<double>(o.timeout);
+    auto idle_since = clock_type::now();
+    while (!g_interrupted) {
+        if (o.count != 0 &&
+            (t.frames >= o.count ||
+             (t.test_frames > 0 && static_cast<unsigned long long>(t.highest + 1) >= o.count))) {
+            break;
+        }
+        tessal::frame::rtp_frame *f = stream->pull_frame(100);
+        const auto now = clock_type::now();
+        if (f == nullptr) {
+            if (now - idle_since > idle_limit) {
+                break;
+            }
+            continue;
+        }
+        idle_since = now;
+        if (t.frames == 0) {
+            first = now;
+        }
+        last = now;
+        t.add(f->payload, f->payload_length);
+        if (out != nullptr) {
+            std::fwrite(f->payload, 1, f->payload_length, out);
+        }
+        tessal::frame::dealloc_frame(f);
+        if (!o.quiet && now - last_print > std::chrono::milliseconds(500)) {
+            std::fprintf(stderr, "\rreceived %llu frames, %s, lost %llu   ", t.frames,
+                         human_bytes(static_cast<double>(t.bytes)).c_str(), t.lost(0));
+            last_print = now;
+        }
+    }
+    if (!o.quiet) {
+        std::fprintf(stderr, "\r");
+    }
+    const double secs = t.frames > 1 ? std::chrono::duration<double>(last - first).count() : 0;
+    const unsigned long long lost = t.lost(o.count);
+    std::printf("tessal-recv: received %llu frames, %s", t.frames,
+                human_bytes(static_cast<double>(t.bytes)).c_str());
+    if (secs > 0) {
+        std::printf(" in %.2f s (%.0f frames/s, %s)", secs, static_cast<double>(t.frames) / secs,
+                    human_rate(static_cast<double>(t.bytes) * 8 / secs).c_str());
+    }
+    std::printf("\n");
+    if (t.test_frames > 0 || o.count != 0) {
+        std::printf(
+            "tessal-recv: test frames intact %llu, lost %llu, corrupt %llu, reordered %llu, "
+            "duplicated %llu\n",
+            t.test_frames, lost, t.corrupt, t.reordered, t.duplicates);
+    }
+    if (out != nullptr) {
+        std::fclose(out);
+    }
+    ctx.destroy_session(session);
+    const bool complete = o.count == 0 ? t.frames > 0 : (t.frames >= o.count && lost == 0);
+    return complete && t.corrupt == 0 ? 0 : 1;
+}

@@ -1,0 +1,266 @@
+// tessal-send: sends frames over RTP to an address and port.
+//
+//   tessal-send [options] ADDRESS PORT
+//
+// Frames come from a file (cut into --frame-size pieces) or are generated
+// self-checking test frames that tessal-recv verifies.
+
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli.hh"
+#include "tessal/tessal.hh"
+#include "test_frames.hh"
+
+using namespace tessal_tools;
+using clock_type = std::chrono::steady_clock;
+
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+
+void on_signal(int) {
+    g_interrupted = true;
+}
+
+void usage(FILE *out) {
+    std::fprintf(out,
+                 "usage: tessal-send [options] ADDRESS PORT\n"
+                 "\n"
+                 "Sends frames over RTP to ADDRESS (IPv4 or IPv6) and PORT.\n"
+                 "\n"
+                 "options:\n"
+                 "  --count N        number of generated test frames (default 1000)\n"
+                 "  --size BYTES     size of each generated frame (default 1400, min 16)\n"
+                 "  --file PATH      send the file's bytes instead, cut into --frame-size frames\n"
+                 "  --frame-size N   frame size for --file (default 1400)\n"
+                 "  --rate FPS       frames per second (default: as fast as possible)\n"
+                 "  --format NAME    generic (default), pcmu, pcma, opus, l16\n"
+                 "  --fragment       split frames larger than one packet (RCE_FRAGMENT_GENERIC)\n"
+                 "  --no-scc         one system call per packet instead of batches\n"
+                 "  --src-port N     local port to send from (default: any)\n"
+                 "  --quiet          no live progress line\n"
+                 "  -h, --help       this text\n"
+                 "\n"
+                 "exit status: 0 all frames sent, 1 a send failed, 2 bad arguments\n");
+}
+
+struct options {
+    std::string address;
+    uint16_t port = 0;
+    uint16_t src_port = 0;
+    unsigned long long count = 1000;
+    unsigned long long size = 1400;
+    std::string file;
+    unsigned long long frame_size = 1400;
+    double rate = 0;
+    tessal::RTP_FORMAT format = tessal::FMT_G726_40;
+    bool fragment = false;
+    bool scc = true;
+    bool quiet = false;
+};
+
+bool parse(int argc, char **argv, options &o) {
+    std::vector<const char *> positional;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](const char **out) {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "tessal-send: %s needs a value\n", a.c_str());
+                return false;
+            }
+            *out = argv[++i];
+            return true;
+        };
+        const char *v = nullptr;
+        unsigned long long n = 0;
+        if (a == "-h" || a == "--help") {
+            usage(stdout);
+            std::exit(0);
+        } else if (a == "--count") {
+            if (!value(&v) || !parse_number(v, 1, 1ULL << 32, &o.count)) {
+                std::fprintf(stderr, "tessal-send: bad --count\n");
+                return false;
+            }
+        } else if (a == "--size") {
+            if (!value(&v) || !parse_number(v, k_test_header, 64ULL << 20, &o.size)) {
+                std::fprintf(stderr, "tessal-send: --size must be 16 to 67108864 bytes\n");
+                return false;
+            }
+        } else if (a == "--file") {
+            if (!value(&v)) {
+                return false;
+            }
+            o.file = v;
+        } else if (a == "--frame-size") {
+            if (!value(&v) || !parse_number(v, 1, 64ULL << 20, &o.frame_size)) {
+                std::fprintf(stderr, "tessal-send: bad --frame-size\n");
+                return false;
+            }
+        } else if (a == "--rate") {
+            if (!value(&v) || !parse_double(v, &o.rate)) {
+                std::fprintf(stderr, "tessal-send: --rate must be a positive number\n");
+                return false;
+            }
+        } else if (a == "--format") {
+            if (!value(&v) || !parse_format(v, &o.format)) {
+                std::fprintf(stderr, "tessal-send: unknown --format\n");
+                return false;
+            }
+        } else if (a == "--src-port") {
+            if (!value(&v) || !parse_number(v, 1, 65535, &n)) {
+                std::fprintf(stderr, "tessal-send: bad --src-port\n");
+                return false;
+            }
+            o.src_port = static_cast<uint16_t>(n);
+        } else if (a == "--fragment") {
+            o.fragment = true;
+        } else if (a == "--no-scc") {
+            o.scc = false;
+        } else if (a == "--quiet") {
+            o.quiet = true;
+        } else if (!a.empty() && a[0] == '-') {
+            std::fprintf(stderr, "tessal-send: unknown option %s\n", a.c_str());
+            return false;
+        } else {
+            positional.push_back(argv[i]);
+        }
+    }
+    if (positional.size() != 2) {
+        std::fprintf(stderr, "tessal-send: need ADDRESS and PORT\n");
+        return false;
+    }
+    o.address = positional[0];
+    unsigned long long port = 0;
+    if (!parse_number(positional[1], 1, 65535, &port)) {
+        std::fprintf(stderr, "tessal-send: bad PORT %s\n", positional[1]);
+        return false;
+    }
+    o.port = static_cast<uint16_t>(port);
+    return true;
+}
+
+// Frames to send: the file's pieces or generated test frames.
+class frame_source {
+public:
+    explicit frame_source(const options &o) : o_(o) {}
+
+    bool open() {
+        if (o_.file.empty()) {
+            return true;
+        }
+        in_.open(o_.file, std::ios::binary);
+        if (!in_) {
+            std::fprintf(stderr, "tessal-send: cannot open %s\n", o_.file.c_str());
+            return false;
+        }
+        return true;
+    }
+
+    // The next frame, or false at the end.
+    bool next(std::vector<uint8_t> &frame) {
+        if (o_.file.empty()) {
+            if (index_ >= o_.count) {
+                return false;
+            }
+            frame.resize(o_.size);
+            make_test_frame(frame, static_cast<uint32_t>(index_++));
+            return true;
+        }
+        frame.resize(o_.frame_size);
+        in_.read(reinterpret_cast<char *>(frame.data()),
+                 static_cast<std::streamsize>(frame.size()));
+        frame.resize(static_cast<size_t>(in_.gcount()));
+        return !frame.empty();
+    }
+
+private:
+    const options &o_;
+    std::ifstream in_;
+    unsigned long long index_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    options o;
+    if (!parse(argc, argv, o)) {
+        usage(stderr);
+        return 2;
+    }
+    frame_source source(o);
+    if (!source.open()) {
+        return 2;
+    }
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
+
+    tessal::context ctx;
+    tessal::session *session = ctx.create_session(o.address.c_str());
+    if (session == nullptr) {
+        std::fprintf(stderr, "tessal-send: cannot use address %s\n", o.address.c_str());
+        return 2;
+    }
+    int flags = tessal::RCE_SEND_ONLY;
+    flags |= o.fragment ? tessal::RCE_FRAGMENT_GENERIC : 0;
+    flags |= o.scc ? tessal::RCE_SCC_ENABLED : 0;
+    if (o.src_port != 0) {
+        flags &= ~tessal::RCE_SEND_ONLY;  // bind the source port
+    }
+    tessal::media_stream *stream = session->create_stream(o.src_port, o.port, o.format, flags);
+    if (stream == nullptr) {
+        std::fprintf(stderr, "tessal-send: cannot create the stream\n");
+        ctx.destroy_session(session);
+        return 1;
+    }
+
+    std::vector<uint8_t> frame;
+    unsigned long long frames = 0;
+    unsigned long long bytes = 0;
+    int status = 0;
+    const auto start = clock_type::now();
+    auto last_print = start;
+    const auto interval =
+        o.rate > 0 ? std::chrono::duration<double>(1.0 / o.rate) : std::chrono::duration<double>(0);
+    while (!g_interrupted && source.next(frame)) {
+        if (o.rate > 0) {
+            std::this_thread::sleep_until(
+                start + std::chrono::duration_cast<clock_type::duration>(interval * frames));
+        }
+        const tessal::RTP_ERROR rc = stream->push_frame(frame.data(), frame.size(), 0);
+        if (rc != tessal::RTP_SUCCESS) {
+            std::fprintf(stderr, "\ntessal-send: push_frame failed with %d\n", rc);
+            status = 1;
+            break;
+        }
+        ++frames;
+        bytes += frame.size();
+        const auto now = clock_type::now();
+        if (!o.quiet && now - last_print > std::chrono::milliseconds(500)) {
+            const double secs = std::chrono::duration<double>(now - start).count();
+            std::fprintf(stderr, "\rsent %llu frames, %s, %s   ", frames,
+                         human_bytes(static_cast<double>(bytes)).c_str(),
+                         human_rate(static_cast<double>(bytes) * 8 / secs).c_str());
+            last_print = now;
+        }
+    }
+    const double secs =
+        std::max(1e-9, std::chrono::duration<double>(clock_type::now() - start).count());
+    if (!o.quiet) {
+        std::fprintf(stderr, "\r");
+    }
+    std::printf("tessal-send: sent %llu frames, %s in %.2f s (%.0f frames/s, %s) to %s port %u\n",
+                frames, human_bytes(static_cast<double>(bytes)).c_str(), secs,
+                static_cast<double>(frames) / secs,
+                human_rate(static_cast<double>(bytes) * 8 / secs).c_str(), o.address.c_str(),
+                static_cast<unsigned>(o.port));
+    ctx.destroy_session(session);
+    return status;
+}
