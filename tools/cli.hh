@@ -51,7 +51,8 @@ struct format_name {
 inline const format_name *known_formats(size_t *count) {
     static const format_name formats[] = {
         {"generic", tessal::FMT_G726_40}, {"pcmu", tessal::FMT_PCMU},    {"pcma", tessal::FMT_PCMA},
-        {"opus", tessal::FMT_OPUS},       {"l16", tessal::FMT_L16_MONO},
+        {"opus", tessal::FMT_OPUS},       {"l16", tessal::FMT_L16_MONO}, {"h264", tessal::FMT_H264},
+        {"h265", tessal::FMT_H265},       {"h266", tessal::FMT_H266},
     };
     *count = sizeof(formats) / sizeof(formats[0]);
     return formats;
@@ -67,6 +68,10 @@ inline bool parse_format(const char *text, tessal::RTP_FORMAT *out) {
         }
     }
     return false;
+}
+
+inline bool is_video(tessal::RTP_FORMAT format) {
+    return format == tessal::FMT_H264 || format == tessal::FMT_H265 || format == tessal::FMT_H266;
 }
 
 inline std::string human_bytes(double bytes) {

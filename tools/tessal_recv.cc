@@ -40,7 +40,8 @@ void usage(FILE *out) {
                  "  --output PATH    append every frame's payload to PATH\n"
                  "  --count N        stop after N frames (or N test frames accounted for)\n"
                  "  --timeout SEC    stop after SEC seconds without a frame (default 5)\n"
-                 "  --format NAME    generic (default), pcmu, pcma, opus, l16\n"
+                 "  --format NAME    generic (default), pcmu, pcma, opus, l16, h264, h265, h266\n"
+                 "                   (video: --output gets a playable Annex-B stream)\n"
                  "  --fragment       reassemble fragmented frames (RCE_FRAGMENT_GENERIC)\n"
                  "  --quiet          no live progress line\n"
                  "  -h, --help       this text\n"
@@ -257,7 +258,8 @@ int main(int argc, char **argv) {
     }
     const double secs = t.frames > 1 ? std::chrono::duration<double>(last - first).count() : 0;
     const unsigned long long lost = t.lost(o.count);
-    std::printf("tessal-recv: received %llu frames, %s", t.frames,
+    std::printf("tessal-recv: received %llu %s, %s", t.frames,
+                is_video(o.format) ? "NAL units" : "frames",
                 human_bytes(static_cast<double>(t.bytes)).c_str());
     if (secs > 0) {
         std::printf(" in %.2f s (%.0f frames/s, %s)", secs, static_cast<double>(t.frames) / secs,

@@ -11,10 +11,12 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "annexb.hh"
 #include "cli.hh"
 #include "tessal/tessal.hh"
 #include "test_frames.hh"
@@ -39,10 +41,11 @@ void usage(FILE *out) {
                  "options:\n"
                  "  --count N        number of generated test frames (default 1000)\n"
                  "  --size BYTES     size of each generated frame (default 1400, min 16)\n"
-                 "  --file PATH      send the file's bytes instead, cut into --frame-size frames\n"
+                 "  --file PATH      send the file's bytes instead, cut into --frame-size frames;\n"
+                 "                   with a video format, an Annex-B file cut into access units\n"
                  "  --frame-size N   frame size for --file (default 1400)\n"
                  "  --rate FPS       frames per second (default: as fast as possible)\n"
-                 "  --format NAME    generic (default), pcmu, pcma, opus, l16\n"
+                 "  --format NAME    generic (default), pcmu, pcma, opus, l16, h264, h265, h266\n"
                  "  --fragment       split frames larger than one packet (RCE_FRAGMENT_GENERIC)\n"
                  "  --no-scc         one system call per packet instead of batches\n"
                  "  --src-port N     local port to send from (default: any)\n"
@@ -133,6 +136,10 @@ bool parse(int argc, char **argv, options &o) {
             positional.push_back(argv[i]);
         }
     }
+    if (is_video(o.format) && o.file.empty()) {
+        std::fprintf(stderr, "tessal-send: a video format needs --file with an Annex-B stream\n");
+        return false;
+    }
     if (positional.size() != 2) {
         std::fprintf(stderr, "tessal-send: need ADDRESS and PORT\n");
         return false;
@@ -161,6 +168,18 @@ public:
             std::fprintf(stderr, "tessal-send: cannot open %s\n", o_.file.c_str());
             return false;
         }
+        if (is_video(o_.format)) {
+            // Video: the whole stream, pushed one access unit at a time.
+            stream_.assign(std::istreambuf_iterator<char>(in_), std::istreambuf_iterator<char>());
+            const video_codec codec = o_.format == tessal::FMT_H264   ? video_codec::h264
+                                      : o_.format == tessal::FMT_H265 ? video_codec::h265
+                                                                      : video_codec::h266;
+            units_ = split_access_units(codec, stream_.data(), stream_.size());
+            if (units_.empty()) {
+                std::fprintf(stderr, "tessal-send: no NAL units in %s\n", o_.file.c_str());
+                return false;
+            }
+        }
         return true;
     }
 
@@ -174,6 +193,15 @@ public:
             make_test_frame(frame, static_cast<uint32_t>(index_++));
             return true;
         }
+        if (is_video(o_.format)) {
+            if (unit_ >= units_.size()) {
+                return false;
+            }
+            const auto &u = units_[unit_++];
+            frame.assign(stream_.begin() + static_cast<long>(u.first),
+                         stream_.begin() + static_cast<long>(u.first + u.second));
+            return true;
+        }
         frame.resize(o_.frame_size);
         in_.read(reinterpret_cast<char *>(frame.data()),
                  static_cast<std::streamsize>(frame.size()));
@@ -185,6 +213,9 @@ private:
     const options &o_;
     std::ifstream in_;
     unsigned long long index_ = 0;
+    std::vector<uint8_t> stream_;
+    std::vector<std::pair<size_t, size_t>> units_;
+    size_t unit_ = 0;
 };
 
 }  // namespace

@@ -52,16 +52,20 @@ size_t media_header_size(RTP_FORMAT format) {
     }
 }
 
+void mark_packet(const buffer_vector &packet) {
+    const auto &header = packet.front();
+    if (header.first >= 2 && header.second != nullptr) {
+        header.second[1] |= k_marker_bit;
+    }
+}
+
 // RFC 3550 section 5.1 leaves the marker to the profile: a frame of several
 // packets marks its last one; a single packet keeps what its enqueue gave it.
 void mark_frame_end(packet_vector &packets) {
     if (packets.size() < 2) {
         return;
     }
-    const auto &header = packets.back().front();
-    if (header.first >= 2 && header.second != nullptr) {
-        header.second[1] |= k_marker_bit;
-    }
+    mark_packet(packets.back());
 }
 
 std::unique_ptr<uint8_t[]> new_block(size_t bytes, bool zeroed) {
@@ -330,7 +334,9 @@ RTP_ERROR frame_queue::flush_queue(sockaddr_in &to4, sockaddr_in6 &to6, uint32_t
         end_transaction();
         return RTP_BAD_ARGUMENT;
     }
-    mark_frame_end(packets);
+    if (auto_marker_) {
+        mark_frame_end(packets);
+    }
 
     RTP_ERROR rc = RTP_SUCCESS;
     try {
@@ -447,6 +453,18 @@ RTP_ERROR frame_queue::deinit_transaction() noexcept {
         return RTP_BAD_ARGUMENT;
     }
     end_transaction();
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR frame_queue::mark_last_packet() noexcept {
+    if (!active_) {
+        return no_transaction(__func__);
+    }
+    if (active_->packets.empty()) {
+        LOG_ERROR("No packet to mark");
+        return RTP_BAD_ARGUMENT;
+    }
+    mark_packet(active_->packets.back());
     return RTP_SUCCESS;
 }
 

@@ -121,6 +121,15 @@ public:
     // when none is open. The caller's unowned frame is not touched.
     RTP_ERROR deinit_transaction() noexcept;
 
+    // Whether flush_queue marks the last packet of a transaction of two or
+    // more packets (on by default). Formats whose frame spans several
+    // transactions switch it off and place the marker with mark_last_packet.
+    void set_auto_marker(bool on) noexcept { auto_marker_ = on; }
+    // Sets the marker bit of the packet enqueued last in the open
+    // transaction. RTP_BAD_ARGUMENT when no transaction is open or it holds
+    // no packet yet.
+    RTP_ERROR mark_last_packet() noexcept;
+
     // The open transaction's scratch list, emptied at transaction start.
     // Without a transaction: an ERROR and an empty list of the queue's own
     // that is cleared at every such call.
@@ -178,6 +187,7 @@ private:
     std::shared_ptr<rtp> rtp_;
     std::shared_ptr<socket> socket_;
     int rce_flags_;
+    bool auto_marker_ = true;
 
     // Written by the configuring thread, read and advanced by the pushing
     // thread; never held across a sleep.

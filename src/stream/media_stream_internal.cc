@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "formats/h26x.hh"
 #include "formats/media.hh"
 #include "rtp/rtp.hh"
 #include "transport/holepuncher.hh"
@@ -133,14 +134,32 @@ RTP_ERROR media_stream_internal::install_packet_handlers() {
 }
 
 RTP_ERROR media_stream_internal::create_media(RTP_FORMAT fmt) {
-    if (!is_generic_format(fmt)) {
+    if (is_generic_format(fmt)) {
+        media_ = std::make_unique<formats::media>(socket_, rtp_, rce_flags_);
+        reception_flow_->install_handler(HANDLER_MEDIA, remote_ssrc_,
+                                         formats::media::packet_handler,
+                                         media_->get_media_frame_info());
+    } else if (fmt == FMT_H264 || fmt == FMT_H265 || fmt == FMT_H266) {
+        std::unique_ptr<formats::h26x> video;
+        if (fmt == FMT_H264) {
+            video = std::make_unique<formats::h264>(socket_, rtp_, rce_flags_);
+        } else if (fmt == FMT_H265) {
+            video = std::make_unique<formats::h265>(socket_, rtp_, rce_flags_);
+        } else {
+            video = std::make_unique<formats::h266>(socket_, rtp_, rce_flags_);
+        }
+        formats::h26x *raw = video.get();
+        reception_flow_->install_handler(HANDLER_MEDIA, remote_ssrc_, formats::h26x::packet_handler,
+                                         raw);
+        reception_flow_->install_getter(
+            remote_ssrc_, [raw](frame::rtp_frame **out) { return raw->frame_getter(out); });
+        // The flow calls the old object no more once the new one is registered.
+        media_ = std::move(video);
+    } else {
         LOG_ERROR("Unknown payload format %u\n", static_cast<unsigned>(fmt));
         media_.reset();
         return RTP_UNSUPPORTED;
     }
-    media_ = std::make_unique<formats::media>(socket_, rtp_, rce_flags_);
-    reception_flow_->install_handler(HANDLER_MEDIA, remote_ssrc_, formats::media::packet_handler,
-                                     media_->get_media_frame_info());
     media_->set_fps(fps_numerator_, fps_denominator_);
     media_->set_pace(pace_numerator_, pace_denominator_);
     return RTP_SUCCESS;

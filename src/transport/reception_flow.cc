@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -32,7 +33,7 @@ bool continues_chain(RTP_ERROR r) {
 
 }  // namespace
 
-reception_flow::reception_flow(bool /*ipv6*/) {
+reception_flow::reception_flow(bool /*ipv6*/) : msgs_(k_receive_batch), iov_(k_receive_batch) {
     create_ring_buffer();
 }
 
@@ -179,11 +180,26 @@ void reception_flow::receiver(std::shared_ptr<socket> sock) {
         bool published = false;
         while (!should_stop_.load()) {
             const uint64_t w = written_.load(std::memory_order_relaxed);
-            const bool full = slots == 0 || w - processed_.load(std::memory_order_acquire) >= slots;
-            uint8_t *target = full ? scratch_.get() : ring_[w % slots].data.get();
+            const uint64_t in_use = w - processed_.load(std::memory_order_acquire);
+            const size_t free_slots = slots > in_use ? static_cast<size_t>(slots - in_use) : 0;
+            if (free_slots == 0) {
+                if (!drain_one_dropped(*sock, slot_size)) {
+                    break;
+                }
+                continue;
+            }
+            // One system call fills up to k_receive_batch free slots.
+            const auto batch = static_cast<unsigned>(std::min(free_slots, k_receive_batch));
+            for (unsigned i = 0; i < batch; ++i) {
+                slot &s = ring_[(w + i) % slots];
+                iov_[i] = iovec{s.data.get(), slot_size};
+                msgs_[i] = mmsghdr{};
+                msgs_[i].msg_hdr.msg_iov = &iov_[i];
+                msgs_[i].msg_hdr.msg_iovlen = 1;
+            }
             int got = 0;
             // MSG_TRUNC: learn the real length of a datagram that did not fit.
-            const RTP_ERROR rc = sock->recvfrom(target, slot_size, MSG_DONTWAIT | MSG_TRUNC, &got);
+            const RTP_ERROR rc = sock->recv_batch(msgs_.data(), batch, MSG_TRUNC, &got);
             if (rc == RTP_NO_DATA) {
                 break;
             }
@@ -192,23 +208,18 @@ void reception_flow::receiver(std::shared_ptr<socket> sock) {
                 should_stop_.store(true);
                 break;
             }
-            if (got <= 0) {
-                break;
+            for (int i = 0; i < got; ++i) {
+                size_t len = msgs_[static_cast<size_t>(i)].msg_len;
+                if (len > slot_size) {
+                    // Published empty: the processing thread skips it.
+                    dropped_oversize_.fetch_add(1);
+                    LOG_WARN("Dropped a %zu-byte datagram: larger than the %zu-byte receive buffer",
+                             len, slot_size);
+                    len = 0;
+                }
+                ring_[(w + static_cast<uint64_t>(i)) % slots].read = len;
             }
-            if (static_cast<size_t>(got) > slot_size) {
-                dropped_oversize_.fetch_add(1);
-                LOG_WARN("Dropped a %d-byte datagram: larger than the %zu-byte receive buffer", got,
-                         slot_size);
-                continue;
-            }
-            if (full) {
-                // Never overwrite a slot the processing thread has not
-                // finished; the datagram is lost and counted.
-                dropped_full_.fetch_add(1);
-                continue;
-            }
-            ring_[w % slots].read = static_cast<size_t>(got);
-            written_.store(w + 1, std::memory_order_release);
+            written_.store(w + static_cast<uint64_t>(got), std::memory_order_release);
             published = true;
         }
         if (published) {
@@ -216,6 +227,24 @@ void reception_flow::receiver(std::shared_ptr<socket> sock) {
             wake_.notify_one();
         }
     }
+}
+
+// The ring is full: take one datagram off the socket into the scratch buffer
+// and count it as dropped, never touching a slot the processing thread has not
+// finished. False when nothing was queued or the receive failed.
+bool reception_flow::drain_one_dropped(socket &sock, size_t slot_size) {
+    int got = 0;
+    const RTP_ERROR rc = sock.recvfrom(scratch_.get(), slot_size, MSG_DONTWAIT | MSG_TRUNC, &got);
+    if (rc == RTP_NO_DATA) {
+        return false;
+    }
+    if (rc != RTP_SUCCESS) {
+        LOG_ERROR_AS("receiver", "recvfrom(2) failed! Reception flow cannot continue %d!", rc);
+        should_stop_.store(true);
+        return false;
+    }
+    dropped_full_.fetch_add(1);
+    return true;
 }
 
 void reception_flow::processor(int rce_flags) {

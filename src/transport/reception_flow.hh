@@ -13,6 +13,9 @@
 // run with their locks held and must not call back into the registration
 // operations.
 
+#include <sys/socket.h>
+#include <sys/uio.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -54,6 +57,7 @@ enum HANDLER_KIND : int {
 constexpr ssize_t k_default_ring_bytes = 4 * 1024 * 1024;
 constexpr size_t k_default_slot_size = 1464;
 constexpr int k_default_poll_timeout_ms = 100;
+constexpr size_t k_receive_batch = 64;
 
 class reception_flow {
 public:
@@ -135,6 +139,7 @@ private:
     void stop_threads();
     void receiver(std::shared_ptr<socket> sock);
     void processor(int rce_flags);
+    bool drain_one_dropped(socket &sock, size_t slot_size);
     void dispatch(handler &h, uint8_t *packet, size_t size, int rce_flags);
     void return_frame(frame::rtp_frame *frame);
     handler *find_handler(const uint8_t *packet);
@@ -165,6 +170,8 @@ private:
     std::atomic<uint64_t> dropped_full_{0};
     std::atomic<uint64_t> dropped_oversize_{0};
     std::unique_ptr<uint8_t[]> scratch_;  // receiver only: drains dropped datagrams
+    std::vector<mmsghdr> msgs_;           // receiver only: one batched receive
+    std::vector<iovec> iov_;
 
     mutable std::mutex size_lock_;
     ssize_t buffer_size_ = k_default_ring_bytes;

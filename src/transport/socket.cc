@@ -426,12 +426,13 @@ RTP_ERROR socket::recv(uint8_t *buffer, size_t length, int flags, int *bytes_rea
     return RTP_SUCCESS;
 }
 
-RTP_ERROR socket::raw_recvfrom(uint8_t *buffer, size_t length, int flags, sockaddr_in *sender,
-                               int *bytes_read) {
-    socklen_t len = k_v4_len;
+// Only a receive that would block maps to RTP_NO_DATA here; an interrupted
+// one is an error for these forms.
+RTP_ERROR socket::receive_from(uint8_t *buffer, size_t length, int flags, sockaddr *sender,
+                               socklen_t sender_len, const char *fn, int *bytes_read) {
+    socklen_t len = sender_len;
     const ssize_t got =
-        sys_->recvfrom(descriptor_, buffer, length, flags, reinterpret_cast<sockaddr *>(sender),
-                       sender ? &len : nullptr);
+        sys_->recvfrom(descriptor_, buffer, length, flags, sender, sender ? &len : nullptr);
     if (got < 0) {
         const int err = errno;
         if (err == EAGAIN || err == EWOULDBLOCK) {
@@ -440,7 +441,7 @@ RTP_ERROR socket::raw_recvfrom(uint8_t *buffer, size_t length, int flags, sockad
             }
             return RTP_NO_DATA;
         }
-        LOG_ERROR_AS("__recvfrom", "recvfrom failed: %s", log::error_text(err).c_str());
+        LOG_ERROR_AS(fn, "recvfrom failed: %s", log::error_text(err).c_str());
         if (bytes_read != nullptr) {
             *bytes_read = -1;
         }
@@ -452,30 +453,16 @@ RTP_ERROR socket::raw_recvfrom(uint8_t *buffer, size_t length, int flags, sockad
     return RTP_SUCCESS;
 }
 
+RTP_ERROR socket::raw_recvfrom(uint8_t *buffer, size_t length, int flags, sockaddr_in *sender,
+                               int *bytes_read) {
+    return receive_from(buffer, length, flags, reinterpret_cast<sockaddr *>(sender), k_v4_len,
+                        "__recvfrom", bytes_read);
+}
+
 RTP_ERROR socket::raw_recvfrom_ip6(uint8_t *buffer, size_t length, int flags, sockaddr_in6 *sender,
                                    int *bytes_read) {
-    socklen_t len = k_v6_len;
-    const ssize_t got =
-        sys_->recvfrom(descriptor_, buffer, length, flags, reinterpret_cast<sockaddr *>(sender),
-                       sender ? &len : nullptr);
-    if (got < 0) {
-        const int err = errno;
-        if (err == EAGAIN || err == EWOULDBLOCK) {
-            if (bytes_read != nullptr) {
-                *bytes_read = 0;
-            }
-            return RTP_NO_DATA;
-        }
-        LOG_ERROR_AS("__recvfrom_ip6", "recvfrom failed: %s", log::error_text(err).c_str());
-        if (bytes_read != nullptr) {
-            *bytes_read = -1;
-        }
-        return RTP_FAILED;
-    }
-    if (bytes_read != nullptr) {
-        *bytes_read = static_cast<int>(got);
-    }
-    return RTP_SUCCESS;
+    return receive_from(buffer, length, flags, reinterpret_cast<sockaddr *>(sender), k_v6_len,
+                        "__recvfrom_ip6", bytes_read);
 }
 
 RTP_ERROR socket::recvfrom(uint8_t *buffer, size_t length, int flags, sockaddr_in *sender4,
@@ -496,6 +483,21 @@ RTP_ERROR socket::recvfrom(uint8_t *buffer, size_t length, int flags, sockaddr_i
 
 RTP_ERROR socket::recvfrom(uint8_t *buffer, size_t length, int flags) {
     return raw_recvfrom(buffer, length, flags, nullptr, nullptr);
+}
+
+RTP_ERROR socket::recv_batch(mmsghdr *msgs, unsigned int count, int flags, int *received) {
+    *received = 0;
+    const int got = sys_->recvmmsg(descriptor_, msgs, count, flags | MSG_DONTWAIT);
+    if (got < 0) {
+        const int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+            return RTP_NO_DATA;
+        }
+        LOG_ERROR("recvmmsg failed: %s", log::error_text(err).c_str());
+        return RTP_FAILED;
+    }
+    *received = got;
+    return got > 0 ? RTP_SUCCESS : RTP_NO_DATA;
 }
 
 RTP_ERROR socket::wait_readable(int timeout_ms) {

@@ -116,6 +116,12 @@ public:
     RTP_ERROR raw_recvfrom_ip6(uint8_t *buffer, size_t length, int flags, sockaddr_in6 *sender,
                                int *bytes_read);
 
+    // Receives up to `count` datagrams into the messages' buffers without
+    // waiting: RTP_SUCCESS with *received > 0, RTP_NO_DATA when nothing is
+    // queued (or the call was interrupted), RTP_FAILED otherwise. With
+    // MSG_TRUNC in `flags`, each msg_len is the datagram's real length.
+    RTP_ERROR recv_batch(mmsghdr *msgs, unsigned int count, int flags, int *received);
+
     // Waits until the socket is readable: RTP_SUCCESS when readable,
     // RTP_NO_DATA on time-out or interruption (EINTR), RTP_FAILED otherwise.
     RTP_ERROR wait_readable(int timeout_ms);
@@ -132,6 +138,8 @@ private:
     RTP_ERROR bind_common(const char *fn, sockaddr *address, sockaddr *any, socklen_t len,
                           unsigned port, const membership &join);
     RTP_ERROR run_handlers(uint32_t ssrc, buffer_vector &pieces);
+    RTP_ERROR receive_from(uint8_t *buffer, size_t length, int flags, sockaddr *sender,
+                           socklen_t sender_len, const char *fn, int *bytes_read);
     void fill_destination(msghdr &header, sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6);
 
     socket_syscalls *sys_;

@@ -38,6 +38,10 @@ ssize_t socket_syscalls::recvfrom(int fd, void *buf, size_t len, int flags, sock
     return ::recvfrom(fd, buf, len, flags, from, from_len);
 }
 
+int socket_syscalls::recvmmsg(int fd, mmsghdr *msgs, unsigned int count, int flags) {
+    return ::recvmmsg(fd, msgs, count, flags, nullptr);
+}
+
 int socket_syscalls::poll(pollfd *fds, nfds_t count, int timeout_ms) {
     return ::poll(fds, count, timeout_ms);
 }

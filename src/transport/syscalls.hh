@@ -25,6 +25,7 @@ public:
     virtual ssize_t recv(int fd, void *buf, size_t len, int flags);
     virtual ssize_t recvfrom(int fd, void *buf, size_t len, int flags, sockaddr *from,
                              socklen_t *from_len);
+    virtual int recvmmsg(int fd, mmsghdr *msgs, unsigned int count, int flags);
     virtual int poll(pollfd *fds, nfds_t count, int timeout_ms);
 
     // The process-wide object that makes the real system calls.

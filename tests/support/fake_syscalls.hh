@@ -122,6 +122,38 @@ public:
         return static_cast<ssize_t>((flags & MSG_TRUNC) ? item.bytes.size() : n);
     }
 
+    int recvmmsg(int, mmsghdr *msgs, unsigned int count, int flags) override {
+        std::unique_lock<std::mutex> g(lock_);
+        ++recv_calls_;
+        unsigned int n = 0;
+        while (n < count && !rx_.empty()) {
+            rx_item &item = rx_.front();
+            if (item.error != 0) {
+                if (n > 0) {
+                    break;  // the error is reported by the next call
+                }
+                errno = item.error;
+                rx_.pop_front();
+                return -1;
+            }
+            const iovec &iov = msgs[n].msg_hdr.msg_iov[0];
+            const size_t copy = std::min(iov.iov_len, item.bytes.size());
+            if (copy > 0) {
+                std::memcpy(iov.iov_base, item.bytes.data(), copy);
+            }
+            msgs[n].msg_len = static_cast<unsigned>((flags & MSG_TRUNC) ? item.bytes.size() : copy);
+            rx_.pop_front();
+            ++delivered_;
+            ++n;
+        }
+        if (n == 0) {
+            errno = EAGAIN;
+            return -1;
+        }
+        rx_cv_.notify_all();
+        return static_cast<int>(n);
+    }
+
     // Readable while datagrams are queued; a scripted poll error number is
     // returned once. Waits like the kernel would, in short steps.
     int poll(pollfd *fds, nfds_t, int timeout_ms) override {

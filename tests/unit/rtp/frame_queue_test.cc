@@ -199,6 +199,66 @@ TEST_F(FrameQueueTest, MarkerGoesOnTheLastPacketOfAMultiPacketFrame) {
     }
 }
 
+// Formats whose frame spans several transactions (one per H.26x NAL unit)
+// place the marker themselves.
+TEST_F(FrameQueueTest, WithoutAutoMarkerOnlyTheExplicitlyMarkedPacketIsMarked) {
+    struct Case {
+        const char *name;
+        size_t packets;
+        bool as_pieces;
+        bool with_tags;
+        // Marks the last packet after this many enqueues (0: never).
+        size_t mark_after;
+        std::vector<bool> expected;
+    };
+    const Case cases[] = {
+        {"three packets, none marked", 3, false, false, 0, {false, false, false}},
+        {"three packets, last marked", 3, false, false, 3, {false, false, true}},
+        {"three packets, first marked", 3, false, false, 1, {true, false, false}},
+        {"one packet marked", 1, false, false, 1, {true}},
+        {"multi-piece packets with tag slots", 2, true, true, 2, {false, true}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        make(c.with_tags ? RCE_SRTP_AUTH_TAG : RCE_NO_FLAGS);
+        queue->set_auto_marker(false);
+        uint8_t payload[4] = {1, 2, 3, 4};
+        const size_t before = fake.sent().size();
+        ASSERT_EQ(queue->init_transaction(false), RTP_SUCCESS);
+        for (size_t i = 1; i <= c.packets; ++i) {
+            if (c.as_pieces) {
+                buffer_vector pieces{{2, payload}, {2, payload + 2}};
+                ASSERT_EQ(queue->enqueue_message(pieces), RTP_SUCCESS);
+            } else {
+                ASSERT_EQ(queue->enqueue_message(payload, sizeof(payload)), RTP_SUCCESS);
+            }
+            if (i == c.mark_after) {
+                ASSERT_EQ(queue->mark_last_packet(), RTP_SUCCESS);
+            }
+        }
+        ASSERT_EQ(flush(), RTP_SUCCESS);
+        const auto packets = sent();
+        ASSERT_EQ(packets.size() - before, c.expected.size());
+        for (size_t i = 0; i < c.expected.size(); ++i) {
+            EXPECT_EQ(packets[before + i].marker, c.expected[i]) << "packet " << i;
+            // The payload, then the zeroed tag slot.
+            std::vector<uint8_t> expected(payload, payload + 4);
+            expected.resize(c.with_tags ? 4 + k_auth_tag_size : 4, 0);
+            EXPECT_EQ(packets[before + i].payload, expected);
+        }
+    }
+}
+
+TEST_F(FrameQueueTest, MarkingNeedsAnEnqueuedPacket) {
+    make(RCE_NO_FLAGS);
+    ASSERT_EQ(queue->init_transaction(false), RTP_SUCCESS);
+    stderr_capture capture;
+    EXPECT_EQ(queue->mark_last_packet(), RTP_BAD_ARGUMENT);
+    EXPECT_EQ(capture.stop(),
+              "[Tessal][\033[31mERROR\033[0m][::mark_last_packet] No packet to mark\n");
+    EXPECT_EQ(queue->deinit_transaction(), RTP_SUCCESS);
+}
+
 TEST_F(FrameQueueTest, PacketsShareTheTimestampAndNumberConsecutively) {
     make(RCE_NO_FLAGS, FMT_H264);
     ASSERT_EQ(push(3), RTP_SUCCESS);
@@ -486,6 +546,8 @@ TEST_F(FrameQueueTest, OperationsNeedAnOpenTransaction) {
          "enqueue_finalize"},
         {"update header", [](FrameQueueTest &t) { return t.queue->update_rtp_header(); },
          "update_rtp_header"},
+        {"mark last packet", [](FrameQueueTest &t) { return t.queue->mark_last_packet(); },
+         "mark_last_packet"},
         {"flush", [](FrameQueueTest &t) { return t.flush(); }, "flush_queue"},
     };
     make(RCE_NO_FLAGS);

@@ -1,0 +1,83 @@
+// H.264 (RFC 6184) payload headers on the receive side: classification of a
+// received payload, the class of a fragmented NAL unit, the NAL header behind
+// an FU-A, and 3-byte start codes.
+
+#include "formats/h26x.hh"
+#include "formats/h26x_receive.hh"
+
+namespace tessal {
+namespace formats {
+
+namespace {
+
+// RFC 6184 section 5.2: NAL unit types of the payload structures.
+constexpr uint8_t k_type_stap_a = 24;
+constexpr uint8_t k_type_stap_b = 25;
+constexpr uint8_t k_type_fu_a = 28;
+constexpr uint8_t k_type_mask = 0x1F;
+// ITU-T H.264 table 7-1.
+constexpr uint8_t k_type_non_idr_slice = 1;
+constexpr uint8_t k_type_idr_slice = 5;
+
+constexpr size_t k_short_start_code_len = 3;  // 00 00 01
+
+}  // namespace
+
+// RFC 6184 section 5.3, the one-byte header of every payload:
+//
+//   +---------------+
+//   |0|1|2|3|4|5|6|7|
+//   +-+-+-+-+-+-+-+-+
+//   |F|NRI|  Type   |
+//   +---------------+
+fragment_kind h264::get_fragment_type(frame::rtp_frame *frame) const {
+    if (frame == nullptr || frame->payload == nullptr || frame->payload_length < 2) {
+        return FRAGMENT_INVALID;
+    }
+    switch (frame->payload[0] & k_type_mask) {
+        case k_type_stap_a:
+            return FRAGMENT_AGGREGATE;
+        case k_type_stap_b:
+            return FRAGMENT_STAP_B;
+        case k_type_fu_a:
+            return fu_fragment_kind(frame->payload[1]);
+        default:
+            return FRAGMENT_NONE;  // FU-B and MTAPs belong to the interleaved mode
+    }
+}
+
+nal_class h264::get_nal_type(frame::rtp_frame *frame) const {
+    if (frame == nullptr || frame->payload == nullptr || frame->payload_length < 2) {
+        return NAL_CLASS_OTHER;
+    }
+    switch (frame->payload[1] & k_type_mask) {
+        case k_type_idr_slice:
+            return NAL_CLASS_INTRA;
+        case k_type_non_idr_slice:
+            return NAL_CLASS_INTER;
+        default:
+            return NAL_CLASS_OTHER;
+    }
+}
+
+// RFC 6184 section 5.8: F and NRI come from the FU indicator, the type from
+// the FU header.
+void h264::get_nal_header_from_fu_headers(size_t pos, uint8_t *payload, uint8_t *out) {
+    out[pos] = static_cast<uint8_t>((payload[0] & 0xE0) | (payload[1] & k_type_mask));
+}
+
+frame::rtp_frame *h264::allocate_rtp_frame_with_startcode(bool add_start_code,
+                                                          frame::rtp_header &header, size_t size,
+                                                          size_t &write_pos) {
+    return alloc_frame_with_start_code(add_start_code ? k_short_start_code_len : 0, header, size,
+                                       write_pos);
+}
+
+void h264::prepend_start_code(int rce_flags, frame::rtp_frame **frame) {
+    if (frame != nullptr && (rce_flags & RCE_H26X_OMIT_START_CODE) == 0) {
+        prepend_start_code_bytes(*frame, k_short_start_code_len);
+    }
+}
+
+}  // namespace formats
+}  // namespace tessal

@@ -1,0 +1,73 @@
+// H.265 (RFC 7798) payload headers on the receive side: classification of a
+// received payload, the class of a fragmented NAL unit and the NAL header
+// behind an FU. Start codes are the 4-byte ones of formats::h26x.
+
+#include <cstring>
+
+#include "formats/h26x.hh"
+#include "formats/h26x_receive.hh"
+
+namespace tessal {
+namespace formats {
+
+namespace {
+
+// RFC 7798 section 4.4: payload header types of the payload structures.
+constexpr uint8_t k_type_ap = 48;
+constexpr uint8_t k_type_fu = 49;
+constexpr uint8_t k_fu_type_mask = 0x3F;
+// ITU-T H.265 table 7-1.
+constexpr uint8_t k_type_trail_r = 1;
+constexpr uint8_t k_type_idr_w_radl = 19;
+
+}  // namespace
+
+// RFC 7798 section 1.1.4, the two-byte header of every payload:
+//
+//   +---------------+---------------+
+//   |0|1|2|3|4|5|6|7|0|1|2|3|4|5|6|7|
+//   +-+-------------+-----------+---+
+//   |F|   Type    |  LayerId  | TID |
+//   +---------------+---------------+
+//
+// The type is read as the whole first byte shifted right by one, so a
+// payload with F set is neither an AP nor an FU.
+fragment_kind h265::get_fragment_type(frame::rtp_frame *frame) const {
+    if (frame == nullptr || frame->payload == nullptr || frame->payload_length < 3) {
+        return FRAGMENT_INVALID;
+    }
+    const uint8_t type = frame->payload[0] >> 1;
+    if (type == k_type_ap) {
+        return FRAGMENT_AGGREGATE;
+    }
+    if (type == k_type_fu) {
+        return fu_fragment_kind(frame->payload[2]);
+    }
+    return FRAGMENT_NONE;
+}
+
+nal_class h265::get_nal_type(frame::rtp_frame *frame) const {
+    if (frame == nullptr || frame->payload == nullptr || frame->payload_length < 3) {
+        return NAL_CLASS_OTHER;
+    }
+    switch (frame->payload[2] & k_fu_type_mask) {
+        case k_type_idr_w_radl:
+            return NAL_CLASS_INTRA;
+        case k_type_trail_r:
+            return NAL_CLASS_INTER;
+        default:
+            return NAL_CLASS_OTHER;
+    }
+}
+
+// RFC 7798 section 4.4.3: F and LayerId come from the payload header, the
+// type from the FU header (low six bits), LayerId's low bits and TID from the
+// payload header's second byte.
+void h265::get_nal_header_from_fu_headers(size_t pos, uint8_t *payload, uint8_t *out) {
+    const uint8_t header[2] = {
+        static_cast<uint8_t>((payload[0] & 0x81) | ((payload[2] << 1) & 0x7E)), payload[1]};
+    std::memcpy(out + pos, header, get_payload_header_size());
+}
+
+}  // namespace formats
+}  // namespace tessal

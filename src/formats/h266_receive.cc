@@ -1,0 +1,75 @@
+// H.266 (RFC 9328) payload headers on the receive side: classification of a
+// received payload, the class of a fragmented NAL unit and the NAL header
+// behind an FU. Start codes are the 4-byte ones of formats::h26x.
+
+#include <cstring>
+
+#include "formats/h26x.hh"
+#include "formats/h26x_receive.hh"
+
+namespace tessal {
+namespace formats {
+
+namespace {
+
+// RFC 9328 section 4.3: payload header types of the payload structures.
+constexpr uint8_t k_type_ap = 28;
+constexpr uint8_t k_type_fu = 29;
+// This library's sender puts the AP type where H.265 keeps its type, 28 << 1
+// in the first byte (0x38 0x01). As a first byte, 0x38/0x39 is a reserved
+// layer id, so that form is told apart from any other payload header.
+constexpr uint8_t k_shifted_ap_byte = k_type_ap << 1;
+// RFC 9328 section 4.3.3: S, E, P, then a 5-bit FuType.
+constexpr uint8_t k_fu_type_mask = 0x1F;
+// ITU-T H.266 table 5.
+constexpr uint8_t k_type_trail_nut = 0;
+constexpr uint8_t k_type_idr_w_radl = 7;
+
+}  // namespace
+
+// RFC 9328 sections 1.1.4 and 4.2, the two-byte header of every payload:
+//
+//   +---------------+---------------+
+//   |0|1|2|3|4|5|6|7|0|1|2|3|4|5|6|7|
+//   +-+-+-----------+---------+-----+
+//   |F|Z| LayerID   |  Type   | TID |
+//   +---------------+---------------+
+fragment_kind h266::get_fragment_type(frame::rtp_frame *frame) const {
+    if (frame == nullptr || frame->payload == nullptr || frame->payload_length < 3) {
+        return FRAGMENT_INVALID;
+    }
+    const uint8_t *payload = frame->payload;
+    const uint8_t type = payload[1] >> 3;
+    if ((payload[0] & 0xFE) == k_shifted_ap_byte || type == k_type_ap) {
+        return FRAGMENT_AGGREGATE;
+    }
+    if (type == k_type_fu) {
+        return fu_fragment_kind(payload[2]);
+    }
+    return FRAGMENT_NONE;
+}
+
+nal_class h266::get_nal_type(frame::rtp_frame *frame) const {
+    if (frame == nullptr || frame->payload == nullptr || frame->payload_length < 3) {
+        return NAL_CLASS_OTHER;
+    }
+    switch (frame->payload[2] & k_fu_type_mask) {
+        case k_type_idr_w_radl:
+            return NAL_CLASS_INTRA;
+        case k_type_trail_nut:
+            return NAL_CLASS_INTER;
+        default:
+            return NAL_CLASS_OTHER;
+    }
+}
+
+// RFC 9328 section 4.3.3: F, Z, LayerID and TID come from the payload header,
+// the type from the FU header.
+void h266::get_nal_header_from_fu_headers(size_t pos, uint8_t *payload, uint8_t *out) {
+    const uint8_t header[2] = {
+        payload[0], static_cast<uint8_t>(((payload[2] << 3) & 0xFF) | (payload[1] & 0x07))};
+    std::memcpy(out + pos, header, get_payload_header_size());
+}
+
+}  // namespace formats
+}  // namespace tessal

@@ -1,0 +1,275 @@
+#pragma once
+
+// The common packetizer and depacketizer of the video formats (H.264, H.265,
+// H.266; V3C later). One push carries one access unit in Annex-B byte-stream
+// form; the sender finds its NAL units, aggregates a leading run of small
+// ones, sends the others whole or as fragmentation units (FUs). The receiver
+// turns single NAL unit packets, aggregation packets and FUs back into NAL
+// units with a start code in front.
+//
+// Thread contract: the send side runs on the one thread that pushes on the
+// stream; the receive side (packet_handler, frame_getter and the tables) only
+// on the reception flow's processing thread.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "formats/media.hh"
+#include "util/clock.hh"
+
+namespace tessal {
+namespace formats {
+
+// One NAL unit of a pushed buffer.
+struct nal_info {
+    uint64_t nal_offset = 0;      // first byte after the start code
+    uint64_t start_code_len = 0;  // 3 or 4 (0 for a buffer taken whole)
+    uint64_t nal_len = 0;         // NAL header included, start code excluded
+    bool aggregate_candidate = false;
+    bool sent_in_aggregate = false;
+};
+
+enum fragment_kind : int {
+    FRAGMENT_INVALID = -2,
+    FRAGMENT_NONE = -1,
+    FRAGMENT_FIRST = 1,
+    FRAGMENT_MIDDLE = 2,
+    FRAGMENT_LAST = 3,
+    FRAGMENT_AGGREGATE = 4,
+    FRAGMENT_STAP_B = 5,
+};
+
+enum nal_class : uint8_t {
+    NAL_CLASS_INTRA = 0,
+    NAL_CLASS_INTER = 1,
+    NAL_CLASS_OTHER = 255,
+};
+
+struct frag_info {
+    bool is_start = false;
+    bool is_end = false;
+};
+
+// FU reassembly state of one access unit (one RTP timestamp).
+struct access_unit_info {
+    clock::hrc::hrc_t first_arrival{};
+    std::set<uint16_t> received_seqs;
+    std::set<uint16_t> pending_seqs;
+    std::unordered_map<uint16_t, frag_info> fragment_flags;
+    // At least one NAL unit of the access unit has been handed on.
+    bool delivered = false;
+};
+
+// Index just after the first start code (00 00 01, or 00 00 00 01) at or
+// after `offset`, or -1. `scan_step` is 1 (H.264) or 4 (H.265, H.266): the
+// buffer is read in words at that step. Never reads outside [data, data+len).
+int64_t find_h26x_start_code(const uint8_t *data, size_t len, size_t offset,
+                             uint8_t &start_code_len, uint8_t scan_step);
+
+class h26x : public media {
+public:
+    h26x(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rtp_ctx, int rce_flags);
+    ~h26x() override;
+
+    // --- send side ---------------------------------------------------------
+    // The NAL units of an Annex-B buffer and whether a leading run can be
+    // aggregated into one packet of `payload_size`.
+    void scl(uint8_t *data, size_t data_len, size_t payload_size, std::vector<nal_info> &nals,
+             bool &should_aggregate);
+    RTP_ERROR single_nal_unit(uint8_t *data, size_t data_len);
+    RTP_ERROR divide_frame_to_fus(uint8_t *data, size_t &data_len, size_t payload_size,
+                                  buffer_vector &buffers, uint8_t *fu_headers);
+    void initialize_fu_headers(uint8_t nal_type, uint8_t *fu_headers);
+
+    // --- receive side ------------------------------------------------------
+    // Reception-flow handler; `arg` is the h26x object, `*out` the parsed
+    // packet. RTP_FRAME_READY: *out is a NAL unit for the application;
+    // RTP_FRAMES_READY: NAL units wait for frame_getter; RTP_SUCCESS: the
+    // packet was kept; RTP_FAILED: it was discarded. With these three *out is
+    // null. RTP_ALLOC_FAILED: whatever is left in *out is the caller's.
+    // RTP_BAD_ARGUMENT without an object or a packet.
+    static RTP_ERROR packet_handler(void *arg, int rce_flags, uint8_t *data, size_t size,
+                                    frame::rtp_frame **out) noexcept;
+    RTP_ERROR handle_packet(int rce_flags, frame::rtp_frame **out);
+    // RTP_FRAME_READY with the next NAL unit of an aggregation packet, else
+    // RTP_NO_SUCH_ITEM (RTP_BAD_ARGUMENT for a null out).
+    RTP_ERROR frame_getter(frame::rtp_frame **out);
+
+    bool is_duplicate_frame(uint32_t timestamp, uint16_t seq);
+    RTP_ERROR handle_aggregation_packet(frame::rtp_frame **out, uint8_t header_len, int rce_flags);
+    void initialize_new_access_unit(uint32_t timestamp);
+    static uint16_t nextSeq(uint16_t seq, const std::set<uint16_t> &seqs);
+    // Joins the stored FUs start..end (the range may wrap) of one NAL unit,
+    // `size` bytes of fragment data, into a new frame in *out: start code,
+    // NAL header rebuilt from the start fragment, fragment data; the RTP
+    // header is the end fragment's. RTP_FRAME_READY; else RTP_FAILED or
+    // RTP_ALLOC_FAILED, *out untouched and the range's fragments released.
+    RTP_ERROR reconstruction(frame::rtp_frame **out, size_t size, int rce_flags, uint16_t start,
+                             uint16_t end, uint8_t header_len);
+    void free_fragment(uint16_t seq);
+    void drop_access_unit(uint32_t timestamp);
+    // At most every 100 ms: access units that arrived more than max_delay_ms
+    // ago leave the table. One with NAL units still pending, or none
+    // delivered, is dropped (drop_access_unit); a delivered one is forgotten.
+    void garbage_collect_lost_frames(size_t max_delay_ms);
+
+    // Replaces the steady clock of the receive side (tests); the garbage
+    // collection interval restarts on the new clock.
+    using time_source = clock::hrc::hrc_t (*)();
+    void set_time_source(time_source source) noexcept {
+        now_ = source;
+        last_gc_time_ = source();
+    }
+
+    // --- codec operations ----------------------------------------------------
+    virtual RTP_ERROR add_aggregate_packet(uint8_t *data, size_t data_len);
+    virtual RTP_ERROR finalize_aggregation_pkt();
+    virtual void clear_aggregation_info();
+    virtual RTP_ERROR fu_division(uint8_t *data, size_t data_len, size_t payload_size) = 0;
+    virtual uint8_t get_nal_type(uint8_t *nal) const = 0;
+    virtual uint8_t get_payload_header_size() const = 0;
+    virtual uint8_t get_nal_header_size() const = 0;
+    virtual uint8_t get_fu_header_size() const = 0;
+    virtual uint8_t get_start_code_range() const = 0;
+    virtual fragment_kind get_fragment_type(frame::rtp_frame *frame) const = 0;
+    virtual nal_class get_nal_type(frame::rtp_frame *frame) const = 0;
+    virtual void get_nal_header_from_fu_headers(size_t pos, uint8_t *payload, uint8_t *out) = 0;
+    virtual frame::rtp_frame *allocate_rtp_frame_with_startcode(bool add_start_code,
+                                                                frame::rtp_header &header,
+                                                                size_t size, size_t &write_pos);
+    virtual void prepend_start_code(int rce_flags, frame::rtp_frame **frame);
+
+protected:
+    RTP_ERROR push_media_frame(sockaddr_in &addr, sockaddr_in6 &addr6, uint8_t *data,
+                               size_t data_len, int rtp_flags, uint32_t ssrc) override;
+
+    // Receive-side state (processing thread only).
+    std::deque<frame::rtp_frame *> ready_frames_;
+    std::unordered_map<uint32_t, access_unit_info> access_units_;
+    std::deque<std::pair<uint64_t, clock::hrc::hrc_t>> duplicate_history_;
+    std::unordered_set<uint64_t> duplicate_keys_;
+    std::unordered_map<uint16_t, frame::rtp_frame *> fu_fragments_;
+    std::unordered_set<uint32_t> dropped_timestamps_;
+    // The timestamps of dropped_timestamps_ in the order they were dropped,
+    // oldest first (timestamps wrap, so their numeric order says nothing).
+    std::deque<uint32_t> dropped_order_;
+    clock::hrc::hrc_t last_gc_time_;
+    bool waiting_for_key_frame_ = true;
+    time_source now_ = clock::hrc::now;
+
+    // RTP_SUCCESS when a NAL unit of `data_len` bytes needs and allows FU
+    // division at `payload_size`; else logs under divide_frame_to_fus.
+    RTP_ERROR check_fu_division(size_t data_len, size_t payload_size) const;
+
+private:
+    RTP_ERROR push_nal_units(sockaddr_in &addr, sockaddr_in6 &addr6, uint8_t *data, size_t data_len,
+                             int rtp_flags, uint32_t ssrc);
+    RTP_ERROR send_aggregate(sockaddr_in &addr, sockaddr_in6 &addr6, uint8_t *data,
+                             std::vector<nal_info> &nals, uint32_t ssrc, RTP_ERROR &result);
+    RTP_ERROR enqueue_nal_unit(uint8_t *unit, size_t unit_len, size_t payload_size,
+                               bool ends_access_unit);
+
+    // Receive side.
+    RTP_ERROR handle_fragment(frame::rtp_frame **out, fragment_kind kind, int rce_flags);
+    void store_fragment(access_unit_info &au, frame::rtp_frame *packet, fragment_kind kind);
+    RTP_ERROR complete_nal_unit(frame::rtp_frame **out, access_unit_info &au, uint32_t ts,
+                                uint16_t start, uint16_t end, int rce_flags);
+    bool start_code_wanted(int rce_flags) const;
+    // The stored FU packet `seq` if it belongs to the access unit `timestamp`.
+    frame::rtp_frame *stored_fragment(uint16_t seq, uint32_t timestamp) const;
+    void release_fragments(uint16_t start, uint16_t end, uint32_t timestamp);
+    void remember_dropped(uint32_t timestamp);
+};
+
+// RFC 6184: single NAL unit packets, STAP-A, FU-A (non-interleaved mode).
+class h264 : public h26x {
+public:
+    h264(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rtp_ctx, int rce_flags);
+    ~h264() override;
+
+    RTP_ERROR add_aggregate_packet(uint8_t *data, size_t data_len) override;
+    RTP_ERROR finalize_aggregation_pkt() override;
+    void clear_aggregation_info() override;
+    RTP_ERROR fu_division(uint8_t *data, size_t data_len, size_t payload_size) override;
+    uint8_t get_nal_type(uint8_t *nal) const override;
+    uint8_t get_payload_header_size() const override { return 1; }
+    uint8_t get_nal_header_size() const override { return 1; }
+    uint8_t get_fu_header_size() const override { return 1; }
+    uint8_t get_start_code_range() const override { return 1; }
+    fragment_kind get_fragment_type(frame::rtp_frame *frame) const override;
+    nal_class get_nal_type(frame::rtp_frame *frame) const override;
+    void get_nal_header_from_fu_headers(size_t pos, uint8_t *payload, uint8_t *out) override;
+    frame::rtp_frame *allocate_rtp_frame_with_startcode(bool add_start_code,
+                                                        frame::rtp_header &header, size_t size,
+                                                        size_t &write_pos) override;
+    void prepend_start_code(int rce_flags, frame::rtp_frame **frame) override;
+
+private:
+    uint8_t aggregation_header_[1] = {};
+    std::vector<std::pair<size_t, uint8_t *>> aggregation_nalus_;
+    std::vector<std::array<uint8_t, 2>> aggregation_sizes_;
+    buffer_vector aggregation_buffers_;
+};
+
+// RFC 7798: single NAL unit packets, AP, FU.
+class h265 : public h26x {
+public:
+    h265(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rtp_ctx, int rce_flags);
+    ~h265() override;
+
+    RTP_ERROR add_aggregate_packet(uint8_t *data, size_t data_len) override;
+    RTP_ERROR finalize_aggregation_pkt() override;
+    void clear_aggregation_info() override;
+    RTP_ERROR fu_division(uint8_t *data, size_t data_len, size_t payload_size) override;
+    uint8_t get_nal_type(uint8_t *nal) const override;
+    uint8_t get_payload_header_size() const override { return 2; }
+    uint8_t get_nal_header_size() const override { return 2; }
+    uint8_t get_fu_header_size() const override { return 1; }
+    uint8_t get_start_code_range() const override { return 4; }
+    fragment_kind get_fragment_type(frame::rtp_frame *frame) const override;
+    nal_class get_nal_type(frame::rtp_frame *frame) const override;
+    void get_nal_header_from_fu_headers(size_t pos, uint8_t *payload, uint8_t *out) override;
+
+private:
+    uint8_t aggregation_header_[2] = {};
+    std::vector<std::pair<size_t, uint8_t *>> aggregation_nalus_;
+    std::vector<std::array<uint8_t, 2>> aggregation_sizes_;
+    buffer_vector aggregation_buffers_;
+};
+
+// RFC 9328: single NAL unit packets, AP, FU.
+class h266 : public h26x {
+public:
+    h266(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rtp_ctx, int rce_flags);
+    ~h266() override;
+
+    RTP_ERROR add_aggregate_packet(uint8_t *data, size_t data_len) override;
+    RTP_ERROR finalize_aggregation_pkt() override;
+    void clear_aggregation_info() override;
+    RTP_ERROR fu_division(uint8_t *data, size_t data_len, size_t payload_size) override;
+    uint8_t get_nal_type(uint8_t *nal) const override;
+    uint8_t get_payload_header_size() const override { return 2; }
+    uint8_t get_nal_header_size() const override { return 2; }
+    uint8_t get_fu_header_size() const override { return 1; }
+    uint8_t get_start_code_range() const override { return 4; }
+    fragment_kind get_fragment_type(frame::rtp_frame *frame) const override;
+    nal_class get_nal_type(frame::rtp_frame *frame) const override;
+    void get_nal_header_from_fu_headers(size_t pos, uint8_t *payload, uint8_t *out) override;
+
+private:
+    uint8_t aggregation_header_[2] = {};
+    std::vector<std::pair<size_t, uint8_t *>> aggregation_nalus_;
+    std::vector<std::array<uint8_t, 2>> aggregation_sizes_;
+    buffer_vector aggregation_buffers_;
+};
+
+}  // namespace formats
+}  // namespace tessal

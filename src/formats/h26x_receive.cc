@@ -1,0 +1,519 @@
+// The receive side of the H.26x formats: single NAL unit packets, aggregation
+// packets and fragmentation units (FUs) back into NAL units with a start code
+// in front, behind a duplicate filter, a memory of dropped access units, an
+// optional wait for a key frame and a garbage collection of stale units.
+
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "formats/h26x.hh"
+#include "formats/h26x_receive.hh"
+#include "util/byte_reader.hh"
+#include "util/log.hh"
+
+namespace tessal {
+namespace formats {
+
+namespace {
+
+constexpr int64_t k_duplicate_window_ms = 5000;
+constexpr int64_t k_gc_interval_ms = 100;
+constexpr size_t k_max_dropped_timestamps = 600;
+constexpr size_t k_long_start_code_len = 4;  // 00 00 00 01
+// RFC 6184 section 5.7.1: a STAP-B carries a 16-bit decoding order number.
+constexpr uint8_t k_don_len = 2;
+
+struct frame_deleter {
+    void operator()(frame::rtp_frame *f) const noexcept { frame::dealloc_frame(f); }
+};
+using frame_ptr = std::unique_ptr<frame::rtp_frame, frame_deleter>;
+
+RTP_ERROR discard(frame::rtp_frame **out) {
+    frame::dealloc_frame(*out);
+    *out = nullptr;
+    return RTP_FAILED;
+}
+
+frag_info flags_of(const access_unit_info &au, uint16_t seq) {
+    const auto it = au.fragment_flags.find(seq);
+    return it != au.fragment_flags.end() ? it->second : frag_info{};
+}
+
+// Number of sequence numbers from `start` to `end` inclusive, across the wrap.
+size_t range_length(uint16_t start, uint16_t end) {
+    return size_t{static_cast<uint16_t>(end - start)} + 1;
+}
+
+// The NAL unit of the pending fragment `seq`, if all of its fragments are
+// pending: on from `seq` to an end fragment, then back to a start fragment,
+// over consecutive sequence numbers (modulo 65536, so a unit may span the
+// wrap). A start fragment after `seq` or an end fragment before it belongs to
+// a neighbouring unit, whose loss must not be papered over. Looking forward
+// first keeps in-order arrival at one step per packet.
+bool find_nal_unit(const access_unit_info &au, uint16_t seq, uint16_t &start, uint16_t &end) {
+    constexpr size_t k_max_steps = 0xFFFF;
+    uint16_t e = seq;
+    for (size_t steps = 0; !flags_of(au, e).is_end; ++steps) {
+        const uint16_t next = h26x::nextSeq(e, au.pending_seqs);
+        if (steps == k_max_steps || next != static_cast<uint16_t>(e + 1) ||
+            flags_of(au, next).is_start) {
+            return false;
+        }
+        e = next;
+    }
+    uint16_t s = seq;
+    for (size_t steps = 0; !flags_of(au, s).is_start; ++steps) {
+        const uint16_t prev = static_cast<uint16_t>(s - 1);
+        if (steps == k_max_steps || au.pending_seqs.count(prev) == 0 || flags_of(au, prev).is_end) {
+            return false;
+        }
+        s = prev;
+    }
+    start = s;
+    end = e;
+    return true;
+}
+
+}  // namespace
+
+frame::rtp_frame *alloc_frame_with_start_code(size_t start_code_len,
+                                              const frame::rtp_header &header, size_t size,
+                                              size_t &write_pos) noexcept {
+    if (size > std::numeric_limits<size_t>::max() - start_code_len) {
+        return nullptr;
+    }
+    frame::rtp_frame *f = frame::alloc_rtp_frame(size + start_code_len);
+    if (f == nullptr) {
+        return nullptr;
+    }
+    f->header = header;
+    // The new frame has no CSRC list, extension or padding of its own.
+    f->header.csrc_count = 0;
+    f->header.extension = 0;
+    f->header.padding = 0;
+    if (start_code_len > 0) {
+        std::memset(f->payload, 0, start_code_len - 1);
+        f->payload[start_code_len - 1] = 1;
+    }
+    write_pos += start_code_len;
+    return f;
+}
+
+void prepend_start_code_bytes(frame::rtp_frame *frame, size_t start_code_len) noexcept {
+    if (frame == nullptr ||
+        frame->payload_length > std::numeric_limits<size_t>::max() - start_code_len) {
+        return;
+    }
+    uint8_t *bytes = new (std::nothrow) uint8_t[frame->payload_length + start_code_len];
+    if (bytes == nullptr) {
+        return;
+    }
+    std::memset(bytes, 0, start_code_len - 1);
+    bytes[start_code_len - 1] = 1;
+    if (frame->payload_length > 0) {
+        std::memcpy(bytes + start_code_len, frame->payload, frame->payload_length);
+    }
+    delete[] frame->payload;
+    frame->payload = bytes;
+    frame->payload_length += start_code_len;
+}
+
+RTP_ERROR h26x::packet_handler(void *arg, int rce_flags, uint8_t *, size_t,
+                               frame::rtp_frame **out) noexcept {
+    if (arg == nullptr || out == nullptr || *out == nullptr) {
+        return RTP_BAD_ARGUMENT;
+    }
+    try {
+        return static_cast<h26x *>(arg)->handle_packet(rce_flags, out);
+    } catch (const std::bad_alloc &) {
+        // *out is null, the caller's packet, or a NAL unit nobody else holds:
+        // the caller releases whatever is left there.
+        return RTP_ALLOC_FAILED;
+    }
+}
+
+RTP_ERROR h26x::handle_packet(int rce_flags, frame::rtp_frame **out) {
+    frame::rtp_frame *packet = *out;
+    const uint32_t ts = packet->header.timestamp;
+    if (is_duplicate_frame(ts, packet->header.sequence)) {
+        return discard(out);
+    }
+    const fragment_kind kind = get_fragment_type(packet);
+    if (dropped_timestamps_.count(ts) != 0) {
+        return discard(out);  // a late packet of an access unit already given up
+    }
+    switch (kind) {
+        case FRAGMENT_INVALID:
+            LOG_WARN_AS("packet_handler", "invalid frame received!");
+            return discard(out);
+        case FRAGMENT_NONE:
+            prepend_start_code(rce_flags, out);
+            return RTP_FRAME_READY;
+        case FRAGMENT_AGGREGATE:
+            return handle_aggregation_packet(out, get_payload_header_size(), rce_flags);
+        case FRAGMENT_STAP_B:
+            return handle_aggregation_packet(
+                out, static_cast<uint8_t>(get_payload_header_size() + k_don_len), rce_flags);
+        case FRAGMENT_FIRST:
+        case FRAGMENT_MIDDLE:
+        case FRAGMENT_LAST:
+            return handle_fragment(out, kind, rce_flags);
+    }
+    return discard(out);
+}
+
+RTP_ERROR h26x::frame_getter(frame::rtp_frame **out) {
+    if (out == nullptr) {
+        return RTP_BAD_ARGUMENT;
+    }
+    if (ready_frames_.empty()) {
+        return RTP_NO_SUCH_ITEM;
+    }
+    *out = ready_frames_.front();
+    ready_frames_.pop_front();
+    return RTP_FRAME_READY;
+}
+
+bool h26x::is_duplicate_frame(uint32_t timestamp, uint16_t seq) {
+    const clock::hrc::hrc_t now = now_();
+    while (!duplicate_history_.empty() &&
+           clock::hrc::diff(now, duplicate_history_.front().second) > k_duplicate_window_ms) {
+        duplicate_keys_.erase(duplicate_history_.front().first);
+        duplicate_history_.pop_front();
+    }
+    const uint64_t key = uint64_t{timestamp} << 16 | seq;
+    if (duplicate_keys_.count(key) != 0) {
+        LOG_WARN("duplicate ts and seq num received, discarding frame");
+        return true;
+    }
+    duplicate_history_.emplace_back(key, now);
+    duplicate_keys_.insert(key);
+    return false;
+}
+
+// RFC 6184 section 5.7.1, RFC 7798 section 4.4.2, RFC 9328 section 4.3.2
+// (no DON fields; a STAP-B has its DON inside `header_len`):
+//
+//   +----------------+---------------+-----------------+---------------+----
+//   | payload header | NALU 1 size   | NALU 1          | NALU 2 size   | ...
+//   |                | (16 bits, BE) | (size bytes)    | (16 bits, BE) |
+//   +----------------+---------------+-----------------+---------------+----
+RTP_ERROR h26x::handle_aggregation_packet(frame::rtp_frame **out, uint8_t header_len,
+                                          int rce_flags) {
+    frame::rtp_frame *packet = *out;
+    std::vector<std::pair<size_t, uint16_t>> units;  // offset, size
+    byte_reader reader(packet->payload, packet->payload_length);
+    uint16_t unit_size = 0;
+    if (reader.skip(header_len)) {
+        while (reader.read_u16(unit_size)) {
+            if (reader.remaining() < unit_size) {
+                LOG_ERROR("The received aggregation packet claims to be larger than packet!");
+                return discard(out);
+            }
+            if (unit_size > 0) {  // an empty unit is no NAL unit
+                units.emplace_back(reader.position(), unit_size);
+            }
+            reader.skip(unit_size);
+        }
+    }
+
+    std::vector<frame_ptr> frames;
+    frames.reserve(units.size());
+    const bool start_code = start_code_wanted(rce_flags);
+    for (const auto &unit : units) {
+        size_t pos = 0;
+        frames.emplace_back(
+            allocate_rtp_frame_with_startcode(start_code, packet->header, unit.second, pos));
+        if (!frames.back()) {
+            discard(out);
+            return RTP_ALLOC_FAILED;
+        }
+        std::memcpy(frames.back()->payload + pos, packet->payload + unit.first, unit.second);
+    }
+    for (frame_ptr &f : frames) {
+        ready_frames_.push_back(f.get());
+        f.release();
+    }
+    frame::dealloc_frame(packet);
+    *out = nullptr;
+    return RTP_FRAMES_READY;
+}
+
+void h26x::initialize_new_access_unit(uint32_t timestamp) {
+    access_unit_info &au = access_units_[timestamp];
+    au = access_unit_info{};
+    au.first_arrival = now_();
+}
+
+uint16_t h26x::nextSeq(uint16_t seq, const std::set<uint16_t> &seqs) {
+    if (seqs.empty()) {
+        return seq;
+    }
+    const auto next = seqs.upper_bound(seq);
+    return next != seqs.end() ? *next : *seqs.begin();
+}
+
+// The FU path. A NAL unit is joined as soon as its last missing fragment
+// arrives, so a lost fragment costs only its own NAL unit.
+RTP_ERROR h26x::handle_fragment(frame::rtp_frame **out, fragment_kind kind, int rce_flags) {
+    frame::rtp_frame *packet = *out;
+    const uint32_t ts = packet->header.timestamp;
+    const uint16_t seq = packet->header.sequence;
+    auto found = access_units_.find(ts);
+    if (found == access_units_.end()) {
+        initialize_new_access_unit(ts);
+        found = access_units_.find(ts);
+    } else if (found->second.received_seqs.count(seq) != 0) {
+        return discard(out);  // a copy older than the duplicate window
+    }
+    access_unit_info &au = found->second;
+    store_fragment(au, packet, kind);
+    *out = nullptr;  // the table owns the packet from here
+
+    RTP_ERROR result = RTP_SUCCESS;
+    uint16_t start = 0;
+    uint16_t end = 0;
+    if (find_nal_unit(au, seq, start, end)) {
+        result = complete_nal_unit(out, au, ts, start, end, rce_flags);
+        if (result == RTP_FAILED) {
+            return result;  // dropped while waiting for a key frame
+        }
+    }
+    garbage_collect_lost_frames(rtp_ctx_ != nullptr ? rtp_ctx_->get_pkt_max_delay()
+                                                    : k_default_pkt_max_delay_ms);
+    return result;
+}
+
+void h26x::store_fragment(access_unit_info &au, frame::rtp_frame *packet, fragment_kind kind) {
+    const uint16_t seq = packet->header.sequence;
+    const auto held = fu_fragments_.find(seq);
+    if (held != fu_fragments_.end() && held->second != nullptr) {
+        const uint32_t held_ts = held->second->header.timestamp;
+        LOG_WARN_AS("packet_handler",
+                    "Found an existing fragment with same sequence number %u! Fragment ts: %lu, "
+                    "current ts: %lu",
+                    unsigned{seq}, static_cast<unsigned long>(held_ts),
+                    static_cast<unsigned long>(packet->header.timestamp));
+        // The older unit no longer has this fragment; its drop must not free
+        // the new one.
+        const auto owner = access_units_.find(held_ts);
+        if (owner != access_units_.end()) {
+            owner->second.pending_seqs.erase(seq);
+        }
+        free_fragment(seq);
+    }
+    // Everything that can fail to allocate comes before the hand-over.
+    frame::rtp_frame *&slot = fu_fragments_[seq];
+    au.received_seqs.insert(seq);
+    au.pending_seqs.insert(seq);
+    frag_info &flags = au.fragment_flags[seq];
+    flags.is_start = kind == FRAGMENT_FIRST;
+    flags.is_end = kind == FRAGMENT_LAST;
+    // A kept packet outlives the datagram it was parsed from.
+    packet->datagram = nullptr;
+    packet->datagram_size = 0;
+    slot = packet;
+}
+
+RTP_ERROR h26x::complete_nal_unit(frame::rtp_frame **out, access_unit_info &au, uint32_t ts,
+                                  uint16_t start, uint16_t end, int rce_flags) {
+    const auto header_len = static_cast<uint8_t>(get_payload_header_size() + get_fu_header_size());
+    const size_t count = range_length(start, end);
+    size_t size = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const frame::rtp_frame *f = stored_fragment(static_cast<uint16_t>(start + i), ts);
+        if (f != nullptr && f->payload_length > header_len) {
+            size += f->payload_length - header_len;
+        }
+    }
+
+    if ((rce_flags & RCE_H26X_RESYNC_ON_KEY_FRAME) != 0 && waiting_for_key_frame_) {
+        const nal_class cls = get_nal_type(stored_fragment(start, ts));
+        if (cls == NAL_CLASS_INTRA) {
+            LOG_INFO_AS("packet_handler", "Found a key frame at ts %lu",
+                        static_cast<unsigned long>(ts));
+            waiting_for_key_frame_ = false;
+        } else if (cls == NAL_CLASS_INTER) {
+            LOG_WARN_AS("packet_handler",
+                        "Dropping h26x access unit because of missing reference. Timestamp: %lu. "
+                        "Seq: %u - %u",
+                        static_cast<unsigned long>(ts), unsigned{*au.received_seqs.begin()},
+                        unsigned{*au.received_seqs.rbegin()});
+            drop_access_unit(ts);
+            return RTP_FAILED;
+        }
+    }
+
+    const RTP_ERROR rc = reconstruction(out, size, rce_flags, start, end, header_len);
+    // The unit leaves the pending set whether it could be rebuilt or not.
+    for (size_t i = 0; i < count; ++i) {
+        au.pending_seqs.erase(static_cast<uint16_t>(start + i));
+    }
+    if (rc != RTP_FRAME_READY) {
+        return RTP_SUCCESS;
+    }
+    au.delivered = true;
+    return RTP_FRAME_READY;
+}
+
+RTP_ERROR h26x::reconstruction(frame::rtp_frame **out, size_t size, int rce_flags, uint16_t start,
+                               uint16_t end, uint8_t header_len) {
+    const auto head = fu_fragments_.find(start);
+    const size_t count = range_length(start, end);
+    const bool have_head = head != fu_fragments_.end() && head->second != nullptr;
+    const uint32_t ts = have_head ? head->second->header.timestamp : 0;
+    // Check the whole range before anything is freed.
+    for (size_t i = 0; i < count; ++i) {
+        const auto q = static_cast<uint16_t>(start + i);
+        const frame::rtp_frame *f = have_head ? stored_fragment(q, ts) : nullptr;
+        if (f == nullptr || f->payload_length < header_len) {
+            LOG_ERROR("Missing fragment in reconstruction. Seq range: %u - %u. Missing seq %u",
+                      unsigned{start}, unsigned{end}, unsigned{q});
+            if (have_head) {
+                release_fragments(start, end, ts);
+            }
+            return RTP_FAILED;
+        }
+    }
+
+    size_t pos = 0;
+    frame::rtp_frame *joined = allocate_rtp_frame_with_startcode(start_code_wanted(rce_flags),
+                                                                 stored_fragment(end, ts)->header,
+                                                                 size + get_nal_header_size(), pos);
+    if (joined == nullptr) {
+        release_fragments(start, end, ts);
+        return RTP_ALLOC_FAILED;
+    }
+    get_nal_header_from_fu_headers(pos, head->second->payload, joined->payload);
+    pos += get_nal_header_size();
+    for (size_t i = 0; i < count; ++i) {
+        const auto q = static_cast<uint16_t>(start + i);
+        const frame::rtp_frame *f = stored_fragment(q, ts);
+        const size_t n = f->payload_length - header_len;
+        if (n > joined->payload_length - pos) {  // `size` does not cover the range
+            frame::dealloc_frame(joined);
+            release_fragments(start, end, ts);
+            return RTP_FAILED;
+        }
+        if (n > 0) {
+            std::memcpy(joined->payload + pos, f->payload + header_len, n);
+            pos += n;
+        }
+        free_fragment(q);
+    }
+    joined->payload_length = pos;
+    *out = joined;
+    return RTP_FRAME_READY;
+}
+
+void h26x::free_fragment(uint16_t seq) {
+    const auto it = fu_fragments_.find(seq);
+    if (it == fu_fragments_.end()) {
+        LOG_ERROR("Tried to free an already freed fragment with seq: %u", unsigned{seq});
+        return;
+    }
+    frame::dealloc_frame(it->second);
+    fu_fragments_.erase(it);
+}
+
+frame::rtp_frame *h26x::stored_fragment(uint16_t seq, uint32_t timestamp) const {
+    const auto it = fu_fragments_.find(seq);
+    if (it == fu_fragments_.end() || it->second == nullptr ||
+        it->second->header.timestamp != timestamp) {
+        return nullptr;
+    }
+    return it->second;
+}
+
+void h26x::release_fragments(uint16_t start, uint16_t end, uint32_t timestamp) {
+    const size_t count = range_length(start, end);
+    for (size_t i = 0; i < count; ++i) {
+        const auto q = static_cast<uint16_t>(start + i);
+        if (stored_fragment(q, timestamp) != nullptr) {
+            free_fragment(q);
+        }
+    }
+}
+
+void h26x::drop_access_unit(uint32_t timestamp) {
+    const auto it = access_units_.find(timestamp);
+    if (it == access_units_.end()) {
+        LOG_ERROR("Tried to drop a non-existing frame");
+        return;
+    }
+    const std::set<uint16_t> pending = std::move(it->second.pending_seqs);
+    access_units_.erase(it);
+    waiting_for_key_frame_ = true;
+    for (const uint16_t q : pending) {
+        if (stored_fragment(q, timestamp) != nullptr) {
+            free_fragment(q);
+        }
+    }
+    remember_dropped(timestamp);
+}
+
+// Later packets of a dropped access unit are discarded; the memory keeps the
+// last 600 drops.
+void h26x::remember_dropped(uint32_t timestamp) {
+    if (dropped_timestamps_.count(timestamp) != 0) {
+        return;
+    }
+    dropped_order_.push_back(timestamp);
+    dropped_timestamps_.insert(timestamp);
+    while (dropped_order_.size() > k_max_dropped_timestamps) {
+        dropped_timestamps_.erase(dropped_order_.front());
+        dropped_order_.pop_front();
+    }
+}
+
+void h26x::garbage_collect_lost_frames(size_t max_delay_ms) {
+    const clock::hrc::hrc_t now = now_();
+    if (clock::hrc::diff(now, last_gc_time_) < k_gc_interval_ms) {
+        return;
+    }
+    last_gc_time_ = now;
+    std::vector<uint32_t> expired;
+    for (const auto &entry : access_units_) {
+        const int64_t age = clock::hrc::diff(now, entry.second.first_arrival);
+        if (age > 0 && static_cast<uint64_t>(age) > max_delay_ms) {
+            expired.push_back(entry.first);
+        }
+    }
+    for (const uint32_t ts : expired) {
+        const auto it = access_units_.find(ts);
+        if (it->second.delivered && it->second.pending_seqs.empty()) {
+            // Handed on, nothing of it left waiting: no loss to remember and
+            // no reason to wait for a key frame.
+            access_units_.erase(it);
+        } else {
+            drop_access_unit(ts);
+        }
+    }
+}
+
+bool h26x::start_code_wanted(int rce_flags) const {
+    if ((rce_flags & RCE_H26X_OMIT_START_CODE) != 0) {
+        return false;
+    }
+    return rtp_ctx_ == nullptr || rtp_ctx_->get_payload() != FMT_V3C;
+}
+
+frame::rtp_frame *h26x::allocate_rtp_frame_with_startcode(bool add_start_code,
+                                                          frame::rtp_header &header, size_t size,
+                                                          size_t &write_pos) {
+    return alloc_frame_with_start_code(add_start_code ? k_long_start_code_len : 0, header, size,
+                                       write_pos);
+}
+
+void h26x::prepend_start_code(int rce_flags, frame::rtp_frame **frame) {
+    if (frame != nullptr && start_code_wanted(rce_flags)) {
+        prepend_start_code_bytes(*frame, k_long_start_code_len);
+    }
+}
+
+}  // namespace formats
+}  // namespace tessal

@@ -1,0 +1,181 @@
+#!/bin/sh
+# Interoperability of Tessal's H.264/H.265 payload formats with GStreamer and
+# FFmpeg over 127.0.0.1. The decoded frames of what crosses the wire must hash
+# (ffmpeg framemd5) exactly like the decoded frames of the original clip.
+#
+#   h26x_interop.sh TOOLS_DIR WORK_DIR CODEC CLIP DIRECTION
+#
+#   CODEC      h264 | h265
+#   CLIP       basic | slices | large   (generated with FFmpeg on first use)
+#   DIRECTION  tessal-to-gst | gst-to-tessal | gst-to-tessal-aggregated |
+#              ffmpeg-to-tessal | tessal-to-ffmpeg
+#
+# Exit status 0 on success, 1 on a mismatch or failure, 77 (skip) when a peer
+# is not installed.
+set -u
+tools="$1"
+work="$2"
+codec="$3"
+clip="$4"
+direction="$5"
+
+for tool in ffmpeg gst-launch-1.0 gst-inspect-1.0; do
+    if ! command -v "$tool" >/dev/null 2>&1; then
+        echo "SKIP: $tool is not installed (scripts/deps.sh --test installs it)"
+        exit 77
+    fi
+done
+case "$codec" in
+    h264) encoder=libx264; pt=106; enc_name=H264; raw=h264 ;;
+    h265) encoder=libx265; pt=107; enc_name=H265; raw=hevc ;;
+    *) echo "unknown codec $codec" >&2; exit 2 ;;
+esac
+for element in rtp${codec}pay rtp${codec}depay ${codec}parse udpsrc udpsink; do
+    if ! gst-inspect-1.0 "$element" >/dev/null 2>&1; then
+        echo "SKIP: GStreamer element $element is not installed"
+        exit 77
+    fi
+done
+if ! ffmpeg -hide_banner -encoders 2>/dev/null | grep -q " $encoder "; then
+    echo "SKIP: ffmpeg has no $encoder encoder"
+    exit 77
+fi
+
+mkdir -p "$work"
+run="$work/$codec-$clip-$direction"
+rm -rf "$run"
+mkdir -p "$run"
+
+# --- the clip and its reference hashes ---------------------------------------
+source_clip="$work/$codec-$clip.$codec"
+if [ ! -s "$source_clip" ]; then
+    case "$clip" in
+        basic) size=320x240; params="" ;;
+        slices) size=640x360; params="slices=4" ;;
+        large) size=1280x720; params="" ;;   # slices far above the MTU: fragmented
+        *) echo "unknown clip $clip" >&2; exit 2 ;;
+    esac
+    if [ "$codec" = h264 ]; then
+        extra="-x264-params ${params:-keyint=15} -bf 0"
+    else
+        extra="-x265-params log-level=error:keyint=15${params:+:$params} -bf 0"
+    fi
+    quality=""
+    [ "$clip" = large ] && quality="-b:v 8M"
+    # shellcheck disable=SC2086
+    ffmpeg -hide_banner -loglevel error -y -f lavfi -i "testsrc2=size=$size:rate=25" \
+        -frames:v 30 -pix_fmt yuv420p -c:v "$encoder" $extra $quality -f "$raw" \
+        "$source_clip.tmp" && mv "$source_clip.tmp" "$source_clip" || exit 1
+fi
+
+hashes() {  # decoded-frame md5s of an Annex-B file, one per line
+    ffmpeg -hide_banner -loglevel error -f "$raw" -i "$1" -f framemd5 - 2>/dev/null |
+        grep -v '^#' | awk -F, '{print $NF}'
+}
+hashes "$source_clip" > "$run/expected"
+frames=$(wc -l < "$run/expected")
+if [ "$frames" -lt 10 ]; then
+    echo "FAIL: the reference clip decodes to only $frames frames" >&2
+    exit 1
+fi
+
+# --- a free port ---------------------------------------------------------------
+port=$(( 20000 + ($$ * 13 + $(date +%N | cut -c1-4 | sed 's/^0*//;s/^$/0/')) % 40000 ))
+port=$(( port - port % 2 ))
+
+caps="application/x-rtp,media=video,clock-rate=90000,encoding-name=$enc_name,payload=$pt"
+received="$run/received.$codec"
+
+wait_for_file_quiet() {  # waits until $1 stops growing (at most $2 seconds)
+    last=-1
+    i=0
+    while [ "$i" -lt "$2" ]; do
+        now=$(stat -c %s "$1" 2>/dev/null || echo 0)
+        [ "$now" = "$last" ] && [ "$now" != 0 ] && return 0
+        last=$now
+        sleep 1
+        i=$((i + 1))
+    done
+}
+
+case "$direction" in
+    tessal-to-gst)
+        gst-launch-1.0 -q -e udpsrc port="$port" address=127.0.0.1 buffer-size=8388608 caps="$caps" \
+            ! rtp${codec}depay ! ${codec}parse ! "video/x-$codec,stream-format=byte-stream" \
+            ! filesink location="$received" >"$run/gst.log" 2>&1 &
+        peer=$!
+        sleep 1
+        "$tools/tessal-send" --format "$codec" --file "$source_clip" --rate 50 --quiet \
+            127.0.0.1 "$port" >"$run/send.log" 2>&1 || { cat "$run/send.log"; kill "$peer"; exit 1; }
+        sleep 1
+        kill -INT "$peer"
+        wait "$peer"
+        ;;
+    gst-to-tessal | gst-to-tessal-aggregated)
+        mode=none
+        [ "$direction" = gst-to-tessal-aggregated ] && mode=2  # max-stap / max: whole access units
+        if ! gst-inspect-1.0 rtp${codec}pay | grep -q aggregate-mode; then
+            echo "SKIP: this rtp${codec}pay has no aggregate-mode"
+            exit 77
+        fi
+        "$tools/tessal-recv" --format "$codec" --output "$received" --timeout 3 --quiet \
+            "$port" >"$run/recv.log" 2>&1 &
+        peer=$!
+        sleep 1
+        gst-launch-1.0 -q filesrc location="$source_clip" ! ${codec}parse \
+            ! rtp${codec}pay config-interval=0 aggregate-mode=$mode pt=$pt mtu=1400 \
+            ! udpsink host=127.0.0.1 port="$port" sync=false >"$run/gst.log" 2>&1 ||
+            { cat "$run/gst.log"; kill "$peer"; exit 1; }
+        wait "$peer"
+        ;;
+    ffmpeg-to-tessal)
+        "$tools/tessal-recv" --format "$codec" --output "$received" --timeout 3 --quiet \
+            "$port" >"$run/recv.log" 2>&1 &
+        peer=$!
+        sleep 1
+        ffmpeg -hide_banner -loglevel error -re -f "$raw" -i "$source_clip" -c copy \
+            -payload_type "$pt" -f rtp "rtp://127.0.0.1:$port?pkt_size=1400" \
+            >"$run/ffmpeg.log" 2>&1 || { cat "$run/ffmpeg.log"; kill "$peer"; exit 1; }
+        wait "$peer"
+        ;;
+    tessal-to-ffmpeg)
+        cat > "$run/stream.sdp" <<SDP
+v=0
+o=- 0 0 IN IP4 127.0.0.1
+s=tessal
+c=IN IP4 127.0.0.1
+t=0 0
+m=video $port RTP/AVP $pt
+a=rtpmap:$pt $enc_name/90000
+a=fmtp:$pt packetization-mode=1
+SDP
+        ffmpeg -hide_banner -loglevel error -protocol_whitelist file,udp,rtp \
+            -buffer_size 8388608 -i "$run/stream.sdp" -c copy -f "$raw" -y "$received" \
+            >"$run/ffmpeg.log" 2>&1 &
+        peer=$!
+        sleep 2
+        "$tools/tessal-send" --format "$codec" --file "$source_clip" --rate 50 --quiet \
+            127.0.0.1 "$port" >"$run/send.log" 2>&1 || { cat "$run/send.log"; kill "$peer"; exit 1; }
+        sleep 1
+        kill -INT "$peer"
+        wait "$peer"
+        ;;
+    *)
+        echo "unknown direction $direction" >&2
+        exit 2
+        ;;
+esac
+
+hashes "$received" > "$run/actual"
+if cmp -s "$run/expected" "$run/actual"; then
+    echo "OK: $codec $clip $direction: $frames decoded frames identical"
+    exit 0
+fi
+echo "FAIL: $codec $clip $direction: decoded frames differ" >&2
+echo "expected $(wc -l < "$run/expected") frames, got $(wc -l < "$run/actual")" >&2
+diff "$run/expected" "$run/actual" | head -n 10 >&2
+for log in "$run"/*.log; do
+    echo "--- $log" >&2
+    tail -n 20 "$log" >&2
+done
+exit 1

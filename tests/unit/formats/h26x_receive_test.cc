@@ -1,0 +1,995 @@
+// The receive side of the H.264, H.265 and H.266 formats, driven the way the
+// reception flow drives it: real RTP datagrams parsed by the RTP reception
+// handler, then the format's handler, then its frame getter after
+// RTP_FRAMES_READY. A fake clock drives the duplicate window and the garbage
+// collection.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "formats/h26x.hh"
+#include "rtp/rtp.hh"
+#include "support/rtp_builder.hh"
+#include "support/stderr_capture.hh"
+
+using namespace tessal;
+using tessal::test::stderr_capture;
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+enum class codec { h264, h265, h266 };
+
+constexpr uint32_t k_ssrc = 0x5EED0002;
+constexpr uint32_t k_ts = 0x00ABCDEF;  // 11259375
+constexpr uint8_t k_pt = 96;
+
+clock::hrc::hrc_t g_now{std::chrono::seconds(1000)};
+clock::hrc::hrc_t fake_now() {
+    return g_now;
+}
+void advance_ms(int64_t ms) {
+    g_now += std::chrono::milliseconds(ms);
+}
+
+struct frame_deleter {
+    void operator()(frame::rtp_frame *f) const { frame::dealloc_frame(f); }
+};
+using frame_ptr = std::unique_ptr<frame::rtp_frame, frame_deleter>;
+
+bytes payload_of(const frame::rtp_frame &f) {
+    return {f.payload, f.payload + f.payload_length};
+}
+
+bytes cat(std::initializer_list<bytes> parts) {
+    bytes all;
+    for (const bytes &p : parts) {
+        all.insert(all.end(), p.begin(), p.end());
+    }
+    return all;
+}
+
+std::string log_line(const char *level, const char *function, const std::string &message) {
+    return std::string("[Tessal][") + level + "][::" + function + "] " + message + "\n";
+}
+const char *const k_error = "\033[31mERROR\033[0m";
+const char *const k_warning = "\033[33mWARNING\033[0m";
+const char *const k_info = "\033[34mINFO\033[0m";
+
+bytes start_code(codec c) {
+    return c == codec::h264 ? bytes{0, 0, 1} : bytes{0, 0, 0, 1};
+}
+
+// NAL headers by class: IDR slice (intra), non-IDR/trailing slice (inter),
+// and a parameter set (neither).
+bytes intra_header(codec c) {
+    switch (c) {
+        case codec::h264:
+            return {0x65};  // NRI 3, type 5
+        case codec::h265:
+            return {0x26, 0x01};  // type 19, TID 1
+        case codec::h266:
+            return {0x00, 0x39};  // type 7, TID 1
+    }
+    return {};
+}
+bytes inter_header(codec c) {
+    switch (c) {
+        case codec::h264:
+            return {0x41};  // NRI 2, type 1
+        case codec::h265:
+            return {0x02, 0x01};  // type 1
+        case codec::h266:
+            return {0x00, 0x01};  // type 0
+    }
+    return {};
+}
+
+enum fu_position { FU_START, FU_MIDDLE, FU_END };
+
+// One FU of the NAL unit with header `nal`, carrying `data`.
+bytes fu(codec c, const bytes &nal, fu_position at, const bytes &data) {
+    const uint8_t se = at == FU_START ? 0x80 : at == FU_END ? 0x40 : 0x00;
+    bytes p;
+    switch (c) {
+        case codec::h264:  // FU indicator (F, NRI, 28), FU header
+            p = {static_cast<uint8_t>((nal[0] & 0xE0) | 28),
+                 static_cast<uint8_t>(se | (nal[0] & 0x1F))};
+            break;
+        case codec::h265:  // payload header type 49, FU header with the 6-bit type
+            p = {static_cast<uint8_t>((nal[0] & 0x81) | (49 << 1)), nal[1],
+                 static_cast<uint8_t>(se | ((nal[0] >> 1) & 0x3F))};
+            break;
+        case codec::h266:  // payload header type 29, FU header with the 5-bit type
+            p = {nal[0], static_cast<uint8_t>((29 << 3) | (nal[1] & 0x07)),
+                 static_cast<uint8_t>(se | (nal[1] >> 3))};
+            break;
+    }
+    p.insert(p.end(), data.begin(), data.end());
+    return p;
+}
+
+bytes fu_at(codec c, const bytes &nal, size_t index, size_t count, const bytes &data) {
+    return fu(c, nal, index == 0 ? FU_START : index + 1 == count ? FU_END : FU_MIDDLE, data);
+}
+
+// Data of fragment `index`: bytes that name the fragment, so a misplaced or
+// repeated one shows.
+bytes chunk(size_t index) {
+    return {static_cast<uint8_t>(0xA0 + index), static_cast<uint8_t>(0x10 + index)};
+}
+
+struct received {
+    RTP_ERROR rc = RTP_SUCCESS;
+    std::vector<frame_ptr> frames;
+
+    std::vector<bytes> payloads() const {
+        std::vector<bytes> all;
+        for (const frame_ptr &f : frames) {
+            all.push_back(payload_of(*f));
+        }
+        return all;
+    }
+};
+
+// One format object on the fake clock, fed like the reception flow feeds it.
+class receiver {
+public:
+    explicit receiver(codec c, int flags = 0) : receiver(c, flags, default_format(c)) {}
+    receiver(codec c, int flags, RTP_FORMAT format)
+        : rtp_(std::make_shared<rtp>(format, make_shared_ssrc(1), false)), flags_(flags) {
+        switch (c) {
+            case codec::h264:
+                format_ = std::make_unique<formats::h264>(nullptr, rtp_, flags);
+                break;
+            case codec::h265:
+                format_ = std::make_unique<formats::h265>(nullptr, rtp_, flags);
+                break;
+            case codec::h266:
+                format_ = std::make_unique<formats::h266>(nullptr, rtp_, flags);
+                break;
+        }
+        format_->set_time_source(fake_now);
+    }
+
+    formats::h26x &format() { return *format_; }
+    rtp &rtp_state() { return *rtp_; }
+
+    // The handler's result, with whatever it delivered: *out on
+    // RTP_FRAME_READY, the getter's frames on RTP_FRAMES_READY.
+    received feed(uint16_t seq, const bytes &payload, uint32_t ts = k_ts, bool marker = false) {
+        return feed_datagram(test::rtp_packet(
+            k_ssrc, seq, payload, static_cast<uint8_t>(k_pt | (marker ? 0x80 : 0)), ts));
+    }
+
+    received feed_datagram(bytes datagram) {
+        received r;
+        frame::rtp_frame *out = nullptr;
+        r.rc = handle_datagram(datagram, &out);
+        if (r.rc == RTP_FRAME_READY) {
+            r.frames.emplace_back(out);
+        }
+        if (r.rc == RTP_FRAMES_READY) {
+            frame::rtp_frame *next = nullptr;
+            while (format_->frame_getter(&next) == RTP_FRAME_READY) {
+                r.frames.emplace_back(next);
+            }
+        }
+        return r;
+    }
+
+    // Only the handler call; the caller fetches from the getter itself.
+    RTP_ERROR handle(uint16_t seq, const bytes &payload, uint32_t ts, bool marker,
+                     frame::rtp_frame **out) {
+        bytes datagram = test::rtp_packet(k_ssrc, seq, payload,
+                                          static_cast<uint8_t>(k_pt | (marker ? 0x80 : 0)), ts);
+        return handle_datagram(datagram, out);
+    }
+
+    RTP_ERROR handle_datagram(bytes &datagram, frame::rtp_frame **out) {
+        EXPECT_EQ(rtp::packet_handler(nullptr, flags_, datagram.data(), datagram.size(), out),
+                  RTP_PKT_CHANGED);
+        const RTP_ERROR rc = formats::h26x::packet_handler(format_.get(), flags_, datagram.data(),
+                                                           datagram.size(), out);
+        // A packet the handler does not hand back is no longer the caller's.
+        EXPECT_EQ(*out != nullptr, rc == RTP_FRAME_READY) << "result " << rc;
+        return rc;
+    }
+
+private:
+    static RTP_FORMAT default_format(codec c) {
+        return c == codec::h264 ? FMT_H264 : c == codec::h265 ? FMT_H265 : FMT_H266;
+    }
+
+    std::shared_ptr<rtp> rtp_;
+    std::unique_ptr<formats::h26x> format_;
+    int flags_;
+};
+
+// A parsed packet, for the classification operations.
+frame_ptr parsed(const bytes &payload) {
+    bytes datagram = test::rtp_packet(k_ssrc, 1, payload, k_pt, k_ts);
+    frame::rtp_frame *out = nullptr;
+    EXPECT_EQ(rtp::packet_handler(nullptr, 0, datagram.data(), datagram.size(), &out),
+              RTP_PKT_CHANGED);
+    return frame_ptr(out);
+}
+
+class H26xReceiveTest : public ::testing::Test {
+protected:
+    void SetUp() override { g_now = clock::hrc::hrc_t(std::chrono::seconds(1000)); }
+};
+
+// --- payload headers ---------------------------------------------------------
+
+TEST_F(H26xReceiveTest, ClassifiesPayloads) {
+    struct Case {
+        const char *name;
+        codec c;
+        bytes payload;
+        formats::fragment_kind expected;
+    };
+    const Case cases[] = {
+        {"h264 empty", codec::h264, {}, formats::FRAGMENT_INVALID},
+        {"h264 one byte", codec::h264, {0x65}, formats::FRAGMENT_INVALID},
+        {"h264 single NAL unit", codec::h264, {0x65, 0x88}, formats::FRAGMENT_NONE},
+        {"h264 STAP-A", codec::h264, {0x18, 0x00}, formats::FRAGMENT_AGGREGATE},
+        {"h264 STAP-B", codec::h264, {0x19, 0x00}, formats::FRAGMENT_STAP_B},
+        {"h264 FU-A start", codec::h264, {0x7C, 0x85}, formats::FRAGMENT_FIRST},
+        {"h264 FU-A middle", codec::h264, {0x7C, 0x05}, formats::FRAGMENT_MIDDLE},
+        {"h264 FU-A end", codec::h264, {0x7C, 0x45}, formats::FRAGMENT_LAST},
+        {"h264 FU-A start and end", codec::h264, {0x7C, 0xC5}, formats::FRAGMENT_INVALID},
+        {"h264 FU-B is not received", codec::h264, {0x7D, 0x85}, formats::FRAGMENT_NONE},
+        {"h265 empty", codec::h265, {}, formats::FRAGMENT_INVALID},
+        {"h265 two bytes", codec::h265, {0x62, 0x01}, formats::FRAGMENT_INVALID},
+        {"h265 single NAL unit", codec::h265, {0x40, 0x01, 0x0C}, formats::FRAGMENT_NONE},
+        {"h265 AP", codec::h265, {0x60, 0x01, 0x00}, formats::FRAGMENT_AGGREGATE},
+        {"h265 FU start", codec::h265, {0x62, 0x01, 0x93}, formats::FRAGMENT_FIRST},
+        {"h265 FU middle", codec::h265, {0x62, 0x01, 0x13}, formats::FRAGMENT_MIDDLE},
+        {"h265 FU end", codec::h265, {0x62, 0x01, 0x53}, formats::FRAGMENT_LAST},
+        {"h265 FU start and end", codec::h265, {0x62, 0x01, 0xC5}, formats::FRAGMENT_INVALID},
+        {"h265 FU with F set", codec::h265, {0xE2, 0x01, 0x93}, formats::FRAGMENT_NONE},
+        {"h266 empty", codec::h266, {}, formats::FRAGMENT_INVALID},
+        {"h266 two bytes", codec::h266, {0x38, 0x01}, formats::FRAGMENT_INVALID},
+        {"h266 AP 0x38 0x01", codec::h266, {0x38, 0x01, 0x00}, formats::FRAGMENT_AGGREGATE},
+        {"h266 AP 0x39", codec::h266, {0x39, 0x01, 0x00}, formats::FRAGMENT_AGGREGATE},
+        {"h266 AP type 28, RFC 9328", codec::h266, {0x00, 0xE1, 0x00}, formats::FRAGMENT_AGGREGATE},
+        {"h266 FU start", codec::h266, {0x00, 0xE9, 0x87}, formats::FRAGMENT_FIRST},
+        {"h266 FU middle", codec::h266, {0x00, 0xE9, 0x07}, formats::FRAGMENT_MIDDLE},
+        {"h266 FU end", codec::h266, {0x00, 0xE9, 0x47}, formats::FRAGMENT_LAST},
+        {"h266 FU start and end", codec::h266, {0x00, 0xE9, 0xC7}, formats::FRAGMENT_INVALID},
+        {"h266 single NAL unit", codec::h266, {0x00, 0x39, 0x11}, formats::FRAGMENT_NONE},
+    };
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(tc.name);
+        receiver r(tc.c);
+        frame_ptr packet = parsed(tc.payload);
+        EXPECT_EQ(r.format().get_fragment_type(packet.get()), tc.expected);
+    }
+}
+
+TEST_F(H26xReceiveTest, ClassifiesFragmentedNalUnits) {
+    struct Case {
+        const char *name;
+        codec c;
+        bytes payload;
+        formats::nal_class expected;
+    };
+    const Case cases[] = {
+        {"h264 IDR slice", codec::h264, {0x7C, 0x85}, formats::NAL_CLASS_INTRA},
+        {"h264 non-IDR slice", codec::h264, {0x5C, 0x81}, formats::NAL_CLASS_INTER},
+        {"h264 SPS", codec::h264, {0x7C, 0x87}, formats::NAL_CLASS_OTHER},
+        {"h264 short", codec::h264, {0x7C}, formats::NAL_CLASS_OTHER},
+        {"h265 IDR_W_RADL", codec::h265, {0x62, 0x01, 0x93}, formats::NAL_CLASS_INTRA},
+        {"h265 TRAIL_R", codec::h265, {0x62, 0x01, 0x81}, formats::NAL_CLASS_INTER},
+        {"h265 VPS", codec::h265, {0x62, 0x01, 0xA0}, formats::NAL_CLASS_OTHER},
+        {"h265 short", codec::h265, {0x62, 0x01}, formats::NAL_CLASS_OTHER},
+        {"h266 IDR_W_RADL", codec::h266, {0x00, 0xE9, 0x87}, formats::NAL_CLASS_INTRA},
+        {"h266 TRAIL_NUT", codec::h266, {0x00, 0xE9, 0x80}, formats::NAL_CLASS_INTER},
+        {"h266 IDR end fragment with P set",
+         codec::h266,
+         {0x00, 0xE9, 0x67},
+         formats::NAL_CLASS_INTRA},
+        {"h266 SPS", codec::h266, {0x00, 0xE9, 0x8F}, formats::NAL_CLASS_OTHER},
+        {"h266 short", codec::h266, {0x00, 0xE9}, formats::NAL_CLASS_OTHER},
+    };
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(tc.name);
+        receiver r(tc.c);
+        frame_ptr packet = parsed(tc.payload);
+        EXPECT_EQ(r.format().get_nal_type(packet.get()), tc.expected);
+    }
+    receiver r(codec::h264);
+    EXPECT_EQ(r.format().get_nal_type(static_cast<frame::rtp_frame *>(nullptr)),
+              formats::NAL_CLASS_OTHER);
+    EXPECT_EQ(r.format().get_fragment_type(nullptr), formats::FRAGMENT_INVALID);
+}
+
+TEST_F(H26xReceiveTest, RebuildsNalHeaderFromFuHeaders) {
+    struct Case {
+        const char *name;
+        codec c;
+        bytes payload;
+        bytes header;
+    };
+    const Case cases[] = {
+        {"h264 IDR", codec::h264, {0x7C, 0x85}, {0x65}},
+        {"h264 keeps NRI", codec::h264, {0x5C, 0x41}, {0x41}},
+        {"h265 IDR", codec::h265, {0x62, 0x01, 0x93}, {0x26, 0x01}},
+        {"h265 keeps the layer id's high bit", codec::h265, {0x63, 0x01, 0x13}, {0x27, 0x01}},
+        {"h266 IDR", codec::h266, {0x00, 0xE9, 0x87}, {0x00, 0x39}},
+        {"h266 keeps layer and TID, not P", codec::h266, {0x05, 0xEB, 0x60}, {0x05, 0x03}},
+    };
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(tc.name);
+        receiver r(tc.c);
+        constexpr size_t k_pos = 3;
+        bytes out(8, 0xEE);
+        bytes payload = tc.payload;
+        r.format().get_nal_header_from_fu_headers(k_pos, payload.data(), out.data());
+        bytes expected(8, 0xEE);
+        std::copy(tc.header.begin(), tc.header.end(), expected.begin() + k_pos);
+        EXPECT_EQ(out, expected);
+    }
+}
+
+// --- single NAL unit and aggregation packets ----------------------------------
+
+TEST_F(H26xReceiveTest, DeliversSingleNalUnitPacketsAtOnce) {
+    struct Case {
+        const char *name;
+        codec c;
+        int flags;
+        RTP_FORMAT format;
+        bytes payload;
+        bytes expected;
+    };
+    const Case cases[] = {
+        {"h264, 3-byte start code",
+         codec::h264,
+         0,
+         FMT_H264,
+         {0x65, 0x88, 0x84},
+         {0, 0, 1, 0x65, 0x88, 0x84}},
+        {"h265, 4-byte start code",
+         codec::h265,
+         0,
+         FMT_H265,
+         {0x40, 0x01, 0x0C, 0x01},
+         {0, 0, 0, 1, 0x40, 0x01, 0x0C, 0x01}},
+        {"h266, 4-byte start code",
+         codec::h266,
+         0,
+         FMT_H266,
+         {0x00, 0x39, 0x11},
+         {0, 0, 0, 1, 0x00, 0x39, 0x11}},
+        {"h264, start code omitted",
+         codec::h264,
+         RCE_H26X_OMIT_START_CODE,
+         FMT_H264,
+         {0x65, 0x88, 0x84},
+         {0x65, 0x88, 0x84}},
+        {"h265, start code omitted",
+         codec::h265,
+         RCE_H26X_OMIT_START_CODE,
+         FMT_H265,
+         {0x40, 0x01, 0x0C},
+         {0x40, 0x01, 0x0C}},
+        {"V3C stream, never a start code",
+         codec::h265,
+         0,
+         FMT_V3C,
+         {0x40, 0x01, 0x0C},
+         {0x40, 0x01, 0x0C}},
+    };
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(tc.name);
+        receiver r(tc.c, tc.flags, tc.format);
+        received got = r.feed(42, tc.payload, k_ts, true);
+        ASSERT_EQ(got.rc, RTP_FRAME_READY);
+        EXPECT_EQ(payload_of(*got.frames[0]), tc.expected);
+        EXPECT_EQ(got.frames[0]->header.sequence, 42);
+        EXPECT_EQ(got.frames[0]->header.timestamp, k_ts);
+        EXPECT_EQ(got.frames[0]->header.marker, 1);
+    }
+}
+
+TEST_F(H26xReceiveTest, StapAGivesOneFramePerNalUnitThroughTheGetter) {
+    receiver r(codec::h264);
+    frame::rtp_frame *out = nullptr;
+    ASSERT_EQ(r.handle(7, {0x18, 0x00, 0x02, 0x67, 0x42, 0x00, 0x01, 0x68}, k_ts, false, &out),
+              RTP_FRAMES_READY);
+
+    frame::rtp_frame *got = nullptr;
+    ASSERT_EQ(r.format().frame_getter(&got), RTP_FRAME_READY);
+    frame_ptr first(got);
+    EXPECT_EQ(payload_of(*first), (bytes{0, 0, 1, 0x67, 0x42}));
+    ASSERT_EQ(r.format().frame_getter(&got), RTP_FRAME_READY);
+    frame_ptr second(got);
+    EXPECT_EQ(payload_of(*second), (bytes{0, 0, 1, 0x68}));
+    EXPECT_EQ(r.format().frame_getter(&got), RTP_NO_SUCH_ITEM);
+    for (const frame_ptr *f : {&first, &second}) {
+        EXPECT_EQ((*f)->header.sequence, 7);
+        EXPECT_EQ((*f)->header.timestamp, k_ts);
+    }
+}
+
+TEST_F(H26xReceiveTest, SplitsAggregationPackets) {
+    struct Case {
+        const char *name;
+        codec c;
+        int flags;
+        bytes payload;
+        std::vector<bytes> expected;
+    };
+    const Case cases[] = {
+        {"h265 AP",
+         codec::h265,
+         0,
+         {0x60, 0x01, 0x00, 0x02, 0x40, 0x01, 0x00, 0x03, 0x42, 0x01, 0x01},
+         {{0, 0, 0, 1, 0x40, 0x01}, {0, 0, 0, 1, 0x42, 0x01, 0x01}}},
+        {"h266 AP as this library sends it",
+         codec::h266,
+         0,
+         {0x38, 0x01, 0x00, 0x02, 0x00, 0x79, 0x00, 0x02, 0x00, 0x81},
+         {{0, 0, 0, 1, 0x00, 0x79}, {0, 0, 0, 1, 0x00, 0x81}}},
+        {"h266 AP as RFC 9328 has it",
+         codec::h266,
+         0,
+         {0x00, 0xE1, 0x00, 0x02, 0x00, 0x79, 0x00, 0x02, 0x00, 0x81},
+         {{0, 0, 0, 1, 0x00, 0x79}, {0, 0, 0, 1, 0x00, 0x81}}},
+        {"h264 STAP-B skips the decoding order number",
+         codec::h264,
+         0,
+         {0x19, 0x12, 0x34, 0x00, 0x02, 0x67, 0x42, 0x00, 0x01, 0x68},
+         {{0, 0, 1, 0x67, 0x42}, {0, 0, 1, 0x68}}},
+        {"h264 STAP-A, start code omitted",
+         codec::h264,
+         RCE_H26X_OMIT_START_CODE,
+         {0x18, 0x00, 0x02, 0x67, 0x42, 0x00, 0x01, 0x68},
+         {{0x67, 0x42}, {0x68}}},
+        {"an empty unit is skipped",
+         codec::h264,
+         0,
+         {0x18, 0x00, 0x00, 0x00, 0x01, 0x68},
+         {{0, 0, 1, 0x68}}},
+    };
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(tc.name);
+        receiver r(tc.c, tc.flags);
+        received got = r.feed(9, tc.payload);
+        EXPECT_EQ(got.rc, RTP_FRAMES_READY);
+        EXPECT_EQ(got.payloads(), tc.expected);
+    }
+}
+
+// Every cut of 18 | 00 02 67 42 | 00 01 68 either yields the units that fit
+// or fails cleanly, with nothing queued.
+TEST_F(H26xReceiveTest, TruncatedStapAYieldsWholeUnitsOrFails) {
+    const bytes stap = {0x18, 0x00, 0x02, 0x67, 0x42, 0x00, 0x01, 0x68};
+    struct Expect {
+        RTP_ERROR rc;
+        size_t units;
+    };
+    const Expect by_length[] = {
+        {RTP_FAILED, 0},        // 0: too short to classify
+        {RTP_FAILED, 0},        // 1
+        {RTP_FRAMES_READY, 0},  // 2: header and half a size field
+        {RTP_FAILED, 0},        // 3: first unit cut
+        {RTP_FAILED, 0},        // 4
+        {RTP_FRAMES_READY, 1},  // 5: first unit whole
+        {RTP_FRAMES_READY, 1},  // 6: a lone byte after it
+        {RTP_FAILED, 0},        // 7: second unit cut
+        {RTP_FRAMES_READY, 2},  // 8: whole packet
+    };
+    for (size_t len = 0; len <= stap.size(); ++len) {
+        SCOPED_TRACE("length " + std::to_string(len));
+        receiver r(codec::h264);
+        stderr_capture capture;
+        received got =
+            r.feed(3, bytes(stap.begin(), stap.begin() + static_cast<std::ptrdiff_t>(len)));
+        capture.stop();
+        EXPECT_EQ(got.rc, by_length[len].rc);
+        EXPECT_EQ(got.frames.size(), by_length[len].units);
+        frame::rtp_frame *left = nullptr;
+        EXPECT_EQ(r.format().frame_getter(&left), RTP_NO_SUCH_ITEM);
+    }
+}
+
+TEST_F(H26xReceiveTest, AggregationSizeFieldPastTheEndFailsAndDeliversNothing) {
+    receiver r(codec::h264);
+    stderr_capture capture;
+    // The second unit claims 4 bytes; 1 is left.
+    received got = r.feed(5, {0x18, 0x00, 0x02, 0x67, 0x42, 0x00, 0x04, 0x68});
+    EXPECT_EQ(capture.stop(),
+              log_line(k_error, "handle_aggregation_packet",
+                       "The received aggregation packet claims to be larger than packet!"));
+    EXPECT_EQ(got.rc, RTP_FAILED);
+    frame::rtp_frame *left = nullptr;
+    EXPECT_EQ(r.format().frame_getter(&left), RTP_NO_SUCH_ITEM);
+}
+
+TEST_F(H26xReceiveTest, InvalidPayloadIsDiscardedWithAWarning) {
+    receiver r(codec::h265);
+    stderr_capture capture;
+    received got = r.feed(5, {0x62, 0x01, 0xC5, 0x00});
+    EXPECT_EQ(capture.stop(), log_line(k_warning, "packet_handler", "invalid frame received!"));
+    EXPECT_EQ(got.rc, RTP_FAILED);
+}
+
+TEST_F(H26xReceiveTest, HandlerRejectsMissingArguments) {
+    receiver r(codec::h264);
+    frame::rtp_frame *none = nullptr;
+    EXPECT_EQ(formats::h26x::packet_handler(&r.format(), 0, nullptr, 0, nullptr), RTP_BAD_ARGUMENT);
+    EXPECT_EQ(formats::h26x::packet_handler(&r.format(), 0, nullptr, 0, &none), RTP_BAD_ARGUMENT);
+    frame_ptr packet = parsed({0x65, 0x88});
+    frame::rtp_frame *raw = packet.get();
+    EXPECT_EQ(formats::h26x::packet_handler(nullptr, 0, nullptr, 0, &raw), RTP_BAD_ARGUMENT);
+    EXPECT_EQ(r.format().frame_getter(nullptr), RTP_BAD_ARGUMENT);
+}
+
+// --- duplicates -------------------------------------------------------------
+
+TEST_F(H26xReceiveTest, DuplicateWithinFiveSecondsIsDiscarded) {
+    struct Case {
+        int64_t later_ms;
+        bool duplicate;
+    };
+    const Case cases[] = {{0, true}, {4000, true}, {5000, true}, {5001, false}, {6000, false}};
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(std::to_string(tc.later_ms) + " ms later");
+        receiver r(codec::h264);
+        ASSERT_EQ(r.feed(77, {0x65, 0x88}).rc, RTP_FRAME_READY);
+        advance_ms(tc.later_ms);
+        stderr_capture capture;
+        received again = r.feed(77, {0x65, 0x88});
+        const std::string log = capture.stop();
+        if (tc.duplicate) {
+            EXPECT_EQ(again.rc, RTP_FAILED);
+            EXPECT_EQ(log, log_line(k_warning, "is_duplicate_frame",
+                                    "duplicate ts and seq num received, discarding frame"));
+        } else {
+            EXPECT_EQ(again.rc, RTP_FRAME_READY);
+            EXPECT_EQ(log, "");
+        }
+    }
+}
+
+TEST_F(H26xReceiveTest, RepeatedFuIsNotJoinedTwice) {
+    const codec c = codec::h265;
+    const bytes nal = intra_header(c);
+    struct Case {
+        const char *name;
+        int64_t repeat_after_ms;
+        bool warned;
+    };
+    const Case cases[] = {
+        {"within the duplicate window", 1000, true},
+        {"after the window, unit still open", 6000, false},
+    };
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(tc.name);
+        receiver r(c);
+        r.rtp_state().set_pkt_max_delay(10000);
+        ASSERT_EQ(r.feed(100, fu(c, nal, FU_START, chunk(0))).rc, RTP_SUCCESS);
+        advance_ms(tc.repeat_after_ms);
+        stderr_capture capture;
+        EXPECT_EQ(r.feed(100, fu(c, nal, FU_START, chunk(0))).rc, RTP_FAILED);
+        EXPECT_EQ(capture.stop().empty(), !tc.warned);
+        received got = r.feed(101, fu(c, nal, FU_END, chunk(1)));
+        ASSERT_EQ(got.rc, RTP_FRAME_READY);
+        EXPECT_EQ(payload_of(*got.frames[0]), cat({start_code(c), nal, chunk(0), chunk(1)}));
+    }
+}
+
+// --- fragmentation units ----------------------------------------------------
+
+TEST_F(H26xReceiveTest, JoinsH265FusInAnyArrivalOrder) {
+    const bytes a = {0xA1, 0xA2}, b = {0xB1}, cc = {0xC1, 0xC2, 0xC3};
+    const bytes nal_body = cat({{0x26, 0x01}, a, b, cc});
+    struct Case {
+        const char *name;
+        std::vector<uint16_t> order;
+        int flags;
+        RTP_FORMAT format;
+        bytes expected;
+    };
+    const Case cases[] = {
+        {"in order", {100, 101, 102}, 0, FMT_H265, cat({{0, 0, 0, 1}, nal_body})},
+        {"101 first", {101, 100, 102}, 0, FMT_H265, cat({{0, 0, 0, 1}, nal_body})},
+        {"reversed", {102, 101, 100}, 0, FMT_H265, cat({{0, 0, 0, 1}, nal_body})},
+        {"start code omitted", {100, 101, 102}, RCE_H26X_OMIT_START_CODE, FMT_H265, nal_body},
+        {"V3C stream", {102, 100, 101}, 0, FMT_V3C, nal_body},
+    };
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(tc.name);
+        receiver r(codec::h265, tc.flags, tc.format);
+        received got;
+        for (size_t i = 0; i < tc.order.size(); ++i) {
+            const uint16_t seq = tc.order[i];
+            const bytes payload = seq == 100   ? cat({{0x62, 0x01, 0x93}, a})
+                                  : seq == 101 ? cat({{0x62, 0x01, 0x13}, b})
+                                               : cat({{0x62, 0x01, 0x53}, cc});
+            got = r.feed(seq, payload, k_ts, seq == 102);
+            EXPECT_EQ(got.rc, i + 1 < tc.order.size() ? RTP_SUCCESS : RTP_FRAME_READY);
+        }
+        ASSERT_EQ(got.frames.size(), 1u);
+        EXPECT_EQ(payload_of(*got.frames[0]), tc.expected);
+        // The header is the end fragment's, whichever packet arrived last.
+        EXPECT_EQ(got.frames[0]->header.sequence, 102);
+        EXPECT_EQ(got.frames[0]->header.marker, 1);
+        EXPECT_EQ(got.frames[0]->header.timestamp, k_ts);
+    }
+}
+
+TEST_F(H26xReceiveTest, JoinsFuRunAcrossTheSequenceWrap) {
+    const codec c = codec::h264;
+    const bytes nal = intra_header(c);
+    receiver r(c);
+    EXPECT_EQ(r.feed(65534, fu(c, nal, FU_START, chunk(0))).rc, RTP_SUCCESS);
+    EXPECT_EQ(r.feed(65535, fu(c, nal, FU_MIDDLE, chunk(1))).rc, RTP_SUCCESS);
+    received got = r.feed(0, fu(c, nal, FU_END, chunk(2)));
+    ASSERT_EQ(got.rc, RTP_FRAME_READY);
+    EXPECT_EQ(payload_of(*got.frames[0]), cat({start_code(c), nal, chunk(0), chunk(1), chunk(2)}));
+}
+
+TEST_F(H26xReceiveTest, EveryArrivalOrderAroundTheWrapGivesTheSameNalUnit) {
+    const uint16_t seqs[] = {65534, 65535, 0, 1};
+    for (codec c : {codec::h264, codec::h265, codec::h266}) {
+        const bytes nal = intra_header(c);
+        const bytes expected = cat({start_code(c), nal, chunk(0), chunk(1), chunk(2), chunk(3)});
+        std::vector<size_t> order = {0, 1, 2, 3};
+        do {
+            SCOPED_TRACE("codec " + std::to_string(static_cast<int>(c)) + " order " +
+                         std::to_string(order[0]) + std::to_string(order[1]) +
+                         std::to_string(order[2]) + std::to_string(order[3]));
+            receiver r(c);
+            received got;
+            for (size_t i = 0; i < order.size(); ++i) {
+                const size_t k = order[i];
+                got = r.feed(seqs[k], fu_at(c, nal, k, 4, chunk(k)), k_ts, k == 3);
+                ASSERT_EQ(got.rc, i < 3 ? RTP_SUCCESS : RTP_FRAME_READY);
+            }
+            EXPECT_EQ(payload_of(*got.frames[0]), expected);
+            EXPECT_EQ(got.frames[0]->header.sequence, 1);
+        } while (std::next_permutation(order.begin(), order.end()));
+    }
+}
+
+// Three NAL units of three FUs each in one access unit; whichever fragment
+// is lost, the other two units arrive whole.
+TEST_F(H26xReceiveTest, LostFuCostsOnlyItsOwnNalUnit) {
+    const codec c = codec::h265;
+    const uint16_t first_seq = 500;
+    const bytes headers[] = {intra_header(c), {0x28, 0x01}, {0x2A, 0x01}};  // three slices
+    auto unit = [&](size_t n) {
+        return cat({start_code(c), headers[n], chunk(3 * n), chunk(3 * n + 1), chunk(3 * n + 2)});
+    };
+    for (bool reversed : {false, true}) {
+        for (size_t lost = 0; lost < 9; ++lost) {
+            SCOPED_TRACE(std::string(reversed ? "reversed" : "in order") + ", lost fragment " +
+                         std::to_string(lost));
+            receiver r(c);
+            std::vector<bytes> delivered;
+            for (size_t step = 0; step < 9; ++step) {
+                const size_t k = reversed ? 8 - step : step;
+                if (k == lost) {
+                    continue;
+                }
+                received got = r.feed(static_cast<uint16_t>(first_seq + k),
+                                      fu_at(c, headers[k / 3], k % 3, 3, chunk(k)));
+                for (const bytes &p : got.payloads()) {
+                    delivered.push_back(p);
+                }
+            }
+            std::vector<bytes> expected;
+            for (size_t n = 0; n < 3; ++n) {
+                if (n != lost / 3) {
+                    expected.push_back(unit(n));
+                }
+            }
+            if (reversed) {
+                std::reverse(expected.begin(), expected.end());
+            }
+            EXPECT_EQ(delivered, expected);
+        }
+    }
+}
+
+// FUs 10 (start), 12 (start), 13 (end), 11 (end) of one access unit: each
+// NAL unit is delivered by the packet that completes it.
+TEST_F(H26xReceiveTest, NalUnitIsDeliveredByThePacketThatCompletesIt) {
+    const codec c = codec::h264;
+    const bytes first = intra_header(c);
+    const bytes second = {0x45};
+    receiver r(c);
+    EXPECT_EQ(r.feed(10, fu(c, first, FU_START, chunk(0))).rc, RTP_SUCCESS);
+    EXPECT_EQ(r.feed(12, fu(c, second, FU_START, chunk(2))).rc, RTP_SUCCESS);
+    received got = r.feed(13, fu(c, second, FU_END, chunk(3)));
+    ASSERT_EQ(got.rc, RTP_FRAME_READY);
+    EXPECT_EQ(payload_of(*got.frames[0]), cat({start_code(c), second, chunk(2), chunk(3)}));
+    got = r.feed(11, fu(c, first, FU_END, chunk(1)));
+    ASSERT_EQ(got.rc, RTP_FRAME_READY);
+    EXPECT_EQ(payload_of(*got.frames[0]), cat({start_code(c), first, chunk(0), chunk(1)}));
+}
+
+// A unit whose end fragment was lost does not swallow the unit after it.
+TEST_F(H26xReceiveTest, UnitWithoutEndDoesNotSwallowTheNext) {
+    const codec c = codec::h264;
+    const bytes nal = intra_header(c);
+    receiver r(c);
+    // 20 starts a unit whose end was lost; 21 starts the next one.
+    EXPECT_EQ(r.feed(20, fu(c, nal, FU_START, chunk(0))).rc, RTP_SUCCESS);
+    EXPECT_EQ(r.feed(21, fu(c, nal, FU_START, chunk(1))).rc, RTP_SUCCESS);
+    received got = r.feed(22, fu(c, nal, FU_END, chunk(2)));
+    ASSERT_EQ(got.rc, RTP_FRAME_READY);
+    EXPECT_EQ(payload_of(*got.frames[0]), cat({start_code(c), nal, chunk(1), chunk(2)}));
+}
+
+// A joined or split NAL unit is a new frame without the packet's CSRC list
+// and extension; its header must not claim them.
+TEST_F(H26xReceiveTest, NewFramesDoNotClaimTheCsrcsAndExtensionOfThePacket) {
+    const codec c = codec::h264;
+    // V=2 X=1 CC=1, CSRC, a one-word extension, then the payload.
+    auto datagram = [](uint16_t seq, const bytes &payload) {
+        bytes d = {0x91,
+                   k_pt,
+                   static_cast<uint8_t>(seq >> 8),
+                   static_cast<uint8_t>(seq),
+                   0x00,
+                   0xAB,
+                   0xCD,
+                   0xEF,
+                   0x5E,
+                   0xED,
+                   0x00,
+                   0x02,  // ts, SSRC
+                   0x11,
+                   0x22,
+                   0x33,
+                   0x44,  // CSRC
+                   0xBE,
+                   0xDE,
+                   0x00,
+                   0x01,
+                   0x10,
+                   0xAA,
+                   0x00,
+                   0x00};  // extension
+        d.insert(d.end(), payload.begin(), payload.end());
+        return d;
+    };
+    receiver r(c);
+    ASSERT_EQ(r.feed_datagram(datagram(1, fu(c, intra_header(c), FU_START, chunk(0)))).rc,
+              RTP_SUCCESS);
+    received joined = r.feed_datagram(datagram(2, fu(c, intra_header(c), FU_END, chunk(1))));
+    ASSERT_EQ(joined.rc, RTP_FRAME_READY);
+    received split = r.feed_datagram(datagram(3, {0x18, 0x00, 0x01, 0x68}));
+    ASSERT_EQ(split.rc, RTP_FRAMES_READY);
+    ASSERT_EQ(split.frames.size(), 1u);
+    for (const frame_ptr *f : {&joined.frames[0], &split.frames[0]}) {
+        EXPECT_EQ((*f)->header.csrc_count, 0);
+        EXPECT_EQ((*f)->header.extension, 0);
+        EXPECT_EQ((*f)->csrc_list, nullptr);
+        EXPECT_EQ((*f)->extension_header, nullptr);
+        EXPECT_EQ((*f)->header.timestamp, k_ts);
+    }
+}
+
+// --- garbage collection -------------------------------------------------------
+
+// FUs 100 (start) and 102 (end) without 101. The unit is dropped by the
+// first collection after it outlived the delay limit (500 ms); collections
+// run at most every 100 ms, at the end of the FU path.
+TEST_F(H26xReceiveTest, IncompleteUnitIsDroppedByTheFirstCollectionPastTheLimit) {
+    struct Case {
+        const char *name;
+        int64_t end_at_ms;      // arrival of 102; a collection runs then
+        int64_t trigger_at_ms;  // arrival of an FU of another access unit
+        bool dropped;
+    };
+    const Case cases[] = {
+        {"collected once past the limit", 450, 560, true},
+        {"collections run at most every 100 ms", 450, 520, false},
+        {"a unit exactly at the limit is kept", 400, 500, false},
+        {"one millisecond past the limit", 400, 501, true},
+    };
+    const codec c = codec::h265;
+    const bytes nal = intra_header(c);
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(tc.name);
+        g_now = clock::hrc::hrc_t(std::chrono::seconds(1000));
+        receiver r(c);
+        ASSERT_EQ(r.feed(100, fu(c, nal, FU_START, chunk(0))).rc, RTP_SUCCESS);
+        advance_ms(tc.end_at_ms);
+        ASSERT_EQ(r.feed(102, fu(c, nal, FU_END, chunk(2))).rc, RTP_SUCCESS);
+        advance_ms(tc.trigger_at_ms - tc.end_at_ms);
+        stderr_capture capture;
+        EXPECT_EQ(r.feed(200, fu(c, nal, FU_START, chunk(7)), k_ts + 3000).rc, RTP_SUCCESS);
+        received late = r.feed(101, fu(c, nal, FU_MIDDLE, chunk(1)));
+        EXPECT_EQ(capture.stop(), "");  // a dropped unit's packets go silently
+        if (tc.dropped) {
+            EXPECT_EQ(late.rc, RTP_FAILED);
+        } else {
+            ASSERT_EQ(late.rc, RTP_FRAME_READY);
+            EXPECT_EQ(payload_of(*late.frames[0]),
+                      cat({start_code(c), nal, chunk(0), chunk(1), chunk(2)}));
+        }
+    }
+}
+
+// An access unit whose NAL units have all been handed on leaves the table
+// quietly: its timestamp is not remembered as dropped and no key frame is
+// awaited. One with a NAL unit still pending is dropped as lost.
+TEST_F(H26xReceiveTest, DeliveredAccessUnitLeavesWithoutCountingAsLost) {
+    struct Case {
+        const char *name;
+        bool leave_unit_pending;
+    };
+    const Case cases[] = {{"all delivered", false}, {"one NAL unit pending", true}};
+    const codec c = codec::h264;
+    const bytes intra = intra_header(c);
+    const bytes inter = inter_header(c);
+    const uint32_t next_ts = k_ts + 3000;
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(tc.name);
+        receiver r(c, RCE_H26X_RESYNC_ON_KEY_FRAME);
+        {
+            stderr_capture quiet;  // "Found a key frame ..."
+            ASSERT_EQ(r.feed(10, fu(c, intra, FU_START, chunk(0))).rc, RTP_SUCCESS);
+            ASSERT_EQ(r.feed(11, fu(c, intra, FU_END, chunk(1))).rc, RTP_FRAME_READY);
+        }
+        if (tc.leave_unit_pending) {
+            ASSERT_EQ(r.feed(12, fu(c, intra, FU_START, chunk(2))).rc, RTP_SUCCESS);
+        }
+        advance_ms(600);
+        stderr_capture capture;
+        // The collection at this packet finds the first access unit too old.
+        ASSERT_EQ(r.feed(20, fu(c, inter, FU_START, chunk(3)), next_ts).rc, RTP_SUCCESS);
+        received next = r.feed(21, fu(c, inter, FU_END, chunk(4)), next_ts);
+        // A late NAL unit with the first timestamp.
+        received late_start = r.feed(14, fu(c, inter, FU_START, chunk(5)));
+        received late_end = r.feed(15, fu(c, inter, FU_END, chunk(6)));
+        const std::string log = capture.stop();
+        if (tc.leave_unit_pending) {
+            EXPECT_EQ(next.rc, RTP_FAILED);
+            EXPECT_EQ(log, log_line(k_warning, "packet_handler",
+                                    "Dropping h26x access unit because of missing reference. "
+                                    "Timestamp: 11262375. Seq: 20 - 21"));
+            EXPECT_EQ(late_start.rc, RTP_FAILED);
+            EXPECT_EQ(late_end.rc, RTP_FAILED);
+        } else {
+            ASSERT_EQ(next.rc, RTP_FRAME_READY);
+            EXPECT_EQ(payload_of(*next.frames[0]), cat({start_code(c), inter, chunk(3), chunk(4)}));
+            EXPECT_EQ(late_start.rc, RTP_SUCCESS);
+            EXPECT_EQ(late_end.rc, RTP_FRAME_READY);
+            EXPECT_EQ(log, "");
+        }
+    }
+}
+
+// --- key-frame wait ----------------------------------------------------------
+
+TEST_F(H26xReceiveTest, ResyncDropsInterUnitsUntilAKeyFrame) {
+    struct Case {
+        const char *name;
+        codec c;
+        bool intra;
+    };
+    const Case cases[] = {
+        {"h264 inter", codec::h264, false}, {"h264 intra", codec::h264, true},
+        {"h265 inter", codec::h265, false}, {"h265 intra", codec::h265, true},
+        {"h266 inter", codec::h266, false}, {"h266 intra", codec::h266, true},
+    };
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(tc.name);
+        receiver r(tc.c, RCE_H26X_RESYNC_ON_KEY_FRAME);
+        const bytes nal = tc.intra ? intra_header(tc.c) : inter_header(tc.c);
+        stderr_capture capture;
+        EXPECT_EQ(r.feed(100, fu(tc.c, nal, FU_START, chunk(0))).rc, RTP_SUCCESS);
+        received got = r.feed(101, fu(tc.c, nal, FU_END, chunk(1)));
+        std::string log = capture.stop();
+        if (tc.intra) {
+            ASSERT_EQ(got.rc, RTP_FRAME_READY);
+            EXPECT_EQ(payload_of(*got.frames[0]), cat({start_code(tc.c), nal, chunk(0), chunk(1)}));
+            EXPECT_EQ(log, log_line(k_info, "packet_handler", "Found a key frame at ts 11259375"));
+        } else {
+            EXPECT_EQ(got.rc, RTP_FAILED);
+            EXPECT_EQ(log, log_line(k_warning, "packet_handler",
+                                    "Dropping h26x access unit because of missing reference. "
+                                    "Timestamp: 11259375. Seq: 100 - 101"));
+        }
+
+        // The next access unit's inter NAL unit: delivered once a key frame
+        // ended the wait, dropped while it goes on.
+        const bytes inter = inter_header(tc.c);
+        const uint32_t next_ts = k_ts + 3000;
+        stderr_capture next_capture;
+        EXPECT_EQ(r.feed(200, fu(tc.c, inter, FU_START, chunk(2)), next_ts).rc, RTP_SUCCESS);
+        received next = r.feed(201, fu(tc.c, inter, FU_END, chunk(3)), next_ts);
+        // Single NAL unit packets never wait.
+        received single = r.feed(202, cat({inter, {0x77}}), next_ts + 3000);
+        // A late packet of a dropped access unit goes silently.
+        received late = r.feed(102, fu(tc.c, nal, FU_START, chunk(4)));
+        log = next_capture.stop();
+        EXPECT_EQ(next.rc, tc.intra ? RTP_FRAME_READY : RTP_FAILED);
+        EXPECT_EQ(single.rc, RTP_FRAME_READY);
+        EXPECT_EQ(late.rc, tc.intra ? RTP_SUCCESS : RTP_FAILED);
+        EXPECT_EQ(log.empty(), tc.intra);
+    }
+}
+
+TEST_F(H26xReceiveTest, ParameterSetFuDoesNotEndTheWait) {
+    const codec c = codec::h264;
+    receiver r(c, RCE_H26X_RESYNC_ON_KEY_FRAME);
+    const bytes sps = {0x67};
+    stderr_capture capture;
+    EXPECT_EQ(r.feed(1, fu(c, sps, FU_START, chunk(0))).rc, RTP_SUCCESS);
+    EXPECT_EQ(r.feed(2, fu(c, sps, FU_END, chunk(1))).rc, RTP_FRAME_READY);
+    EXPECT_EQ(capture.stop(), "");
+    stderr_capture quiet;
+    EXPECT_EQ(r.feed(3, fu(c, inter_header(c), FU_START, chunk(2))).rc, RTP_SUCCESS);
+    EXPECT_EQ(r.feed(4, fu(c, inter_header(c), FU_END, chunk(3))).rc, RTP_FAILED);
+}
+
+// --- regressions -------------------------------------------------------------
+
+// Two access units holding the same sequence number (65536 packets apart):
+// dropping the older one must not free the fragment the newer one stored.
+TEST_F(H26xReceiveTest, FragmentOverwrittenByAnotherAccessUnitSurvivesTheOlderUnitsDrop) {
+    const codec c = codec::h265;
+    const bytes nal = intra_header(c);
+    const uint32_t ts1 = 1, ts2 = 2, ts3 = 3;
+    receiver r(c);
+    ASSERT_EQ(r.feed(5, fu(c, nal, FU_START, chunk(0)), ts1).rc, RTP_SUCCESS);
+    advance_ms(400);
+    stderr_capture capture;
+    ASSERT_EQ(r.feed(5, fu(c, nal, FU_START, chunk(1)), ts2).rc, RTP_SUCCESS);
+    EXPECT_EQ(capture.stop(),
+              log_line(k_warning, "packet_handler",
+                       "Found an existing fragment with same sequence number 5! Fragment ts: 1, "
+                       "current ts: 2"));
+    advance_ms(150);
+    stderr_capture later;
+    // Collects ts1 (550 ms old); ts2 is 150 ms old.
+    ASSERT_EQ(r.feed(900, fu(c, nal, FU_START, chunk(2)), ts3).rc, RTP_SUCCESS);
+    received got = r.feed(6, fu(c, nal, FU_END, chunk(3)), ts2);
+    EXPECT_EQ(later.stop(), "");
+    ASSERT_EQ(got.rc, RTP_FRAME_READY);
+    EXPECT_EQ(payload_of(*got.frames[0]), cat({start_code(c), nal, chunk(1), chunk(3)}));
+}
+
+// The memory of dropped access units forgets the oldest drop, not the
+// numerically smallest timestamp, which after a timestamp wrap is the newest.
+TEST_F(H26xReceiveTest, DroppedTimestampMemoryForgetsTheOldestDropAcrossTheWrap) {
+    const codec c = codec::h264;
+    const bytes inter = inter_header(c);
+    receiver r(c, RCE_H26X_RESYNC_ON_KEY_FRAME);
+    std::vector<uint32_t> drops = {0xFFFFFF00u};
+    for (uint32_t ts = 0; ts < 600; ++ts) {
+        drops.push_back(ts);
+    }
+    uint16_t seq = 0;
+    {
+        stderr_capture quiet;
+        for (uint32_t ts : drops) {
+            ASSERT_EQ(r.feed(seq++, fu(c, inter, FU_START, chunk(0)), ts).rc, RTP_SUCCESS);
+            ASSERT_EQ(r.feed(seq++, fu(c, inter, FU_END, chunk(1)), ts).rc, RTP_FAILED);
+        }
+    }
+    // 601 drops: the first one is forgotten, the newest ones are kept.
+    EXPECT_EQ(r.feed(seq++, {0x65, 0x88}, 0xFFFFFF00u).rc, RTP_FRAME_READY);
+    EXPECT_EQ(r.feed(seq++, {0x65, 0x88}, 0).rc, RTP_FAILED);
+    EXPECT_EQ(r.feed(seq++, {0x65, 0x88}, 599).rc, RTP_FAILED);
+}
+
+}  // namespace
