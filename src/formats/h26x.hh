@@ -74,6 +74,29 @@ struct access_unit_info {
 int64_t find_h26x_start_code(const uint8_t *data, size_t len, size_t offset,
                              uint8_t &start_code_len, uint8_t scan_step);
 
+// The aggregation packet (STAP-A, AP) of one push: the payload header, then
+// for each NAL unit a 16-bit big-endian size and the unit. The pieces point
+// into this object and into the caller's buffer, so it must stay put from
+// enqueue() until the transaction is flushed.
+class aggregation_packet {
+public:
+    void add(uint8_t *data, size_t len) { nalus_.emplace_back(len, data); }
+    size_t size() const noexcept { return nalus_.size(); }
+    const std::vector<std::pair<size_t, uint8_t *>> &nalus() const noexcept { return nalus_; }
+    // Builds the packet behind `header` (1 or 2 bytes) and enqueues it. A
+    // unit above `max_size` is left out after logging `too_large`;
+    // `enqueue_failed` is logged when the queue refuses the packet.
+    RTP_ERROR enqueue(frame_queue &queue, const uint8_t *header, size_t header_len, size_t max_size,
+                      const char *too_large, const char *enqueue_failed);
+    void clear();
+
+private:
+    uint8_t header_[2] = {};
+    std::vector<std::pair<size_t, uint8_t *>> nalus_;
+    std::vector<std::array<uint8_t, 2>> sizes_;
+    buffer_vector buffers_;
+};
+
 class h26x : public media {
 public:
     h26x(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rtp_ctx, int rce_flags);
@@ -168,6 +191,9 @@ protected:
     // RTP_SUCCESS when a NAL unit of `data_len` bytes needs and allows FU
     // division at `payload_size`; else logs under divide_frame_to_fus.
     RTP_ERROR check_fu_division(size_t data_len, size_t payload_size) const;
+    uint8_t *fu_header_buffer(size_t data_len, size_t payload_size, RTP_ERROR &rc);
+    RTP_ERROR divide_into_fus(uint8_t *data, size_t data_len, size_t payload_size, uint8_t *headers,
+                              uint8_t *fu_headers);
 
 private:
     RTP_ERROR push_nal_units(sockaddr_in &addr, sockaddr_in6 &addr6, uint8_t *data, size_t data_len,
@@ -213,10 +239,7 @@ public:
     void prepend_start_code(int rce_flags, frame::rtp_frame **frame) override;
 
 private:
-    uint8_t aggregation_header_[1] = {};
-    std::vector<std::pair<size_t, uint8_t *>> aggregation_nalus_;
-    std::vector<std::array<uint8_t, 2>> aggregation_sizes_;
-    buffer_vector aggregation_buffers_;
+    aggregation_packet aggregation_;
 };
 
 // RFC 7798: single NAL unit packets, AP, FU.
@@ -239,10 +262,7 @@ public:
     void get_nal_header_from_fu_headers(size_t pos, uint8_t *payload, uint8_t *out) override;
 
 private:
-    uint8_t aggregation_header_[2] = {};
-    std::vector<std::pair<size_t, uint8_t *>> aggregation_nalus_;
-    std::vector<std::array<uint8_t, 2>> aggregation_sizes_;
-    buffer_vector aggregation_buffers_;
+    aggregation_packet aggregation_;
 };
 
 // RFC 9328: single NAL unit packets, AP, FU.
@@ -265,10 +285,7 @@ public:
     void get_nal_header_from_fu_headers(size_t pos, uint8_t *payload, uint8_t *out) override;
 
 private:
-    uint8_t aggregation_header_[2] = {};
-    std::vector<std::pair<size_t, uint8_t *>> aggregation_nalus_;
-    std::vector<std::array<uint8_t, 2>> aggregation_sizes_;
-    buffer_vector aggregation_buffers_;
+    aggregation_packet aggregation_;
 };
 
 }  // namespace formats

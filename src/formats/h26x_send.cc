@@ -9,6 +9,7 @@
 #include <new>
 #include <utility>
 
+#include "util/byte_reader.hh"
 #include "util/log.hh"
 
 namespace tessal {
@@ -215,6 +216,63 @@ void h26x::initialize_fu_headers(uint8_t nal_type, uint8_t *fu_headers) {
     fu_headers[0] = static_cast<uint8_t>(0x80 | nal_type);  // S
     fu_headers[1] = nal_type;
     fu_headers[2] = static_cast<uint8_t>(0x40 | nal_type);  // E
+}
+
+RTP_ERROR aggregation_packet::enqueue(frame_queue &queue, const uint8_t *header, size_t header_len,
+                                      size_t max_size, const char *too_large,
+                                      const char *enqueue_failed) {
+    std::memcpy(header_, header, header_len);
+    buffers_.emplace_back(header_len, header_);
+    // The size fields are pointed at by the buffer list: sized once, never
+    // moved until the flush.
+    sizes_.resize(nalus_.size());
+    for (size_t i = 0; i < nalus_.size(); ++i) {
+        const auto &unit = nalus_[i];
+        if (unit.first > max_size) {
+            LOG_ERROR_AS("finalize_aggregation_pkt", "%s", too_large);
+            continue;
+        }
+        write_be16(sizes_[i].data(), static_cast<uint16_t>(unit.first));
+        buffers_.emplace_back(2, sizes_[i].data());
+        buffers_.emplace_back(unit.first, unit.second);
+    }
+    const RTP_ERROR rc = queue.enqueue_message(buffers_);
+    if (rc != RTP_SUCCESS) {
+        LOG_ERROR_AS("finalize_aggregation_pkt", "%s", enqueue_failed);
+    }
+    return rc;
+}
+
+void aggregation_packet::clear() {
+    nalus_.clear();
+    sizes_.clear();
+    buffers_.clear();
+}
+
+// The codecs' FU division once their payload header and FU headers are in
+// `headers` (FU headers at `fu_headers`): the three pieces, then the FU loop.
+RTP_ERROR h26x::divide_into_fus(uint8_t *data, size_t data_len, size_t payload_size,
+                                uint8_t *headers, uint8_t *fu_headers) {
+    buffer_vector &buffers = fqueue_->get_buffer_vector();
+    buffers.emplace_back(get_payload_header_size(), headers);
+    buffers.emplace_back(get_fu_header_size(), fu_headers);
+    buffers.emplace_back(payload_size, nullptr);
+    return divide_frame_to_fus(data, data_len, payload_size, buffers, fu_headers);
+}
+
+// The transaction's FU header buffer after the size checks; null (with the
+// reason in `rc`) when FU division cannot proceed.
+uint8_t *h26x::fu_header_buffer(size_t data_len, size_t payload_size, RTP_ERROR &rc) {
+    rc = check_fu_division(data_len, payload_size);
+    if (rc != RTP_SUCCESS) {
+        return nullptr;
+    }
+    uint8_t *headers = fqueue_->get_media_headers();
+    if (headers == nullptr) {
+        LOG_ERROR_AS("fu_division", "No FU header buffer in the transaction");
+        rc = RTP_UNINITIALIZED;
+    }
+    return headers;
 }
 
 RTP_ERROR h26x::check_fu_division(size_t data_len, size_t payload_size) const {
