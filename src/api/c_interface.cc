@@ -11,6 +11,9 @@ using namespace tessal;
 extern "C" {
 
 void tessal_create_ctx(tessal_context **out) {
+    if (out == nullptr) {
+        return;
+    }
     auto *ctx = new (std::nothrow) context();
     std::cout << static_cast<void *>(ctx) << std::endl;
     *out = ctx;
@@ -21,8 +24,11 @@ void tessal_destroy_ctx(tessal_context *ctx) {
 }
 
 void tessal_create_session(tessal_context *ctx, tessal_session **out, const char *address) {
+    if (out == nullptr) {
+        return;
+    }
     std::cout << static_cast<void *>(ctx) << std::endl;
-    *out = ctx->create_session(address);
+    *out = ctx != nullptr ? ctx->create_session(address) : nullptr;
 }
 
 void tessal_destroy_session(tessal_context *ctx, tessal_session *s) {
@@ -31,17 +37,22 @@ void tessal_destroy_session(tessal_context *ctx, tessal_session *s) {
     }
 }
 
+// Null handles are refused rather than followed: a C caller gets
+// RTP_BAD_ARGUMENT (or a null stream) instead of a crash.
 void tessal_create_stream(tessal_session *s, tessal_stream **out, uint16_t src_port,
                           uint16_t dst_port, int rce_flags) {
-    *out = s->create_stream(src_port, dst_port, FMT_H265, rce_flags);
+    if (out == nullptr) {
+        return;
+    }
+    *out = s != nullptr ? s->create_stream(src_port, dst_port, FMT_H265, rce_flags) : nullptr;
 }
 
 int tessal_destroy_stream(tessal_session *s, tessal_stream *stream) {
-    return s->destroy_stream(stream);
+    return s != nullptr ? s->destroy_stream(stream) : RTP_BAD_ARGUMENT;
 }
 
 int tessal_push_frame(tessal_stream *stream, uint8_t *data, size_t len, int rtp_flags) {
-    return stream->push_frame(data, len, rtp_flags);
+    return stream != nullptr ? stream->push_frame(data, len, rtp_flags) : RTP_BAD_ARGUMENT;
 }
 
 }  // extern "C"

@@ -148,9 +148,8 @@ media_stream *session::create_stream(uint16_t src_port, uint16_t dst_port, RTP_F
         while (impl_->streams.count(key) != 0) {
             ++key;
         }
-        media_stream *raw = stream.release();
-        impl_->streams.emplace(key, raw);
-        return raw;
+        impl_->streams.emplace(key, stream.get());
+        return stream.release();
     } catch (const std::exception &) {
         return nullptr;
     }

@@ -406,7 +406,12 @@ RTP_ERROR h26x::push_nal_units(sockaddr_in &addr, sockaddr_in6 &addr6, uint8_t *
         if (rc != RTP_SUCCESS) {
             return rc;
         }
-        result = fqueue_->flush_queue(addr, addr6, ssrc);
+        // Sending goes on after a failed flush, but the push reports the
+        // first failure: a later success must not hide lost NAL units.
+        const RTP_ERROR flushed = fqueue_->flush_queue(addr, addr6, ssrc);
+        if (result == RTP_SUCCESS) {
+            result = flushed;
+        }
     }
     return result;
 }

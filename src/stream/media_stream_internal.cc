@@ -1,6 +1,8 @@
 #include "stream/media_stream_internal.hh"
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "formats/h26x.hh"
 #include "formats/media.hh"
@@ -55,7 +57,6 @@ RTP_ERROR media_stream_internal::init(std::shared_ptr<zrtp> zrtp_ctx) {
         LOG_ERROR("Failed to initialize the underlying socket");
         return free_resources(RTP_FAILED);
     }
-    reception_flow_ = sf_->get_reception_flow_ptr(socket_);
     if (!reception_flow_) {
         LOG_ERROR("No reception flow found");
         return free_resources(RTP_FAILED);
@@ -94,6 +95,9 @@ RTP_ERROR media_stream_internal::init_connection() {
             return RTP_FAILED;
         }
     }
+    // Known from here on, so that a failure below leaves the flow (and
+    // releases the port) like a stopping stream does.
+    reception_flow_ = sf_->get_reception_flow_ptr(socket_);
 
     if (!remote_address_.empty() && dst_port_ != 0) {
         if (ipv6_) {
@@ -359,21 +363,18 @@ frame::rtp_frame *media_stream_internal::pull_frame() {
     if (!check_pull_preconditions()) {
         return nullptr;
     }
-    if (remote_ssrc_set_.load()) {
-        return reception_flow_->pull_frame(remote_ssrc_);
-    }
-    return reception_flow_->pull_frame();
+    const std::shared_ptr<reception_flow> flow = reception_flow_;
+    return flow->pull_stream_frame(remote_ssrc_, remote_ssrc_set_.load(), -1);
 }
 
 frame::rtp_frame *media_stream_internal::pull_frame(size_t timeout_ms) {
     if (!check_pull_preconditions()) {
         return nullptr;
     }
-    const auto timeout = static_cast<ssize_t>(timeout_ms);
-    if (remote_ssrc_set_.load()) {
-        return reception_flow_->pull_frame(timeout, remote_ssrc_);
-    }
-    return reception_flow_->pull_frame(timeout);
+    const auto timeout = static_cast<ssize_t>(
+        std::min<size_t>(timeout_ms, static_cast<size_t>(std::numeric_limits<ssize_t>::max())));
+    const std::shared_ptr<reception_flow> flow = reception_flow_;
+    return flow->pull_stream_frame(remote_ssrc_, remote_ssrc_set_.load(), timeout);
 }
 
 RTP_ERROR media_stream_internal::install_receive_hook(void *arg,

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 
 #include "transport/socket.hh"
 #include "util/byte_reader.hh"
@@ -61,32 +62,33 @@ void reception_flow::create_ring_buffer() {
     processed_.store(0);
 }
 
-void reception_flow::set_buffer_size(const ssize_t &bytes) {
-    std::lock_guard<std::mutex> size_guard(size_lock_);
-    std::lock_guard<std::mutex> guard(start_stop_lock_);
+// Called with size_lock_ and start_stop_lock_ held. Running threads are
+// paused around the rebuild; pulls keep waiting through it.
+template <typename Change>
+void reception_flow::rebuild_ring(Change change) {
     const bool was_running = running_;
     if (was_running) {
+        pausing_.store(true);
         stop_threads();
     }
-    buffer_size_ = bytes;
+    change();
     create_ring_buffer();
     if (was_running) {
         start_threads();
+        pausing_.store(false);
     }
+}
+
+void reception_flow::set_buffer_size(const ssize_t &bytes) {
+    std::lock_guard<std::mutex> size_guard(size_lock_);
+    std::lock_guard<std::mutex> guard(start_stop_lock_);
+    rebuild_ring([&] { buffer_size_ = bytes; });
 }
 
 void reception_flow::set_payload_size(const size_t &bytes) {
     std::lock_guard<std::mutex> size_guard(size_lock_);
     std::lock_guard<std::mutex> guard(start_stop_lock_);
-    const bool was_running = running_;
-    if (was_running) {
-        stop_threads();
-    }
-    payload_size_ = bytes;
-    create_ring_buffer();
-    if (was_running) {
-        start_threads();
-    }
+    rebuild_ring([&] { payload_size_ = bytes; });
 }
 
 ssize_t reception_flow::get_buffer_size() const {
@@ -108,13 +110,17 @@ size_t reception_flow::ring_slots() const {
 
 RTP_ERROR reception_flow::start(std::shared_ptr<socket> sock, int rce_flags) {
     std::lock_guard<std::mutex> guard(start_stop_lock_);
+    if (running_ && should_stop_.load()) {
+        // The threads ended on a receive failure: collect them and start
+        // afresh for the stream that asks.
+        stop_threads();
+    }
     if (running_ || !sock) {
         return RTP_SUCCESS;
     }
     socket_ = std::move(sock);
     rce_flags_ = rce_flags;
-    start_threads();
-    return RTP_SUCCESS;
+    return start_threads();
 }
 
 RTP_ERROR reception_flow::stop() {
@@ -133,13 +139,20 @@ bool reception_flow::is_running() const {
 }
 
 // Called with start_stop_lock_ held.
-void reception_flow::start_threads() {
+RTP_ERROR reception_flow::start_threads() {
     should_stop_.store(false);
-    processing_thread_ = std::thread(&reception_flow::processor, this, rce_flags_);
-    receiver_thread_ = std::thread(&reception_flow::receiver, this, socket_);
+    try {
+        processing_thread_ = std::thread(&reception_flow::processor, this, rce_flags_);
+        receiver_thread_ = std::thread(&reception_flow::receiver, this, socket_);
+    } catch (const std::system_error &e) {
+        LOG_ERROR("Failed to start the reception threads: %s", e.what());
+        stop_threads();
+        return RTP_FAILED;
+    }
     raise_priority(receiver_thread_, 0);
     raise_priority(processing_thread_, 1);
     running_ = true;
+    return RTP_SUCCESS;
 }
 
 // Called with start_stop_lock_ held.
@@ -172,6 +185,10 @@ void reception_flow::receiver(std::shared_ptr<socket> sock) {
         const RTP_ERROR ready = sock->wait_readable(poll_timeout_ms_.load());
         if (ready == RTP_FAILED) {
             LOG_ERROR("poll(2) failed");
+            // Both threads end; the next start() begins again.
+            should_stop_.store(true);
+            { std::lock_guard<std::mutex> wake_guard(wake_lock_); }
+            wake_.notify_all();
             return;
         }
         if (ready != RTP_SUCCESS) {
@@ -206,6 +223,7 @@ void reception_flow::receiver(std::shared_ptr<socket> sock) {
             if (rc != RTP_SUCCESS) {
                 LOG_ERROR("recvfrom(2) failed! Reception flow cannot continue %d!", rc);
                 should_stop_.store(true);
+                frames_cv_.notify_all();
                 break;
             }
             for (int i = 0; i < got; ++i) {
@@ -366,7 +384,9 @@ void reception_flow::return_frame(frame::rtp_frame *frame) {
     {
         std::lock_guard<std::mutex> guard(hooks_lock_);
         hook_entry *hook = nullptr;
-        if (hooks_.size() == 1) {
+        // A single hook takes every frame only while the flow serves a single
+        // stream; otherwise another stream's frames would vanish into it.
+        if (hooks_.size() == 1 && handlers_.size() <= 1) {
             hook = &hooks_.begin()->second;
         } else {
             auto it = hooks_.find(frame->header.ssrc);
@@ -389,7 +409,8 @@ void reception_flow::return_frame(frame::rtp_frame *frame) {
         std::lock_guard<std::mutex> guard(frames_lock_);
         frames_.push_back(frame);
     }
-    frames_cv_.notify_one();
+    // Waiters pull by SSRC: any of them may be the one this frame is for.
+    frames_cv_.notify_all();
 }
 
 // --- registration -----------------------------------------------------------
@@ -403,6 +424,7 @@ RTP_ERROR reception_flow::install_handler(int kind, const shared_ssrc &remote_ss
     std::lock_guard<std::mutex> guard(handlers_lock_);
     handler &h = handlers_[remote_ssrc->load()];
     handler_count_.store(handlers_.size());
+    register_key(remote_ssrc->load());
     handler_entry *stages[] = {&h.header_stage,  &h.mux_rtcp_stage,    &h.zrtp_stage,
                                &h.decrypt_stage, &h.depacketize_stage, &h.statistics_stage};
     *stages[kind - 1] = handler_entry{function, arg};
@@ -413,6 +435,7 @@ RTP_ERROR reception_flow::install_getter(const shared_ssrc &remote_ssrc, frame_g
     std::lock_guard<std::mutex> guard(handlers_lock_);
     handlers_[remote_ssrc->load()].getter = std::move(getter);
     handler_count_.store(handlers_.size());
+    register_key(remote_ssrc->load());
     return RTP_SUCCESS;
 }
 
@@ -420,6 +443,7 @@ RTP_ERROR reception_flow::remove_handlers(const shared_ssrc &remote_ssrc) {
     std::lock_guard<std::mutex> guard(handlers_lock_);
     const bool removed = handlers_.erase(remote_ssrc->load()) > 0;
     handler_count_.store(handlers_.size());
+    unregister_key(remote_ssrc->load());
     return removed ? RTP_SUCCESS : RTP_BAD_ARGUMENT;
 }
 
@@ -441,6 +465,7 @@ bool reception_flow::clear_stream_from_flow(const shared_ssrc &remote_ssrc) {
         handlers_.erase(key);
         handler_count_.store(handlers_.size());
         empty = handlers_.empty() && hooks_.empty();
+        unregister_key(key);
     }
     // The leaving stream's frames can no longer be pulled.
     std::lock_guard<std::mutex> guard(frames_lock_);
@@ -470,27 +495,52 @@ RTP_ERROR reception_flow::update_remote_ssrc(uint32_t old_ssrc, uint32_t new_ssr
         hooks_[new_ssrc] = moved;
     }
     handler_count_.store(handlers_.size());
+    if (handlers_.count(new_ssrc) != 0) {
+        unregister_key(old_ssrc);
+        register_key(new_ssrc);
+    }
     return RTP_SUCCESS;
+}
+
+// Called with handlers_lock_ held; keys of registered streams, readable
+// under frames_lock_ by waiting pulls.
+void reception_flow::register_key(uint32_t key) {
+    std::lock_guard<std::mutex> guard(frames_lock_);
+    registered_.insert(key);
+}
+
+void reception_flow::unregister_key(uint32_t key) {
+    {
+        std::lock_guard<std::mutex> guard(frames_lock_);
+        registered_.erase(key);
+    }
+    frames_cv_.notify_all();  // a pull of the leaving stream returns
 }
 
 // --- pulling ----------------------------------------------------------------
 
-frame::rtp_frame *reception_flow::take_frame(const shared_ssrc *remote_ssrc, ssize_t timeout_ms) {
+frame::rtp_frame *reception_flow::take_frame(const shared_ssrc *stream_ssrc, bool by_ssrc,
+                                             ssize_t timeout_ms) {
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0);
+    // Our own reference: the stream may be destroyed while we wait.
+    const shared_ssrc cell = stream_ssrc != nullptr ? *stream_ssrc : nullptr;
     std::unique_lock<std::mutex> lock(frames_lock_);
     for (;;) {
-        if (should_stop_.load()) {
+        if (should_stop_.load() && !pausing_.load()) {
             return nullptr;
         }
-        if (remote_ssrc == nullptr) {
+        if (cell && registered_.count(cell->load()) == 0) {
+            return nullptr;  // the stream has left the flow
+        }
+        if (!by_ssrc) {
             if (!frames_.empty()) {
                 frame::rtp_frame *f = frames_.front();
                 frames_.pop_front();
                 return f;
             }
         } else {
-            const uint32_t wanted = (*remote_ssrc)->load();
+            const uint32_t wanted = cell->load();
             // A flow serving one stream queues whatever arrives; once that
             // stream pulls by SSRC, frames of other sources have no taker.
             const bool sole_stream = handler_count_.load() <= 1;
@@ -520,19 +570,24 @@ frame::rtp_frame *reception_flow::take_frame(const shared_ssrc *remote_ssrc, ssi
 }
 
 frame::rtp_frame *reception_flow::pull_frame() {
-    return take_frame(nullptr, -1);
+    return take_frame(nullptr, false, -1);
 }
 
 frame::rtp_frame *reception_flow::pull_frame(ssize_t timeout_ms) {
-    return take_frame(nullptr, timeout_ms < 0 ? 0 : timeout_ms);
+    return take_frame(nullptr, false, timeout_ms < 0 ? 0 : timeout_ms);
 }
 
 frame::rtp_frame *reception_flow::pull_frame(const shared_ssrc &remote_ssrc) {
-    return take_frame(&remote_ssrc, -1);
+    return take_frame(&remote_ssrc, true, -1);
 }
 
 frame::rtp_frame *reception_flow::pull_frame(ssize_t timeout_ms, const shared_ssrc &remote_ssrc) {
-    return take_frame(&remote_ssrc, timeout_ms < 0 ? 0 : timeout_ms);
+    return take_frame(&remote_ssrc, true, timeout_ms < 0 ? 0 : timeout_ms);
+}
+
+frame::rtp_frame *reception_flow::pull_stream_frame(const shared_ssrc &stream_ssrc, bool by_ssrc,
+                                                    ssize_t timeout_ms) {
+    return take_frame(&stream_ssrc, by_ssrc, timeout_ms);
 }
 
 void reception_flow::clear_frames() {

@@ -26,6 +26,7 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "tessal/frame.hh"
@@ -73,11 +74,15 @@ public:
     void set_payload_size(const size_t &bytes);
     size_t get_payload_size() const;
     size_t ring_slots() const;
-    void set_poll_timeout_ms(int ms) { poll_timeout_ms_.store(ms); }
+    // Non-positive values would make the receiver spin or never re-check
+    // the stop flag; they become 1 ms.
+    void set_poll_timeout_ms(int ms) { poll_timeout_ms_.store(ms > 0 ? ms : 1); }
     int get_poll_timeout_ms() const { return poll_timeout_ms_.load(); }
 
     // Starts the receiver and processing threads once; the first caller's
-    // flags govern the handler chain of every stream on the flow.
+    // flags govern the handler chain of every stream on the flow. After the
+    // threads ended on a receive failure, the next start begins again.
+    // RTP_FAILED when the threads cannot be created.
     RTP_ERROR start(std::shared_ptr<socket> sock, int rce_flags);
     // Stops and joins both threads and releases queued frames.
     RTP_ERROR stop();
@@ -100,6 +105,11 @@ public:
     // The first queued frame carrying the cell's SSRC, wherever it is queued.
     frame::rtp_frame *pull_frame(const shared_ssrc &remote_ssrc);
     frame::rtp_frame *pull_frame(ssize_t timeout_ms, const shared_ssrc &remote_ssrc);
+    // A stream's pull: returns null as soon as the stream registered under
+    // the cell has left the flow. With `by_ssrc`, only frames carrying the
+    // cell's SSRC; `timeout_ms` < 0 waits without limit.
+    frame::rtp_frame *pull_stream_frame(const shared_ssrc &stream_ssrc, bool by_ssrc,
+                                        ssize_t timeout_ms);
     void clear_frames();
 
     // Datagrams dropped because the ring was full, and because they were
@@ -135,7 +145,9 @@ private:
     };
 
     void create_ring_buffer();
-    void start_threads();
+    template <typename Change>
+    void rebuild_ring(Change change);
+    RTP_ERROR start_threads();
     void stop_threads();
     void receiver(std::shared_ptr<socket> sock);
     void processor(int rce_flags);
@@ -143,9 +155,12 @@ private:
     void dispatch(handler &h, uint8_t *packet, size_t size, int rce_flags);
     void return_frame(frame::rtp_frame *frame);
     handler *find_handler(const uint8_t *packet);
-    frame::rtp_frame *take_frame(const shared_ssrc *remote_ssrc, ssize_t timeout_ms);
+    frame::rtp_frame *take_frame(const shared_ssrc *stream_ssrc, bool by_ssrc, ssize_t timeout_ms);
+    void register_key(uint32_t key);
+    void unregister_key(uint32_t key);
 
     std::deque<frame::rtp_frame *> frames_;
+    std::unordered_set<uint32_t> registered_;  // keys of registered streams
     std::mutex frames_lock_;
     std::condition_variable frames_cv_;
 
@@ -156,6 +171,7 @@ private:
     std::atomic<size_t> handler_count_{0};  // handlers_.size(), readable without the lock
 
     std::atomic<bool> should_stop_{true};
+    std::atomic<bool> pausing_{false};  // threads stopped only to rebuild the ring
     std::thread receiver_thread_;
     std::thread processing_thread_;
     std::atomic<int> poll_timeout_ms_{k_default_poll_timeout_ms};

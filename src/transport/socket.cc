@@ -349,6 +349,13 @@ RTP_ERROR socket::raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6,
     size_t total_pieces = 0;
     size_t total_bytes = 0;
     for (const auto &pieces : packets) {
+        if (pieces.size() > static_cast<size_t>(IOV_MAX)) {
+            LOG_ERROR_AS("__sendtov", "Too many pieces for one datagram: %zu", pieces.size());
+            if (bytes_sent != nullptr) {
+                *bytes_sent = -1;
+            }
+            return RTP_BAD_ARGUMENT;
+        }
         total_pieces += pieces.size();
         total_bytes += total_length(pieces);
     }

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <regex>
@@ -159,6 +163,50 @@ TEST(CInterface, CreateAndDestroy) {
     tessal_destroy_session(ctx, s);
     tessal_destroy_ctx(nullptr);
     tessal_destroy_ctx(ctx);
+}
+
+}  // namespace
+
+namespace {
+
+size_t open_descriptors() {
+    size_t count = 0;
+    if (DIR *dir = opendir("/proc/self/fd")) {
+        while (readdir(dir) != nullptr) {
+            ++count;
+        }
+        closedir(dir);
+    }
+    return count;
+}
+
+TEST(Session, FailedStreamSetUpReleasesItsSocket) {
+    // Regression: a stream whose bind failed left its socket and reception
+    // flow (with a 4 MiB ring) in the context for good.
+    const uint16_t port = free_udp_port();
+    int holder = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+
+    context ctx;
+    session *s = ctx.create_session("", "127.0.0.1");
+    ASSERT_NE(s, nullptr);
+    const size_t before = open_descriptors();
+    stderr_capture cap;
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(s->create_stream(port, 5004, k_fmt, 0), nullptr);
+    }
+    const std::string out = cap.stop();
+    EXPECT_NE(out.find("bind(2) to any failed"), std::string::npos) << out;
+    EXPECT_EQ(open_descriptors(), before);
+    ::close(holder);
+
+    // The port works once it is free.
+    media_stream *stream = s->create_stream(port, 5004, k_fmt, 0);
+    EXPECT_NE(stream, nullptr);
+    ctx.destroy_session(s);
 }
 
 }  // namespace

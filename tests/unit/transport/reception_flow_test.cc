@@ -196,32 +196,101 @@ void record_hook(void *arg, frame::rtp_frame *frame) {
 TEST(ReceptionFlowDelivery, HooksAndQueue) {
     flow_fixture f;
     auto a = make_shared_ssrc(0xA);
-    auto b = make_shared_ssrc(0xB);
     f.add_stream(a);
-    f.add_stream(b);
     hook_box box_a, box_b;
     EXPECT_EQ(f.flow.install_receive_hook(&box_a, nullptr, 0xA), RTP_BAD_ARGUMENT);
     ASSERT_EQ(f.flow.install_receive_hook(&box_a, record_hook, 0xA), RTP_SUCCESS);
     f.start();
-    // One hook: it receives every frame, whatever its SSRC.
+    // One stream with one hook: the hook receives every frame, whatever its SSRC.
+    f.feed(rtp_packet(0xF));
+    EXPECT_EQ(box_a.ssrcs, (std::vector<uint32_t>{0xF}));
+
+    // Regression: with a second stream that pulls, the single hook swallowed
+    // that stream's frames too. Now each frame goes to its own stream.
+    auto b = make_shared_ssrc(0xB);
+    f.add_stream(b);
     f.feed(rtp_packet(0xB));
-    EXPECT_EQ(box_a.ssrcs, (std::vector<uint32_t>{0xB}));
+    EXPECT_EQ(box_a.ssrcs, (std::vector<uint32_t>{0xF}));
+    frame::rtp_frame *got = f.flow.pull_frame(1000, b);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->header.ssrc, 0xBu);
+    frame::dealloc_frame(got);
 
     ASSERT_EQ(f.flow.install_receive_hook(&box_b, record_hook, 0xB), RTP_SUCCESS);
     f.feed(rtp_packet(0xA));
     f.feed(rtp_packet(0xB));
-    EXPECT_EQ(box_a.ssrcs, (std::vector<uint32_t>{0xB, 0xA}));
+    EXPECT_EQ(box_a.ssrcs, (std::vector<uint32_t>{0xF, 0xA}));
     EXPECT_EQ(box_b.ssrcs, (std::vector<uint32_t>{0xB}));
     EXPECT_EQ(f.flow.pull_frame(0), nullptr);
 
-    // Two hooks, a frame matching neither hook but a stream (found by the
-    // timestamp at bytes 4-7) goes to the queue.
+    // Two hooks, a frame matching neither hook but a stream goes to the queue.
     auto c = make_shared_ssrc(0xC);
     f.add_stream(c);
     f.feed(rtp_packet(0xC));
-    frame::rtp_frame *got = f.flow.pull_frame(1000, c);
+    got = f.flow.pull_frame(1000, c);
     ASSERT_NE(got, nullptr);
     frame::dealloc_frame(got);
+}
+
+TEST(ReceptionFlowPull, StreamPullReturnsWhenItsStreamLeavesTheFlow) {
+    // Regression: a pull blocked on a shared port kept waiting (and later
+    // took the other stream's frames) after its stream was destroyed.
+    flow_fixture f;
+    auto a = make_shared_ssrc(0xA);
+    auto b = make_shared_ssrc(0xB);
+    f.add_stream(a);
+    f.add_stream(b);
+    f.start();
+    for (bool by_ssrc : {false, true}) {
+        SCOPED_TRACE(by_ssrc);
+        auto leaving = make_shared_ssrc(by_ssrc ? 0xA : 0xD);
+        f.add_stream(leaving);
+        std::atomic<bool> returned{false};
+        std::thread puller([&] {
+            EXPECT_EQ(f.flow.pull_stream_frame(leaving, by_ssrc, -1), nullptr);
+            returned = true;
+        });
+        std::this_thread::sleep_for(milliseconds(20));
+        f.flow.clear_stream_from_flow(leaving);
+        puller.join();
+        EXPECT_TRUE(returned);
+        leaving.reset();  // the cell may go while a pull still holds it
+    }
+    // The remaining stream still receives.
+    f.feed(rtp_packet(0xB, 5));
+    frame::rtp_frame *got = f.flow.pull_stream_frame(b, true, 1000);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->header.sequence, 5);
+    frame::dealloc_frame(got);
+}
+
+TEST(ReceptionFlowPull, TwoWaitersEachGetTheirFrameAtOnce) {
+    // Regression: one notification per frame could wake the wrong waiter,
+    // leaving the right one asleep until its deadline.
+    flow_fixture f;
+    auto a = make_shared_ssrc(0xA);
+    auto b = make_shared_ssrc(0xB);
+    f.add_stream(a);
+    f.add_stream(b);
+    f.start();
+    std::atomic<int> got_frames{0};
+    auto waiter = [&](const shared_ssrc &cell) {
+        frame::rtp_frame *got = f.flow.pull_stream_frame(cell, true, 20000);
+        if (got != nullptr) {
+            ++got_frames;
+            frame::dealloc_frame(got);
+        }
+    };
+    const auto t0 = std::chrono::steady_clock::now();
+    std::thread wa(waiter, a);
+    std::thread wb(waiter, b);
+    std::this_thread::sleep_for(milliseconds(20));
+    f.feed(rtp_packet(0xB));
+    f.feed(rtp_packet(0xA));
+    wa.join();
+    wb.join();
+    EXPECT_EQ(got_frames.load(), 2);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
 }
 
 TEST(ReceptionFlowPull, SsrcFormTakesItsFrameFromAnywhereInTheQueue) {
