@@ -3,14 +3,14 @@
 #   scripts/deps.sh          build and run: compiler, CMake, Crypto++
 #   scripts/deps.sh --test   also the test tools: GoogleTest, Google Benchmark,
 #                            clang (fuzzers), clang-format, and the interop
-#                            peers GStreamer and FFmpeg
+#                            peers GStreamer, FFmpeg and tshark
 set -eu
 
 packages="g++ cmake ninja-build pkg-config libcrypto++-dev"
 if [ "${1:-}" = "--test" ]; then
     packages="$packages googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-format-14"
     packages="$packages ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good"
-    packages="$packages gstreamer1.0-plugins-bad gstreamer1.0-libav"
+    packages="$packages gstreamer1.0-plugins-bad gstreamer1.0-libav tshark"
 fi
 
 missing=""
