@@ -1,7 +1,10 @@
 // Generic media end to end over real loopback sockets: two contexts (two
 // peers in one process) exchange frames through the public interface.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -232,6 +235,48 @@ TEST(GenericEndToEnd, SendOnlyNeverBindsAndUnknownFormatFails) {
     EXPECT_NE(out.find("Unknown payload format 77\n"), std::string::npos) << out;
     EXPECT_NE(out.find("Failed to initialize media stream 127.0.0.1:"), std::string::npos) << out;
     ctx.destroy_session(s);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(GenericEndToEnd, KeepAliveAfterTwoIdleSecondsAndRetiredPushFlag) {
+    // A raw socket stands in for the NAT-side peer.
+    int peer = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(peer, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+    socklen_t len = sizeof(addr);
+    ::getsockname(peer, reinterpret_cast<sockaddr *>(&addr), &len);
+    timeval wait{6, 0};
+    ::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+
+    context ctx;
+    session *s = ctx.create_session("127.0.0.1");
+    media_stream *tx =
+        s->create_stream(0, ntohs(addr.sin_port), k_fmt, RCE_SEND_ONLY | RCE_NAT_KEEPALIVE);
+    ASSERT_NE(tx, nullptr);
+
+    // A push with the retired flag warns and still sends.
+    uint8_t frame[3] = {1, 2, 3};
+    test::stderr_capture cap;
+    ASSERT_EQ(tx->push_frame(frame, sizeof(frame), RTP_PUSH_RETIRED), RTP_SUCCESS);
+    EXPECT_NE(cap.stop().find("Detected an obsolete RTP flag, consider updating your flags"),
+              std::string::npos);
+    uint8_t buf[64];
+    const auto pushed_at = std::chrono::steady_clock::now();
+    ASSERT_EQ(::recv(peer, buf, sizeof(buf), 0), 12 + 3);
+
+    // Then nothing for about two seconds, then the one-byte keep-alive.
+    const ssize_t got = ::recv(peer, buf, sizeof(buf), 0);
+    const auto idle = std::chrono::steady_clock::now() - pushed_at;
+    ASSERT_EQ(got, 1);
+    EXPECT_EQ(buf[0], 0xC0);
+    EXPECT_GE(idle, std::chrono::milliseconds(1800));
+    ctx.destroy_session(s);
+    ::close(peer);
 }
 
 }  // namespace
