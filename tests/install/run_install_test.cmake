@@ -34,3 +34,11 @@ get_filename_component(LIB_DIR ${PC_DIR} DIRECTORY)
 run(${CXX} -std=c++17 ${extra} ${CONSUMER_SOURCE_DIR}/consumer.cc ${pc_flags}
     -Wl,-rpath,${LIB_DIR} -o ${WORK_DIR}/consumer_pc)
 run(${WORK_DIR}/consumer_pc)
+
+# The C interface from a C compiler.
+find_program(CC_PROGRAM NAMES cc gcc clang)
+if(CC_PROGRAM)
+  run(${CC_PROGRAM} -std=c11 ${extra} ${CONSUMER_SOURCE_DIR}/c_consumer.c ${pc_flags}
+      -Wl,-rpath,${LIB_DIR} -o ${WORK_DIR}/c_consumer)
+  run(${WORK_DIR}/c_consumer)
+endif()
