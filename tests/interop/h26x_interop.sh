@@ -86,6 +86,20 @@ port=$(( port - port % 2 ))
 caps="application/x-rtp,media=video,clock-rate=90000,encoding-name=$enc_name,payload=$pt"
 received="$run/received.$codec"
 
+wait_for_port() {  # waits until some socket is bound to UDP port $1 (at most $2 seconds)
+    hex=$(printf '%04X' "$1")
+    i=0
+    while [ "$i" -lt "$(( $2 * 10 ))" ]; do
+        if awk '{print $2}' /proc/net/udp /proc/net/udp6 2>/dev/null | grep -qi ":$hex\$"; then
+            return 0
+        fi
+        sleep 0.1
+        i=$((i + 1))
+    done
+    echo "peer did not bind port $1 in $2 s" >&2
+    return 1
+}
+
 wait_for_file_quiet() {  # waits until $1 stops growing (at most $2 seconds)
     last=-1
     i=0
@@ -104,10 +118,10 @@ case "$direction" in
             ! rtp${codec}depay ! ${codec}parse ! "video/x-$codec,stream-format=byte-stream" \
             ! filesink location="$received" >"$run/gst.log" 2>&1 &
         peer=$!
-        sleep 1
+        wait_for_port "$port" 20 || { kill "$peer"; exit 1; }
         "$tools/tessal-send" --format "$codec" --file "$source_clip" --rate 50 --quiet \
             127.0.0.1 "$port" >"$run/send.log" 2>&1 || { cat "$run/send.log"; kill "$peer"; exit 1; }
-        sleep 1
+        wait_for_file_quiet "$received" 15
         kill -INT "$peer"
         wait "$peer"
         ;;
@@ -121,7 +135,7 @@ case "$direction" in
         "$tools/tessal-recv" --format "$codec" --output "$received" --timeout 3 --quiet \
             "$port" >"$run/recv.log" 2>&1 &
         peer=$!
-        sleep 1
+        wait_for_port "$port" 20 || { kill "$peer"; exit 1; }
         gst-launch-1.0 -q filesrc location="$source_clip" ! ${codec}parse \
             ! rtp${codec}pay config-interval=0 aggregate-mode=$mode pt=$pt mtu=1400 \
             ! udpsink host=127.0.0.1 port="$port" sync=false >"$run/gst.log" 2>&1 ||
@@ -132,7 +146,7 @@ case "$direction" in
         "$tools/tessal-recv" --format "$codec" --output "$received" --timeout 3 --quiet \
             "$port" >"$run/recv.log" 2>&1 &
         peer=$!
-        sleep 1
+        wait_for_port "$port" 20 || { kill "$peer"; exit 1; }
         ffmpeg -hide_banner -loglevel error -re -f "$raw" -i "$source_clip" -c copy \
             -payload_type "$pt" -f rtp "rtp://127.0.0.1:$port?pkt_size=1400" \
             >"$run/ffmpeg.log" 2>&1 || { cat "$run/ffmpeg.log"; kill "$peer"; exit 1; }
@@ -153,10 +167,12 @@ SDP
             -buffer_size 8388608 -i "$run/stream.sdp" -c copy -f "$raw" -y "$received" \
             >"$run/ffmpeg.log" 2>&1 &
         peer=$!
-        sleep 2
+        wait_for_port "$port" 20 || { kill "$peer"; exit 1; }
         "$tools/tessal-send" --format "$codec" --file "$source_clip" --rate 50 --quiet \
             127.0.0.1 "$port" >"$run/send.log" 2>&1 || { cat "$run/send.log"; kill "$peer"; exit 1; }
-        sleep 1
+        # FFmpeg keeps probing a short stream and writes only when it stops:
+        # give the last packets time to arrive, then stop it.
+        sleep 2
         kill -INT "$peer"
         wait "$peer"
         ;;
