@@ -3,7 +3,9 @@
 // Small helpers shared by the command-line tools: argument parsing, payload
 // format names, and human-readable rates.
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +14,22 @@
 #include "tessal/tessal.hh"
 
 namespace tessal_tools {
+
+inline std::atomic<bool> &interrupt_flag() {
+    static std::atomic<bool> flag{false};
+    return flag;
+}
+
+// SIGINT and SIGTERM end the tool's loop gracefully, so it prints its summary.
+inline void stop_on_signals() {
+    auto on_signal = [](int) { interrupt_flag().store(true); };
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
+}
+
+inline bool interrupted() {
+    return interrupt_flag().load();
+}
 
 // Parses an unsigned decimal number in [min, max]; false on anything else.
 inline bool parse_number(const char *text, unsigned long long min, unsigned long long max,

@@ -23,12 +23,6 @@ using clock_type = std::chrono::steady_clock;
 
 namespace {
 
-std::atomic<bool> g_interrupted{false};
-
-void on_signal(int) {
-    g_interrupted = true;
-}
-
 void usage(FILE *out) {
     std::fprintf(out,
                  "usage: tessal-recv [options] PORT\n"
@@ -192,8 +186,7 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
-    signal(SIGINT, on_signal);
-    signal(SIGTERM, on_signal);
+    stop_on_signals();
 
     tessal::context ctx;
     const bool ipv6 = o.address.find(':') != std::string::npos;
@@ -223,7 +216,7 @@ int main(int argc, char **argv) {
     auto last_print = clock_type::now();
     const auto idle_limit = std::chrono::duration<double>(o.timeout);
     auto idle_since = clock_type::now();
-    while (!g_interrupted) {
+    while (!interrupted()) {
         if (o.count != 0 &&
             (t.frames >= o.count ||
              (t.test_frames > 0 && static_cast<unsigned long long>(t.highest + 1) >= o.count))) {

@@ -26,12 +26,6 @@ using clock_type = std::chrono::steady_clock;
 
 namespace {
 
-std::atomic<bool> g_interrupted{false};
-
-void on_signal(int) {
-    g_interrupted = true;
-}
-
 void usage(FILE *out) {
     std::fprintf(out,
                  "usage: tessal-send [options] ADDRESS PORT\n"
@@ -230,8 +224,7 @@ int main(int argc, char **argv) {
     if (!source.open()) {
         return 2;
     }
-    signal(SIGINT, on_signal);
-    signal(SIGTERM, on_signal);
+    stop_on_signals();
 
     tessal::context ctx;
     tessal::session *session = ctx.create_session(o.address.c_str());
@@ -260,7 +253,7 @@ int main(int argc, char **argv) {
     auto last_print = start;
     const auto interval =
         o.rate > 0 ? std::chrono::duration<double>(1.0 / o.rate) : std::chrono::duration<double>(0);
-    while (!g_interrupted && source.next(frame)) {
+    while (!interrupted() && source.next(frame)) {
         if (o.rate > 0) {
             std::this_thread::sleep_until(
                 start + std::chrono::duration_cast<clock_type::duration>(interval * frames));
