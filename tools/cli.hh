@@ -60,6 +60,55 @@ inline bool parse_double(const char *text, double *out) {
     return true;
 }
 
+inline bool parse_port(const char *text, uint16_t *out) {
+    unsigned long long port = 0;
+    if (!parse_number(text, 1, 65535, &port)) {
+        return false;
+    }
+    *out = static_cast<uint16_t>(port);
+    return true;
+}
+
+// Walks a command line: `--name value` options, flags and positional words.
+// Errors are printed as "<tool>: <message>".
+class arg_reader {
+public:
+    arg_reader(const char *tool, int argc, char **argv) : tool_(tool), argc_(argc), argv_(argv) {}
+
+    // Moves to the next word; false at the end.
+    bool next() {
+        if (++i_ >= argc_) {
+            return false;
+        }
+        arg_ = argv_[i_];
+        return true;
+    }
+    bool is(const char *name) const { return arg_ == name; }
+    bool is_option() const { return !arg_.empty() && arg_[0] == '-'; }
+    const char *word() const { return argv_[i_]; }
+
+    // The current option's value, or null after "needs a value".
+    const char *value() {
+        if (i_ + 1 >= argc_) {
+            fail((arg_ + " needs a value").c_str());
+            return nullptr;
+        }
+        return argv_[++i_];
+    }
+
+    bool fail(const char *message) const {
+        std::fprintf(stderr, "%s: %s\n", tool_, message);
+        return false;
+    }
+
+private:
+    const char *tool_;
+    int argc_;
+    char **argv_;
+    int i_ = 0;
+    std::string arg_;
+};
+
 struct format_name {
     const char *name;
     tessal::RTP_FORMAT format;

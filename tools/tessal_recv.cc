@@ -56,67 +56,51 @@ struct options {
 };
 
 bool parse(int argc, char **argv, options &o) {
+    arg_reader args("tessal-recv", argc, argv);
     std::vector<const char *> positional;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
+    while (args.next()) {
         const char *v = nullptr;
-        auto value = [&]() {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "tessal-recv: %s needs a value\n", a.c_str());
-                return false;
-            }
-            v = argv[++i];
-            return true;
-        };
-        if (a == "-h" || a == "--help") {
+        if (args.is("-h") || args.is("--help")) {
             usage(stdout);
             std::exit(0);
-        } else if (a == "--address") {
-            if (!value()) {
+        } else if (args.is("--address")) {
+            if (!(v = args.value())) {
                 return false;
             }
             o.address = v;
-        } else if (a == "--output") {
-            if (!value()) {
+        } else if (args.is("--output")) {
+            if (!(v = args.value())) {
                 return false;
             }
             o.output = v;
-        } else if (a == "--count") {
-            if (!value() || !parse_number(v, 1, 1ULL << 32, &o.count)) {
-                std::fprintf(stderr, "tessal-recv: bad --count\n");
-                return false;
+        } else if (args.is("--count")) {
+            if (!(v = args.value()) || !parse_number(v, 1, 1ULL << 32, &o.count)) {
+                return args.fail("bad --count");
             }
-        } else if (a == "--timeout") {
-            if (!value() || !parse_double(v, &o.timeout)) {
-                std::fprintf(stderr, "tessal-recv: --timeout must be a positive number\n");
-                return false;
+        } else if (args.is("--timeout")) {
+            if (!(v = args.value()) || !parse_double(v, &o.timeout)) {
+                return args.fail("--timeout must be a positive number");
             }
-        } else if (a == "--format") {
-            if (!value() || !parse_format(v, &o.format)) {
-                std::fprintf(stderr, "tessal-recv: unknown --format\n");
-                return false;
+        } else if (args.is("--format")) {
+            if (!(v = args.value()) || !parse_format(v, &o.format)) {
+                return args.fail("unknown --format");
             }
-        } else if (a == "--fragment") {
+        } else if (args.is("--fragment")) {
             o.fragment = true;
-        } else if (a == "--quiet") {
+        } else if (args.is("--quiet")) {
             o.quiet = true;
-        } else if (!a.empty() && a[0] == '-') {
-            std::fprintf(stderr, "tessal-recv: unknown option %s\n", a.c_str());
-            return false;
+        } else if (args.is_option()) {
+            return args.fail((std::string("unknown option ") + args.word()).c_str());
         } else {
-            positional.push_back(argv[i]);
+            positional.push_back(args.word());
         }
     }
     if (positional.size() != 1) {
-        std::fprintf(stderr, "tessal-recv: need PORT\n");
-        return false;
+        return args.fail("need PORT");
     }
-    unsigned long long port = 0;
-    if (!parse_number(positional[0], 1, 65535, &port)) {
-        std::fprintf(stderr, "tessal-recv: bad PORT %s\n", positional[0]);
-        return false;
+    if (!parse_port(positional[0], &o.port)) {
+        return args.fail((std::string("bad PORT ") + positional[0]).c_str());
     }
-    o.port = static_cast<uint16_t>(port);
     return true;
 }
 

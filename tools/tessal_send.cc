@@ -65,86 +65,64 @@ struct options {
 };
 
 bool parse(int argc, char **argv, options &o) {
+    arg_reader args("tessal-send", argc, argv);
     std::vector<const char *> positional;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&](const char **out) {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "tessal-send: %s needs a value\n", a.c_str());
-                return false;
-            }
-            *out = argv[++i];
-            return true;
-        };
+    while (args.next()) {
         const char *v = nullptr;
-        unsigned long long n = 0;
-        if (a == "-h" || a == "--help") {
+        if (args.is("-h") || args.is("--help")) {
             usage(stdout);
             std::exit(0);
-        } else if (a == "--count") {
-            if (!value(&v) || !parse_number(v, 1, 1ULL << 32, &o.count)) {
-                std::fprintf(stderr, "tessal-send: bad --count\n");
-                return false;
+        } else if (args.is("--count")) {
+            if (!(v = args.value()) || !parse_number(v, 1, 1ULL << 32, &o.count)) {
+                return args.fail("bad --count");
             }
-        } else if (a == "--size") {
-            if (!value(&v) || !parse_number(v, k_test_header, 64ULL << 20, &o.size)) {
-                std::fprintf(stderr, "tessal-send: --size must be 16 to 67108864 bytes\n");
-                return false;
+        } else if (args.is("--size")) {
+            if (!(v = args.value()) || !parse_number(v, k_test_header, 64ULL << 20, &o.size)) {
+                return args.fail("--size must be 16 to 67108864 bytes");
             }
-        } else if (a == "--file") {
-            if (!value(&v)) {
+        } else if (args.is("--file")) {
+            if (!(v = args.value())) {
                 return false;
             }
             o.file = v;
-        } else if (a == "--frame-size") {
-            if (!value(&v) || !parse_number(v, 1, 64ULL << 20, &o.frame_size)) {
-                std::fprintf(stderr, "tessal-send: bad --frame-size\n");
-                return false;
+        } else if (args.is("--frame-size")) {
+            if (!(v = args.value()) || !parse_number(v, 1, 64ULL << 20, &o.frame_size)) {
+                return args.fail("bad --frame-size");
             }
-        } else if (a == "--rate") {
-            if (!value(&v) || !parse_double(v, &o.rate)) {
-                std::fprintf(stderr, "tessal-send: --rate must be a positive number\n");
-                return false;
+        } else if (args.is("--rate")) {
+            if (!(v = args.value()) || !parse_double(v, &o.rate)) {
+                return args.fail("--rate must be a positive number");
             }
-        } else if (a == "--format") {
-            if (!value(&v) || !parse_format(v, &o.format)) {
-                std::fprintf(stderr, "tessal-send: unknown --format\n");
-                return false;
+        } else if (args.is("--format")) {
+            if (!(v = args.value()) || !parse_format(v, &o.format)) {
+                return args.fail("unknown --format");
             }
-        } else if (a == "--src-port") {
-            if (!value(&v) || !parse_number(v, 1, 65535, &n)) {
-                std::fprintf(stderr, "tessal-send: bad --src-port\n");
-                return false;
+        } else if (args.is("--src-port")) {
+            if (!(v = args.value()) || !parse_port(v, &o.src_port)) {
+                return args.fail("bad --src-port");
             }
-            o.src_port = static_cast<uint16_t>(n);
-        } else if (a == "--fragment") {
+        } else if (args.is("--fragment")) {
             o.fragment = true;
-        } else if (a == "--no-scc") {
+        } else if (args.is("--no-scc")) {
             o.scc = false;
-        } else if (a == "--quiet") {
+        } else if (args.is("--quiet")) {
             o.quiet = true;
-        } else if (!a.empty() && a[0] == '-') {
-            std::fprintf(stderr, "tessal-send: unknown option %s\n", a.c_str());
-            return false;
+        } else if (args.is_option()) {
+            return args.fail((std::string("unknown option ") + args.word()).c_str());
         } else {
-            positional.push_back(argv[i]);
+            positional.push_back(args.word());
         }
     }
     if (is_video(o.format) && o.file.empty()) {
-        std::fprintf(stderr, "tessal-send: a video format needs --file with an Annex-B stream\n");
-        return false;
+        return args.fail("a video format needs --file with an Annex-B stream");
     }
     if (positional.size() != 2) {
-        std::fprintf(stderr, "tessal-send: need ADDRESS and PORT\n");
-        return false;
+        return args.fail("need ADDRESS and PORT");
     }
     o.address = positional[0];
-    unsigned long long port = 0;
-    if (!parse_number(positional[1], 1, 65535, &port)) {
-        std::fprintf(stderr, "tessal-send: bad PORT %s\n", positional[1]);
-        return false;
+    if (!parse_port(positional[1], &o.port)) {
+        return args.fail((std::string("bad PORT ") + positional[1]).c_str());
     }
-    o.port = static_cast<uint16_t>(port);
     return true;
 }
 

@@ -423,7 +423,6 @@ RTP_ERROR reception_flow::install_handler(int kind, const shared_ssrc &remote_ss
     }
     std::lock_guard<std::mutex> guard(handlers_lock_);
     handler &h = handlers_[remote_ssrc->load()];
-    handler_count_.store(handlers_.size());
     register_key(remote_ssrc->load());
     handler_entry *stages[] = {&h.header_stage,  &h.mux_rtcp_stage,    &h.zrtp_stage,
                                &h.decrypt_stage, &h.depacketize_stage, &h.statistics_stage};
@@ -434,7 +433,6 @@ RTP_ERROR reception_flow::install_handler(int kind, const shared_ssrc &remote_ss
 RTP_ERROR reception_flow::install_getter(const shared_ssrc &remote_ssrc, frame_getter getter) {
     std::lock_guard<std::mutex> guard(handlers_lock_);
     handlers_[remote_ssrc->load()].getter = std::move(getter);
-    handler_count_.store(handlers_.size());
     register_key(remote_ssrc->load());
     return RTP_SUCCESS;
 }
@@ -442,7 +440,6 @@ RTP_ERROR reception_flow::install_getter(const shared_ssrc &remote_ssrc, frame_g
 RTP_ERROR reception_flow::remove_handlers(const shared_ssrc &remote_ssrc) {
     std::lock_guard<std::mutex> guard(handlers_lock_);
     const bool removed = handlers_.erase(remote_ssrc->load()) > 0;
-    handler_count_.store(handlers_.size());
     unregister_key(remote_ssrc->load());
     return removed ? RTP_SUCCESS : RTP_BAD_ARGUMENT;
 }
@@ -463,7 +460,6 @@ bool reception_flow::clear_stream_from_flow(const shared_ssrc &remote_ssrc) {
         std::scoped_lock guard(handlers_lock_, hooks_lock_);
         hooks_.erase(key);
         handlers_.erase(key);
-        handler_count_.store(handlers_.size());
         empty = handlers_.empty() && hooks_.empty();
         unregister_key(key);
     }
@@ -494,7 +490,6 @@ RTP_ERROR reception_flow::update_remote_ssrc(uint32_t old_ssrc, uint32_t new_ssr
         hooks_.erase(k);
         hooks_[new_ssrc] = moved;
     }
-    handler_count_.store(handlers_.size());
     if (handlers_.count(new_ssrc) != 0) {
         unregister_key(old_ssrc);
         register_key(new_ssrc);
@@ -543,7 +538,7 @@ frame::rtp_frame *reception_flow::take_frame(const shared_ssrc *stream_ssrc, boo
             const uint32_t wanted = cell->load();
             // A flow serving one stream queues whatever arrives; once that
             // stream pulls by SSRC, frames of other sources have no taker.
-            const bool sole_stream = handler_count_.load() <= 1;
+            const bool sole_stream = registered_.size() <= 1;
             for (auto it = frames_.begin(); it != frames_.end();) {
                 frame::rtp_frame *f = *it;
                 if (f->header.ssrc == wanted) {

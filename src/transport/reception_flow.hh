@@ -168,7 +168,6 @@ private:
     std::mutex hooks_lock_;
     std::unordered_map<uint32_t, handler> handlers_;
     std::mutex handlers_lock_;
-    std::atomic<size_t> handler_count_{0};  // handlers_.size(), readable without the lock
 
     std::atomic<bool> should_stop_{true};
     std::atomic<bool> pausing_{false};  // threads stopped only to rebuild the ring
