@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "rtp/rtp.hh"
+#include "support/ports.hh"
 #include "support/rtp_builder.hh"
 #include "transport/reception_flow.hh"
 #include "transport/socket.hh"
@@ -18,11 +19,7 @@ using namespace tessal;
 namespace {
 
 uint16_t local_port(const tessal::socket &sock) {
-    sockaddr_storage addr{};
-    socklen_t len = sizeof(addr);
-    getsockname(sock.get_raw_socket(), reinterpret_cast<sockaddr *>(&addr), &len);
-    return addr.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6 *>(&addr)->sin6_port)
-                                      : ntohs(reinterpret_cast<sockaddr_in *>(&addr)->sin_port);
+    return test::bound_port(sock.get_raw_socket());
 }
 
 struct endpoint {

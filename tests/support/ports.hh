@@ -31,6 +31,17 @@ inline socklen_t loopback_address(bool ipv6, uint16_t port, sockaddr_storage &ad
     return sizeof(sockaddr_in);
 }
 
+// The local port a descriptor is bound to (either family); 0 if unknown.
+inline uint16_t bound_port(int fd) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof(addr);
+    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+        return 0;
+    }
+    return ntohs(addr.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&addr)->sin6_port
+                                            : reinterpret_cast<sockaddr_in *>(&addr)->sin_port);
+}
+
 // Whether a plain socket can bind `port` on loopback right now (0: any port).
 inline bool udp_port_bindable(uint16_t port, bool ipv6 = false) {
     int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
@@ -46,12 +57,10 @@ inline uint16_t free_udp_port(bool ipv6 = false) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
         sockaddr_storage addr{};
-        socklen_t len = loopback_address(ipv6, 0, addr);
+        const socklen_t len = loopback_address(ipv6, 0, addr);
         ::bind(fd, reinterpret_cast<sockaddr *>(&addr), len);
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+        const uint16_t port = bound_port(fd);
         ::close(fd);
-        const uint16_t port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6 *>(&addr)->sin6_port
-                                         : reinterpret_cast<sockaddr_in *>(&addr)->sin_port);
         if (port % 2 == 0 && port != 65534 && udp_port_bindable(uint16_t(port + 1), ipv6)) {
             return port;
         }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "support/fake_syscalls.hh"
+#include "support/ports.hh"
 #include "support/stderr_capture.hh"
 #include "transport/holepuncher.hh"
 #include "transport/poll.hh"
@@ -43,11 +44,7 @@ int64_t ms_since(steady::time_point start) {
 }
 
 uint16_t local_port(const tessal::socket &sock) {
-    sockaddr_storage addr{};
-    socklen_t len = sizeof(addr);
-    getsockname(sock.get_raw_socket(), reinterpret_cast<sockaddr *>(&addr), &len);
-    return addr.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6 *>(&addr)->sin6_port)
-                                      : ntohs(reinterpret_cast<sockaddr_in *>(&addr)->sin_port);
+    return test::bound_port(sock.get_raw_socket());
 }
 
 socket_ptr unbound_socket(bool ipv6) {
