@@ -96,24 +96,41 @@ int64_t match_window(const uint8_t *data, size_t offset, size_t p, uint8_t &star
     return -1;
 }
 
+// The start code whose 01 falls in the last bytes [p, len), fewer than a
+// window: the index after it, or -1.
+int64_t match_tail(const uint8_t *data, size_t len, size_t offset, size_t p,
+                   uint8_t &start_code_len) {
+    for (; p < len; ++p) {
+        if (data[p] == 1 && byte_before(data, offset, p, 1) == 0 &&
+            byte_before(data, offset, p, 2) == 0) {
+            start_code_len = byte_before(data, offset, p, 3) == 0 ? 4 : 3;
+            return static_cast<int64_t>(p + 1);
+        }
+    }
+    return -1;
+}
+
 }  // namespace
 
 // The window c0..c3 at `p` is tested together with the three bytes q1..q3
 // before it, so a 00 00 01 is found whichever of the four positions its 01
-// takes; with a step of 4 the windows tile the buffer.
+// takes; with a step of 4 the windows tile the buffer. The fewer than 4
+// bytes after the last window (the rest of (len - offset) / 4 at step 4, or
+// what an 8-byte skip left at step 1) are read one at a time.
 int64_t find_h26x_start_code(const uint8_t *data, size_t len, size_t offset,
                              uint8_t &start_code_len, uint8_t scan_step) {
     if (data == nullptr || len == 0 || len < offset) {
         LOG_WARN("Invalid parameter found for start code lookup");
         return -1;
     }
-    const size_t step = scan_step == 0 ? 1 : scan_step;
+    // Windows are 4 bytes wide: a longer step would leave bytes unread.
+    const size_t step = std::min<size_t>(std::max<size_t>(scan_step, 1), 4);
     size_t p = offset;
     bool zero = false;  // outcome of the latest zero-byte test
-    if (len - p < 4) {
-        return -1;
-    }
     for (;;) {
+        if (len - p < 4) {
+            return match_tail(data, len, offset, p, start_code_len);
+        }
         if (!zero && !zero_before(data, offset, p)) {
             while (len - p >= 8) {
                 zero = has_zero64(load64(data + p));
@@ -122,9 +139,9 @@ int64_t find_h26x_start_code(const uint8_t *data, size_t len, size_t offset,
                 }
                 p += 8;
             }
-        }
-        if (len - p < 4) {
-            return -1;
+            if (len - p < 4) {
+                return match_tail(data, len, offset, p, start_code_len);
+            }
         }
         zero = has_zero32(load32(data + p));
         // Every rule needs a zero in the window or right before it.
@@ -135,9 +152,6 @@ int64_t find_h26x_start_code(const uint8_t *data, size_t len, size_t offset,
             }
         }
         p += step;
-        if (p > len || len - p < 4) {
-            return -1;
-        }
     }
 }
 

@@ -121,8 +121,9 @@ public:
 
     std::vector<bytes> run(const std::vector<sent_packet> &packets) {
         for (const sent_packet &p : packets) {
+            // A single NAL unit may be its header alone (end of sequence).
             const size_t header = format_ == FMT_H264 ? 1 : 2;
-            if (p.payload.size() <= header) {
+            if (p.payload.size() < header) {
                 ADD_FAILURE() << "payload of " << p.payload.size() << " bytes";
                 continue;
             }
@@ -428,16 +429,15 @@ TEST_F(H26xSendTest, AccessUnitsOnTheWire) {
          {{{0x65}, 20}},
          "",
          {0xAA, 0xBB, 0xCC}},
-        // Searched from the unit at offset 4, 27 bytes remain: the last 3 of
-        // them (00 01 AA) are never read at the scan step of 4.
-        {"H.265 start code in the last three unread bytes stays in the unit",
+        // Searched from the slice at offset 4, 27 bytes remain; the start
+        // code's 01 and the end of sequence (48 01) are the last 3 of them,
+        // past the last whole 4-byte window.
+        {"H.265 slice and end of sequence: one AP of both",
          FMT_H265,
-         {{{0x26, 0x01}, 23}},
+         {{{0x26, 0x01}, 22}, {{0x48, 0x01}, 2, 3}},
          0,
-         {{{0x26, 0x01}, 23 + 4}},
-         "",
-         {},
-         {0x00, 0x00, 0x01, 0xAA}},
+         {{{0x60, 0x01, 0x00, 22, 0x26, 0x01}, 2 + 2 + 22 + 2 + 2}},
+         ""},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -642,6 +642,65 @@ TEST_F(H26xSendTest, ZeroLengthNalUnitsFromAdjacentOrTrailingStartCodesWereSent)
     EXPECT_TRUE(take_sent().empty());
 }
 
+// The word scan of the start-code search stopped at the last whole 4-byte
+// window from the search offset: a slice followed by 00 00 01 and a 2-byte
+// end of sequence, the 01 within the last (len - offset) mod 4 bytes, went
+// out as one NAL unit with the start code and the end of sequence inside it.
+TEST_F(H26xSendTest, StartCodeInTheLastBytesPastTheLastSearchWindowWasNotFound) {
+    struct Case {
+        const char *name;
+        RTP_FORMAT format;
+        std::vector<nal_shape> nals;
+        int flags;
+        size_t packets;
+    };
+    // From the slice at offset 4: 2498 + 5 = 2503 bytes, 2503 mod 4 = 3, and
+    // the tail holds 01 and the two bytes of the end of sequence.
+    const Case cases[] = {
+        {"H.265 fragmented slice, 3-byte start code, EOS",
+         FMT_H265,
+         {{{0x26, 0x01}, 2498}, {{0x48, 0x01}, 2, 3}},
+         0,
+         3 + 1},
+        {"H.265 fragmented slice, 4-byte start code, EOB",
+         FMT_H265,
+         {{{0x02, 0x01}, 2497}, {{0x4A, 0x01}, 2, 4}},
+         0,
+         3 + 1},
+        {"H.265 small slice and EOS, not aggregated",
+         FMT_H265,
+         {{{0x26, 0x01}, 22}, {{0x48, 0x01}, 2, 3}},
+         RTP_PUSH_NO_AGGREGATION,
+         2},
+        {"H.266 fragmented slice, EOS",
+         FMT_H266,
+         {{{0x00, 0x39}, 2498}, {{0x00, 0xA9}, 2, 3}},
+         0,
+         3 + 1},
+        {"H.266 small slice and EOB, not aggregated",
+         FMT_H266,
+         {{{0x00, 0x01}, 26}, {{0x00, 0xB1}, 2, 3}},
+         RTP_PUSH_NO_AGGREGATION,
+         2},
+        {"H.264 fragmented slice, end of stream",
+         FMT_H264,
+         {{{0x65}, 2000}, {{0x0B}, 1, 3}},
+         0,
+         3 + 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        make(c.format);
+        const access_unit au = annex_b(c.nals, 11);
+        ASSERT_EQ(au.nals.size(), 2u);
+        ASSERT_EQ(push(au.stream, c.flags), RTP_SUCCESS);
+        const auto sent = take_sent();
+        EXPECT_EQ(sent.size(), c.packets);
+        expect_one_access_unit(sent);
+        EXPECT_EQ(test_depacketizer(c.format).run(sent), au.nals);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // NAL unit list
 
@@ -797,14 +856,13 @@ int64_t reference_search(const uint8_t *data, size_t len, size_t offset, uint8_t
 }
 
 // Given that the first 00 00 01 at or after `offset` ends the buffer: whether
-// the search at step 1 misses it. Through zero-free stretches the search
-// reads on in 8-byte skips; a skip that lands exactly 3 bytes before the end
-// leaves no 4-byte window there. A skip chain starts at `offset` when no zero
-// lies in [offset, len - 4], else 5 bytes after the last such zero Z (the
-// first position whose window and the four bytes before it are zero-free),
-// provided Z is at least 11 bytes before the end; otherwise the search walks
-// byte by byte into the final window and finds the start code.
-bool step1_misses_final_start_code(const uint8_t *data, size_t len, size_t offset) {
+// the search at step 1 reaches it through an 8-byte skip that lands exactly 3
+// bytes before the end, with no 4-byte window left there. A skip chain starts
+// at `offset` when no zero lies in [offset, len - 4], else 5 bytes after the
+// last such zero Z (the first position whose window and the four bytes before
+// it are zero-free), provided Z is at least 11 bytes before the end;
+// otherwise the search walks byte by byte into the final window.
+bool step1_skips_into_the_tail(const uint8_t *data, size_t len, size_t offset) {
     size_t chain = offset;
     for (size_t i = len - 3; i-- > offset;) {
         if (data[i] == 0) {
@@ -906,16 +964,35 @@ TEST(StartCodeSearch, Examples) {
         {"step 4, 01 at window byte 2, 4-byte", {0x26, 0x01, 0x11, 0, 0, 0, 1, 0x33}, 0, 4, 7, 4},
         {"step 4, 01 at window byte 3", {0x26, 0x01, 0x11, 0x22, 0x33, 0, 0, 1}, 0, 4, 8, 3},
         {"step 4, 01 at window byte 3, 4-byte", {0x26, 0x01, 0x11, 0x22, 0, 0, 0, 1}, 0, 4, 8, 4},
-        // Two bytes (00 01) lie past the last 4-byte window.
-        {"step 4: the last (len - offset) mod 4 bytes are never read",
-         cat({0x26, 0x01, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE}, {0, 0, 1}), 0, 4, -1, 0},
+        // Two bytes (00 01) lie past the last 4-byte window: the tail is
+        // read byte by byte.
+        {"step 4: a start code ending in the last (len - offset) mod 4 bytes",
+         cat({0x26, 0x01, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE}, {0, 0, 1}), 0, 4, 10, 3},
+        {"step 4: the same with a 4-byte start code",
+         cat({0x26, 0x01, 0xAA, 0xBB, 0xCC, 0xDD}, {0, 0, 0, 1}), 0, 4, 10, 4},
+        {"step 4: slice, start code, 2-byte end of sequence in the tail",
+         cat({0x26, 0x01, 0xAA, 0xBB, 0xCC}, {0, 0, 1, 0x48, 0x01}), 0, 4, 8, 3},
+        {"step 4: zeros before the offset do not begin a start code in the tail",
+         {0x00, 0x00, 0x01, 0x11, 0x22},
+         2,
+         4,
+         -1,
+         0},
+        {"step 4: a zero before the offset does not lengthen one in the tail",
+         {0, 0, 0, 1},
+         1,
+         4,
+         4,
+         3},
         {"step 1 reads them", cat({0x26, 0x01, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE}, {0, 0, 1}), 0, 1, 10,
          3},
         // Eight zero-free bytes are skipped at once, landing 3 before the end.
-        {"step 1: a skip landing 3 bytes before the end misses a final start code",
-         cat(bytes(nine.begin(), nine.begin() + 8), {0, 0, 1}), 0, 1, -1, 0},
+        {"step 1: a skip landing 3 bytes before the end, final start code",
+         cat(bytes(nine.begin(), nine.begin() + 8), {0, 0, 1}), 0, 1, 11, 3},
         {"step 1: one byte more and the final window holds it", cat(nine, {0, 0, 1}), 0, 1, 12, 3},
-        {"fewer than 4 bytes from the offset", {0, 0, 1}, 0, 1, -1, 0},
+        {"fewer than 4 bytes from the offset, step 1", {0, 0, 1}, 0, 1, 3, 3},
+        {"fewer than 4 bytes from the offset, step 4", {0x65, 0, 0, 1}, 1, 4, 4, 3},
+        {"fewer than 3 bytes from the offset", {0, 0, 1}, 1, 4, -1, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -957,10 +1034,11 @@ TEST(StartCodeSearch, InvalidArgumentsWarn) {
 // The search against the byte-wise reference over random buffers with planted
 // 3- and 4-byte start codes at every position modulo 8, every start offset up
 // to 12, both steps, buffers ending at or beginning next to a guard page.
-// Step 4 must equal the reference over the buffer cut to whole windows from
-// the offset; step 1 must equal the reference except for the one documented
-// miss, which is predicted exactly.
-TEST(StartCodeSearch, MatchesByteWiseReference) {
+// Both steps must equal the reference exactly. The word scan used to stop at
+// the last whole window: at step 4 a start code ending in the last
+// (len - offset) mod 4 bytes was never found, at step 1 one ending the buffer
+// was missed behind an 8-byte skip that landed 3 bytes before the end.
+TEST(StartCodeSearch, MatchesByteWiseReferenceIncludingTheTailPastTheLastWindow) {
     guarded_buffer guard;
     ASSERT_TRUE(guard.ok());
     std::vector<size_t> lengths;
@@ -975,8 +1053,8 @@ TEST(StartCodeSearch, MatchesByteWiseReference) {
     std::mt19937 rng(0x5C0DE);
     size_t compared = 0;
     size_t found = 0;
-    size_t step4_cut = 0;
-    size_t step1_missed = 0;
+    size_t step4_tail = 0;
+    size_t step1_tail = 0;
     for (size_t len : lengths) {
         const size_t trials = len <= 80 ? 96 : 24;
         for (size_t trial = 0; trial < trials; ++trial) {
@@ -1008,18 +1086,16 @@ TEST(StartCodeSearch, MatchesByteWiseReference) {
                 for (size_t offset = 0; offset <= std::min<size_t>(len, 12); ++offset) {
                     for (uint8_t step : {uint8_t{1}, uint8_t{4}}) {
                         uint8_t want_len = 0;
-                        uint8_t whole_len = 0;
-                        const int64_t whole = reference_search(buffer, len, offset, whole_len);
-                        int64_t want = whole;
-                        want_len = whole_len;
+                        const int64_t want = reference_search(buffer, len, offset, want_len);
+                        // Outcomes that lie past the word scan's last window.
                         if (step == 4) {
                             const size_t cut = offset + (len - offset) / 4 * 4;
-                            want = reference_search(buffer, cut, offset, want_len);
-                            step4_cut += want != whole ? 1 : 0;
-                        } else if (whole == static_cast<int64_t>(len) &&
-                                   step1_misses_final_start_code(buffer, len, offset)) {
-                            want = -1;
-                            ++step1_missed;
+                            uint8_t cut_len = 0;
+                            step4_tail +=
+                                reference_search(buffer, cut, offset, cut_len) != want ? 1 : 0;
+                        } else if (want == static_cast<int64_t>(len) &&
+                                   step1_skips_into_the_tail(buffer, len, offset)) {
+                            ++step1_tail;
                         }
                         uint8_t got_len = 0xEE;
                         const int64_t got =
@@ -1041,8 +1117,8 @@ TEST(StartCodeSearch, MatchesByteWiseReference) {
     // Every kind of outcome was exercised.
     EXPECT_GT(compared, 100000u);
     EXPECT_GT(found, compared / 10);
-    EXPECT_GT(step4_cut, 10000u);
-    EXPECT_GT(step1_missed, 1000u);
+    EXPECT_GT(step4_tail, 10000u);
+    EXPECT_GT(step1_tail, 1000u);
 }
 
 }  // namespace
