@@ -1,6 +1,7 @@
 #include "util/log.hh"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -65,6 +66,68 @@ void platform_error(const char *what) noexcept {
 std::string error_text(int err) {
     char text[256];
     return std::string(strerror_r(err, text, sizeof(text)));
+}
+
+bool limiter::due(int64_t now_ms, uint64_t &held_back) noexcept {
+    std::lock_guard<std::mutex> guard(lock_);
+    ++total_;
+    if (written_once_ && now_ms - last_written_ms_ < interval_ms_) {
+        ++held_back_;
+        return false;
+    }
+    written_once_ = true;
+    last_written_ms_ = now_ms;
+    held_back = held_back_;
+    held_back_ = 0;
+    return true;
+}
+
+uint64_t limiter::occurrences() const noexcept {
+    std::lock_guard<std::mutex> guard(lock_);
+    return total_;
+}
+
+namespace {
+
+void vwrite_limited(limiter &lim, int64_t now_ms, level lvl, const char *function, const char *fmt,
+                    va_list args) noexcept {
+    uint64_t held_back = 0;
+    if (!lim.due(now_ms, held_back)) {
+        return;
+    }
+    if (held_back == 0) {
+        vwrite(lvl, function, fmt, args);
+        return;
+    }
+    char message[k_line_chars + 1];
+    if (std::vsnprintf(message, sizeof(message), fmt != nullptr ? fmt : "", args) < 0) {
+        message[0] = '\0';
+    }
+    write(lvl, function, "%s (%llu more since the last report)", message,
+          static_cast<unsigned long long>(held_back));
+}
+
+int64_t steady_ms() noexcept {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+void write_limited(limiter &lim, level lvl, const char *function, const char *fmt, ...) noexcept {
+    va_list args;
+    va_start(args, fmt);
+    vwrite_limited(lim, steady_ms(), lvl, function, fmt, args);
+    va_end(args);
+}
+
+void write_limited_at(limiter &lim, int64_t now_ms, level lvl, const char *function,
+                      const char *fmt, ...) noexcept {
+    va_list args;
+    va_start(args, fmt);
+    vwrite_limited(lim, now_ms, lvl, function, fmt, args);
+    va_end(args);
 }
 
 }  // namespace log

@@ -5,6 +5,8 @@
 // The level carries ANSI colour codes. There is no filter: every call prints.
 
 #include <cstdarg>
+#include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace tessal {
@@ -30,6 +32,39 @@ void platform_error(const char *what) noexcept;
 // strerror(err) without the shared static buffer of strerror.
 std::string error_text(int err);
 
+// Keeps one kind of line that remote input can trigger per packet (an
+// oversize datagram, a duplicate, an invalid packet) from flooding standard
+// error: the first occurrence is written in full; later ones are counted and
+// written at most once per interval, with the number of lines held back since
+// the last one written. One limiter per kind and per owning object; any
+// thread may use it.
+class limiter {
+public:
+    explicit limiter(int64_t interval_ms = 1000) noexcept : interval_ms_(interval_ms) {}
+
+    // Whether a line is due at `now_ms` (any monotonic milliseconds); when it
+    // is, `held_back` receives the number of occurrences suppressed since the
+    // last line written. Counts every call.
+    bool due(int64_t now_ms, uint64_t &held_back) noexcept;
+    // Occurrences seen in all.
+    uint64_t occurrences() const noexcept;
+
+private:
+    mutable std::mutex lock_;
+    const int64_t interval_ms_;
+    bool written_once_ = false;
+    int64_t last_written_ms_ = 0;
+    uint64_t held_back_ = 0;
+    uint64_t total_ = 0;
+};
+
+// write() through a limiter, on the steady clock. A line written after some
+// were held back ends in " (%llu more since the last report)".
+void write_limited(limiter &lim, level lvl, const char *function, const char *fmt, ...) noexcept
+    __attribute__((format(printf, 4, 5)));
+void write_limited_at(limiter &lim, int64_t now_ms, level lvl, const char *function,
+                      const char *fmt, ...) noexcept __attribute__((format(printf, 5, 6)));
+
 }  // namespace log
 }  // namespace tessal
 
@@ -42,3 +77,11 @@ std::string error_text(int err);
 #define LOG_ERROR_AS(fn, ...) ::tessal::log::write(::tessal::log::level::error, fn, __VA_ARGS__)
 #define LOG_WARN_AS(fn, ...) ::tessal::log::write(::tessal::log::level::warning, fn, __VA_ARGS__)
 #define LOG_INFO_AS(fn, ...) ::tessal::log::write(::tessal::log::level::info, fn, __VA_ARGS__)
+
+// A per-packet warning through a limiter (see log::limiter).
+#define LOG_WARN_LIMITED(lim, ...) \
+    ::tessal::log::write_limited((lim), ::tessal::log::level::warning, __func__, __VA_ARGS__)
+#define LOG_WARN_LIMITED_AS(lim, fn, ...) \
+    ::tessal::log::write_limited((lim), ::tessal::log::level::warning, fn, __VA_ARGS__)
+#define LOG_ERROR_LIMITED(lim, ...) \
+    ::tessal::log::write_limited((lim), ::tessal::log::level::error, __func__, __VA_ARGS__)

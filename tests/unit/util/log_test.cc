@@ -95,3 +95,41 @@ TEST(Log, PlatformErrorForm) {
 }
 
 }  // namespace
+
+namespace tessal_limited {
+
+// Remote input must not write a line per packet: the first occurrence is
+// written, the rest are counted and summarised at most once per interval.
+TEST(LogLimiter, FirstLineThenOneSummaryPerInterval) {
+    log::limiter lim(1000);
+    stderr_capture cap;
+    for (int i = 0; i < 100; ++i) {
+        log::write_limited_at(lim, i, log::level::warning, "receiver", "Dropped %d", i);
+    }
+    // 999 ms after the first line: still held back.
+    log::write_limited_at(lim, 999, log::level::warning, "receiver", "Dropped late");
+    // One interval on: one line that counts what was held back.
+    log::write_limited_at(lim, 1000, log::level::warning, "receiver", "Dropped %d", 1000);
+    log::write_limited_at(lim, 1500, log::level::warning, "receiver", "Dropped %d", 1500);
+    // A quiet stretch, then one more: written at once, nothing held back before it.
+    log::write_limited_at(lim, 5000, log::level::warning, "receiver", "Dropped %d", 5000);
+    log::write_limited_at(lim, 9000, log::level::warning, "receiver", "Dropped %d", 9000);
+    EXPECT_EQ(cap.stop(),
+              "[Tessal][" + k_warning + "][::receiver] Dropped 0\n" + "[Tessal][" + k_warning +
+                  "][::receiver] Dropped 1000 (100 more since the last report)\n" + "[Tessal][" +
+                  k_warning + "][::receiver] Dropped 5000 (1 more since the last report)\n" +
+                  "[Tessal][" + k_warning + "][::receiver] Dropped 9000\n");
+    EXPECT_EQ(lim.occurrences(), 105u);
+}
+
+TEST(LogLimiter, KindsAreIndependent) {
+    log::limiter oversize;
+    log::limiter duplicate;
+    uint64_t held = 0;
+    EXPECT_TRUE(oversize.due(0, held));
+    EXPECT_TRUE(duplicate.due(1, held));
+    EXPECT_FALSE(oversize.due(2, held));
+    EXPECT_FALSE(duplicate.due(3, held));
+}
+
+}  // namespace tessal_limited
