@@ -68,8 +68,57 @@ RTP_ERROR media_stream_internal::init(std::shared_ptr<zrtp> zrtp_ctx) {
     return start_components();
 }
 
+// The stream's session decides its family: its local (binding) address if
+// it has one, else its remote address; a stream of neither takes the
+// factory's mode. Another session of the context never changes it.
+bool media_stream_internal::decide_family() {
+    const std::string &own = !local_address_.empty() ? local_address_ : remote_address_;
+    if (own.empty()) {
+        ipv6_ = sf_->get_ipv6();
+        return true;
+    }
+    sockaddr_in6 v6{};
+    sockaddr_in v4{};
+    if (socket::parse_sockaddr(own, 0, v4)) {
+        ipv6_ = false;
+        return true;
+    }
+    if (socket::parse_ip6_sockaddr(own, 0, v6)) {
+        ipv6_ = true;
+        return true;
+    }
+    return false;
+}
+
+// Both addresses in the stream's family (dotted IPv4 text becomes the
+// IPv4-mapped address of an IPv6 stream); a stream that sends needs a remote
+// address. Nothing falls back to the wildcard address.
+bool media_stream_internal::check_addresses() {
+    if (!decide_family()) {
+        return false;
+    }
+    const auto valid = [this](const std::string &text, uint16_t port) {
+        sockaddr_in v4{};
+        sockaddr_in6 v6{};
+        return ipv6_ ? socket::parse_ip6_sockaddr(text, port, v6)
+                     : socket::parse_sockaddr(text, port, v4);
+    };
+    if (!local_address_.empty() && !valid(local_address_, src_port_)) {
+        return false;
+    }
+    const bool sends = dst_port_ != 0 && !(rce_flags_ & RCE_RECEIVE_ONLY);
+    if (sends || !remote_address_.empty()) {
+        return valid(remote_address_, dst_port_);
+    }
+    return true;
+}
+
 RTP_ERROR media_stream_internal::init_connection() {
-    ipv6_ = sf_->get_ipv6();
+    if (!check_addresses()) {
+        LOG_ERROR_AS("init_connection", "Invalid IP address");
+        return RTP_BAD_ARGUMENT;
+    }
+    const socket_endpoint endpoint{ipv6_, local_address_};
     bool have_socket = false;
     if (src_port_ != 0 && !local_address_.empty()) {
         bool multicast = false;
@@ -82,7 +131,7 @@ RTP_ERROR media_stream_internal::init_connection() {
         }
         if (multicast) {
             // A multicast stream always gets a socket of its own.
-            socket_ = sf_->create_new_socket(k_socket_rtp, src_port_, rce_flags_);
+            socket_ = sf_->create_new_socket(k_socket_rtp, src_port_, rce_flags_, endpoint);
             if (!socket_) {
                 return RTP_FAILED;
             }
@@ -90,7 +139,7 @@ RTP_ERROR media_stream_internal::init_connection() {
         }
     }
     if (!have_socket) {
-        socket_ = sf_->get_socket_ptr(k_socket_rtp, src_port_, rce_flags_);
+        socket_ = sf_->get_socket_ptr(k_socket_rtp, src_port_, rce_flags_, endpoint);
         if (!socket_) {
             return RTP_FAILED;
         }
@@ -130,6 +179,8 @@ RTP_ERROR media_stream_internal::init_connection() {
 }
 
 RTP_ERROR media_stream_internal::install_packet_handlers() {
+    // Streams sharing the flow each keep their own flags.
+    reception_flow_->set_stream_flags(remote_ssrc_, rce_flags_);
     reception_flow_->install_handler(HANDLER_RTP_HEADER, remote_ssrc_, rtp::packet_handler,
                                      nullptr);
     // The RTCP statistics (kind 6), RTCP-on-RTP-port (kind 2) and SRTP (kind
@@ -194,15 +245,15 @@ RTP_ERROR media_stream_internal::stop() {
     }
     if (reception_flow_) {
         reception_flow_->remove_handlers(remote_ssrc_);
-        if (reception_flow_->clear_stream_from_flow(remote_ssrc_)) {
-            // This was the last stream on the socket: the port goes.
-            reception_flow_->stop();
-            if (sf_) {
-                holepuncher_.reset();
-                std::shared_ptr<socket> sock = std::move(socket_);
-                sf_->clear_port(src_port_, sock);
-            }
-        }
+        reception_flow_->clear_stream_from_flow(remote_ssrc_);
+    }
+    if (socket_ && sf_) {
+        // Given back exactly once. The factory decides, under the lock that
+        // also joins streams to the port, whether this was its last stream;
+        // if so the flow is stopped and the descriptor closed at once.
+        holepuncher_.reset();
+        const std::shared_ptr<socket> sock = std::move(socket_);
+        sf_->release_socket(src_port_, sock);
     }
     return RTP_SUCCESS;
 }

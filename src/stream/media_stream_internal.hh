@@ -78,9 +78,12 @@ public:
     const shared_ssrc &local_ssrc() const noexcept { return local_ssrc_; }
     const shared_ssrc &remote_ssrc() const noexcept { return remote_ssrc_; }
     const std::shared_ptr<reception_flow> &flow() const noexcept { return reception_flow_; }
+    const std::shared_ptr<socket> &socket_ptr() const noexcept { return socket_; }
     const std::shared_ptr<rtp> &rtp_state() const noexcept { return rtp_; }
 
 private:
+    bool decide_family();
+    bool check_addresses();
     RTP_ERROR check_push_preconditions(int rtp_flags, bool owning_buffer);
     bool check_pull_preconditions();
     void holepuncher_notify();

@@ -32,6 +32,17 @@ bool continues_chain(RTP_ERROR r) {
     return r == RTP_PKT_SKIPPED || r == RTP_PKT_CHANGED;
 }
 
+int64_t steady_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// What a queued frame costs: its record and its payload.
+size_t frame_bytes(const frame::rtp_frame *f) {
+    return sizeof(frame::rtp_frame) + f->payload_length;
+}
+
 }  // namespace
 
 reception_flow::reception_flow(bool /*ipv6*/) : msgs_(k_receive_batch), iov_(k_receive_batch) {
@@ -88,7 +99,7 @@ void reception_flow::set_buffer_size(const ssize_t &bytes) {
 void reception_flow::set_payload_size(const size_t &bytes) {
     std::lock_guard<std::mutex> size_guard(size_lock_);
     std::lock_guard<std::mutex> guard(start_stop_lock_);
-    rebuild_ring([&] { payload_size_ = bytes; });
+    rebuild_ring([&] { payload_size_ = std::max(bytes, k_default_slot_size); });
 }
 
 ssize_t reception_flow::get_buffer_size() const {
@@ -231,8 +242,10 @@ void reception_flow::receiver(std::shared_ptr<socket> sock) {
                 if (len > slot_size) {
                     // Published empty: the processing thread skips it.
                     dropped_oversize_.fetch_add(1);
-                    LOG_WARN("Dropped a %zu-byte datagram: larger than the %zu-byte receive buffer",
-                             len, slot_size);
+                    LOG_WARN_LIMITED(
+                        oversize_warning_,
+                        "Dropped a %zu-byte datagram: larger than the %zu-byte receive buffer", len,
+                        slot_size);
                     len = 0;
                 }
                 ring_[(w + static_cast<uint64_t>(i)) % slots].read = len;
@@ -316,7 +329,8 @@ void reception_flow::process_packet(uint8_t *packet, size_t size, int rce_flags)
     std::lock_guard<std::mutex> guard(handlers_lock_);
     handler *h = find_handler(packet);
     if (h != nullptr) {
-        dispatch(*h, packet, size, rce_flags);
+        // Each stream's own flags gate its chain and reach its stages.
+        dispatch(*h, packet, size, h->has_flags ? h->flags : rce_flags);
     }
 }
 
@@ -331,8 +345,8 @@ void reception_flow::dispatch(handler &h, uint8_t *packet, size_t size, int rce_
         if ((rce_flags & RCE_RTCP_ON_RTP_PORT) && h.mux_rtcp_stage.function != nullptr) {
             h.mux_rtcp_stage.function(nullptr, rce_flags, packet, size, &out);
         } else {
-            LOG_WARN_AS(
-                "process_packet",
+            LOG_WARN_LIMITED_AS(
+                rtcp_warning_, "process_packet",
                 "Received RTCP packet but RTCP MUX is not enabled or handler not installed");
         }
     } else if (b0 < 64 && std::memcmp(packet + 4, "ZRTP", 4) == 0) {
@@ -407,7 +421,10 @@ void reception_flow::return_frame(frame::rtp_frame *frame) {
     }
     {
         std::lock_guard<std::mutex> guard(frames_lock_);
-        frames_.push_back(frame);
+        const size_t bytes = frame_bytes(frame);
+        frames_.push_back(queued_frame{frame, steady_ms(), bytes});
+        queued_bytes_ += bytes;
+        enforce_queue_limits(frames_.back().queued_ms);
     }
     // Waiters pull by SSRC: any of them may be the one this frame is for.
     frames_cv_.notify_all();
@@ -444,6 +461,15 @@ RTP_ERROR reception_flow::remove_handlers(const shared_ssrc &remote_ssrc) {
     return removed ? RTP_SUCCESS : RTP_BAD_ARGUMENT;
 }
 
+RTP_ERROR reception_flow::set_stream_flags(const shared_ssrc &remote_ssrc, int rce_flags) {
+    std::lock_guard<std::mutex> guard(handlers_lock_);
+    handler &h = handlers_[remote_ssrc->load()];
+    register_key(remote_ssrc->load());
+    h.has_flags = true;
+    h.flags = rce_flags;
+    return RTP_SUCCESS;
+}
+
 RTP_ERROR reception_flow::install_receive_hook(void *arg, receive_hook hook, uint32_t remote_ssrc) {
     if (hook == nullptr) {
         return RTP_BAD_ARGUMENT;
@@ -466,9 +492,10 @@ bool reception_flow::clear_stream_from_flow(const shared_ssrc &remote_ssrc) {
     // The leaving stream's frames can no longer be pulled.
     std::lock_guard<std::mutex> guard(frames_lock_);
     for (auto it = frames_.begin(); it != frames_.end();) {
-        if ((*it)->header.ssrc == key || empty) {
-            frame::dealloc_frame(*it);
-            it = frames_.erase(it);
+        if (it->frame->header.ssrc == key || empty) {
+            const ptrdiff_t at = it - frames_.begin();
+            frame::dealloc_frame(pop_queued(it));
+            it = frames_.begin() + at;
         } else {
             ++it;
         }
@@ -530,9 +557,7 @@ frame::rtp_frame *reception_flow::take_frame(const shared_ssrc *stream_ssrc, boo
         }
         if (!by_ssrc) {
             if (!frames_.empty()) {
-                frame::rtp_frame *f = frames_.front();
-                frames_.pop_front();
-                return f;
+                return pop_queued(frames_.begin());
             }
         } else {
             const uint32_t wanted = cell->load();
@@ -540,14 +565,13 @@ frame::rtp_frame *reception_flow::take_frame(const shared_ssrc *stream_ssrc, boo
             // stream pulls by SSRC, frames of other sources have no taker.
             const bool sole_stream = registered_.size() <= 1;
             for (auto it = frames_.begin(); it != frames_.end();) {
-                frame::rtp_frame *f = *it;
-                if (f->header.ssrc == wanted) {
-                    frames_.erase(it);
-                    return f;
+                if (it->frame->header.ssrc == wanted) {
+                    return pop_queued(it);
                 }
                 if (sole_stream) {
-                    frame::dealloc_frame(f);
-                    it = frames_.erase(it);
+                    const ptrdiff_t at = it - frames_.begin();
+                    frame::dealloc_frame(pop_queued(it));
+                    it = frames_.begin() + at;
                 } else {
                     ++it;
                 }
@@ -587,10 +611,42 @@ frame::rtp_frame *reception_flow::pull_stream_frame(const shared_ssrc &stream_ss
 
 void reception_flow::clear_frames() {
     std::lock_guard<std::mutex> guard(frames_lock_);
-    for (frame::rtp_frame *f : frames_) {
-        frame::dealloc_frame(f);
+    for (queued_frame &q : frames_) {
+        frame::dealloc_frame(q.frame);
     }
     frames_.clear();
+    queued_bytes_ = 0;
+}
+
+frame::rtp_frame *reception_flow::pop_queued(std::deque<queued_frame>::iterator it) {
+    frame::rtp_frame *f = it->frame;
+    queued_bytes_ -= it->bytes;
+    frames_.erase(it);
+    return f;
+}
+
+void reception_flow::set_queue_limits(int64_t max_age_ms, size_t max_bytes) {
+    std::lock_guard<std::mutex> guard(frames_lock_);
+    queue_max_age_ms_ = max_age_ms;
+    queue_max_bytes_ = max_bytes;
+    enforce_queue_limits(steady_ms());
+}
+
+// A stream nobody pulls must not make a sender able to fill our memory: the
+// oldest frames go first, the newest one always stays.
+void reception_flow::enforce_queue_limits(int64_t now_ms) {
+    uint64_t released = 0;
+    while (frames_.size() > 1 && (queued_bytes_ > queue_max_bytes_ ||
+                                  now_ms - frames_.front().queued_ms > queue_max_age_ms_)) {
+        frame::dealloc_frame(pop_queued(frames_.begin()));
+        ++released;
+    }
+    if (released != 0) {
+        dropped_queue_.fetch_add(released);
+        LOG_WARN_LIMITED_AS(queue_warning_, "return_frame",
+                            "Released %llu unpulled frames: the receive queue is over its bounds",
+                            static_cast<unsigned long long>(released));
+    }
 }
 
 }  // namespace tessal

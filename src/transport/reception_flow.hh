@@ -31,6 +31,7 @@
 
 #include "tessal/frame.hh"
 #include "tessal/util.hh"
+#include "util/log.hh"
 #include "util/shared_ssrc.hh"
 
 namespace tessal {
@@ -56,7 +57,13 @@ enum HANDLER_KIND : int {
 };
 
 constexpr ssize_t k_default_ring_bytes = 4 * 1024 * 1024;
-constexpr size_t k_default_slot_size = 1464;
+// Every slot holds a whole Ethernet-MTU datagram (standard peers send up to
+// 1472-byte UDP payloads by default) with room to spare; the ring stays 4 MiB.
+constexpr size_t k_default_slot_size = 2048;
+// Frames nobody pulls are not kept for ever: beyond either bound the oldest
+// queued frames are released and counted (dropped_queue_full()).
+constexpr int64_t k_default_queue_age_ms = 3000;
+constexpr size_t k_default_queue_bytes = 64 * 1024 * 1024;
 constexpr int k_default_poll_timeout_ms = 100;
 constexpr size_t k_receive_batch = 64;
 
@@ -71,6 +78,8 @@ public:
     // rebuild and restarted; queued frames are kept.
     void set_buffer_size(const ssize_t &bytes);
     ssize_t get_buffer_size() const;
+    // Slots never shrink below k_default_slot_size: a smaller value would cut
+    // the datagrams of every stream on the port.
     void set_payload_size(const size_t &bytes);
     size_t get_payload_size() const;
     size_t ring_slots() const;
@@ -93,6 +102,10 @@ public:
     RTP_ERROR install_getter(const shared_ssrc &remote_ssrc, frame_getter getter);
     RTP_ERROR remove_handlers(const shared_ssrc &remote_ssrc);
     RTP_ERROR install_receive_hook(void *arg, receive_hook hook, uint32_t remote_ssrc);
+    // The enable flags of the stream registered under the cell: they gate
+    // its chain and reach its stages. A stream that never set them runs with
+    // the flags the flow was started with.
+    RTP_ERROR set_stream_flags(const shared_ssrc &remote_ssrc, int rce_flags);
     // Removes the stream's hook, handlers and queued frames; true when no
     // stream is left on the flow.
     bool clear_stream_from_flow(const shared_ssrc &remote_ssrc);
@@ -111,6 +124,12 @@ public:
     frame::rtp_frame *pull_stream_frame(const shared_ssrc &stream_ssrc, bool by_ssrc,
                                         ssize_t timeout_ms);
     void clear_frames();
+
+    // Bounds of the pull queue: frames queued longer than `max_age_ms`, or
+    // beyond `max_bytes` of frames in all, are released oldest first.
+    void set_queue_limits(int64_t max_age_ms, size_t max_bytes);
+    // Frames released because the queue was over its bounds.
+    uint64_t dropped_queue_full() const { return dropped_queue_.load(); }
 
     // Datagrams dropped because the ring was full, and because they were
     // longer than a slot.
@@ -134,6 +153,13 @@ private:
         handler_entry depacketize_stage;
         handler_entry statistics_stage;
         frame_getter getter;
+        bool has_flags = false;
+        int flags = 0;  // the stream's own enable flags, once set
+    };
+    struct queued_frame {
+        frame::rtp_frame *frame;
+        int64_t queued_ms;  // steady clock
+        size_t bytes;
     };
     struct hook_entry {
         void *arg;
@@ -154,12 +180,18 @@ private:
     bool drain_one_dropped(socket &sock, size_t slot_size);
     void dispatch(handler &h, uint8_t *packet, size_t size, int rce_flags);
     void return_frame(frame::rtp_frame *frame);
+    void enforce_queue_limits(int64_t now_ms);                            // frames_lock_ held
+    frame::rtp_frame *pop_queued(std::deque<queued_frame>::iterator it);  // frames_lock_ held
     handler *find_handler(const uint8_t *packet);
     frame::rtp_frame *take_frame(const shared_ssrc *stream_ssrc, bool by_ssrc, ssize_t timeout_ms);
     void register_key(uint32_t key);
     void unregister_key(uint32_t key);
 
-    std::deque<frame::rtp_frame *> frames_;
+    std::deque<queued_frame> frames_;
+    size_t queued_bytes_ = 0;
+    int64_t queue_max_age_ms_ = k_default_queue_age_ms;
+    size_t queue_max_bytes_ = k_default_queue_bytes;
+    std::atomic<uint64_t> dropped_queue_{0};
     std::unordered_set<uint32_t> registered_;  // keys of registered streams
     std::mutex frames_lock_;
     std::condition_variable frames_cv_;
@@ -184,6 +216,9 @@ private:
     std::atomic<uint64_t> processed_{0};
     std::atomic<uint64_t> dropped_full_{0};
     std::atomic<uint64_t> dropped_oversize_{0};
+    log::limiter oversize_warning_;
+    log::limiter rtcp_warning_;
+    log::limiter queue_warning_;
     std::unique_ptr<uint8_t[]> scratch_;  // receiver only: drains dropped datagrams
     std::vector<mmsghdr> msgs_;           // receiver only: one batched receive
     std::vector<iovec> iov_;

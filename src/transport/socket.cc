@@ -54,6 +54,13 @@ RTP_ERROR socket::init(short family, int type, int protocol) {
     return RTP_SUCCESS;
 }
 
+void socket::close() {
+    if (descriptor_ >= 0) {
+        sys_->close(descriptor_);
+        descriptor_ = -1;
+    }
+}
+
 RTP_ERROR socket::setsockopt(int level, int name, const void *value, unsigned length) {
     std::lock_guard<std::mutex> guard(option_lock_);
     if (sys_->setsockopt(descriptor_, level, name, value, static_cast<socklen_t>(length)) < 0) {
@@ -143,19 +150,41 @@ sockaddr_in socket::create_sockaddr(short family, unsigned host, uint16_t port) 
 
 sockaddr_in socket::create_sockaddr(short family, const std::string &host, uint16_t port) {
     sockaddr_in address{};
-    address.sin_family = static_cast<sa_family_t>(family);
-    address.sin_port = htons(port);
-    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
+    if (!parse_sockaddr(host, port, address)) {
         address.sin_addr.s_addr = 0;
     }
+    address.sin_family = static_cast<sa_family_t>(family);
     return address;
+}
+
+bool socket::parse_sockaddr(const std::string &host, uint16_t port, sockaddr_in &out) {
+    out = sockaddr_in{};
+    out.sin_family = AF_INET;
+    out.sin_port = htons(port);
+    return inet_pton(AF_INET, host.c_str(), &out.sin_addr) == 1;
+}
+
+bool socket::parse_ip6_sockaddr(const std::string &host, uint16_t port, sockaddr_in6 &out) {
+    out = sockaddr_in6{};
+    out.sin6_family = AF_INET6;
+    out.sin6_port = htons(port);
+    if (inet_pton(AF_INET6, host.c_str(), &out.sin6_addr) == 1) {
+        return true;
+    }
+    // RFC 4291 section 2.5.5.2: an IPv4 peer seen from an IPv6 socket.
+    in_addr v4{};
+    if (inet_pton(AF_INET, host.c_str(), &v4) != 1) {
+        return false;
+    }
+    out.sin6_addr.s6_addr[10] = 0xff;
+    out.sin6_addr.s6_addr[11] = 0xff;
+    std::memcpy(&out.sin6_addr.s6_addr[12], &v4, sizeof(v4));
+    return true;
 }
 
 sockaddr_in6 socket::create_ip6_sockaddr(const std::string &host, uint16_t port) {
     sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_port = htons(port);
-    if (inet_pton(AF_INET6, host.c_str(), &address.sin6_addr) != 1) {
+    if (!parse_ip6_sockaddr(host, port, address)) {
         address.sin6_addr = in6addr_any;
     }
     return address;

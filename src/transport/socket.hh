@@ -56,6 +56,10 @@ public:
     socket &operator=(const socket &) = delete;
 
     RTP_ERROR init(short family, int type, int protocol);
+    // Closes the descriptor at once, so that the port can be bound again
+    // while other holders still keep the object; later calls fail cleanly.
+    // No other thread may use the socket meanwhile.
+    void close();
     RTP_ERROR setsockopt(int level, int name, const void *value, unsigned length);
 
     RTP_ERROR bind(short family, unsigned host, uint16_t port);
@@ -67,7 +71,12 @@ public:
 
     static sockaddr_in create_sockaddr(short family, unsigned host, uint16_t port);
     static sockaddr_in create_sockaddr(short family, const std::string &host, uint16_t port);
+    // IPv6 text, or dotted IPv4 text as its IPv4-mapped address (::ffff:a.b.c.d).
     static sockaddr_in6 create_ip6_sockaddr(const std::string &host, uint16_t port);
+    // Strict numeric forms: false for text that is not an address of the
+    // family (the create_* forms above fall back to the wildcard address).
+    static bool parse_sockaddr(const std::string &host, uint16_t port, sockaddr_in &out);
+    static bool parse_ip6_sockaddr(const std::string &host, uint16_t port, sockaddr_in6 &out);
     static sockaddr_in6 create_ip6_sockaddr_any(uint16_t port);
     static bool is_multicast(const sockaddr_in &address);
     static bool is_multicast(const sockaddr_in6 &address);

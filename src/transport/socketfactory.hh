@@ -4,6 +4,12 @@
 // the same local port share one socket and its reception flow. One factory
 // per context, shared by its sessions and streams; all maps are guarded by
 // one lock, so any application thread may call in.
+//
+// A stream takes its socket with get_socket_ptr/create_new_socket (counted
+// as a user of it) and gives it back with release_socket. Both happen under
+// the factory lock, so "the last stream leaves the port" (its flow stopped,
+// its descriptor closed, the port forgotten) and "a stream joins the port"
+// never interleave. Lock order: factory lock -> a flow's start/stop lock.
 
 #include <cstdint>
 #include <map>
@@ -17,6 +23,13 @@ namespace tessal {
 
 class socket;
 class reception_flow;
+
+// The family and local address of the session a stream belongs to. An empty
+// address binds to the family's wildcard address.
+struct socket_endpoint {
+    bool ipv6 = false;
+    std::string local_address;
+};
 
 // Kinds of socket: an RTCP socket (gets an RTCP reader), an RTP socket (gets
 // a reception flow); any other value creates a bare socket.
@@ -37,10 +50,23 @@ public:
     bool get_ipv6() const;
 
     // A new socket (and its companion for `type`), bound to the interface
-    // address when `port` is not 0. Null on failure.
+    // address when `port` is not 0. Null on failure, a failed bind included
+    // (nothing is kept then). The caller becomes one of its users.
     std::shared_ptr<socket> create_new_socket(int type, uint16_t port, int stream_flags);
-    // The socket already recorded for `port`, else create_new_socket.
+    // The socket already recorded for `port`, else create_new_socket. Null
+    // when the recorded socket is of the other address family.
     std::shared_ptr<socket> get_socket_ptr(int type, uint16_t port, int stream_flags);
+    // The same for a stream of a session with its own family and address
+    // (the forms above use the factory's mode and interface address).
+    std::shared_ptr<socket> create_new_socket(int type, uint16_t port, int stream_flags,
+                                              const socket_endpoint &endpoint);
+    std::shared_ptr<socket> get_socket_ptr(int type, uint16_t port, int stream_flags,
+                                           const socket_endpoint &endpoint);
+    // Gives back one use of `sock`. For its last user: stops the socket's
+    // flows, forgets them and `port` (if recorded for this socket) and closes
+    // the descriptor, so the port can be bound again at once. True when that
+    // happened.
+    bool release_socket(uint16_t port, const std::shared_ptr<socket> &sock);
 
     RTP_ERROR bind_socket(const std::shared_ptr<socket> &sock, uint16_t port);
     RTP_ERROR bind_socket_anyip(const std::shared_ptr<socket> &sock, uint16_t port);
@@ -61,14 +87,21 @@ private:
     };
 
     // The *_locked forms expect factory_lock_ to be held.
-    std::shared_ptr<socket> create_new_socket_locked(int type, uint16_t port, int stream_flags);
-    RTP_ERROR bind_socket_locked(const std::shared_ptr<socket> &sock, uint16_t port);
+    std::shared_ptr<socket> create_new_socket_locked(int type, uint16_t port, int stream_flags,
+                                                     const socket_endpoint &endpoint);
+    std::shared_ptr<socket> get_socket_ptr_locked(int type, uint16_t port, int stream_flags,
+                                                  const socket_endpoint &endpoint);
+    RTP_ERROR bind_socket_locked(const std::shared_ptr<socket> &sock, uint16_t port,
+                                 const std::string &address);
+    void forget_socket_locked(uint16_t port, const std::shared_ptr<socket> &sock);
+    socket_endpoint factory_endpoint_locked() const;
 
     mutable std::mutex factory_lock_;
     std::string interface_address_;
     bool ipv6_mode_ = false;
     std::map<uint16_t, std::shared_ptr<socket>> bound_ports_;
     std::map<std::shared_ptr<reception_flow>, std::shared_ptr<socket>, identity_less> flow_sockets_;
+    std::map<const socket *, size_t> users_;  // streams holding each socket
 };
 
 }  // namespace tessal

@@ -180,33 +180,53 @@ size_t open_descriptors() {
     return count;
 }
 
-TEST(Session, FailedStreamSetUpReleasesItsSocket) {
-    // Regression: a stream whose bind failed left its socket and reception
-    // flow (with a 4 MiB ring) in the context for good.
-    const uint16_t port = free_udp_port();
-    int holder = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+// Regression: a local port held by another socket used to give a stream
+// that was created "successfully" and never received (its failed bind was
+// ignored); a failed set-up also left its socket and flow behind.
+TEST(Session, PortHeldElsewhereFailsStreamSetUpAndReleasesEverything) {
+    struct Case {
+        const char *name;
+        const char *local;  // create_session(local, remote)
+        const char *remote;
+        int flags;
+    } cases[] = {
+        {"wildcard bind", "", "127.0.0.1", 0},
+        {"bind to the local address", "127.0.0.1", "127.0.0.1", 0},
+        {"receive-only on the local address", "127.0.0.1", nullptr, RCE_RECEIVE_ONLY},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const uint16_t port = free_udp_port();
+        int holder = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
 
-    context ctx;
-    session *s = ctx.create_session("", "127.0.0.1");
-    ASSERT_NE(s, nullptr);
-    const size_t before = open_descriptors();
-    stderr_capture cap;
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(s->create_stream(port, 5004, k_fmt, 0), nullptr);
+        context ctx;
+        session *s = ctx.create_session(c.local, c.remote);
+        ASSERT_NE(s, nullptr);
+        const uint16_t dst = (c.flags & RCE_RECEIVE_ONLY) ? 0 : 5004;
+        const size_t before = open_descriptors();
+        stderr_capture cap;
+        for (int i = 0; i < 5; ++i) {
+            EXPECT_EQ(s->create_stream(port, dst, k_fmt, c.flags), nullptr);
+        }
+        const std::string out = cap.stop();
+        EXPECT_NE(out.find("[::init] Failed to initialize the underlying socket"),
+                  std::string::npos)
+            << out;
+        EXPECT_NE(out.find("Binding to port " + std::to_string(port) + " failed!"),
+                  std::string::npos)
+            << out;
+        EXPECT_EQ(open_descriptors(), before);
+        ::close(holder);
+
+        // The port works once it is free.
+        media_stream *stream = s->create_stream(port, dst, k_fmt, c.flags);
+        EXPECT_NE(stream, nullptr);
+        ctx.destroy_session(s);
     }
-    const std::string out = cap.stop();
-    EXPECT_NE(out.find("bind(2) to any failed"), std::string::npos) << out;
-    EXPECT_EQ(open_descriptors(), before);
-    ::close(holder);
-
-    // The port works once it is free.
-    media_stream *stream = s->create_stream(port, 5004, k_fmt, 0);
-    EXPECT_NE(stream, nullptr);
-    ctx.destroy_session(s);
 }
 
 }  // namespace

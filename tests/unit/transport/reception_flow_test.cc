@@ -180,6 +180,88 @@ TEST(ReceptionFlowDispatch, FailedDecryptionStillCountsButDeliversNothing) {
     frame::dealloc_frame(f.flow.pull_frame(1000));
 }
 
+// Records the flags each stage is given.
+struct flags_log {
+    std::mutex lock;
+    std::vector<int> media_flags;
+};
+RTP_ERROR flags_media_stage(void *arg, int flags, uint8_t *, size_t, frame::rtp_frame **) {
+    auto *log = static_cast<flags_log *>(arg);
+    std::lock_guard<std::mutex> g(log->lock);
+    log->media_flags.push_back(flags);
+    return RTP_FRAME_READY;
+}
+
+// Regression: every stream on a shared flow ran with the flags of the stream
+// that started the flow, so a second stream's RCE_SRTP or fragment flags were
+// ignored (and the first stream's imposed on it).
+TEST(ReceptionFlowDispatch, EachStreamOnASharedFlowRunsWithItsOwnFlags) {
+    flow_fixture f;
+    auto plain = make_shared_ssrc(0xA);
+    auto secured = make_shared_ssrc(0xB);
+    flags_log seen;
+    f.flow.install_handler(HANDLER_RTP_HEADER, plain, header_stage, nullptr);
+    f.flow.install_handler(HANDLER_MEDIA, plain, flags_media_stage, &seen);
+    f.flow.set_stream_flags(plain, RCE_FRAGMENT_GENERIC);
+    f.add_stream(secured, true);
+    f.flow.set_stream_flags(secured, RCE_SRTP | RCE_WITH_RTCP);
+    f.start(RCE_FRAGMENT_GENERIC);  // the first stream's flags start the flow
+
+    f.feed(rtp_packet(0xB), RCE_FRAGMENT_GENERIC);
+    EXPECT_EQ(f.log.get(), (std::vector<std::string>{"decrypt", "stats", "media"}));
+    frame::dealloc_frame(f.flow.pull_frame(1000, secured));
+
+    f.log.calls.clear();
+    f.feed(rtp_packet(0xA), RCE_SRTP | RCE_WITH_RTCP);
+    EXPECT_TRUE(f.log.get().empty());
+    EXPECT_EQ(seen.media_flags, (std::vector<int>{RCE_FRAGMENT_GENERIC}));
+    frame::dealloc_frame(f.flow.pull_frame(1000, plain));
+
+    // The flags move with the stream when its remote SSRC changes.
+    f.flow.update_remote_ssrc(0xB, 0xC);
+    f.log.calls.clear();
+    f.feed(rtp_packet(0xC), 0);
+    EXPECT_EQ(f.log.get(), (std::vector<std::string>{"decrypt", "stats", "media"}));
+    frame::dealloc_frame(f.flow.pull_frame(0));
+}
+
+// Regression: the queue of a stream nobody pulls grew without bound.
+TEST(ReceptionFlowDelivery, UnpulledQueueIsBoundedOldestFramesReleasedAndCounted) {
+    flow_fixture f;
+    auto a = make_shared_ssrc(0xA);
+    f.add_stream(a);
+    f.start();
+    const size_t frame_cost = sizeof(frame::rtp_frame) + 1000;
+    f.flow.set_queue_limits(60000, 10 * frame_cost);
+    stderr_capture cap;
+    for (uint16_t i = 0; i < 100; ++i) {
+        f.feed(rtp_packet(0xA, i, std::vector<uint8_t>(1000, 5)));
+    }
+    const std::string err = cap.stop();
+    EXPECT_EQ(f.flow.dropped_queue_full(), 90u);
+    for (uint16_t i = 90; i < 100; ++i) {  // the newest ten, in order
+        frame::rtp_frame *got = f.flow.pull_frame(0);
+        ASSERT_NE(got, nullptr);
+        EXPECT_EQ(got->header.sequence, i);
+        frame::dealloc_frame(got);
+    }
+    EXPECT_EQ(f.flow.pull_frame(0), nullptr);
+    EXPECT_NE(err.find("Released 1 unpulled frames"), std::string::npos) << err;
+    EXPECT_EQ(err.find('\n'), err.size() - 1) << "one line, not one per frame: " << err;
+
+    // Age bound: frames older than the limit go when the next one arrives.
+    f.flow.set_queue_limits(20, k_default_queue_bytes);
+    f.feed(rtp_packet(0xA, 200));
+    f.feed(rtp_packet(0xA, 201));
+    std::this_thread::sleep_for(milliseconds(60));
+    f.feed(rtp_packet(0xA, 202));
+    frame::rtp_frame *got = f.flow.pull_frame(0);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->header.sequence, 202);
+    frame::dealloc_frame(got);
+    EXPECT_EQ(f.flow.dropped_queue_full(), 92u);
+}
+
 struct hook_box {
     std::mutex lock;
     std::vector<uint32_t> ssrcs;
@@ -418,7 +500,7 @@ TEST(ReceptionFlowThreads, FullRingDropsNewDatagramsNeverUnprocessedOnes) {
     // 4 slots. The processing thread holds slot 0; the receiver may fill
     // slots 1-3 but must drop the rest rather than overwrite slot 0.
     flow_fixture f;
-    f.flow.set_buffer_size(4 * 1464);
+    f.flow.set_buffer_size(4 * static_cast<ssize_t>(k_default_slot_size));
     ASSERT_EQ(f.flow.ring_slots(), 4u);
     gate g;
     auto a = make_shared_ssrc(0xA);
@@ -449,22 +531,64 @@ TEST(ReceptionFlowThreads, FullRingDropsNewDatagramsNeverUnprocessedOnes) {
     EXPECT_EQ(f.flow.dropped_ring_full(), 2u);
 }
 
-TEST(ReceptionFlowThreads, OversizeDatagramIsDroppedNotTruncated) {
+TEST(ReceptionFlowThreads, OversizeDatagramIsDroppedNotTruncatedWithOneWarning) {
     flow_fixture f;
-    f.flow.set_payload_size(100);
     auto a = make_shared_ssrc(0xA);
     f.add_stream(a);
     f.start();
     stderr_capture cap;
-    f.fake.push_rx(rtp_packet(0xA, 1, std::vector<uint8_t>(200, 1)));
-    f.fake.push_rx(rtp_packet(0xA, 2, std::vector<uint8_t>(88, 2)));  // exactly 100 bytes
+    for (uint16_t i = 0; i < 50; ++i) {
+        f.fake.push_rx(rtp_packet(0xA, i, std::vector<uint8_t>(k_default_slot_size, 1)));
+    }
+    // Exactly one slot: 12-byte header + payload.
+    f.fake.push_rx(rtp_packet(0xA, 50, std::vector<uint8_t>(k_default_slot_size - 12, 2)));
     frame::rtp_frame *got = f.flow.pull_frame(5000);
-    cap.stop();
+    const std::string err = cap.stop();
     ASSERT_NE(got, nullptr);
-    EXPECT_EQ(got->header.sequence, 2);
-    EXPECT_EQ(got->payload_length, 88u);
+    EXPECT_EQ(got->header.sequence, 50);
+    EXPECT_EQ(got->payload_length, k_default_slot_size - 12);
     frame::dealloc_frame(got);
-    EXPECT_EQ(f.flow.dropped_oversize(), 1u);
+    EXPECT_EQ(f.flow.dropped_oversize(), 50u);
+    // Remote input writes one line, not one per datagram.
+    size_t lines = 0;
+    for (size_t at = err.find("larger than the"); at != std::string::npos;
+         at = err.find("larger than the", at + 1)) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, 1u) << err;
+}
+
+// Standard peers send up to 1472-byte datagrams by default (a 1500-byte MTU
+// less IPv4 and UDP headers); a smaller slot setting must not cut them.
+TEST(ReceptionFlowThreads, SlotsHoldEthernetMtuDatagramsWhateverTheSetting) {
+    struct Case {
+        const char *name;
+        size_t setting;  // 0: default
+        size_t expected_slot;
+    } cases[] = {
+        {"default", 0, k_default_slot_size},
+        {"smaller setting keeps the default", 100, k_default_slot_size},
+        {"path MTU 1500 less 28", 1472, k_default_slot_size},
+        {"larger setting enlarges", 9000, 9000},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        flow_fixture f;
+        if (c.setting != 0) {
+            f.flow.set_payload_size(c.setting);
+        }
+        EXPECT_EQ(f.flow.get_payload_size(), c.expected_slot);
+        EXPECT_GE(f.flow.get_payload_size(), 1500u);
+        auto a = make_shared_ssrc(0xA);
+        f.add_stream(a);
+        f.start();
+        f.fake.push_rx(rtp_packet(0xA, 7, std::vector<uint8_t>(1472 - 12, 3)));
+        frame::rtp_frame *got = f.flow.pull_frame(5000);
+        ASSERT_NE(got, nullptr);
+        EXPECT_EQ(got->payload_length, 1472u - 12u);
+        frame::dealloc_frame(got);
+        EXPECT_EQ(f.flow.dropped_oversize(), 0u);
+    }
 }
 
 TEST(ReceptionFlowThreads, InterruptedWaitKeepsReceiving) {
