@@ -30,17 +30,21 @@ constexpr size_t k_short_start_code_len = 3;  // 00 00 01
 //   +-+-+-+-+-+-+-+-+
 //   |F|NRI|  Type   |
 //   +---------------+
+//
+// A single NAL unit packet may be that byte alone (end of sequence, end of
+// stream); an aggregation packet or an FU needs at least one byte more.
 fragment_kind h264::get_fragment_type(frame::rtp_frame *frame) const {
-    if (frame == nullptr || frame->payload == nullptr || frame->payload_length < 2) {
+    if (frame == nullptr || frame->payload == nullptr || frame->payload_length < 1) {
         return FRAGMENT_INVALID;
     }
+    const bool has_more = frame->payload_length >= 2;
     switch (frame->payload[0] & k_type_mask) {
         case k_type_stap_a:
-            return FRAGMENT_AGGREGATE;
+            return has_more ? FRAGMENT_AGGREGATE : FRAGMENT_INVALID;
         case k_type_stap_b:
-            return FRAGMENT_STAP_B;
+            return has_more ? FRAGMENT_STAP_B : FRAGMENT_INVALID;
         case k_type_fu_a:
-            return fu_fragment_kind(frame->payload[1]);
+            return has_more ? fu_fragment_kind(frame->payload[1]) : FRAGMENT_INVALID;
         default:
             return FRAGMENT_NONE;  // FU-B and MTAPs belong to the interleaved mode
     }

@@ -31,17 +31,21 @@ constexpr uint8_t k_type_idr_w_radl = 19;
 //   +---------------+---------------+
 //
 // The type is read as the whole first byte shifted right by one, so a
-// payload with F set is neither an AP nor an FU.
+// payload with F set is neither an AP nor an FU. A single NAL unit packet may
+// be the header alone (end of sequence, end of bitstream); an AP or an FU
+// needs at least one byte more.
 fragment_kind h265::get_fragment_type(frame::rtp_frame *frame) const {
-    if (frame == nullptr || frame->payload == nullptr || frame->payload_length < 3) {
+    if (frame == nullptr || frame->payload == nullptr ||
+        frame->payload_length < get_payload_header_size()) {
         return FRAGMENT_INVALID;
     }
+    const bool has_more = frame->payload_length > get_payload_header_size();
     const uint8_t type = frame->payload[0] >> 1;
     if (type == k_type_ap) {
-        return FRAGMENT_AGGREGATE;
+        return has_more ? FRAGMENT_AGGREGATE : FRAGMENT_INVALID;
     }
     if (type == k_type_fu) {
-        return fu_fragment_kind(frame->payload[2]);
+        return has_more ? fu_fragment_kind(frame->payload[2]) : FRAGMENT_INVALID;
     }
     return FRAGMENT_NONE;
 }

@@ -34,17 +34,22 @@ constexpr uint8_t k_type_idr_w_radl = 7;
 //   +-+-+-----------+---------+-----+
 //   |F|Z| LayerID   |  Type   | TID |
 //   +---------------+---------------+
+//
+// A single NAL unit packet may be the header alone (end of sequence, end of
+// bitstream); an AP or an FU needs at least one byte more.
 fragment_kind h266::get_fragment_type(frame::rtp_frame *frame) const {
-    if (frame == nullptr || frame->payload == nullptr || frame->payload_length < 3) {
+    if (frame == nullptr || frame->payload == nullptr ||
+        frame->payload_length < get_payload_header_size()) {
         return FRAGMENT_INVALID;
     }
+    const bool has_more = frame->payload_length > get_payload_header_size();
     const uint8_t *payload = frame->payload;
     const uint8_t type = payload[1] >> 3;
     if ((payload[0] & 0xFE) == k_shifted_ap_byte || type == k_type_ap) {
-        return FRAGMENT_AGGREGATE;
+        return has_more ? FRAGMENT_AGGREGATE : FRAGMENT_INVALID;
     }
     if (type == k_type_fu) {
-        return fu_fragment_kind(payload[2]);
+        return has_more ? fu_fragment_kind(payload[2]) : FRAGMENT_INVALID;
     }
     return FRAGMENT_NONE;
 }

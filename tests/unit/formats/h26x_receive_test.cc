@@ -240,7 +240,10 @@ TEST_F(H26xReceiveTest, ClassifiesPayloads) {
     };
     const Case cases[] = {
         {"h264 empty", codec::h264, {}, formats::FRAGMENT_INVALID},
-        {"h264 one byte", codec::h264, {0x65}, formats::FRAGMENT_INVALID},
+        {"h264 one-byte NAL unit (end of sequence)", codec::h264, {0x0A}, formats::FRAGMENT_NONE},
+        {"h264 one-byte STAP-A", codec::h264, {0x18}, formats::FRAGMENT_INVALID},
+        {"h264 one-byte STAP-B", codec::h264, {0x19}, formats::FRAGMENT_INVALID},
+        {"h264 FU indicator without FU header", codec::h264, {0x7C}, formats::FRAGMENT_INVALID},
         {"h264 single NAL unit", codec::h264, {0x65, 0x88}, formats::FRAGMENT_NONE},
         {"h264 STAP-A", codec::h264, {0x18, 0x00}, formats::FRAGMENT_AGGREGATE},
         {"h264 STAP-B", codec::h264, {0x19, 0x00}, formats::FRAGMENT_STAP_B},
@@ -250,7 +253,13 @@ TEST_F(H26xReceiveTest, ClassifiesPayloads) {
         {"h264 FU-A start and end", codec::h264, {0x7C, 0xC5}, formats::FRAGMENT_INVALID},
         {"h264 FU-B is not received", codec::h264, {0x7D, 0x85}, formats::FRAGMENT_NONE},
         {"h265 empty", codec::h265, {}, formats::FRAGMENT_INVALID},
-        {"h265 two bytes", codec::h265, {0x62, 0x01}, formats::FRAGMENT_INVALID},
+        {"h265 one byte", codec::h265, {0x48}, formats::FRAGMENT_INVALID},
+        {"h265 two-byte NAL unit (end of sequence)",
+         codec::h265,
+         {0x48, 0x01},
+         formats::FRAGMENT_NONE},
+        {"h265 FU without FU header", codec::h265, {0x62, 0x01}, formats::FRAGMENT_INVALID},
+        {"h265 AP of its header alone", codec::h265, {0x60, 0x01}, formats::FRAGMENT_INVALID},
         {"h265 single NAL unit", codec::h265, {0x40, 0x01, 0x0C}, formats::FRAGMENT_NONE},
         {"h265 AP", codec::h265, {0x60, 0x01, 0x00}, formats::FRAGMENT_AGGREGATE},
         {"h265 FU start", codec::h265, {0x62, 0x01, 0x93}, formats::FRAGMENT_FIRST},
@@ -259,7 +268,17 @@ TEST_F(H26xReceiveTest, ClassifiesPayloads) {
         {"h265 FU start and end", codec::h265, {0x62, 0x01, 0xC5}, formats::FRAGMENT_INVALID},
         {"h265 FU with F set", codec::h265, {0xE2, 0x01, 0x93}, formats::FRAGMENT_NONE},
         {"h266 empty", codec::h266, {}, formats::FRAGMENT_INVALID},
-        {"h266 two bytes", codec::h266, {0x38, 0x01}, formats::FRAGMENT_INVALID},
+        {"h266 one byte", codec::h266, {0x00}, formats::FRAGMENT_INVALID},
+        {"h266 two-byte NAL unit (end of sequence)",
+         codec::h266,
+         {0x00, 0xA9},
+         formats::FRAGMENT_NONE},
+        {"h266 AP 0x38 0x01 of its header alone",
+         codec::h266,
+         {0x38, 0x01},
+         formats::FRAGMENT_INVALID},
+        {"h266 AP of its header alone", codec::h266, {0x00, 0xE1}, formats::FRAGMENT_INVALID},
+        {"h266 FU without FU header", codec::h266, {0x00, 0xE9}, formats::FRAGMENT_INVALID},
         {"h266 AP 0x38 0x01", codec::h266, {0x38, 0x01, 0x00}, formats::FRAGMENT_AGGREGATE},
         {"h266 AP 0x39", codec::h266, {0x39, 0x01, 0x00}, formats::FRAGMENT_AGGREGATE},
         {"h266 AP type 28, RFC 9328", codec::h266, {0x00, 0xE1, 0x00}, formats::FRAGMENT_AGGREGATE},
@@ -535,6 +554,51 @@ TEST_F(H26xReceiveTest, HandlerRejectsMissingArguments) {
     frame::rtp_frame *raw = packet.get();
     EXPECT_EQ(formats::h26x::packet_handler(nullptr, 0, nullptr, 0, &raw), RTP_BAD_ARGUMENT);
     EXPECT_EQ(r.format().frame_getter(nullptr), RTP_BAD_ARGUMENT);
+}
+
+// A single NAL unit packet may be the NAL header alone: H.264 end of
+// sequence and end of stream (types 10, 11) are one byte, H.265 EOS and EOB
+// (36, 37) and H.266 EOS and EOB (21, 22) two. They used to be discarded as
+// too short, which only aggregation packets and FUs of that length are.
+TEST_F(H26xReceiveTest, HeaderOnlyNalUnitsLikeEndOfSequenceWereDiscardedAsTooShort) {
+    struct Case {
+        const char *name;
+        codec c;
+        bytes payload;
+        bool delivered;
+    };
+    const Case cases[] = {
+        {"h264 end of sequence", codec::h264, {0x0A}, true},
+        {"h264 end of stream", codec::h264, {0x0B}, true},
+        {"h265 end of sequence", codec::h265, {0x48, 0x01}, true},
+        {"h265 end of bitstream", codec::h265, {0x4A, 0x01}, true},
+        {"h266 end of sequence", codec::h266, {0x00, 0xA9}, true},
+        {"h266 end of bitstream", codec::h266, {0x00, 0xB1}, true},
+        {"h264 empty", codec::h264, {}, false},
+        {"h264 STAP-A header alone", codec::h264, {0x18}, false},
+        {"h264 FU indicator alone", codec::h264, {0x7C}, false},
+        {"h265 one byte", codec::h265, {0x48}, false},
+        {"h265 AP header alone", codec::h265, {0x60, 0x01}, false},
+        {"h265 FU payload header alone", codec::h265, {0x62, 0x01}, false},
+        {"h266 one byte", codec::h266, {0x00}, false},
+        {"h266 AP header alone", codec::h266, {0x38, 0x01}, false},
+        {"h266 FU payload header alone", codec::h266, {0x00, 0xE9}, false},
+    };
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(tc.name);
+        receiver r(tc.c);
+        stderr_capture capture;
+        received got = r.feed(31, tc.payload, k_ts, true);
+        const std::string log = capture.stop();
+        if (tc.delivered) {
+            ASSERT_EQ(got.rc, RTP_FRAME_READY);
+            EXPECT_EQ(payload_of(*got.frames[0]), cat({start_code(tc.c), tc.payload}));
+            EXPECT_EQ(log, "");
+        } else {
+            EXPECT_EQ(got.rc, RTP_FAILED);
+            EXPECT_EQ(log, log_line(k_warning, "packet_handler", "invalid frame received!"));
+        }
+    }
 }
 
 // --- duplicates -------------------------------------------------------------
