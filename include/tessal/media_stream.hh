@@ -48,6 +48,10 @@ public:
 
     // Waits for the next frame; null when the stream stops or fails. The
     // frame is the caller's: release it with frame::dealloc_frame.
+    // Frames wait for a pull at most 3 seconds, and at most 64 MiB of them
+    // per local port: beyond that the oldest are released, so a stream that
+    // is never pulled cannot make a sender fill the process's memory. Pull
+    // promptly, or install a receive hook.
     frame::rtp_frame *pull_frame() noexcept;
     // Null after `timeout_ms` milliseconds without a frame.
     frame::rtp_frame *pull_frame(size_t timeout_ms) noexcept;
