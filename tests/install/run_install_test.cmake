@@ -12,7 +12,16 @@ function(run)
 endfunction()
 
 run(${CMAKE_COMMAND} --install ${TESSAL_BUILD_DIR} --prefix ${PREFIX})
-run(${CMAKE_COMMAND} -S ${CONSUMER_SOURCE_DIR} -B ${WORK_DIR}/build
+# The enclosing build's generator and build program (e.g. Ninja), not the
+# default one, which may not be installed.
+set(generator_args)
+if(GENERATOR)
+  list(APPEND generator_args -G ${GENERATOR})
+endif()
+if(MAKE_PROGRAM)
+  list(APPEND generator_args -DCMAKE_MAKE_PROGRAM=${MAKE_PROGRAM})
+endif()
+run(${CMAKE_COMMAND} -S ${CONSUMER_SOURCE_DIR} -B ${WORK_DIR}/build ${generator_args}
     -DCMAKE_PREFIX_PATH=${PREFIX} -DCMAKE_CXX_COMPILER=${CXX}
     "-DCMAKE_CXX_FLAGS=${EXTRA_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${EXTRA_FLAGS}")
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
