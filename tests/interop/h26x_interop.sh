@@ -8,7 +8,13 @@
 #   CODEC      h264 | h265
 #   CLIP       basic | slices | large   (generated with FFmpeg on first use)
 #   DIRECTION  tessal-to-gst | gst-to-tessal | gst-to-tessal-aggregated |
-#              ffmpeg-to-tessal | tessal-to-ffmpeg
+#              ffmpeg-to-tessal | tessal-to-ffmpeg |
+#              gst-to-tessal-default | ffmpeg-to-tessal-default | gst-to-tessal-mtu1500
+#
+# Packet sizes: the plain directions make the peers send small packets
+# (GStreamer mtu=1400, FFmpeg pkt_size=1400). The -default directions leave
+# the peer at its own default (FFmpeg: 1472-byte datagrams; GStreamer: 1400),
+# gst-to-tessal-mtu1500 sends 1500-byte datagrams.
 #
 # Exit status 0 on success, 1 on a mismatch or failure, 77 (skip) when a peer
 # is not installed.
@@ -80,17 +86,33 @@ if [ "$frames" -lt 10 ]; then
 fi
 
 # --- a free port ---------------------------------------------------------------
-port=$(( 20000 + ($$ * 13 + $(date +%N | cut -c1-4 | sed 's/^0*//;s/^$/0/')) % 40000 ))
-port=$(( port - port % 2 ))
+port_in_use() {  # whether some UDP socket is bound to port $1
+    hex=$(printf '%04X' "$1")
+    awk '{print $2}' /proc/net/udp /proc/net/udp6 2>/dev/null | grep -qi ":$hex\$"
+}
+pick_port() {  # an even port with it and the next one unbound (RTP, RTCP)
+    seed=$(( $$ * 13 + $(date +%N | cut -c1-4 | sed 's/^0*//;s/^$/0/') ))
+    n=0
+    while [ "$n" -lt 50 ]; do
+        port=$(( 20000 + (seed + n * 7919) % 40000 ))
+        port=$(( port - port % 2 ))
+        if ! port_in_use "$port" && ! port_in_use $((port + 1)); then
+            return 0
+        fi
+        n=$((n + 1))
+    done
+    echo "no free UDP port found" >&2
+    exit 1
+}
+pick_port
 
 caps="application/x-rtp,media=video,clock-rate=90000,encoding-name=$enc_name,payload=$pt"
 received="$run/received.$codec"
 
 wait_for_port() {  # waits until some socket is bound to UDP port $1 (at most $2 seconds)
-    hex=$(printf '%04X' "$1")
     i=0
     while [ "$i" -lt "$(( $2 * 10 ))" ]; do
-        if awk '{print $2}' /proc/net/udp /proc/net/udp6 2>/dev/null | grep -qi ":$hex\$"; then
+        if port_in_use "$1"; then
             return 0
         fi
         sleep 0.1
@@ -98,6 +120,40 @@ wait_for_port() {  # waits until some socket is bound to UDP port $1 (at most $2
     done
     echo "peer did not bind port $1 in $2 s" >&2
     return 1
+}
+
+bound_by() {  # whether process $1 holds a UDP socket bound to port $2
+    hex=$(printf '%04X' "$2")
+    for inode in $(awk -v p=":$hex\$" 'toupper($2) ~ p {print $10}' /proc/net/udp /proc/net/udp6 \
+        2>/dev/null); do
+        for fd in /proc/"$1"/fd/*; do
+            [ "$(readlink "$fd" 2>/dev/null)" = "socket:[$inode]" ] && return 0
+        done
+    done
+    return 1
+}
+
+start_tessal_recv() {  # tessal-recv on a free port, options in "$@"; sets $peer
+    attempt=0
+    while [ "$attempt" -lt 5 ]; do
+        "$tools/tessal-recv" --format "$codec" --output "$received" --timeout 3 --quiet "$@" \
+            "$port" >"$run/recv.log" 2>&1 &
+        peer=$!
+        # It exits at once when it cannot bind (someone took the port).
+        i=0
+        while [ "$i" -lt 200 ] && kill -0 "$peer" 2>/dev/null; do
+            bound_by "$peer" "$port" && return 0
+            sleep 0.1
+            i=$((i + 1))
+        done
+        kill "$peer" 2>/dev/null
+        wait "$peer" 2>/dev/null
+        attempt=$((attempt + 1))
+        pick_port
+    done
+    echo "tessal-recv could not listen on a free port" >&2
+    cat "$run/recv.log" >&2
+    exit 1
 }
 
 wait_for_file_quiet() {  # waits until $1 stops growing (at most $2 seconds)
@@ -125,30 +181,33 @@ case "$direction" in
         kill -INT "$peer"
         wait "$peer"
         ;;
-    gst-to-tessal | gst-to-tessal-aggregated)
-        mode=none
-        [ "$direction" = gst-to-tessal-aggregated ] && mode=2  # max-stap / max: whole access units
-        if ! gst-inspect-1.0 rtp${codec}pay | grep -q aggregate-mode; then
+    gst-to-tessal | gst-to-tessal-aggregated | gst-to-tessal-default | gst-to-tessal-mtu1500)
+        case "$direction" in
+            gst-to-tessal) payloader="config-interval=0 aggregate-mode=none mtu=1400" ;;
+            # max-stap / max: whole access units
+            gst-to-tessal-aggregated) payloader="config-interval=0 aggregate-mode=2 mtu=1400" ;;
+            gst-to-tessal-default) payloader="" ;;   # the payloader's own defaults
+            gst-to-tessal-mtu1500) payloader="mtu=1500" ;;
+        esac
+        case "$payloader" in *aggregate-mode*) need_aggregate=1 ;; *) need_aggregate=0 ;; esac
+        if [ "$need_aggregate" = 1 ] && ! gst-inspect-1.0 rtp${codec}pay | grep -q aggregate-mode; then
             echo "SKIP: this rtp${codec}pay has no aggregate-mode"
             exit 77
         fi
-        "$tools/tessal-recv" --format "$codec" --output "$received" --timeout 3 --quiet \
-            "$port" >"$run/recv.log" 2>&1 &
-        peer=$!
-        wait_for_port "$port" 20 || { kill "$peer"; exit 1; }
+        start_tessal_recv
+        # shellcheck disable=SC2086
         gst-launch-1.0 -q filesrc location="$source_clip" ! ${codec}parse \
-            ! rtp${codec}pay config-interval=0 aggregate-mode=$mode pt=$pt mtu=1400 \
+            ! rtp${codec}pay $payloader pt=$pt \
             ! udpsink host=127.0.0.1 port="$port" sync=false >"$run/gst.log" 2>&1 ||
             { cat "$run/gst.log"; kill "$peer"; exit 1; }
         wait "$peer"
         ;;
-    ffmpeg-to-tessal)
-        "$tools/tessal-recv" --format "$codec" --output "$received" --timeout 3 --quiet \
-            "$port" >"$run/recv.log" 2>&1 &
-        peer=$!
-        wait_for_port "$port" 20 || { kill "$peer"; exit 1; }
+    ffmpeg-to-tessal | ffmpeg-to-tessal-default)
+        url="rtp://127.0.0.1:$port"
+        [ "$direction" = ffmpeg-to-tessal ] && url="$url?pkt_size=1400"
+        start_tessal_recv
         ffmpeg -hide_banner -loglevel error -re -f "$raw" -i "$source_clip" -c copy \
-            -payload_type "$pt" -f rtp "rtp://127.0.0.1:$port?pkt_size=1400" \
+            -payload_type "$pt" -f rtp "$url" \
             >"$run/ffmpeg.log" 2>&1 || { cat "$run/ffmpeg.log"; kill "$peer"; exit 1; }
         wait "$peer"
         ;;
