@@ -37,6 +37,9 @@ void usage(FILE *out) {
                  "  --format NAME    generic (default), pcmu, pcma, opus, l16, h264, h265, h266\n"
                  "                   (video: --output gets a playable Annex-B stream)\n"
                  "  --fragment       reassemble fragmented frames (RCE_FRAGMENT_GENERIC)\n"
+                 "  --resync         h264/h265/h266: drop inter-coded slices until a key frame\n"
+                 "                   arrives, at the start and after a lost access unit\n"
+                 "                   (RCE_H26X_RESYNC_ON_KEY_FRAME)\n"
                  "  --quiet          no live progress line\n"
                  "  -h, --help       this text\n"
                  "\n"
@@ -52,6 +55,7 @@ struct options {
     double timeout = 5;
     tessal::RTP_FORMAT format = tessal::FMT_G726_40;
     bool fragment = false;
+    bool resync = false;
     bool quiet = false;
 };
 
@@ -87,6 +91,8 @@ bool parse(int argc, char **argv, options &o) {
             }
         } else if (args.is("--fragment")) {
             o.fragment = true;
+        } else if (args.is("--resync")) {
+            o.resync = true;
         } else if (args.is("--quiet")) {
             o.quiet = true;
         } else if (args.is_option()) {
@@ -100,6 +106,9 @@ bool parse(int argc, char **argv, options &o) {
     }
     if (!parse_port(positional[0], &o.port)) {
         return args.fail((std::string("bad PORT ") + positional[0]).c_str());
+    }
+    if (o.resync && !is_video(o.format)) {
+        return args.fail("--resync needs --format h264, h265 or h266");
     }
     return true;
 }
@@ -175,12 +184,11 @@ int main(int argc, char **argv) {
     tessal::context ctx;
     const bool ipv6 = o.address.find(':') != std::string::npos;
     tessal::session *session = ctx.create_session(o.address.c_str(), ipv6 ? "::1" : "127.0.0.1");
+    int flags = tessal::RCE_RECEIVE_ONLY;
+    flags |= o.fragment ? tessal::RCE_FRAGMENT_GENERIC : 0;
+    flags |= o.resync ? tessal::RCE_H26X_RESYNC_ON_KEY_FRAME : 0;
     tessal::media_stream *stream =
-        session == nullptr
-            ? nullptr
-            : session->create_stream(
-                  o.port, 0, o.format,
-                  tessal::RCE_RECEIVE_ONLY | (o.fragment ? tessal::RCE_FRAGMENT_GENERIC : 0));
+        session == nullptr ? nullptr : session->create_stream(o.port, 0, o.format, flags);
     if (stream == nullptr) {
         std::fprintf(stderr, "tessal-recv: cannot receive on %s port %u\n", o.address.c_str(),
                      static_cast<unsigned>(o.port));

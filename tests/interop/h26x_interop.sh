@@ -6,15 +6,22 @@
 #   h26x_interop.sh TOOLS_DIR WORK_DIR CODEC CLIP DIRECTION
 #
 #   CODEC      h264 | h265
-#   CLIP       basic | slices | large   (generated with FFmpeg on first use)
+#   CLIP       basic | slices | large | bframes   (generated with FFmpeg on first use)
 #   DIRECTION  tessal-to-gst | gst-to-tessal | gst-to-tessal-aggregated |
 #              ffmpeg-to-tessal | tessal-to-ffmpeg |
-#              gst-to-tessal-default | ffmpeg-to-tessal-default | gst-to-tessal-mtu1500
+#              gst-to-tessal-default | ffmpeg-to-tessal-default | gst-to-tessal-mtu1500 |
+#              gst-to-tessal-resync | ffmpeg-to-tessal-resync
 #
 # Packet sizes: the plain directions make the peers send small packets
 # (GStreamer mtu=1400, FFmpeg pkt_size=1400). The -default directions leave
 # the peer at its own default (FFmpeg: 1472-byte datagrams; GStreamer: 1400),
 # gst-to-tessal-mtu1500 sends 1500-byte datagrams.
+#
+# The clip bframes (1280x720, 8 slices per picture, B-frames, an IDR every 30
+# frames, 60 frames) is also kept in MPEG-TS, which carries presentation
+# times: the -resync directions send from there, so the RTP timestamps go
+# backwards in decode order, to tessal-recv --resync
+# (RCE_H26X_RESYNC_ON_KEY_FRAME). With no loss every access unit must arrive.
 #
 # Exit status 0 on success, 1 on a mismatch or failure, 77 (skip) when a peer
 # is not installed.
@@ -36,7 +43,7 @@ case "$codec" in
     h265) encoder=libx265; pt=107; enc_name=H265; raw=hevc ;;
     *) echo "unknown codec $codec" >&2; exit 2 ;;
 esac
-for element in rtp${codec}pay rtp${codec}depay ${codec}parse udpsrc udpsink; do
+for element in rtp${codec}pay rtp${codec}depay ${codec}parse udpsrc udpsink tsdemux; do
     if ! gst-inspect-1.0 "$element" >/dev/null 2>&1; then
         echo "SKIP: GStreamer element $element is not installed"
         exit 77
@@ -54,6 +61,24 @@ mkdir -p "$run"
 
 # --- the clip and its reference hashes ---------------------------------------
 source_clip="$work/$codec-$clip.$codec"
+source_ts="$work/$codec-$clip.ts"
+if [ "$clip" = bframes ] && [ ! -s "$source_clip" ]; then
+    # Encoded into MPEG-TS (presentation and decoding times per picture); the
+    # Annex-B clip is the same bitstream taken out of it. Closed GOPs, no
+    # scene cuts: an IDR exactly every 30 frames.
+    gop="slices=8:bframes=3:keyint=30:min-keyint=30:scenecut=0"
+    if [ "$codec" = h264 ]; then
+        extra="-x264-params $gop"
+    else
+        extra="-x265-params log-level=error:$gop:open-gop=0"
+    fi
+    # shellcheck disable=SC2086
+    ffmpeg -hide_banner -loglevel error -y -f lavfi -i "testsrc2=size=1280x720:rate=25" \
+        -frames:v 60 -pix_fmt yuv420p -c:v "$encoder" $extra -f mpegts "$source_ts.tmp" &&
+        ffmpeg -hide_banner -loglevel error -y -i "$source_ts.tmp" -c copy -f "$raw" \
+            "$source_clip.tmp" &&
+        mv "$source_ts.tmp" "$source_ts" && mv "$source_clip.tmp" "$source_clip" || exit 1
+fi
 if [ ! -s "$source_clip" ]; then
     case "$clip" in
         basic) size=320x240; params="" ;;
@@ -209,6 +234,24 @@ case "$direction" in
         ffmpeg -hide_banner -loglevel error -re -f "$raw" -i "$source_clip" -c copy \
             -payload_type "$pt" -f rtp "$url" \
             >"$run/ffmpeg.log" 2>&1 || { cat "$run/ffmpeg.log"; kill "$peer"; exit 1; }
+        wait "$peer"
+        ;;
+    gst-to-tessal-resync | ffmpeg-to-tessal-resync)
+        if [ ! -s "$source_ts" ]; then
+            echo "$direction needs a clip with presentation times (bframes)" >&2
+            exit 2
+        fi
+        start_tessal_recv --resync
+        if [ "$direction" = gst-to-tessal-resync ]; then
+            # The payloader's defaults; sync=true paces the pictures in real time.
+            gst-launch-1.0 -q filesrc location="$source_ts" ! tsdemux ! ${codec}parse \
+                ! rtp${codec}pay pt=$pt ! udpsink host=127.0.0.1 port="$port" sync=true \
+                >"$run/gst.log" 2>&1 || { cat "$run/gst.log"; kill "$peer"; exit 1; }
+        else
+            ffmpeg -hide_banner -loglevel error -re -i "$source_ts" -c copy \
+                -payload_type "$pt" -f rtp "rtp://127.0.0.1:$port" \
+                >"$run/ffmpeg.log" 2>&1 || { cat "$run/ffmpeg.log"; kill "$peer"; exit 1; }
+        fi
         wait "$peer"
         ;;
     tessal-to-ffmpeg)
