@@ -54,7 +54,11 @@ nal_class h264::get_nal_type(frame::rtp_frame *frame) const {
     if (frame == nullptr || frame->payload == nullptr || frame->payload_length < 2) {
         return NAL_CLASS_OTHER;
     }
-    switch (frame->payload[1] & k_type_mask) {
+    return get_nal_class(frame->payload[1] & k_type_mask);
+}
+
+nal_class h264::get_nal_class(uint8_t nal_type) const {
+    switch (nal_type) {
         case k_type_idr_slice:
             return NAL_CLASS_INTRA;
         case k_type_non_idr_slice:

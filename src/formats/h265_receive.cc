@@ -16,9 +16,12 @@ namespace {
 constexpr uint8_t k_type_ap = 48;
 constexpr uint8_t k_type_fu = 49;
 constexpr uint8_t k_fu_type_mask = 0x3F;
-// ITU-T H.265 table 7-1.
-constexpr uint8_t k_type_trail_r = 1;
-constexpr uint8_t k_type_idr_w_radl = 19;
+// ITU-T H.265 table 7-1: the pictures of types TRAIL_N (0) to RASL_R (9)
+// are predicted from others; BLA_W_LP (16) to CRA_NUT (21), and the two
+// reserved types after them, are intra random access points (IRAP).
+constexpr uint8_t k_type_last_inter = 9;
+constexpr uint8_t k_type_first_irap = 16;
+constexpr uint8_t k_type_last_irap = 23;
 
 }  // namespace
 
@@ -54,14 +57,16 @@ nal_class h265::get_nal_type(frame::rtp_frame *frame) const {
     if (frame == nullptr || frame->payload == nullptr || frame->payload_length < 3) {
         return NAL_CLASS_OTHER;
     }
-    switch (frame->payload[2] & k_fu_type_mask) {
-        case k_type_idr_w_radl:
-            return NAL_CLASS_INTRA;
-        case k_type_trail_r:
-            return NAL_CLASS_INTER;
-        default:
-            return NAL_CLASS_OTHER;
+    return get_nal_class(frame->payload[2] & k_fu_type_mask);
+}
+
+// Decoding resumes at any IRAP picture, not only at IDR_W_RADL: encoders
+// write IDR_N_LP, and CRA in an open GOP, as their key pictures.
+nal_class h265::get_nal_class(uint8_t nal_type) const {
+    if (nal_type >= k_type_first_irap && nal_type <= k_type_last_irap) {
+        return NAL_CLASS_INTRA;
     }
+    return nal_type <= k_type_last_inter ? NAL_CLASS_INTER : NAL_CLASS_OTHER;
 }
 
 // RFC 7798 section 4.4.3: F and LayerId come from the payload header, the

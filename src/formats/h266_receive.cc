@@ -21,9 +21,12 @@ constexpr uint8_t k_type_fu = 29;
 constexpr uint8_t k_shifted_ap_byte = k_type_ap << 1;
 // RFC 9328 section 4.3.3: S, E, P, then a 5-bit FuType.
 constexpr uint8_t k_fu_type_mask = 0x1F;
-// ITU-T H.266 table 5.
-constexpr uint8_t k_type_trail_nut = 0;
-constexpr uint8_t k_type_idr_w_radl = 7;
+// ITU-T H.266 table 5: TRAIL_NUT (0) to RASL_NUT (3) are predicted from
+// other pictures; IDR_W_RADL (7), IDR_N_LP (8) and CRA_NUT (9) are intra
+// random access points (IRAP).
+constexpr uint8_t k_type_last_inter = 3;
+constexpr uint8_t k_type_first_irap = 7;
+constexpr uint8_t k_type_last_irap = 9;
 
 }  // namespace
 
@@ -58,14 +61,14 @@ nal_class h266::get_nal_type(frame::rtp_frame *frame) const {
     if (frame == nullptr || frame->payload == nullptr || frame->payload_length < 3) {
         return NAL_CLASS_OTHER;
     }
-    switch (frame->payload[2] & k_fu_type_mask) {
-        case k_type_idr_w_radl:
-            return NAL_CLASS_INTRA;
-        case k_type_trail_nut:
-            return NAL_CLASS_INTER;
-        default:
-            return NAL_CLASS_OTHER;
+    return get_nal_class(frame->payload[2] & k_fu_type_mask);
+}
+
+nal_class h266::get_nal_class(uint8_t nal_type) const {
+    if (nal_type >= k_type_first_irap && nal_type <= k_type_last_irap) {
+        return NAL_CLASS_INTRA;
     }
+    return nal_type <= k_type_last_inter ? NAL_CLASS_INTER : NAL_CLASS_OTHER;
 }
 
 // RFC 9328 section 4.3.3: F, Z, LayerID and TID come from the payload header,

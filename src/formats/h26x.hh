@@ -163,7 +163,11 @@ public:
     virtual uint8_t get_fu_header_size() const = 0;
     virtual uint8_t get_start_code_range() const = 0;
     virtual fragment_kind get_fragment_type(frame::rtp_frame *frame) const = 0;
+    // The class of the NAL unit an FU packet carries, from its FU header.
     virtual nal_class get_nal_type(frame::rtp_frame *frame) const = 0;
+    // The class of a NAL unit of type `nal_type`: a random access point on
+    // which decoding can resume, a picture predicted from others, or neither.
+    virtual nal_class get_nal_class(uint8_t nal_type) const = 0;
     virtual void get_nal_header_from_fu_headers(size_t pos, uint8_t *payload, uint8_t *out) = 0;
     virtual frame::rtp_frame *allocate_rtp_frame_with_startcode(bool add_start_code,
                                                                 frame::rtp_header &header,
@@ -208,6 +212,7 @@ private:
     void store_fragment(access_unit_info &au, frame::rtp_frame *packet, fragment_kind kind);
     RTP_ERROR complete_nal_unit(frame::rtp_frame **out, access_unit_info &au, uint32_t ts,
                                 uint16_t start, uint16_t end, int rce_flags);
+    void end_wait_at_key_frame(int rce_flags, uint32_t ts, nal_class cls);
     bool start_code_wanted(int rce_flags) const;
     // The stored FU packet `seq` if it belongs to the access unit `timestamp`.
     frame::rtp_frame *stored_fragment(uint16_t seq, uint32_t timestamp) const;
@@ -232,6 +237,7 @@ public:
     uint8_t get_start_code_range() const override { return 1; }
     fragment_kind get_fragment_type(frame::rtp_frame *frame) const override;
     nal_class get_nal_type(frame::rtp_frame *frame) const override;
+    nal_class get_nal_class(uint8_t nal_type) const override;
     void get_nal_header_from_fu_headers(size_t pos, uint8_t *payload, uint8_t *out) override;
     frame::rtp_frame *allocate_rtp_frame_with_startcode(bool add_start_code,
                                                         frame::rtp_header &header, size_t size,
@@ -259,6 +265,7 @@ public:
     uint8_t get_start_code_range() const override { return 4; }
     fragment_kind get_fragment_type(frame::rtp_frame *frame) const override;
     nal_class get_nal_type(frame::rtp_frame *frame) const override;
+    nal_class get_nal_class(uint8_t nal_type) const override;
     void get_nal_header_from_fu_headers(size_t pos, uint8_t *payload, uint8_t *out) override;
 
 private:
@@ -282,6 +289,7 @@ public:
     uint8_t get_start_code_range() const override { return 4; }
     fragment_kind get_fragment_type(frame::rtp_frame *frame) const override;
     nal_class get_nal_type(frame::rtp_frame *frame) const override;
+    nal_class get_nal_class(uint8_t nal_type) const override;
     void get_nal_header_from_fu_headers(size_t pos, uint8_t *payload, uint8_t *out) override;
 
 private:

@@ -151,6 +151,7 @@ RTP_ERROR h26x::handle_packet(int rce_flags, frame::rtp_frame **out) {
             LOG_WARN_AS("packet_handler", "invalid frame received!");
             return discard(out);
         case FRAGMENT_NONE:
+            end_wait_at_key_frame(rce_flags, ts, get_nal_class(get_nal_type(packet->payload)));
             prepend_start_code(rce_flags, out);
             return RTP_FRAME_READY;
         case FRAGMENT_AGGREGATE:
@@ -237,6 +238,12 @@ RTP_ERROR h26x::handle_aggregation_packet(frame::rtp_frame **out, uint8_t header
     for (frame_ptr &f : frames) {
         ready_frames_.push_back(f.get());
         f.release();
+    }
+    for (const auto &unit : units) {
+        if (unit.second >= get_nal_header_size()) {
+            end_wait_at_key_frame(rce_flags, packet->header.timestamp,
+                                  get_nal_class(get_nal_type(packet->payload + unit.first)));
+        }
     }
     frame::dealloc_frame(packet);
     *out = nullptr;
@@ -333,11 +340,8 @@ RTP_ERROR h26x::complete_nal_unit(frame::rtp_frame **out, access_unit_info &au, 
 
     if ((rce_flags & RCE_H26X_RESYNC_ON_KEY_FRAME) != 0 && waiting_for_key_frame_) {
         const nal_class cls = get_nal_type(stored_fragment(start, ts));
-        if (cls == NAL_CLASS_INTRA) {
-            LOG_INFO_AS("packet_handler", "Found a key frame at ts %lu",
-                        static_cast<unsigned long>(ts));
-            waiting_for_key_frame_ = false;
-        } else if (cls == NAL_CLASS_INTER) {
+        end_wait_at_key_frame(rce_flags, ts, cls);
+        if (cls == NAL_CLASS_INTER) {
             LOG_WARN_AS("packet_handler",
                         "Dropping h26x access unit because of missing reference. Timestamp: %lu. "
                         "Seq: %u - %u",
@@ -358,6 +362,17 @@ RTP_ERROR h26x::complete_nal_unit(frame::rtp_frame **out, access_unit_info &au, 
     }
     au.delivered = true;
     return RTP_FRAME_READY;
+}
+
+// Resync mode: a key NAL unit, whichever packet carried it, ends the wait
+// for one. Only FU NAL units wait themselves.
+void h26x::end_wait_at_key_frame(int rce_flags, uint32_t ts, nal_class cls) {
+    if ((rce_flags & RCE_H26X_RESYNC_ON_KEY_FRAME) != 0 && waiting_for_key_frame_ &&
+        cls == NAL_CLASS_INTRA) {
+        LOG_INFO_AS("packet_handler", "Found a key frame at ts %lu",
+                    static_cast<unsigned long>(ts));
+        waiting_for_key_frame_ = false;
+    }
 }
 
 RTP_ERROR h26x::reconstruction(frame::rtp_frame **out, size_t size, int rce_flags, uint16_t start,

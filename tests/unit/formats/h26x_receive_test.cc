@@ -311,6 +311,17 @@ TEST_F(H26xReceiveTest, ClassifiesFragmentedNalUnits) {
         {"h265 IDR_W_RADL", codec::h265, {0x62, 0x01, 0x93}, formats::NAL_CLASS_INTRA},
         {"h265 TRAIL_R", codec::h265, {0x62, 0x01, 0x81}, formats::NAL_CLASS_INTER},
         {"h265 VPS", codec::h265, {0x62, 0x01, 0xA0}, formats::NAL_CLASS_OTHER},
+        // Every IRAP picture is a point to resume decoding at; every non-IRAP
+        // picture is predicted from others.
+        {"h265 IDR_N_LP", codec::h265, {0x62, 0x01, 0x94}, formats::NAL_CLASS_INTRA},
+        {"h265 CRA", codec::h265, {0x62, 0x01, 0x95}, formats::NAL_CLASS_INTRA},
+        {"h265 BLA_W_LP", codec::h265, {0x62, 0x01, 0x90}, formats::NAL_CLASS_INTRA},
+        {"h265 IDR_N_LP end fragment", codec::h265, {0x62, 0x01, 0x54}, formats::NAL_CLASS_INTRA},
+        {"h265 TRAIL_N", codec::h265, {0x62, 0x01, 0x80}, formats::NAL_CLASS_INTER},
+        {"h265 RASL_N", codec::h265, {0x62, 0x01, 0x88}, formats::NAL_CLASS_INTER},
+        {"h265 RASL_R", codec::h265, {0x62, 0x01, 0x89}, formats::NAL_CLASS_INTER},
+        {"h265 reserved 10", codec::h265, {0x62, 0x01, 0x8A}, formats::NAL_CLASS_OTHER},
+        {"h265 prefix SEI", codec::h265, {0x62, 0x01, 0xA7}, formats::NAL_CLASS_OTHER},
         {"h265 short", codec::h265, {0x62, 0x01}, formats::NAL_CLASS_OTHER},
         {"h266 IDR_W_RADL", codec::h266, {0x00, 0xE9, 0x87}, formats::NAL_CLASS_INTRA},
         {"h266 TRAIL_NUT", codec::h266, {0x00, 0xE9, 0x80}, formats::NAL_CLASS_INTER},
@@ -319,6 +330,11 @@ TEST_F(H26xReceiveTest, ClassifiesFragmentedNalUnits) {
          {0x00, 0xE9, 0x67},
          formats::NAL_CLASS_INTRA},
         {"h266 SPS", codec::h266, {0x00, 0xE9, 0x8F}, formats::NAL_CLASS_OTHER},
+        {"h266 IDR_N_LP", codec::h266, {0x00, 0xE9, 0x88}, formats::NAL_CLASS_INTRA},
+        {"h266 CRA", codec::h266, {0x00, 0xE9, 0x89}, formats::NAL_CLASS_INTRA},
+        {"h266 STSA", codec::h266, {0x00, 0xE9, 0x81}, formats::NAL_CLASS_INTER},
+        {"h266 RASL", codec::h266, {0x00, 0xE9, 0x83}, formats::NAL_CLASS_INTER},
+        {"h266 GDR", codec::h266, {0x00, 0xE9, 0x8A}, formats::NAL_CLASS_OTHER},
         {"h266 short", codec::h266, {0x00, 0xE9}, formats::NAL_CLASS_OTHER},
     };
     for (const Case &tc : cases) {
@@ -992,6 +1008,42 @@ TEST_F(H26xReceiveTest, ResyncDropsInterUnitsUntilAKeyFrame) {
     }
 }
 
+// A key NAL unit ends the wait whichever packet carries it: a single NAL
+// unit packet or an aggregation packet used to be passed on without ending
+// it, and the inter pictures after such a key picture were dropped.
+TEST_F(H26xReceiveTest, KeyFrameOutsideFusDidNotEndTheWait) {
+    struct Case {
+        const char *name;
+        codec c;
+        bytes payload;
+    };
+    const Case cases[] = {
+        {"h264 IDR slice, single", codec::h264, {0x65, 0x88, 0x84}},
+        {"h264 IDR slice in a STAP-A",
+         codec::h264,
+         {0x18, 0x00, 0x02, 0x67, 0x42, 0x00, 0x02, 0x65, 0x88}},
+        {"h265 IDR_N_LP, single", codec::h265, {0x28, 0x01, 0xAF}},
+        {"h265 CRA in an AP",
+         codec::h265,
+         {0x60, 0x01, 0x00, 0x02, 0x40, 0x01, 0x00, 0x03, 0x2A, 0x01, 0xAF}},
+        {"h266 CRA, single", codec::h266, {0x00, 0x49, 0xAF}},
+    };
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(tc.name);
+        receiver r(tc.c, RCE_H26X_RESYNC_ON_KEY_FRAME);
+        stderr_capture capture;
+        const received key = r.feed(50, tc.payload);
+        EXPECT_TRUE(key.rc == RTP_FRAME_READY || key.rc == RTP_FRAMES_READY);
+        const bytes inter = inter_header(tc.c);
+        EXPECT_EQ(r.feed(51, fu(tc.c, inter, FU_START, chunk(0)), k_ts + 3000).rc, RTP_SUCCESS);
+        const received next = r.feed(52, fu(tc.c, inter, FU_END, chunk(1)), k_ts + 3000);
+        EXPECT_EQ(capture.stop(),
+                  log_line(k_info, "packet_handler", "Found a key frame at ts 11259375"));
+        ASSERT_EQ(next.rc, RTP_FRAME_READY);
+        EXPECT_EQ(payload_of(*next.frames[0]), cat({start_code(tc.c), inter, chunk(0), chunk(1)}));
+    }
+}
+
 TEST_F(H26xReceiveTest, ParameterSetFuDoesNotEndTheWait) {
     const codec c = codec::h264;
     receiver r(c, RCE_H26X_RESYNC_ON_KEY_FRAME);
@@ -1003,6 +1055,330 @@ TEST_F(H26xReceiveTest, ParameterSetFuDoesNotEndTheWait) {
     stderr_capture quiet;
     EXPECT_EQ(r.feed(3, fu(c, inter_header(c), FU_START, chunk(2))).rc, RTP_SUCCESS);
     EXPECT_EQ(r.feed(4, fu(c, inter_header(c), FU_END, chunk(3))).rc, RTP_FAILED);
+}
+
+// --- a clip as a standard payloader sends it ---------------------------------
+
+// NAL unit types (ITU-T H.264 table 7-1, H.265 table 7-1, H.266 table 5).
+namespace nal_type {
+constexpr uint8_t h264_slice = 1, h264_idr = 5, h264_sps = 7, h264_pps = 8;
+constexpr uint8_t h265_trail_n = 0, h265_trail_r = 1, h265_idr_w_radl = 19, h265_idr_n_lp = 20,
+                  h265_cra = 21, h265_vps = 32, h265_sps = 33, h265_pps = 34;
+constexpr uint8_t h266_trail = 0, h266_idr_n_lp = 8, h266_cra = 9, h266_sps = 15, h266_pps = 16;
+}  // namespace nal_type
+
+// The NAL header of a unit of `type`; H.264 takes `nri` for its importance.
+bytes nal_header(codec c, uint8_t type, uint8_t nri = 3) {
+    switch (c) {
+        case codec::h264:
+            return {static_cast<uint8_t>(nri << 5 | type)};
+        case codec::h265:
+            return {static_cast<uint8_t>(type << 1), 0x01};  // layer 0, TID 1
+        case codec::h266:
+            return {0x00, static_cast<uint8_t>(type << 3 | 1)};
+    }
+    return {};
+}
+
+// One picture of a clip: its RTP timestamp (the presentation time) and its
+// NAL units, parameter sets first on key pictures.
+struct picture {
+    uint32_t ts;
+    bool key;
+    std::vector<bytes> nals;
+};
+
+// What the encoder wrote: slice sizes by picture kind and the NAL type of
+// key pictures (x265 writes IDR_N_LP, then CRA in an open GOP).
+struct clip_shape {
+    size_t key_slice;
+    size_t p_slice;
+    size_t b_slice;
+    uint8_t first_key_type;
+    uint8_t key_type;
+};
+
+constexpr size_t k_slices = 8;
+constexpr size_t k_pictures = 60;
+constexpr size_t k_gop = 30;
+constexpr uint32_t k_ticks_per_picture = 3000;  // 30 pictures a second at 90 kHz
+
+// A slice whose bytes name its picture and slice, so a misplaced or repeated
+// fragment shows.
+bytes slice(const bytes &header, size_t size, size_t pic, size_t index) {
+    bytes nal = header;
+    for (size_t i = nal.size(); i < size; ++i) {
+        nal.push_back(static_cast<uint8_t>(pic * 16 + index + i * 7));
+    }
+    return nal;
+}
+
+// Sixty pictures in decoding order: a key picture every 30, and between
+// them a P picture followed by the two B pictures shown before it
+// (I0 P3 B1 B2 P6 B4 B5 ...), each carrying its own presentation time, so
+// the timestamps go backwards at every B picture. `first_ts` lets them wrap.
+std::vector<picture> make_clip(codec c, const clip_shape &shape, uint32_t first_ts) {
+    std::vector<std::pair<size_t, char>> order;  // presentation index, kind
+    for (size_t g = 0; g < k_pictures; g += k_gop) {
+        const size_t end = std::min(g + k_gop, k_pictures);
+        order.emplace_back(g, 'I');
+        for (size_t k = g + 1; k < end; k += 3) {
+            const size_t last = std::min(k + 3, end) - 1;
+            order.emplace_back(last, 'P');
+            for (size_t b = k; b < last; ++b) {
+                order.emplace_back(b, 'B');
+            }
+        }
+    }
+    std::vector<picture> clip;
+    for (size_t n = 0; n < order.size(); ++n) {
+        const size_t pts = order[n].first;
+        const char kind = order[n].second;
+        picture pic;
+        pic.ts = first_ts + static_cast<uint32_t>(pts) * k_ticks_per_picture;
+        pic.key = kind == 'I';
+        bytes header;
+        size_t size = 0;
+        switch (c) {
+            case codec::h264:
+                if (pic.key) {
+                    pic.nals = {slice(nal_header(c, nal_type::h264_sps), 24, n, 14),
+                                slice(nal_header(c, nal_type::h264_pps), 6, n, 15)};
+                }
+                header = kind == 'I'   ? nal_header(c, nal_type::h264_idr, 3)
+                         : kind == 'P' ? nal_header(c, nal_type::h264_slice, 2)
+                                       : nal_header(c, nal_type::h264_slice, 0);
+                break;
+            case codec::h265:
+                if (pic.key) {
+                    pic.nals = {slice(nal_header(c, nal_type::h265_vps), 24, n, 13),
+                                slice(nal_header(c, nal_type::h265_sps), 45, n, 14),
+                                slice(nal_header(c, nal_type::h265_pps), 8, n, 15)};
+                }
+                header = kind == 'I' ? nal_header(c, n == 0 ? shape.first_key_type : shape.key_type)
+                         : kind == 'P' ? nal_header(c, nal_type::h265_trail_r)
+                                       : nal_header(c, nal_type::h265_trail_n);
+                break;
+            case codec::h266:
+                if (pic.key) {
+                    pic.nals = {slice(nal_header(c, nal_type::h266_sps), 30, n, 14),
+                                slice(nal_header(c, nal_type::h266_pps), 8, n, 15)};
+                }
+                header = kind == 'I' ? nal_header(c, n == 0 ? shape.first_key_type : shape.key_type)
+                                     : nal_header(c, nal_type::h266_trail);
+                break;
+        }
+        size = kind == 'I' ? shape.key_slice : kind == 'P' ? shape.p_slice : shape.b_slice;
+        for (size_t i = 0; i < k_slices; ++i) {
+            // Slices of one picture differ in size, so runs of FUs differ.
+            pic.nals.push_back(slice(header, size + 37 * i, n, i));
+        }
+        clip.push_back(std::move(pic));
+    }
+    return clip;
+}
+
+struct wire_packet {
+    uint16_t seq;
+    uint32_t ts;
+    bool marker;
+    bytes payload;
+    size_t picture;  // index in decoding order
+};
+
+// As rtph264pay and rtph265pay send with their default settings: no
+// aggregation; a NAL unit that fits the payload size in a packet of its own,
+// a larger one in FUs; the marker on the last packet of the access unit;
+// sequence numbers running on across access units.
+std::vector<wire_packet> packetize(codec c, const std::vector<picture> &clip, uint16_t first_seq,
+                                   size_t payload_size = 1388) {
+    const size_t header = c == codec::h264 ? 1 : 2;
+    const size_t fragment = payload_size - header - 1;
+    std::vector<wire_packet> out;
+    uint16_t seq = first_seq;
+    for (size_t n = 0; n < clip.size(); ++n) {
+        const picture &pic = clip[n];
+        for (const bytes &nal : pic.nals) {
+            if (nal.size() <= payload_size) {
+                out.push_back({seq++, pic.ts, false, nal, n});
+                continue;
+            }
+            const size_t data = nal.size() - header;
+            const size_t count = (data + fragment - 1) / fragment;
+            for (size_t i = 0; i < count; ++i) {
+                const auto from = static_cast<std::ptrdiff_t>(header + i * fragment);
+                const auto to =
+                    static_cast<std::ptrdiff_t>(std::min(nal.size(), header + (i + 1) * fragment));
+                out.push_back({seq++, pic.ts, false,
+                               fu_at(c, nal, i, count, bytes(nal.begin() + from, nal.begin() + to)),
+                               n});
+            }
+        }
+        out.back().marker = true;
+    }
+    return out;
+}
+
+struct playback {
+    std::vector<bytes> delivered;
+    std::vector<size_t> per_picture;  // NAL units delivered per picture
+    size_t failed = 0;
+    std::string log;
+};
+
+// Feeds the packets, `pace_ms` apart per access unit on the fake clock, to a
+// receiver with `flags`, skipping the packets at the indices in `lost`.
+playback play(codec c, int flags, const std::vector<picture> &clip,
+              const std::vector<wire_packet> &packets, int64_t pace_ms,
+              const std::vector<size_t> &lost = {}) {
+    playback result;
+    result.per_picture.assign(clip.size(), 0);
+    receiver r(c, flags);
+    stderr_capture capture;
+    for (size_t i = 0; i < packets.size(); ++i) {
+        const wire_packet &p = packets[i];
+        if (i > 0 && packets[i - 1].picture != p.picture) {
+            advance_ms(pace_ms);
+        }
+        if (std::find(lost.begin(), lost.end(), i) != lost.end()) {
+            continue;
+        }
+        received got = r.feed(p.seq, p.payload, p.ts, p.marker);
+        result.failed += got.rc == RTP_FAILED ? 1 : 0;
+        for (const frame_ptr &f : got.frames) {
+            // Delivered NAL units carry the timestamp of their picture.
+            for (size_t n = 0; n < clip.size(); ++n) {
+                if (clip[n].ts == f->header.timestamp) {
+                    ++result.per_picture[n];
+                }
+            }
+            result.delivered.push_back(payload_of(*f));
+        }
+    }
+    result.log = capture.stop();
+    return result;
+}
+
+// A picture stream with B pictures, 8 slices a picture and a key picture
+// every 30, as GStreamer's payloaders send it, without any loss: in resync
+// mode every NAL unit must come out, in order. H.265 key pictures that are
+// not IDR_W_RADL (x265 writes IDR_N_LP, and CRA in an open GOP) used to be
+// taken for something other than a key frame: the wait that starts every
+// stream was never ended, and every fragmented inter slice was dropped "because
+// of missing reference". And a key picture whose slices each fit in one
+// packet did not end that wait either, only a fragmented one did.
+TEST_F(H26xReceiveTest, ResyncModeDroppedPicturesOfALosslessStreamWithBPictures) {
+    struct Case {
+        const char *name;
+        codec c;
+        clip_shape shape;
+        int64_t pace_ms;
+    };
+    using namespace nal_type;
+    const Case cases[] = {
+        {"h265 as x265 writes it: IDR_N_LP, all slices in FUs, real time",
+         codec::h265,
+         {3000, 1900, 1500, h265_idr_n_lp, h265_idr_n_lp},
+         33},
+        {"h265 IDR_N_LP, all slices in FUs, one burst",
+         codec::h265,
+         {3000, 1900, 1500, h265_idr_n_lp, h265_idr_n_lp},
+         0},
+        {"h265 open GOP: IDR_N_LP, then CRA",
+         codec::h265,
+         {3000, 1900, 1500, h265_idr_n_lp, h265_cra},
+         33},
+        {"h265 IDR_W_RADL", codec::h265, {3000, 1900, 1500, h265_idr_w_radl, h265_idr_w_radl}, 33},
+        {"h265 key slices in single packets, P slices in FUs, B slices single",
+         codec::h265,
+         {1000, 1900, 300, h265_idr_w_radl, h265_idr_w_radl},
+         33},
+        {"h264 all slices in FUs, real time", codec::h264, {3000, 1900, 1500, 0, 0}, 33},
+        {"h264 all slices in FUs, one burst", codec::h264, {3000, 1900, 1500, 0, 0}, 0},
+        {"h264 key slices in single packets, P slices in FUs, B slices single",
+         codec::h264,
+         {1000, 1900, 300, 0, 0},
+         33},
+        {"h266 IDR_N_LP, then CRA", codec::h266, {3000, 1900, 1500, h266_idr_n_lp, h266_cra}, 33},
+    };
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(tc.name);
+        g_now = clock::hrc::hrc_t(std::chrono::seconds(1000));
+        // Timestamps wrap at the tenth picture, sequence numbers early on.
+        const uint32_t first_ts = 0u - 10 * k_ticks_per_picture;
+        const std::vector<picture> clip = make_clip(tc.c, tc.shape, first_ts);
+        const std::vector<wire_packet> packets = packetize(tc.c, clip, 65500);
+        std::vector<bytes> expected;
+        for (const picture &pic : clip) {
+            for (const bytes &nal : pic.nals) {
+                expected.push_back(cat({start_code(tc.c), nal}));
+            }
+        }
+        const playback got = play(tc.c, RCE_H26X_RESYNC_ON_KEY_FRAME, clip, packets, tc.pace_ms);
+        EXPECT_EQ(got.failed, 0u);
+        EXPECT_EQ(got.delivered.size(), expected.size());
+        EXPECT_TRUE(got.delivered == expected) << "NAL units differ or are out of order";
+        EXPECT_EQ(got.log, log_line(k_info, "packet_handler",
+                                    "Found a key frame at ts " + std::to_string(first_ts)));
+    }
+}
+
+// Real loss still resyncs: a lost FU of a P picture costs its NAL unit; once
+// the garbage collection gives up its access unit, inter pictures are
+// dropped until the next key picture, from which on all arrives again.
+TEST_F(H26xReceiveTest, LostFuDropsItsAccessUnitThenInterPicturesUntilTheNextKeyPicture) {
+    struct Case {
+        const char *name;
+        codec c;
+        clip_shape shape;
+    };
+    using namespace nal_type;
+    const Case cases[] = {
+        {"h264", codec::h264, {3000, 1900, 1500, 0, 0}},
+        {"h265 as x265 writes it", codec::h265, {3000, 1900, 1500, h265_idr_n_lp, h265_cra}},
+    };
+    constexpr size_t k_lost_picture = 4;  // P6 in decoding order
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(tc.name);
+        g_now = clock::hrc::hrc_t(std::chrono::seconds(1000));
+        const std::vector<picture> clip = make_clip(tc.c, tc.shape, 90000);
+        const std::vector<wire_packet> packets = packetize(tc.c, clip, 1000);
+        // The middle FU of the picture's fourth slice (each slice of a P
+        // picture takes two FUs here: the second one of the slice).
+        size_t lost = 0;
+        size_t seen = 0;
+        for (size_t i = 0; i < packets.size(); ++i) {
+            if (packets[i].picture == k_lost_picture && ++seen == 2 * 3 + 2) {
+                lost = i;
+                break;
+            }
+        }
+        ASSERT_GT(lost, 0u);
+        const playback got = play(tc.c, RCE_H26X_RESYNC_ON_KEY_FRAME, clip, packets, 33, {lost});
+        EXPECT_NE(got.log.find("Dropping h26x access unit because of missing reference"),
+                  std::string::npos);
+        // Whole pictures before the loss, the lost picture but one slice,
+        // whole pictures until the collection, then none (one picture may be
+        // cut in the middle) until the key picture, then whole ones again.
+        size_t n = 0;
+        for (; n < k_lost_picture; ++n) {
+            EXPECT_EQ(got.per_picture[n], clip[n].nals.size()) << "picture " << n;
+        }
+        EXPECT_EQ(got.per_picture[n], clip[n].nals.size() - 1);
+        for (++n; n < k_gop && got.per_picture[n] == clip[n].nals.size(); ++n) {
+        }
+        const size_t first_short = n;
+        if (n < k_gop) {
+            ++n;  // the picture during which the wait began
+        }
+        for (; n < k_gop; ++n) {
+            EXPECT_EQ(got.per_picture[n], 0u) << "picture " << n;
+        }
+        EXPECT_LT(first_short + 1, k_gop) << "no picture was dropped";
+        for (n = k_gop; n < clip.size(); ++n) {
+            EXPECT_EQ(got.per_picture[n], clip[n].nals.size()) << "picture " << n;
+        }
+    }
 }
 
 // --- regressions -------------------------------------------------------------
