@@ -30,7 +30,10 @@ public:
 
     // Sends one frame (for video: one access unit). The frame is handed to
     // the socket completely before the call returns; with RTP_PUSH_COPY_DATA
-    // the stream sends from a private copy. RTP_BAD_ARGUMENT for a null buffer
+    // the stream sends from a private copy. Zero copy by design: with RCE_SRTP
+    // a payload that fits one packet is encrypted in the caller's own buffer,
+    // so a borrowed buffer comes back encrypted; pass RTP_PUSH_COPY_DATA (or
+    // a taken-over buffer) to keep its bytes. RTP_BAD_ARGUMENT for a null buffer
     // or zero length, RTP_UNINITIALIZED for a stream that is not started,
     // RTP_FAILED for a receive-only stream, RTP_SEND_FAILED when sending fails.
     RTP_ERROR push_frame(uint8_t *data, size_t data_len, int rtp_flags) noexcept;
@@ -60,6 +63,22 @@ public:
     // of queueing it for pull_frame. The hook owns each frame it is given and
     // must not call back into the stream's registration functions.
     RTP_ERROR install_receive_hook(void *arg, void (*hook)(void *, frame::rtp_frame *)) noexcept;
+
+    // SRTP keys from the application, for a stream created with
+    // RCE_SRTP | RCE_SRTP_KEYS_FROM_USER: `key` is 16 bytes (24 with
+    // RCE_SRTP_AES192, 32 with RCE_SRTP_AES256), `salt` 14 bytes; both serve
+    // both directions, so both peers call it with the same values. Starts the
+    // stream: until then it neither sends nor receives. RTP_BAD_ARGUMENT for
+    // a null pointer; RTP_UNSUPPORTED (and the stream is unusable) without
+    // user keys; RTP_FAILED for a stream that started already.
+    //
+    // This is the library's own SRTP: only peers running this library can
+    // decrypt it. Its IV shares two bytes between SSRC and packet index, so
+    // two SSRCs whose low 16 bits are equal can reuse keystream under one
+    // key: use a fresh random key for every session, never a fixed one.
+    RTP_ERROR add_srtp_ctx(uint8_t *key, uint8_t *salt) noexcept;
+    // Runs the ZRTP key agreement for the stream (RCE_SRTP_KEYS_FROM_ZRTP).
+    RTP_ERROR start_zrtp() noexcept;
 
     // The stream's RTCP object; null while RTCP is not available.
     rtcp *get_rtcp() noexcept;

@@ -74,6 +74,9 @@ enum RCE_FLAGS : int {
     RCE_RETIRED_FLAG = 0x1,
     RCE_SEND_ONLY = 0x2,
     RCE_RECEIVE_ONLY = 0x4,
+    // SRTP/SRTCP in this library's own form (only peers running this
+    // library decrypt it); needs a key source below. See
+    // media_stream::add_srtp_ctx about key reuse.
     RCE_SRTP = 0x8,
     RCE_SRTP_KEYS_FROM_ZRTP = 0x10,
     RCE_SRTP_KEYS_FROM_USER = 0x20,

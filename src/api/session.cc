@@ -76,6 +76,41 @@ media_stream *session::create_stream(uint16_t port, RTP_FORMAT fmt, int rce_flag
     return create_stream(0, port, fmt, rce_flags);
 }
 
+namespace {
+
+// SRTP needs exactly one source of keys, and keys need SRTP.
+bool check_security_flags(int rce_flags) {
+    constexpr const char *fn = "create_stream";
+    const bool user = (rce_flags & RCE_SRTP_KEYS_FROM_USER) != 0;
+    const bool zrtp = (rce_flags & RCE_SRTP_KEYS_FROM_ZRTP) != 0;
+    if (!(rce_flags & RCE_SRTP)) {
+        if (user || zrtp) {
+            LOG_ERROR_AS(fn, "SRTP key sources need RCE_SRTP");
+            return false;
+        }
+        return true;
+    }
+    if (!user && !zrtp) {
+        LOG_ERROR_AS(fn, "RCE_SRTP needs RCE_SRTP_KEYS_FROM_USER or RCE_SRTP_KEYS_FROM_ZRTP");
+        return false;
+    }
+    if (user && zrtp) {
+        LOG_ERROR_AS(fn, "Choose one source of SRTP keys, not both");
+        return false;
+    }
+    if (zrtp) {
+        if (rce_flags & (RCE_SRTP_AES192 | RCE_SRTP_AES256)) {
+            LOG_ERROR_AS(fn, "Only 128-bit keys are supported with ZRTP");
+            return false;
+        }
+        LOG_ERROR_AS(fn, "ZRTP key agreement is not available in this build");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 media_stream *session::create_stream(uint16_t src_port, uint16_t dst_port, RTP_FORMAT fmt,
                                      int rce_flags) noexcept {
     if (rce_flags & RCE_RETIRED_FLAG) {
@@ -125,6 +160,9 @@ media_stream *session::create_stream(uint16_t src_port, uint16_t dst_port, RTP_F
     }
     if ((rce_flags & RCE_SRTP) && !crypto::enabled()) {
         LOG_ERROR("RCE_SRTP requires inclusion of Crypto++ during compilation!");
+        return nullptr;
+    }
+    if (!check_security_flags(rce_flags)) {
         return nullptr;
     }
 

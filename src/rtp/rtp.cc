@@ -164,7 +164,7 @@ void rtp::fill_header(uint8_t *header, bool reuse_last_timestamp) noexcept {
  *  |                        header extension                       |
  *  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
  */
-RTP_ERROR rtp::packet_handler(void *, int, uint8_t *packet, size_t size,
+RTP_ERROR rtp::packet_handler(void *, int rce_flags, uint8_t *packet, size_t size,
                               frame::rtp_frame **out) noexcept {
     if (packet == nullptr || out == nullptr || size < k_rtp_header_size || (packet[0] >> 6) != 2) {
         return RTP_PKT_SKIPPED;
@@ -232,7 +232,9 @@ RTP_ERROR rtp::packet_handler(void *, int, uint8_t *packet, size_t size,
     }
 
     size_t payload_length = reader.remaining();
-    if (f->header.padding) {
+    // SRTP encrypts the padding and appends its tag after it: the SRTP stage
+    // removes the padding once the packet is authenticated and decrypted.
+    if (f->header.padding && !(rce_flags & RCE_SRTP)) {
         // The last octet counts the padding, itself included (RFC 3550 5.1).
         const uint8_t pad = packet[size - 1];
         if (pad == 0 || pad >= payload_length) {

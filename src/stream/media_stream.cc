@@ -97,6 +97,22 @@ RTP_ERROR media_stream::install_receive_hook(void *arg,
     }
 }
 
+RTP_ERROR media_stream::add_srtp_ctx(uint8_t *key, uint8_t *salt) noexcept {
+    try {
+        return impl_->add_srtp_ctx(key, salt);
+    } catch (const std::exception &) {
+        return RTP_FAILED;
+    }
+}
+
+RTP_ERROR media_stream::start_zrtp() noexcept {
+    try {
+        return impl_->start_zrtp();
+    } catch (const std::exception &) {
+        return RTP_FAILED;
+    }
+}
+
 rtcp *media_stream::get_rtcp() noexcept {
     return impl_->get_rtcp();
 }

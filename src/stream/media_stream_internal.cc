@@ -7,6 +7,8 @@
 #include "formats/h26x.hh"
 #include "formats/media.hh"
 #include "rtp/rtp.hh"
+#include "security/srtcp.hh"
+#include "security/srtp.hh"
 #include "transport/holepuncher.hh"
 #include "transport/reception_flow.hh"
 #include "transport/socket.hh"
@@ -19,6 +21,10 @@ namespace tessal {
 namespace {
 
 constexpr int k_socket_buffer_bytes = 4 * 1024 * 1024;
+// RTP payload sizes that leave room for the 10-byte SRTP tag in a 1500-byte
+// datagram.
+constexpr size_t k_srtp_tagged_payload_v4 = 1442;
+constexpr size_t k_srtp_tagged_payload_v6 = 1422;
 
 bool is_generic_format(RTP_FORMAT fmt) {
     const auto v = static_cast<uint32_t>(fmt);
@@ -44,6 +50,11 @@ media_stream_internal::media_stream_internal(std::string cname, std::string remo
       local_ssrc_(make_shared_ssrc(ssrc != 0 ? ssrc : random::generate_32())),
       remote_ssrc_(make_shared_ssrc(random::generate_32())) {}
 
+std::mutex media_stream_internal::srtp_map_mutex_;
+std::map<uint32_t, std::shared_ptr<srtp>> media_stream_internal::srtp_map_;
+std::mutex media_stream_internal::srtcp_map_mutex_;
+std::map<uint32_t, std::shared_ptr<srtcp>> media_stream_internal::srtcp_map_;
+
 media_stream_internal::~media_stream_internal() {
     stop();
     free_resources(RTP_SUCCESS);
@@ -62,10 +73,118 @@ RTP_ERROR media_stream_internal::init(std::shared_ptr<zrtp> zrtp_ctx) {
         return free_resources(RTP_FAILED);
     }
     rtp_ = std::make_shared<rtp>(fmt_, local_ssrc_, ipv6_);
-    // RTCP and SRTP/SRTCP objects and the RTCP send-statistics handler are
-    // created here once those subsystems exist.
+    // The RTCP object and its send-statistics handler come first here once
+    // RTCP exists.
+    create_srtp_objects();
     install_packet_handlers();
+    if (rce_flags_ & RCE_SRTP_KEYS_FROM_USER) {
+        return RTP_SUCCESS;  // started by add_srtp_ctx once the keys are known
+    }
     return start_components();
+}
+
+// Every stream has an SRTP and an SRTCP object, shared with the streams
+// initialised with the same local SSRC.
+void media_stream_internal::create_srtp_objects() {
+    map_ssrc_ = local_ssrc_->load();
+    {
+        std::lock_guard<std::mutex> guard(srtp_map_mutex_);
+        std::shared_ptr<srtp> &entry = srtp_map_[map_ssrc_];
+        if (!entry) {
+            entry = std::make_shared<srtp>(rce_flags_);
+        }
+        srtp_ = entry;
+    }
+    std::lock_guard<std::mutex> guard(srtcp_map_mutex_);
+    std::shared_ptr<srtcp> &entry = srtcp_map_[map_ssrc_];
+    if (!entry) {
+        entry = std::make_shared<srtcp>();
+    }
+    srtcp_ = entry;
+}
+
+// Drops this stream's references; a map entry nobody else holds goes too.
+void media_stream_internal::release_srtp_objects() {
+    if (srtp_) {
+        srtp_.reset();
+        std::lock_guard<std::mutex> guard(srtp_map_mutex_);
+        auto it = srtp_map_.find(map_ssrc_);
+        if (it != srtp_map_.end() && (!it->second || it->second.use_count() == 1)) {
+            srtp_map_.erase(it);
+        }
+    }
+    if (srtcp_) {
+        srtcp_.reset();
+        std::lock_guard<std::mutex> guard(srtcp_map_mutex_);
+        auto it = srtcp_map_.find(map_ssrc_);
+        if (it != srtcp_map_.end() && (!it->second || it->second.use_count() == 1)) {
+            srtcp_map_.erase(it);
+        }
+    }
+}
+
+RTP_ERROR media_stream_internal::add_srtp_ctx(const uint8_t *key, const uint8_t *salt) {
+    if (key == nullptr || salt == nullptr) {
+        return RTP_BAD_ARGUMENT;
+    }
+    if (!(rce_flags_ & RCE_SRTP) || !(rce_flags_ & RCE_SRTP_KEYS_FROM_USER)) {
+        return free_resources(RTP_UNSUPPORTED);
+    }
+    if (initialized_.load()) {
+        // A second start would restart the hole puncher and replace the media
+        // object under the processing thread.
+        LOG_ERROR("The stream has started already; its SRTP keys cannot change");
+        return RTP_FAILED;
+    }
+    if (!srtp_ || !srtcp_ || !reception_flow_) {
+        LOG_ERROR("RTP context has not been initialized fully, cannot continue!");
+        return RTP_UNINITIALIZED;
+    }
+    RTP_ERROR rc = srtp_->init(0, rce_flags_, key, key, salt, salt);
+    if (rc != RTP_SUCCESS) {
+        LOG_WARN("Failed to initialize SRTP for media stream!");
+        return free_resources(rc);
+    }
+    rc = srtcp_->init(1, rce_flags_, key, key, salt, salt);
+    if (rc != RTP_SUCCESS) {
+        LOG_WARN("Failed to initialize SRTCP for media stream!");
+        return free_resources(rc);
+    }
+    return start_components();
+}
+
+RTP_ERROR media_stream_internal::init_srtp_with_zrtp(
+    int rce_flags, int type, const std::shared_ptr<base_srtp> &srtp_ctx,
+    const std::shared_ptr<srtp_key_source> &source) {
+    if (!srtp_ctx || !source) {
+        return RTP_BAD_ARGUMENT;
+    }
+    const size_t n = base_srtp::get_key_size(rce_flags);
+    uint8_t local_key[k_srtp_max_key_size] = {};
+    uint8_t remote_key[k_srtp_max_key_size] = {};
+    uint8_t local_salt[k_srtp_salt_size] = {};
+    uint8_t remote_salt[k_srtp_salt_size] = {};
+    const auto bits = static_cast<uint32_t>(8 * n);
+    constexpr uint32_t salt_bits = 8 * k_srtp_salt_size;
+    RTP_ERROR rc = source->get_srtp_keys(local_key, bits, remote_key, bits, local_salt, salt_bits,
+                                         remote_salt, salt_bits);
+    if (rc != RTP_SUCCESS) {
+        LOG_WARN("Failed to initialize SRTP for media stream!");
+    } else {
+        rc = srtp_ctx->init(type, rce_flags, local_key, remote_key, local_salt, remote_salt);
+    }
+    std::fill(std::begin(local_key), std::end(local_key), uint8_t{0});
+    std::fill(std::begin(remote_key), std::end(remote_key), uint8_t{0});
+    return rc;
+}
+
+RTP_ERROR media_stream_internal::start_zrtp() {
+    // The key agreement itself is not part of this build yet.
+    if (!zrtp_) {
+        LOG_ERROR("ZRTP not found, stream %i", static_cast<int>(local_ssrc_->load()));
+        return free_resources(RTP_FAILED);
+    }
+    return free_resources(RTP_UNSUPPORTED);
 }
 
 // The stream's session decides its family: its local (binding) address if
@@ -183,8 +302,17 @@ RTP_ERROR media_stream_internal::install_packet_handlers() {
     reception_flow_->set_stream_flags(remote_ssrc_, rce_flags_);
     reception_flow_->install_handler(HANDLER_RTP_HEADER, remote_ssrc_, rtp::packet_handler,
                                      nullptr);
-    // The RTCP statistics (kind 6), RTCP-on-RTP-port (kind 2) and SRTP (kind
-    // 4) handlers are registered here, in that order, once those exist.
+    // The RTCP statistics (kind 6) and RTCP-on-RTP-port (kind 2) handlers
+    // come here once RTCP exists; SRTP follows them, so that encryption runs
+    // after RTCP's send statistics.
+    if ((rce_flags_ & RCE_SRTP) && srtp_) {
+        if (!srtp_send_handler_installed_) {
+            socket_->install_handler(local_ssrc_, srtp_.get(), srtp::send_packet_handler);
+            srtp_send_handler_installed_ = true;
+        }
+        reception_flow_->install_handler(HANDLER_SRTP, remote_ssrc_, srtp::recv_packet_handler,
+                                         srtp_.get());
+    }
     return RTP_SUCCESS;
 }
 
@@ -230,6 +358,9 @@ RTP_ERROR media_stream_internal::start_components() {
     if (rce_flags_ & RCE_WITH_RTCP) {
         LOG_WARN("RTCP is not available yet; the stream runs without RTCP");
     }
+    if ((rce_flags_ & RCE_SRTP) && (rce_flags_ & RCE_SRTP_AUTH_TAG)) {
+        rtp_->set_payload_size(ipv6_ ? k_srtp_tagged_payload_v6 : k_srtp_tagged_payload_v4);
+    }
     initialized_.store(true);
     return reception_flow_->start(socket_, rce_flags_);
 }
@@ -242,6 +373,7 @@ RTP_ERROR media_stream_internal::stop() {
     }
     if (socket_) {
         socket_->remove_handler(local_ssrc_);
+        srtp_send_handler_installed_ = false;
     }
     if (reception_flow_) {
         reception_flow_->remove_handlers(remote_ssrc_);
@@ -263,6 +395,7 @@ RTP_ERROR media_stream_internal::free_resources(RTP_ERROR code) {
     // thread once we let go, and a port no stream uses any more is released.
     stop();
     rtp_.reset();
+    release_srtp_objects();
     holepuncher_.reset();
     media_.reset();
     socket_.reset();

@@ -13,7 +13,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "tessal/frame.hh"
@@ -29,6 +31,10 @@ class rtp;
 class rtcp;
 class holepuncher;
 class zrtp;
+class base_srtp;
+class srtp;
+class srtcp;
+class srtp_key_source;
 namespace formats {
 class media;
 }
@@ -68,6 +74,22 @@ public:
     frame::rtp_frame *pull_frame(size_t timeout_ms);
     RTP_ERROR install_receive_hook(void *arg, void (*hook)(void *, frame::rtp_frame *));
 
+    // Keys from the application (RCE_SRTP | RCE_SRTP_KEYS_FROM_USER): the
+    // same key (get_key_size bytes) and 14-byte salt for both directions;
+    // starts the stream. RTP_BAD_ARGUMENT for a null pointer,
+    // RTP_UNSUPPORTED (stream released) without user keys, RTP_FAILED for a
+    // stream that already started (nothing changes).
+    RTP_ERROR add_srtp_ctx(const uint8_t *key, const uint8_t *salt);
+    // Keys an SRTP (`type` 0) or SRTCP (1) object from a key agreement.
+    static RTP_ERROR init_srtp_with_zrtp(int rce_flags, int type,
+                                         const std::shared_ptr<base_srtp> &srtp_ctx,
+                                         const std::shared_ptr<srtp_key_source> &source);
+    // Runs the ZRTP key agreement; RTP_FAILED (stream released) while the
+    // stream has no ZRTP session.
+    RTP_ERROR start_zrtp();
+    const std::shared_ptr<srtp> &srtp_object() const noexcept { return srtp_; }
+    const std::shared_ptr<srtcp> &srtcp_object() const noexcept { return srtcp_; }
+
     uint32_t get_key() const noexcept { return key_; }
     rtcp *get_rtcp() noexcept { return nullptr; }
     uint32_t get_ssrc() const;
@@ -82,6 +104,8 @@ public:
     const std::shared_ptr<rtp> &rtp_state() const noexcept { return rtp_; }
 
 private:
+    void create_srtp_objects();
+    void release_srtp_objects();
     bool decide_family();
     bool check_addresses();
     RTP_ERROR check_push_preconditions(int rtp_flags, bool owning_buffer);
@@ -97,6 +121,10 @@ private:
     void clear_push_timestamp(const int64_t *ts);
 
     uint32_t key_;
+    std::shared_ptr<srtp> srtp_;
+    std::shared_ptr<srtcp> srtcp_;
+    uint32_t map_ssrc_ = 0;  // the local SSRC the SRTP objects are shared under
+    bool srtp_send_handler_installed_ = false;
     std::shared_ptr<socket> socket_;
     std::shared_ptr<rtp> rtp_;
     std::shared_ptr<zrtp> zrtp_;
@@ -122,6 +150,12 @@ private:
     shared_ssrc local_ssrc_;
     shared_ssrc remote_ssrc_;
     std::atomic<bool> remote_ssrc_set_{false};
+
+    // Streams initialised with the same local SSRC share these objects.
+    static std::mutex srtp_map_mutex_;
+    static std::map<uint32_t, std::shared_ptr<srtp>> srtp_map_;
+    static std::mutex srtcp_map_mutex_;
+    static std::map<uint32_t, std::shared_ptr<srtcp>> srtcp_map_;
 };
 
 }  // namespace tessal

@@ -20,15 +20,10 @@
 
 #include "tessal/util.hh"
 #include "transport/syscalls.hh"
+#include "util/buffer_vector.hh"
 #include "util/shared_ssrc.hh"
 
 namespace tessal {
-
-// The pieces of one datagram: (length, pointer) pairs, concatenated in order.
-// Not owned; they must stay valid until the send returns.
-using buffer_vector = std::vector<std::pair<size_t, uint8_t *>>;
-// One buffer_vector per datagram.
-using packet_vector = std::vector<buffer_vector>;
 
 using send_handler_fn = RTP_ERROR (*)(void *arg, buffer_vector &pieces);
 

@@ -59,7 +59,7 @@ TEST(Context, SessionAddressesAreValidated) {
         }
         EXPECT_EQ(ctx.destroy_session(s), s ? RTP_SUCCESS : RTP_BAD_ARGUMENT);
     }
-    EXPECT_FALSE(ctx.crypto_enabled());
+    EXPECT_TRUE(ctx.crypto_enabled());
 }
 
 TEST(Session, StreamFlagAndPortValidation) {
@@ -84,8 +84,20 @@ TEST(Session, StreamFlagAndPortValidation) {
          "RCE_RECEIVE_ONLY requires local address!"},
         {"send only without remote address", local_only, 0, 5004, RCE_SEND_ONLY,
          "RCE_SEND_ONLY requires remote address!"},
-        {"SRTP without crypto", single, 0, 5004, RCE_SEND_ONLY | RCE_SRTP,
-         "RCE_SRTP requires inclusion of Crypto++ during compilation!"},
+        // Regression: SRTP without a key source ran on never-keyed contexts,
+        // and user keys without SRTP could never start.
+        {"SRTP without a key source", single, 0, 5004, RCE_SEND_ONLY | RCE_SRTP,
+         "RCE_SRTP needs RCE_SRTP_KEYS_FROM_USER or RCE_SRTP_KEYS_FROM_ZRTP"},
+        {"user keys without SRTP", single, 0, 5004, RCE_SEND_ONLY | RCE_SRTP_KEYS_FROM_USER,
+         "SRTP key sources need RCE_SRTP"},
+        {"both key sources", single, 0, 5004,
+         RCE_SEND_ONLY | RCE_SRTP | RCE_SRTP_KEYS_FROM_USER | RCE_SRTP_KEYS_FROM_ZRTP,
+         "Choose one source of SRTP keys, not both"},
+        {"ZRTP with 256-bit keys", single, 0, 5004,
+         RCE_SEND_ONLY | RCE_SRTP | RCE_SRTP_KEYS_FROM_ZRTP | RCE_SRTP_AES256,
+         "Only 128-bit keys are supported with ZRTP"},
+        {"SRTP with user keys", single, 0, 5004, RCE_SEND_ONLY | RCE_SRTP | RCE_SRTP_KEYS_FROM_USER,
+         nullptr},
         {"send only", remote_only, 0, 5004, RCE_SEND_ONLY, nullptr},
     };
     for (const Case &c : cases) {

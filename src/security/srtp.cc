@@ -1,0 +1,182 @@
+#include "security/srtp.hh"
+
+#include <cstring>
+#include <exception>
+
+#include "security/aes.hh"
+#include "security/hmac.hh"
+#include "util/byte_reader.hh"
+#include "util/log.hh"
+
+namespace tessal {
+
+namespace {
+
+constexpr size_t k_rtp_header_size = 12;
+
+// AES-CTR over `data` in place under `ctx`'s session key.
+bool apply_keystream(const srtp_ctx &ctx, uint32_t ssrc, uint64_t index, uint8_t *data,
+                     size_t len) {
+    uint8_t iv[16];
+    if (base_srtp::create_iv(iv, ssrc, index, ctx.salt_key.data()) != RTP_SUCCESS) {
+        return false;
+    }
+    if (len == 0) {
+        return true;
+    }
+    crypto::aes::ctr ctr(ctx.enc_key.data(), ctx.key_len, iv);
+    ctr.encrypt(data, data, len);
+    return true;
+}
+
+}  // namespace
+
+srtp::srtp(int rce_flags) : authenticate_rtp_((rce_flags & RCE_SRTP_AUTH_TAG) != 0) {}
+
+RTP_ERROR srtp::encrypt(uint32_t ssrc, uint16_t seq, uint8_t *buffer, size_t len,
+                        uint32_t *roc_used) {
+    srtp_ctx &ctx = local_;
+    // The counter follows every wrap of the sequence number, so a gap at the
+    // wrap (a discarded or failed send) never makes keystream repeat.
+    if (ctx.sent_any && seq < ctx.last_sent_seq && ctx.last_sent_seq - seq >= 0x8000) {
+        ++ctx.roc;
+    }
+    ctx.sent_any = true;
+    ctx.last_sent_seq = seq;
+    if (roc_used != nullptr) {
+        *roc_used = ctx.roc;
+    }
+    if (null_cipher_) {
+        return RTP_SUCCESS;
+    }
+    const uint64_t index = (uint64_t{ctx.roc} << 16) | seq;
+    uint8_t iv[16];
+    if (create_iv(iv, ssrc, index, ctx.salt_key.data()) != RTP_SUCCESS) {
+        LOG_ERROR("Failed to create IV, unable to encrypt the RTP packet!");
+        return RTP_BAD_ARGUMENT;
+    }
+    try {
+        if (!apply_keystream(ctx, ssrc, index, buffer, len)) {
+            return RTP_BAD_ARGUMENT;
+        }
+    } catch (const std::exception &) {
+        LOG_ERROR("Failed to encrypt RTP packet!");
+        return RTP_FAILED;
+    }
+    return RTP_SUCCESS;
+}
+
+void srtp::compute_tag(const srtp_ctx &ctx, const buffer_vector &pieces, size_t count, uint32_t roc,
+                       uint8_t *tag) {
+    crypto::hmac::sha1 mac(ctx.auth_key.data(), k_srtp_auth_key_size);
+    for (size_t i = 0; i < count; ++i) {
+        mac.update(pieces[i].second, pieces[i].first);
+    }
+    // The roll-over counter in host byte order: what peers of this library
+    // compute.
+    uint8_t roc_bytes[sizeof(roc)];
+    std::memcpy(roc_bytes, &roc, sizeof(roc));
+    mac.update(roc_bytes, sizeof(roc_bytes));
+    mac.final(tag, k_srtp_tag_size);
+}
+
+RTP_ERROR srtp::send_packet_handler(void *arg, buffer_vector &pieces) {
+    auto *self = static_cast<srtp *>(arg);
+    if (self == nullptr) {
+        return RTP_BAD_ARGUMENT;
+    }
+    const size_t tail = self->authenticate_rtp_ ? 1 : 0;
+    if (!self->keyed_ || pieces.size() < 1 + tail || pieces[0].first < k_rtp_header_size ||
+        (tail && pieces.back().first < k_srtp_tag_size)) {
+        return RTP_BAD_ARGUMENT;
+    }
+    const uint8_t *header = pieces[0].second;
+    const uint32_t ssrc = read_be32(header + 8);
+    const uint16_t seq = read_be16(header + 2);
+    // The send queue gathers the payload into one piece when encrypting.
+    const bool has_payload = pieces.size() >= 2 + tail;
+    std::pair<size_t, uint8_t *> payload{0, nullptr};
+    if (has_payload) {
+        payload = pieces[pieces.size() - 1 - tail];
+    }
+    uint32_t roc = 0;
+    const RTP_ERROR rc = self->encrypt(ssrc, seq, payload.second, payload.first, &roc);
+    if (rc != RTP_SUCCESS) {
+        return rc;
+    }
+    if (self->authenticate_rtp_) {
+        try {
+            self->compute_tag(self->local_, pieces, pieces.size() - 1, roc, pieces.back().second);
+        } catch (const std::exception &) {
+            LOG_ERROR("Failed to encrypt RTP packet!");
+            return RTP_FAILED;
+        }
+    }
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR srtp::recv_packet_handler(void *arg, int, uint8_t *packet, size_t size,
+                                    frame::rtp_frame **out) {
+    auto *self = static_cast<srtp *>(arg);
+    if (self == nullptr || packet == nullptr || out == nullptr || *out == nullptr) {
+        return RTP_FAILED;
+    }
+    try {
+        return self->receive(packet, size, *out);
+    } catch (const std::exception &) {
+        return RTP_FAILED;
+    }
+}
+
+RTP_ERROR srtp::receive(uint8_t *packet, size_t size, frame::rtp_frame *frame) {
+    srtp_ctx &ctx = remote_;
+    // The header parser leaves padding (and the tag) in the payload of an
+    // SRTP stream: both are only known after authentication.
+    const size_t tag = authenticate_rtp_ ? k_srtp_tag_size : 0;
+    if (!keyed_ || size < k_rtp_header_size || (tag != 0 && size <= 21) ||
+        frame->payload_length < tag || frame->payload_length > size) {
+        LOG_ERROR_LIMITED(size_log_, "Received SRTP packet that has too small size");
+        return RTP_FAILED;
+    }
+    const uint16_t seq = frame->header.sequence;
+    const uint64_t index = ctx.received.estimate(seq);
+    const auto roc = static_cast<uint32_t>(index >> 16);
+    if (tag != 0) {
+        uint8_t computed[k_srtp_tag_size];
+        const buffer_vector authenticated = {{size - tag, packet}};
+        compute_tag(ctx, authenticated, 1, roc, computed);
+        if (std::memcmp(computed, packet + size - tag, tag) != 0) {
+            LOG_ERROR_LIMITED(auth_log_, "Authentication tag mismatch!");
+            return RTP_FAILED;
+        }
+        if (is_replayed_packet(index)) {
+            LOG_ERROR_LIMITED(discard_log_, "Replayed packet received, discarding!");
+            return RTP_FAILED;
+        }
+        frame->payload_length -= tag;
+    }
+    // Only an accepted packet moves the receive state on.
+    ctx.received.update(index);
+    ctx.window.accept(index);
+
+    if (!null_cipher_) {
+        if (!apply_keystream(ctx, frame->header.ssrc, index, frame->payload,
+                             frame->payload_length)) {
+            LOG_ERROR("Failed to create IV, unable to encrypt the RTP packet!");
+            return RTP_FAILED;
+        }
+    }
+    if (frame->header.padding) {
+        // RFC 3550 section 5.1: the last octet counts the padding.
+        const size_t pad =
+            frame->payload_length > 0 ? frame->payload[frame->payload_length - 1] : 0;
+        if (pad == 0 || pad >= frame->payload_length) {
+            return RTP_FAILED;
+        }
+        frame->payload_length -= pad;
+        frame->padding_length = pad;
+    }
+    return null_cipher_ ? RTP_PKT_SKIPPED : RTP_PKT_CHANGED;
+}
+
+}  // namespace tessal

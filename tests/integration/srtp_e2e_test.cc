@@ -1,0 +1,302 @@
+// SRTP end to end over loopback: streams keyed by the application exchange
+// generic and H.265 media under every key size, tag, cipher and replay
+// choice; captured packets show ciphertext, tampering and replays are
+// dropped; SRTP and plain streams share a port.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "rtp/rtp.hh"
+#include "stream/media_stream_internal.hh"
+#include "support/ports.hh"
+#include "support/stderr_capture.hh"
+#include "tessal/tessal.hh"
+
+using namespace tessal;
+using tessal::test::bound_port;
+using tessal::test::free_udp_port;
+using tessal::test::loopback_address;
+using tessal::test::stderr_capture;
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+constexpr size_t k_wait_ms = 5000;
+constexpr int k_user_srtp = RCE_SRTP | RCE_SRTP_KEYS_FROM_USER;
+
+bytes random_bytes(size_t n, uint32_t seed) {
+    std::mt19937 gen(seed);
+    bytes b(n);
+    for (auto &x : b) {
+        x = static_cast<uint8_t>(gen());
+    }
+    return b;
+}
+
+bytes g_key = random_bytes(32, 1);
+bytes g_salt = random_bytes(14, 2);
+
+// An H.265 access unit: a VPS-like unit, a small slice and one that needs
+// fragmentation, each with a 4-byte start code.
+bytes h265_access_unit() {
+    bytes au;
+    auto add = [&au](uint8_t type, size_t len, uint32_t seed) {
+        au.insert(au.end(), {0, 0, 0, 1, static_cast<uint8_t>(type << 1), 1});
+        bytes body = random_bytes(len, seed);
+        for (auto &b : body) {
+            b |= 0x04;  // no accidental start codes
+        }
+        au.insert(au.end(), body.begin(), body.end());
+    };
+    add(32, 20, 3);
+    add(1, 300, 4);
+    add(1, 4000, 5);
+    return au;
+}
+
+// A receiving and a sending stream over 127.0.0.1, each in its own context,
+// keyed with the same user key.
+struct srtp_peers {
+    context rx_ctx;
+    context tx_ctx;
+    session *rx_session = rx_ctx.create_session("127.0.0.1");
+    session *tx_session = tx_ctx.create_session("127.0.0.1");
+    media_stream *rx = nullptr;
+    media_stream *tx = nullptr;
+
+    srtp_peers(RTP_FORMAT fmt, int flags) {
+        for (int attempt = 0; attempt < 5 && rx == nullptr; ++attempt) {
+            const uint16_t port = free_udp_port();
+            rx = rx_session->create_stream(port, 0, fmt, RCE_RECEIVE_ONLY | k_user_srtp | flags);
+            if (rx != nullptr) {
+                tx = tx_session->create_stream(0, port, fmt, RCE_SEND_ONLY | k_user_srtp | flags);
+            }
+        }
+    }
+    bool keyed() {
+        return rx != nullptr && tx != nullptr &&
+               rx->add_srtp_ctx(g_key.data(), g_salt.data()) == RTP_SUCCESS &&
+               tx->add_srtp_ctx(g_key.data(), g_salt.data()) == RTP_SUCCESS;
+    }
+    ~srtp_peers() {
+        tx_ctx.destroy_session(tx_session);
+        rx_ctx.destroy_session(rx_session);
+    }
+};
+
+// The frames one push delivers, joined.
+bytes pull_all(media_stream *rx, size_t expected_bytes) {
+    bytes got;
+    while (got.size() < expected_bytes) {
+        frame::rtp_frame *f = rx->pull_frame(k_wait_ms);
+        if (f == nullptr) {
+            break;
+        }
+        got.insert(got.end(), f->payload, f->payload + f->payload_length);
+        frame::dealloc_frame(f);
+    }
+    return got;
+}
+
+using combination = std::tuple<RTP_FORMAT, int, int, int, int>;
+
+class SrtpEndToEnd : public testing::TestWithParam<combination> {};
+
+TEST_P(SrtpEndToEnd, MediaArrivesWhole) {
+    const auto [fmt, key_size, auth, null_cipher, replay] = GetParam();
+    const int extra = fmt == FMT_H265 ? 0 : RCE_FRAGMENT_GENERIC;
+    srtp_peers p(fmt, key_size | auth | null_cipher | replay | extra);
+    ASSERT_TRUE(p.keyed());
+    if (auth) {
+        EXPECT_EQ(p.tx->internal()->rtp_state()->get_payload_size(), 1442u);
+    }
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        bytes frame = fmt == FMT_H265 ? h265_access_unit()
+                                      : random_bytes(round == 2 ? 6000 : 200 + round, round);
+        ASSERT_EQ(p.tx->push_frame(frame.data(), frame.size(), RTP_PUSH_COPY_DATA), RTP_SUCCESS);
+        EXPECT_EQ(pull_all(p.rx, frame.size()), frame);
+    }
+}
+
+std::string combination_name(const testing::TestParamInfo<combination> &info) {
+    const auto [fmt, key_size, auth, null_cipher, replay] = info.param;
+    std::string name = fmt == FMT_H265 ? "h265" : "generic";
+    name += key_size == RCE_SRTP_AES192   ? "_aes192"
+            : key_size == RCE_SRTP_AES256 ? "_aes256"
+                                          : "_aes128";
+    name += auth ? "_tag" : "_notag";
+    name += null_cipher ? "_nullcipher" : "_encrypted";
+    name += replay ? "_antireplay" : "";
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Combinations, SrtpEndToEnd,
+                         testing::Combine(testing::Values(FMT_PCMU, FMT_H265),
+                                          testing::Values(0, int{RCE_SRTP_AES192},
+                                                          int{RCE_SRTP_AES256}),
+                                          testing::Values(0, int{RCE_SRTP_AUTH_TAG}),
+                                          testing::Values(0, int{RCE_SRTP_NO_ENCRYPTION}),
+                                          testing::Values(0, int{RCE_SRTP_ANTI_REPLAY})),
+                         combination_name);
+
+// A plain UDP socket on loopback that captures what a stream sends and can
+// forward it.
+struct capture_socket {
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    uint16_t port = 0;
+    capture_socket() {
+        sockaddr_storage addr{};
+        const socklen_t len = loopback_address(false, 0, addr);
+        ::bind(fd, reinterpret_cast<sockaddr *>(&addr), len);
+        port = bound_port(fd);
+        timeval tv{5, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    }
+    ~capture_socket() { ::close(fd); }
+    bytes receive() {
+        bytes b(4096);
+        const ssize_t n = ::recv(fd, b.data(), b.size(), 0);
+        b.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return b;
+    }
+    void send_to(uint16_t to_port, const bytes &datagram) {
+        sockaddr_storage addr{};
+        const socklen_t len = loopback_address(false, to_port, addr);
+        ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&addr), len);
+    }
+};
+
+// What goes on the wire is ciphertext with a tag; a flipped bit is dropped,
+// a replay only with anti-replay.
+TEST(SrtpOnTheWire, CiphertextTamperingAndReplays) {
+    for (int replay : {0, int{RCE_SRTP_ANTI_REPLAY}}) {
+        SCOPED_TRACE(replay ? "anti-replay" : "no anti-replay");
+        const int flags = k_user_srtp | RCE_SRTP_AUTH_TAG | replay;
+        capture_socket wire;
+        context ctx;
+        session *s = ctx.create_session("127.0.0.1");
+        const uint16_t rx_port = free_udp_port();
+        media_stream *rx = s->create_stream(rx_port, 0, FMT_PCMU, RCE_RECEIVE_ONLY | flags);
+        media_stream *tx = s->create_stream(0, wire.port, FMT_PCMU, RCE_SEND_ONLY | flags);
+        ASSERT_NE(rx, nullptr);
+        ASSERT_NE(tx, nullptr);
+        ASSERT_EQ(rx->add_srtp_ctx(g_key.data(), g_salt.data()), RTP_SUCCESS);
+        ASSERT_EQ(tx->add_srtp_ctx(g_key.data(), g_salt.data()), RTP_SUCCESS);
+
+        const bytes plain = random_bytes(160, 7);
+        bytes borrowed = plain;
+        ASSERT_EQ(tx->push_frame(borrowed.data(), borrowed.size(), RTP_PUSH_DEFAULT), RTP_SUCCESS);
+        const bytes packet = wire.receive();
+        ASSERT_EQ(packet.size(), 12 + plain.size() + 10);
+        const bytes body(packet.begin() + 12, packet.end() - 10);
+        EXPECT_NE(body, plain) << "the payload is not the plaintext";
+        EXPECT_EQ(borrowed, body) << "a borrowed buffer is encrypted in place (documented)";
+
+        stderr_capture cap;
+        bytes flipped = packet;
+        flipped[20] ^= 0x01;
+        wire.send_to(rx_port, flipped);
+        EXPECT_EQ(rx->pull_frame(300), nullptr) << "a flipped bit is dropped";
+
+        wire.send_to(rx_port, packet);
+        frame::rtp_frame *f = rx->pull_frame(k_wait_ms);
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(bytes(f->payload, f->payload + f->payload_length), plain);
+        frame::dealloc_frame(f);
+
+        wire.send_to(rx_port, packet);
+        f = rx->pull_frame(replay ? 300 : k_wait_ms);
+        EXPECT_EQ(f != nullptr, replay == 0) << "a replay is dropped only with anti-replay";
+        frame::dealloc_frame(f);
+        const std::string out = cap.stop();
+        EXPECT_NE(out.find("Authentication tag mismatch!"), std::string::npos) << out;
+        ctx.destroy_session(s);
+    }
+}
+
+// Each stream on a shared port runs its own chain: the SRTP stream decrypts,
+// the plain one never sees ciphertext, whichever started the flow.
+TEST(SrtpOnTheWire, SrtpAndPlainStreamsShareOnePort) {
+    for (bool srtp_first : {false, true}) {
+        SCOPED_TRACE(srtp_first ? "SRTP stream first" : "plain stream first");
+        context rx_ctx;
+        context tx_ctx;
+        session *rx = rx_ctx.create_session("127.0.0.1");
+        session *tx = tx_ctx.create_session("127.0.0.1");
+        const uint16_t port = free_udp_port();
+        const int secured = RCE_RECEIVE_ONLY | k_user_srtp | RCE_SRTP_AUTH_TAG;
+        media_stream *first =
+            rx->create_stream(port, 0, FMT_PCMU, srtp_first ? secured : RCE_RECEIVE_ONLY);
+        media_stream *second =
+            rx->create_stream(port, 0, FMT_PCMU, srtp_first ? RCE_RECEIVE_ONLY : secured);
+        media_stream *rx_srtp = srtp_first ? first : second;
+        media_stream *rx_plain = srtp_first ? second : first;
+        media_stream *tx_srtp =
+            tx->create_stream(0, port, FMT_PCMU, RCE_SEND_ONLY | k_user_srtp | RCE_SRTP_AUTH_TAG);
+        media_stream *tx_plain = tx->create_stream(0, port, FMT_PCMU, RCE_SEND_ONLY);
+        ASSERT_NE(rx_srtp, nullptr);
+        ASSERT_NE(rx_plain, nullptr);
+        ASSERT_NE(tx_srtp, nullptr);
+        ASSERT_NE(tx_plain, nullptr);
+        ASSERT_EQ(rx_srtp->add_srtp_ctx(g_key.data(), g_salt.data()), RTP_SUCCESS);
+        ASSERT_EQ(tx_srtp->add_srtp_ctx(g_key.data(), g_salt.data()), RTP_SUCCESS);
+        rx_srtp->internal()->set_remote_ssrc(tx_srtp->get_ssrc());
+        rx_plain->internal()->set_remote_ssrc(tx_plain->get_ssrc());
+
+        for (int i = 0; i < 3; ++i) {
+            const bytes a = random_bytes(100, 10 + i);
+            const bytes b = random_bytes(100, 20 + i);
+            ASSERT_EQ(
+                tx_srtp->push_frame(const_cast<uint8_t *>(a.data()), a.size(), RTP_PUSH_COPY_DATA),
+                RTP_SUCCESS);
+            ASSERT_EQ(
+                tx_plain->push_frame(const_cast<uint8_t *>(b.data()), b.size(), RTP_PUSH_COPY_DATA),
+                RTP_SUCCESS);
+            EXPECT_EQ(pull_all(rx_srtp, a.size()), a);
+            EXPECT_EQ(pull_all(rx_plain, b.size()), b);
+        }
+        tx_ctx.destroy_session(tx);
+        rx_ctx.destroy_session(rx);
+    }
+}
+
+TEST(SrtpUserKeys, AddSrtpCtxStartsTheStreamOnce) {
+    context ctx;
+    session *s = ctx.create_session("127.0.0.1");
+    media_stream *tx = s->create_stream(0, 5004, FMT_PCMU, RCE_SEND_ONLY | k_user_srtp);
+    ASSERT_NE(tx, nullptr);
+    uint8_t data[10] = {};
+    stderr_capture cap;
+    EXPECT_EQ(tx->push_frame(data, sizeof(data), RTP_PUSH_DEFAULT), RTP_UNINITIALIZED)
+        << "not started before the keys";
+    EXPECT_EQ(tx->add_srtp_ctx(nullptr, g_salt.data()), RTP_BAD_ARGUMENT);
+    EXPECT_EQ(tx->add_srtp_ctx(g_key.data(), nullptr), RTP_BAD_ARGUMENT);
+    ASSERT_EQ(tx->add_srtp_ctx(g_key.data(), g_salt.data()), RTP_SUCCESS);
+    EXPECT_EQ(tx->push_frame(data, sizeof(data), RTP_PUSH_COPY_DATA), RTP_SUCCESS);
+    // Regression: a second call restarted the components under the running
+    // threads.
+    EXPECT_EQ(tx->add_srtp_ctx(g_key.data(), g_salt.data()), RTP_FAILED);
+    EXPECT_EQ(tx->push_frame(data, sizeof(data), RTP_PUSH_COPY_DATA), RTP_SUCCESS)
+        << "the stream keeps working";
+
+    media_stream *plain = s->create_stream(0, 5006, FMT_PCMU, RCE_SEND_ONLY);
+    ASSERT_NE(plain, nullptr);
+    EXPECT_EQ(plain->add_srtp_ctx(g_key.data(), g_salt.data()), RTP_UNSUPPORTED);
+    const std::string out = cap.stop();
+    EXPECT_NE(out.find("RTP context has not been initialized fully, cannot continue!"),
+              std::string::npos);
+    EXPECT_NE(out.find("[::add_srtp_ctx] The stream has started already"), std::string::npos)
+        << out;
+    ctx.destroy_session(s);
+}
+
+}  // namespace
