@@ -69,22 +69,15 @@ std::string error_text(int err) {
 }
 
 bool limiter::due(int64_t now_ms, uint64_t &held_back) noexcept {
-    std::lock_guard<std::mutex> guard(lock_);
-    ++total_;
-    if (written_once_ && now_ms - last_written_ms_ < interval_ms_) {
-        ++held_back_;
+    total_.fetch_add(1, std::memory_order_relaxed);
+    int64_t last = last_written_ms_.load(std::memory_order_relaxed);
+    if ((last != k_never && now_ms - last < interval_ms_) ||
+        !last_written_ms_.compare_exchange_strong(last, now_ms, std::memory_order_relaxed)) {
+        held_back_.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
-    written_once_ = true;
-    last_written_ms_ = now_ms;
-    held_back = held_back_;
-    held_back_ = 0;
+    held_back = held_back_.exchange(0, std::memory_order_relaxed);
     return true;
-}
-
-uint64_t limiter::occurrences() const noexcept {
-    std::lock_guard<std::mutex> guard(lock_);
-    return total_;
 }
 
 namespace {

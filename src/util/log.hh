@@ -4,9 +4,9 @@
 //   "[Tessal][<level>][::<function>] <message>\n"
 // The level carries ANSI colour codes. There is no filter: every call prints.
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 namespace tessal {
@@ -44,18 +44,18 @@ public:
 
     // Whether a line is due at `now_ms` (any monotonic milliseconds); when it
     // is, `held_back` receives the number of occurrences suppressed since the
-    // last line written. Counts every call.
+    // last line written. Counts every call. Lock-free, so it may be used
+    // under any lock.
     bool due(int64_t now_ms, uint64_t &held_back) noexcept;
     // Occurrences seen in all.
-    uint64_t occurrences() const noexcept;
+    uint64_t occurrences() const noexcept { return total_.load(std::memory_order_relaxed); }
 
 private:
-    mutable std::mutex lock_;
+    static constexpr int64_t k_never = INT64_MIN;
     const int64_t interval_ms_;
-    bool written_once_ = false;
-    int64_t last_written_ms_ = 0;
-    uint64_t held_back_ = 0;
-    uint64_t total_ = 0;
+    std::atomic<int64_t> last_written_ms_{k_never};
+    std::atomic<uint64_t> held_back_{0};
+    std::atomic<uint64_t> total_{0};
 };
 
 // write() through a limiter, on the steady clock. A line written after some

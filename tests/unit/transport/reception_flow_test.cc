@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -65,7 +66,11 @@ RTP_ERROR media_stage(void *arg, int, uint8_t *, size_t, frame::rtp_frame **) {
 struct flow_fixture {
     fake_syscalls fake;
     std::shared_ptr<tessal::socket> sock = std::make_shared<tessal::socket>(0, &fake);
-    reception_flow flow{false};
+    // On the heap: ThreadSanitizer forgets the locks of freed heap memory,
+    // not those of a reused stack slot, so flows of earlier tests would
+    // otherwise lend their lock history to this one.
+    std::unique_ptr<reception_flow> owned_flow = std::make_unique<reception_flow>(false);
+    reception_flow &flow = *owned_flow;
     stage_log log;
 
     flow_fixture() { sock->init(AF_INET, SOCK_DGRAM, 0); }
