@@ -22,8 +22,10 @@
 #include <utility>
 #include <vector>
 
+#include "formats/h26x_duplicate_filter.hh"
 #include "formats/media.hh"
 #include "util/clock.hh"
+#include "util/log.hh"
 
 namespace tessal {
 namespace formats {
@@ -126,7 +128,13 @@ public:
     // RTP_NO_SUCH_ITEM (RTP_BAD_ARGUMENT for a null out).
     RTP_ERROR frame_getter(frame::rtp_frame **out);
 
+    // True (with a warning) for a repeat of a packet received lately.
     bool is_duplicate_frame(uint32_t timestamp, uint16_t seq);
+    // Packets the duplicate filter holds, and the most it ever holds.
+    size_t duplicate_history_size() const noexcept { return duplicate_history_.size(); }
+    static constexpr size_t duplicate_history_capacity() noexcept {
+        return duplicate_filter::capacity();
+    }
     RTP_ERROR handle_aggregation_packet(frame::rtp_frame **out, uint8_t header_len, int rce_flags);
     void initialize_new_access_unit(uint32_t timestamp);
     static uint16_t nextSeq(uint16_t seq, const std::set<uint16_t> &seqs);
@@ -181,8 +189,9 @@ protected:
     // Receive-side state (processing thread only).
     std::deque<frame::rtp_frame *> ready_frames_;
     std::unordered_map<uint32_t, access_unit_info> access_units_;
-    std::deque<std::pair<uint64_t, clock::hrc::hrc_t>> duplicate_history_;
-    std::unordered_set<uint64_t> duplicate_keys_;
+    // Repeats of the packets of the last 5 s, as far as a fixed table holds them.
+    static constexpr int64_t k_duplicate_window_ms = 5000;
+    duplicate_filter duplicate_history_{k_duplicate_window_ms};
     std::unordered_map<uint16_t, frame::rtp_frame *> fu_fragments_;
     std::unordered_set<uint32_t> dropped_timestamps_;
     // The timestamps of dropped_timestamps_ in the order they were dropped,
@@ -191,6 +200,12 @@ protected:
     clock::hrc::hrc_t last_gc_time_;
     bool waiting_for_key_frame_ = true;
     time_source now_ = clock::hrc::now;
+    // Lines a peer can trigger with every packet: one limiter per kind.
+    log::limiter duplicate_log_;
+    log::limiter invalid_log_;
+    log::limiter aggregation_log_;
+    log::limiter fragment_clash_log_;
+    log::limiter missing_reference_log_;
 
     // RTP_SUCCESS when a NAL unit of `data_len` bytes needs and allows FU
     // division at `payload_size`; else logs under divide_frame_to_fus.

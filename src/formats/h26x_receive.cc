@@ -20,7 +20,6 @@ namespace formats {
 
 namespace {
 
-constexpr int64_t k_duplicate_window_ms = 5000;
 constexpr int64_t k_gc_interval_ms = 100;
 constexpr size_t k_max_dropped_timestamps = 600;
 constexpr size_t k_long_start_code_len = 4;  // 00 00 00 01
@@ -148,7 +147,7 @@ RTP_ERROR h26x::handle_packet(int rce_flags, frame::rtp_frame **out) {
     }
     switch (kind) {
         case FRAGMENT_INVALID:
-            LOG_WARN_AS("packet_handler", "invalid frame received!");
+            LOG_WARN_LIMITED_AS(invalid_log_, "packet_handler", "invalid frame received!");
             return discard(out);
         case FRAGMENT_NONE:
             end_wait_at_key_frame(rce_flags, ts, get_nal_class(get_nal_type(packet->payload)));
@@ -180,19 +179,27 @@ RTP_ERROR h26x::frame_getter(frame::rtp_frame **out) {
 }
 
 bool h26x::is_duplicate_frame(uint32_t timestamp, uint16_t seq) {
-    const clock::hrc::hrc_t now = now_();
-    while (!duplicate_history_.empty() &&
-           clock::hrc::diff(now, duplicate_history_.front().second) > k_duplicate_window_ms) {
-        duplicate_keys_.erase(duplicate_history_.front().first);
-        duplicate_history_.pop_front();
-    }
-    const uint64_t key = uint64_t{timestamp} << 16 | seq;
-    if (duplicate_keys_.count(key) != 0) {
-        LOG_WARN("duplicate ts and seq num received, discarding frame");
+    if (duplicate_history_.check_and_insert(timestamp, seq, now_())) {
+        LOG_WARN_LIMITED(duplicate_log_, "duplicate ts and seq num received, discarding frame");
         return true;
     }
-    duplicate_history_.emplace_back(key, now);
-    duplicate_keys_.insert(key);
+    return false;
+}
+
+duplicate_filter::duplicate_filter(int64_t window_ms) : window_ms_(window_ms) {}
+
+bool duplicate_filter::check_and_insert(uint32_t timestamp, uint16_t seq, clock::hrc::hrc_t now) {
+    static_assert((k_slots & (k_slots - 1)) == 0, "the slot count must divide 65536");
+    if (!slots_) {
+        slots_.reset(new slot[k_slots]);  // a sending stream never needs it
+    }
+    slot &s = slots_[seq & (k_slots - 1)];
+    if (s.used && s.seq == seq && s.timestamp == timestamp &&
+        clock::hrc::diff(now, s.arrival) <= window_ms_) {
+        return true;
+    }
+    used_ += s.used ? 0 : 1;
+    s = slot{now, timestamp, seq, true};
     return false;
 }
 
@@ -212,7 +219,9 @@ RTP_ERROR h26x::handle_aggregation_packet(frame::rtp_frame **out, uint8_t header
     if (reader.skip(header_len)) {
         while (reader.read_u16(unit_size)) {
             if (reader.remaining() < unit_size) {
-                LOG_ERROR("The received aggregation packet claims to be larger than packet!");
+                LOG_ERROR_LIMITED(
+                    aggregation_log_,
+                    "The received aggregation packet claims to be larger than packet!");
                 return discard(out);
             }
             if (unit_size > 0) {  // an empty unit is no NAL unit
@@ -300,11 +309,11 @@ void h26x::store_fragment(access_unit_info &au, frame::rtp_frame *packet, fragme
     const auto held = fu_fragments_.find(seq);
     if (held != fu_fragments_.end() && held->second != nullptr) {
         const uint32_t held_ts = held->second->header.timestamp;
-        LOG_WARN_AS("packet_handler",
-                    "Found an existing fragment with same sequence number %u! Fragment ts: %lu, "
-                    "current ts: %lu",
-                    unsigned{seq}, static_cast<unsigned long>(held_ts),
-                    static_cast<unsigned long>(packet->header.timestamp));
+        LOG_WARN_LIMITED_AS(fragment_clash_log_, "packet_handler",
+                            "Found an existing fragment with same sequence number %u! Fragment "
+                            "ts: %lu, current ts: %lu",
+                            unsigned{seq}, static_cast<unsigned long>(held_ts),
+                            static_cast<unsigned long>(packet->header.timestamp));
         // The older unit no longer has this fragment; its drop must not free
         // the new one.
         const auto owner = access_units_.find(held_ts);
@@ -342,11 +351,11 @@ RTP_ERROR h26x::complete_nal_unit(frame::rtp_frame **out, access_unit_info &au, 
         const nal_class cls = get_nal_type(stored_fragment(start, ts));
         end_wait_at_key_frame(rce_flags, ts, cls);
         if (cls == NAL_CLASS_INTER) {
-            LOG_WARN_AS("packet_handler",
-                        "Dropping h26x access unit because of missing reference. Timestamp: %lu. "
-                        "Seq: %u - %u",
-                        static_cast<unsigned long>(ts), unsigned{*au.received_seqs.begin()},
-                        unsigned{*au.received_seqs.rbegin()});
+            LOG_WARN_LIMITED_AS(missing_reference_log_, "packet_handler",
+                                "Dropping h26x access unit because of missing reference. "
+                                "Timestamp: %lu. Seq: %u - %u",
+                                static_cast<unsigned long>(ts), unsigned{*au.received_seqs.begin()},
+                                unsigned{*au.received_seqs.rbegin()});
             drop_access_unit(ts);
             return RTP_FAILED;
         }
