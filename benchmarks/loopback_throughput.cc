@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "rtp/rtp.hh"
+#include "security/srtp.hh"
 #include "transport/reception_flow.hh"
 #include "transport/socket.hh"
 
@@ -138,7 +139,10 @@ void count_hook(void *, tessal::frame::rtp_frame *frame) {
     tessal::frame::dealloc_frame(frame);
 }
 
-result run_tessal(size_t packets, size_t payload) {
+// With `with_srtp`, the same datagrams carry SRTP (AES-128, 80-bit tag):
+// the socket's send handler protects them and the flow's SRTP stage checks
+// and decrypts them.
+result run_tessal(size_t packets, size_t payload, bool with_srtp) {
     using namespace tessal;
     auto rx = std::make_shared<tessal::socket>(RCE_SCC_ENABLED);
     rx->init(AF_INET, SOCK_DGRAM, 0);
@@ -150,27 +154,44 @@ result run_tessal(size_t packets, size_t payload) {
     socklen_t len = sizeof(bound);
     getsockname(rx->get_raw_socket(), reinterpret_cast<sockaddr *>(&bound), &len);
 
+    const int flags = with_srtp ? RCE_SRTP | RCE_SRTP_AUTH_TAG : 0;
+    const uint8_t key[16] = {7, 6, 5, 4, 3, 2, 1, 0, 7, 6, 5, 4, 3, 2, 1, 0};
+    const uint8_t salt[14] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
+    srtp rx_srtp(flags);
+    srtp tx_srtp(flags);
+    rx_srtp.init(0, flags, key, key, salt, salt);
+    tx_srtp.init(0, flags, key, key, salt, salt);
+
     reception_flow flow(false);
     auto remote = make_shared_ssrc(0x1234);
+    flow.install_handler(HANDLER_RTP_HEADER, remote, rtp::packet_handler, nullptr);
+    if (with_srtp) {
+        flow.install_handler(HANDLER_SRTP, remote, srtp::recv_packet_handler, &rx_srtp);
+    }
     flow.install_handler(
-        HANDLER_RTP_HEADER, remote,
-        [](void *, int f, uint8_t *p, size_t n, frame::rtp_frame **out) {
-            RTP_ERROR r = rtp::packet_handler(nullptr, f, p, n, out);
-            return r == RTP_PKT_CHANGED ? RTP_FRAME_READY : r;
-        },
+        HANDLER_MEDIA, remote,
+        [](void *, int, uint8_t *, size_t, frame::rtp_frame **) { return RTP_FRAME_READY; },
         nullptr);
     flow.install_receive_hook(nullptr, count_hook, 0x1234);
-    flow.start(rx, 0);
+    flow.start(rx, flags);
     g_tessal_received = 0;
 
-    auto tx = std::make_shared<tessal::socket>(RCE_SCC_ENABLED);
+    auto tx = std::make_shared<tessal::socket>(RCE_SCC_ENABLED | flags);
     tx->init(AF_INET, SOCK_DGRAM, 0);
+    auto local = make_shared_ssrc(0x1234);
+    if (with_srtp) {
+        tx->install_handler(local, &tx_srtp, srtp::send_packet_handler);
+    }
     tessal::rtp state(FMT_H265, make_shared_ssrc(0x1234), false);
     sockaddr_in to4 = tessal::socket::create_sockaddr(AF_INET, "127.0.0.1", ntohs(bound.sin_port));
     sockaddr_in6 to6{};
 
-    std::vector<uint8_t> data(payload - 12, 0x42);
+    const size_t tag = with_srtp ? k_srtp_tag_size : 0;
+    // One payload per packet of a batch: SRTP encrypts each in place before
+    // the batch goes out.
+    std::vector<std::vector<uint8_t>> data(1024, std::vector<uint8_t>(payload - 12 - tag, 0x42));
     std::vector<std::array<uint8_t, 12>> headers(1024);
+    std::vector<std::array<uint8_t, k_srtp_tag_size>> tags(1024);
     packet_vector batch(1024);
     const double cpu0 = cpu_now();
     const auto t0 = clock_type::now();
@@ -181,7 +202,10 @@ result run_tessal(size_t packets, size_t payload) {
         for (size_t i = 0; i < n; ++i) {
             state.fill_header(headers[i].data(), i > 0);
             state.inc_sequence();
-            batch[i] = {{12, headers[i].data()}, {data.size(), data.data()}};
+            batch[i] = {{12, headers[i].data()}, {data[i].size(), data[i].data()}};
+            if (with_srtp) {
+                batch[i].emplace_back(tag, tags[i].data());
+            }
         }
         if (tx->sendto(0x1234, to4, to6, batch, 0) != RTP_SUCCESS) {
             break;
@@ -213,17 +237,19 @@ void report(const char *name, const result &r, size_t packets, size_t payload) {
 int main(int argc, char **argv) {
     const size_t packets = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 300000;
     const size_t payload = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 1200;
-    if (packets == 0 || payload < 12 || payload > 1464) {
-        std::fprintf(stderr, "usage: %s [packets] [payload-bytes 12..1464]\n", argv[0]);
+    if (packets == 0 || payload < 24 || payload > 1464) {
+        std::fprintf(stderr, "usage: %s [packets] [payload-bytes 24..1464]\n", argv[0]);
         return 2;
     }
     std::printf("loopback, %zu datagrams of %zu bytes, batches of 1024\n", packets, payload);
     const result raw = run_raw(packets, payload);
     report("raw sendmmsg/recvmmsg", raw, packets, payload);
-    const result tessal = run_tessal(packets, payload);
+    const result tessal = run_tessal(packets, payload, false);
     report("tessal socket+flow", tessal, packets, payload);
-    const double ratio = (static_cast<double>(tessal.received) / tessal.seconds) /
-                         (static_cast<double>(raw.received) / raw.seconds);
-    std::printf("ratio tessal/raw: %.2f\n", ratio);
+    const result secured = run_tessal(packets, payload, true);
+    report("tessal with SRTP", secured, packets, payload);
+    const auto rate = [](const result &r) { return static_cast<double>(r.received) / r.seconds; };
+    std::printf("ratio tessal/raw: %.2f\n", rate(tessal) / rate(raw));
+    std::printf("ratio tessal+SRTP/tessal: %.2f\n", rate(secured) / rate(tessal));
     return 0;
 }

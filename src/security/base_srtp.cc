@@ -86,6 +86,34 @@ void rtp_index_estimator::update(uint64_t index) noexcept {
     }
 }
 
+// --- per-direction context --------------------------------------------------
+
+srtp_ctx::srtp_ctx() = default;
+srtp_ctx::~srtp_ctx() = default;
+srtp_ctx::srtp_ctx(srtp_ctx &&) noexcept = default;
+srtp_ctx &srtp_ctx::operator=(srtp_ctx &&) noexcept = default;
+
+void srtp_ctx::apply_keystream(uint32_t ssrc, uint64_t index, uint8_t *data, size_t len) {
+    uint8_t iv[16];
+    base_srtp::create_iv(iv, ssrc, index, salt_key.data());
+    if (!cipher || cipher_key_len != key_len) {
+        cipher = std::make_unique<crypto::aes::ctr>(enc_key.data(), key_len, iv);
+        cipher_key_len = key_len;
+    } else {
+        cipher->resync(iv);
+    }
+    if (len > 0) {
+        cipher->encrypt(data, data, len);
+    }
+}
+
+crypto::hmac::sha1 &srtp_ctx::authenticator() {
+    if (!mac) {
+        mac = std::make_unique<crypto::hmac::sha1>(auth_key.data(), k_srtp_auth_key_size);
+    }
+    return *mac;
+}
+
 // --- keys -------------------------------------------------------------------
 
 size_t base_srtp::get_key_size(int rce_flags) noexcept {

@@ -24,11 +24,22 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <utility>
 
 #include "tessal/util.hh"
 #include "util/log.hh"
 
 namespace tessal {
+
+namespace crypto {
+namespace aes {
+class ctr;
+}
+namespace hmac {
+class sha1;
+}
+}  // namespace crypto
 
 constexpr size_t k_srtp_salt_size = 14;
 constexpr size_t k_srtp_tag_size = 10;
@@ -67,6 +78,11 @@ private:
 };
 
 struct srtp_ctx {
+    srtp_ctx();
+    ~srtp_ctx();
+    srtp_ctx(srtp_ctx &&) noexcept;
+    srtp_ctx &operator=(srtp_ctx &&) noexcept;
+
     std::array<uint8_t, k_srtp_max_key_size> master_key{};
     std::array<uint8_t, k_srtp_salt_size> master_salt{};
     std::array<uint8_t, k_srtp_max_key_size> enc_key{};
@@ -86,6 +102,18 @@ struct srtp_ctx {
     // Receiving.
     rtp_index_estimator received;
     replay_window window;
+
+    // Keyed once with the session keys: each packet only sets its IV, and
+    // the MAC restarts after every tag. Used by this context's one thread.
+    std::unique_ptr<crypto::aes::ctr> cipher;
+    std::unique_ptr<crypto::hmac::sha1> mac;
+    size_t cipher_key_len = 0;  // the key length `cipher` was built for
+
+    // AES-CTR keystream over `data` in place, from the IV of (ssrc, index).
+    // Throws a Crypto++ exception when the key cannot be used.
+    void apply_keystream(uint32_t ssrc, uint64_t index, uint8_t *data, size_t len);
+    // The keyed HMAC-SHA1 of the session authentication key.
+    crypto::hmac::sha1 &authenticator();
 };
 
 class base_srtp {

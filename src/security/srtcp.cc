@@ -16,22 +16,10 @@ constexpr size_t k_clear_prefix = 8;  // first RTCP header and sender SSRC
 // The smallest protected packet: the clear prefix and the trailer.
 constexpr size_t k_min_srtcp_size = k_clear_prefix + k_srtcp_trailer_size;
 
-bool keystream(const srtp_ctx &ctx, uint32_t ssrc, uint64_t index, uint8_t *data, size_t len) {
-    uint8_t iv[16];
-    if (base_srtp::create_iv(iv, ssrc, index, ctx.salt_key.data()) != RTP_SUCCESS) {
-        return false;
-    }
-    if (len > 0) {
-        crypto::aes::ctr ctr(ctx.enc_key.data(), ctx.key_len, iv);
-        ctr.encrypt(data, data, len);
-    }
-    return true;
-}
-
 }  // namespace
 
-void srtcp::compute_tag(const srtp_ctx &ctx, const uint8_t *packet, size_t size, uint8_t *tag) {
-    crypto::hmac::sha1 mac(ctx.auth_key.data(), k_srtp_auth_key_size);
+void srtcp::compute_tag(srtp_ctx &ctx, const uint8_t *packet, size_t size, uint8_t *tag) {
+    crypto::hmac::sha1 &mac = ctx.authenticator();
     mac.update(packet, size - k_srtp_tag_size);
     const uint8_t zero[4] = {};
     mac.update(zero, sizeof(zero));
@@ -39,10 +27,11 @@ void srtcp::compute_tag(const srtp_ctx &ctx, const uint8_t *packet, size_t size,
 }
 
 RTP_ERROR srtcp::encrypt(uint32_t ssrc, uint64_t index, uint8_t *data, size_t len) {
+    if (data == nullptr && len != 0) {
+        return RTP_BAD_ARGUMENT;
+    }
     try {
-        if (!keystream(local_, ssrc, index, data, len)) {
-            return RTP_BAD_ARGUMENT;
-        }
+        local_.apply_keystream(ssrc, index, data, len);
     } catch (const std::exception &) {
         return RTP_FAILED;
     }
@@ -54,10 +43,8 @@ RTP_ERROR srtcp::decrypt(uint32_t ssrc, uint32_t index, uint8_t *packet, size_t 
         return RTP_BAD_ARGUMENT;
     }
     try {
-        if (!keystream(remote_, ssrc, index, packet + k_clear_prefix,
-                       size - k_clear_prefix - k_srtcp_trailer_size)) {
-            return RTP_BAD_ARGUMENT;
-        }
+        remote_.apply_keystream(ssrc, index, packet + k_clear_prefix,
+                                size - k_clear_prefix - k_srtcp_trailer_size);
     } catch (const std::exception &) {
         return RTP_FAILED;
     }

@@ -46,7 +46,7 @@ public:
     RTP_ERROR verify_auth_tag(uint8_t *packet, size_t size);
 
 private:
-    void compute_tag(const srtp_ctx &ctx, const uint8_t *packet, size_t size, uint8_t *tag);
+    void compute_tag(srtp_ctx &ctx, const uint8_t *packet, size_t size, uint8_t *tag);
 };
 
 }  // namespace tessal

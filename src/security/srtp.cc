@@ -14,21 +14,6 @@ namespace {
 
 constexpr size_t k_rtp_header_size = 12;
 
-// AES-CTR over `data` in place under `ctx`'s session key.
-bool apply_keystream(const srtp_ctx &ctx, uint32_t ssrc, uint64_t index, uint8_t *data,
-                     size_t len) {
-    uint8_t iv[16];
-    if (base_srtp::create_iv(iv, ssrc, index, ctx.salt_key.data()) != RTP_SUCCESS) {
-        return false;
-    }
-    if (len == 0) {
-        return true;
-    }
-    crypto::aes::ctr ctr(ctx.enc_key.data(), ctx.key_len, iv);
-    ctr.encrypt(data, data, len);
-    return true;
-}
-
 }  // namespace
 
 srtp::srtp(int rce_flags) : authenticate_rtp_((rce_flags & RCE_SRTP_AUTH_TAG) != 0) {}
@@ -50,15 +35,12 @@ RTP_ERROR srtp::encrypt(uint32_t ssrc, uint16_t seq, uint8_t *buffer, size_t len
         return RTP_SUCCESS;
     }
     const uint64_t index = (uint64_t{ctx.roc} << 16) | seq;
-    uint8_t iv[16];
-    if (create_iv(iv, ssrc, index, ctx.salt_key.data()) != RTP_SUCCESS) {
+    if (buffer == nullptr && len != 0) {
         LOG_ERROR("Failed to create IV, unable to encrypt the RTP packet!");
         return RTP_BAD_ARGUMENT;
     }
     try {
-        if (!apply_keystream(ctx, ssrc, index, buffer, len)) {
-            return RTP_BAD_ARGUMENT;
-        }
+        ctx.apply_keystream(ssrc, index, buffer, len);
     } catch (const std::exception &) {
         LOG_ERROR("Failed to encrypt RTP packet!");
         return RTP_FAILED;
@@ -66,9 +48,9 @@ RTP_ERROR srtp::encrypt(uint32_t ssrc, uint16_t seq, uint8_t *buffer, size_t len
     return RTP_SUCCESS;
 }
 
-void srtp::compute_tag(const srtp_ctx &ctx, const buffer_vector &pieces, size_t count, uint32_t roc,
+void srtp::compute_tag(srtp_ctx &ctx, const buffer_vector &pieces, size_t count, uint32_t roc,
                        uint8_t *tag) {
-    crypto::hmac::sha1 mac(ctx.auth_key.data(), k_srtp_auth_key_size);
+    crypto::hmac::sha1 &mac = ctx.authenticator();
     for (size_t i = 0; i < count; ++i) {
         mac.update(pieces[i].second, pieces[i].first);
     }
@@ -160,11 +142,7 @@ RTP_ERROR srtp::receive(uint8_t *packet, size_t size, frame::rtp_frame *frame) {
     ctx.window.accept(index);
 
     if (!null_cipher_) {
-        if (!apply_keystream(ctx, frame->header.ssrc, index, frame->payload,
-                             frame->payload_length)) {
-            LOG_ERROR("Failed to create IV, unable to encrypt the RTP packet!");
-            return RTP_FAILED;
-        }
+        ctx.apply_keystream(frame->header.ssrc, index, frame->payload, frame->payload_length);
     }
     if (frame->header.padding) {
         // RFC 3550 section 5.1: the last octet counts the padding.

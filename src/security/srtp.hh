@@ -48,7 +48,7 @@ public:
 
 private:
     RTP_ERROR receive(uint8_t *packet, size_t size, frame::rtp_frame *frame);
-    void compute_tag(const srtp_ctx &ctx, const buffer_vector &pieces, size_t count, uint32_t roc,
+    void compute_tag(srtp_ctx &ctx, const buffer_vector &pieces, size_t count, uint32_t roc,
                      uint8_t *tag);
 
     bool authenticate_rtp_;
