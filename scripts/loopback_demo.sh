@@ -10,6 +10,16 @@ frames="${2:-20000}"
 size="${3:-8000}"
 shift 3 2>/dev/null || shift $#
 
+# SRTP keys go to both ends; every other extra option to the sender only.
+recv_extra=""
+prev=""
+for arg in "$@"; do
+    case "$prev" in
+        --srtp-key|--srtp-salt) recv_extra="$recv_extra $prev $arg" ;;
+    esac
+    prev="$arg"
+done
+
 out="$(mktemp)"
 err="$(mktemp)"
 trap 'rm -f "$out" "$err"' EXIT
@@ -18,7 +28,8 @@ trap 'rm -f "$out" "$err"' EXIT
 pid=""
 for attempt in 1 2 3 4 5 6 7 8 9 10; do
     port=$(( 20000 + ($$ * 7 + attempt * 7919) % 40000 ))
-    "$tools/tessal-recv" --count "$frames" --fragment --timeout 10 --quiet "$port" >"$out" 2>"$err" &
+    # shellcheck disable=SC2086 # hex keys: no spaces
+    "$tools/tessal-recv" --count "$frames" --fragment --timeout 10 --quiet $recv_extra "$port" >"$out" 2>"$err" &
     pid=$!
     sleep 0.3
     if kill -0 "$pid" 2>/dev/null; then

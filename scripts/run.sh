@@ -3,7 +3,7 @@
 # loopback between two processes, tessal-send and tessal-recv, with a summary
 # of frames, bytes, loss and throughput. See README.md.
 #
-#   scripts/run.sh [FRAMES] [FRAME_BYTES]
+#   scripts/run.sh [FRAMES] [FRAME_BYTES] [--srtp-key HEX --srtp-salt HEX]
 set -eu
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -13,4 +13,7 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSAL_BUILD_TESTS=
 cmake --build "$BUILD" -j"$(nproc)"
 
 echo
-exec scripts/loopback_demo.sh "$BUILD/tools" "${1:-20000}" "${2:-8000}"
+frames="${1:-20000}"
+bytes="${2:-8000}"
+shift 2 2>/dev/null || shift $#
+exec scripts/loopback_demo.sh "$BUILD/tools" "$frames" "$bytes" "$@"

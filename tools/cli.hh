@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tessal/tessal.hh"
 
@@ -108,6 +109,73 @@ private:
     int i_ = 0;
     std::string arg_;
 };
+
+// SRTP keyed by the user (--srtp-key HEX --srtp-salt HEX): the key's length
+// (16, 24 or 32 bytes) chooses AES-128/192/256; the salt is 14 bytes. Both
+// ends use the same key and salt, and tag every packet.
+struct srtp_options {
+    std::vector<uint8_t> key;
+    std::vector<uint8_t> salt;
+    bool enabled() const { return !key.empty(); }
+    int flags() const {
+        if (!enabled()) {
+            return 0;
+        }
+        int f = tessal::RCE_SRTP | tessal::RCE_SRTP_KEYS_FROM_USER | tessal::RCE_SRTP_AUTH_TAG;
+        f |= key.size() == 24 ? tessal::RCE_SRTP_AES192 : 0;
+        f |= key.size() == 32 ? tessal::RCE_SRTP_AES256 : 0;
+        return f;
+    }
+};
+
+inline bool parse_hex(const char *text, std::vector<uint8_t> *out) {
+    out->clear();
+    const size_t len = std::strlen(text);
+    if (len == 0 || len % 2 != 0) {
+        return false;
+    }
+    for (size_t i = 0; i < len; i += 2) {
+        const char pair[3] = {text[i], text[i + 1], '\0'};
+        char *end = nullptr;
+        const unsigned long byte = std::strtoul(pair, &end, 16);
+        if (end != pair + 2) {
+            return false;
+        }
+        out->push_back(static_cast<uint8_t>(byte));
+    }
+    return true;
+}
+
+// Takes --srtp-key and --srtp-salt; true when the current word was one of
+// them (`ok` then tells whether its value was good).
+inline bool parse_srtp_option(arg_reader &args, srtp_options &o, bool *ok) {
+    const bool is_key = args.is("--srtp-key");
+    if (!is_key && !args.is("--srtp-salt")) {
+        return false;
+    }
+    const char *v = args.value();
+    std::vector<uint8_t> &target = is_key ? o.key : o.salt;
+    *ok = v != nullptr && parse_hex(v, &target) &&
+          (is_key ? (target.size() == 16 || target.size() == 24 || target.size() == 32)
+                  : target.size() == 14);
+    if (!*ok) {
+        args.fail(is_key ? "--srtp-key needs 32, 48 or 64 hex digits"
+                         : "--srtp-salt needs 28 hex digits");
+    }
+    return true;
+}
+
+inline bool check_srtp_options(const arg_reader &args, const srtp_options &o) {
+    if (o.key.empty() != o.salt.empty()) {
+        return args.fail("--srtp-key and --srtp-salt go together");
+    }
+    return true;
+}
+
+// Keys a stream created with srtp_options::flags(); starts it.
+inline bool key_stream(tessal::media_stream *stream, srtp_options &o) {
+    return !o.enabled() || stream->add_srtp_ctx(o.key.data(), o.salt.data()) == tessal::RTP_SUCCESS;
+}
 
 struct format_name {
     const char *name;

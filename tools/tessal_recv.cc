@@ -40,6 +40,10 @@ void usage(FILE *out) {
                  "  --resync         h264/h265/h266: drop inter-coded slices until a key frame\n"
                  "                   arrives, at the start and after a lost access unit\n"
                  "                   (RCE_H26X_RESYNC_ON_KEY_FRAME)\n"
+                 "  --srtp-key HEX   SRTP with this key (32, 48 or 64 hex digits: AES-128,\n"
+                 "                   192 or 256) and an 80-bit tag; needs --srtp-salt\n"
+                 "  --srtp-salt HEX  the 14-byte SRTP master salt (28 hex digits)\n"
+                 "                   (both ends need the same key and salt)\n"
                  "  --quiet          no live progress line\n"
                  "  -h, --help       this text\n"
                  "\n"
@@ -57,6 +61,7 @@ struct options {
     bool fragment = false;
     bool resync = false;
     bool quiet = false;
+    srtp_options srtp;
 };
 
 bool parse(int argc, char **argv, options &o) {
@@ -93,6 +98,10 @@ bool parse(int argc, char **argv, options &o) {
             o.fragment = true;
         } else if (args.is("--resync")) {
             o.resync = true;
+        } else if (bool ok = false; parse_srtp_option(args, o.srtp, &ok)) {
+            if (!ok) {
+                return false;
+            }
         } else if (args.is("--quiet")) {
             o.quiet = true;
         } else if (args.is_option()) {
@@ -109,6 +118,9 @@ bool parse(int argc, char **argv, options &o) {
     }
     if (o.resync && !is_video(o.format)) {
         return args.fail("--resync needs --format h264, h265 or h266");
+    }
+    if (!check_srtp_options(args, o.srtp)) {
+        return false;
     }
     return true;
 }
@@ -187,8 +199,12 @@ int main(int argc, char **argv) {
     int flags = tessal::RCE_RECEIVE_ONLY;
     flags |= o.fragment ? tessal::RCE_FRAGMENT_GENERIC : 0;
     flags |= o.resync ? tessal::RCE_H26X_RESYNC_ON_KEY_FRAME : 0;
+    flags |= o.srtp.flags();
     tessal::media_stream *stream =
         session == nullptr ? nullptr : session->create_stream(o.port, 0, o.format, flags);
+    if (stream != nullptr && !key_stream(stream, o.srtp)) {
+        stream = nullptr;
+    }
     if (stream == nullptr) {
         std::fprintf(stderr, "tessal-recv: cannot receive on %s port %u\n", o.address.c_str(),
                      static_cast<unsigned>(o.port));
