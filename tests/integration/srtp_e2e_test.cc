@@ -15,10 +15,12 @@
 #include <vector>
 
 #include "rtp/rtp.hh"
+#include "security/srtp.hh"
 #include "stream/media_stream_internal.hh"
 #include "support/ports.hh"
 #include "support/stderr_capture.hh"
 #include "tessal/tessal.hh"
+#include "transport/socketfactory.hh"
 
 using namespace tessal;
 using tessal::test::bound_port;
@@ -269,6 +271,80 @@ TEST(SrtpOnTheWire, SrtpAndPlainStreamsShareOnePort) {
     }
 }
 
+// Streams initialised with the same local SSRC share their SRTP and SRTCP
+// objects; the objects go when their last stream does.
+TEST(SrtpUserKeys, ObjectsAreSharedByLocalSsrc) {
+    auto sf = std::make_shared<socketfactory>();
+    sf->set_local_interface("127.0.0.1");
+    const int flags = RCE_SEND_ONLY | k_user_srtp;
+    auto make = [&](uint32_t ssrc) {
+        auto m = std::make_unique<media_stream>("cname", "127.0.0.1", "", 0, 5004, FMT_PCMU, sf,
+                                                flags, ssrc);
+        EXPECT_EQ(m->internal()->init(nullptr), RTP_SUCCESS);
+        return m;
+    };
+    auto a = make(0x1234);
+    auto b = make(0x1234);
+    auto c = make(0x5678);
+    EXPECT_EQ(a->internal()->srtp_object(), b->internal()->srtp_object());
+    EXPECT_EQ(a->internal()->srtcp_object(), b->internal()->srtcp_object());
+    EXPECT_NE(a->internal()->srtp_object(), c->internal()->srtp_object());
+    std::weak_ptr<srtp> shared = a->internal()->srtp_object();
+    a.reset();
+    EXPECT_FALSE(shared.expired()) << "b still uses it";
+    b.reset();
+    EXPECT_TRUE(shared.expired()) << "the map let go with the last stream";
+    auto d = make(0x1234);
+    EXPECT_NE(d->internal()->srtp_object(), nullptr);
+}
+
+// A key agreement hands each side its own and its peer's keys; the SRTP
+// objects of the two sides then protect for each other.
+TEST(SrtpUserKeys, KeysFromAKeySourceCrossBetweenPeers) {
+    struct fixed_source : srtp_key_source {
+        uint8_t mine;
+        uint8_t theirs;
+        fixed_source(uint8_t m, uint8_t t) : mine(m), theirs(t) {}
+        RTP_ERROR get_srtp_keys(uint8_t *local_key, uint32_t local_bits, uint8_t *remote_key,
+                                uint32_t remote_bits, uint8_t *local_salt, uint32_t salt_bits,
+                                uint8_t *remote_salt, uint32_t) override {
+            std::memset(local_key, mine, local_bits / 8);
+            std::memset(remote_key, theirs, remote_bits / 8);
+            std::memset(local_salt, mine + 1, salt_bits / 8);
+            std::memset(remote_salt, theirs + 1, salt_bits / 8);
+            return RTP_SUCCESS;
+        }
+    };
+    const int flags = RCE_SRTP | RCE_SRTP_KEYS_FROM_ZRTP | RCE_SRTP_AUTH_TAG;
+    auto initiator = std::make_shared<srtp>(flags);
+    auto responder = std::make_shared<srtp>(flags);
+    ASSERT_EQ(media_stream_internal::init_srtp_with_zrtp(
+                  flags, 0, initiator, std::make_shared<fixed_source>(0x11, 0x22)),
+              RTP_SUCCESS);
+    ASSERT_EQ(media_stream_internal::init_srtp_with_zrtp(
+                  flags, 0, responder, std::make_shared<fixed_source>(0x22, 0x11)),
+              RTP_SUCCESS);
+    bytes header = {0x80, 96, 0, 1, 0, 0, 0, 1, 0, 0, 0, 9};
+    bytes payload = random_bytes(100, 3);
+    const bytes plain = payload;
+    bytes tag(10);
+    buffer_vector pieces = {{12, header.data()}, {100, payload.data()}, {10, tag.data()}};
+    ASSERT_EQ(srtp::send_packet_handler(initiator.get(), pieces), RTP_SUCCESS);
+    bytes datagram = header;
+    datagram.insert(datagram.end(), payload.begin(), payload.end());
+    datagram.insert(datagram.end(), tag.begin(), tag.end());
+    frame::rtp_frame *f = nullptr;
+    ASSERT_EQ(rtp::packet_handler(nullptr, flags, datagram.data(), datagram.size(), &f),
+              RTP_PKT_CHANGED);
+    EXPECT_EQ(
+        srtp::recv_packet_handler(responder.get(), flags, datagram.data(), datagram.size(), &f),
+        RTP_PKT_CHANGED);
+    EXPECT_EQ(bytes(f->payload, f->payload + f->payload_length), plain);
+    frame::dealloc_frame(f);
+    EXPECT_EQ(media_stream_internal::init_srtp_with_zrtp(flags, 0, initiator, nullptr),
+              RTP_BAD_ARGUMENT);
+}
+
 TEST(SrtpUserKeys, AddSrtpCtxStartsTheStreamOnce) {
     context ctx;
     session *s = ctx.create_session("127.0.0.1");
@@ -287,6 +363,15 @@ TEST(SrtpUserKeys, AddSrtpCtxStartsTheStreamOnce) {
     EXPECT_EQ(tx->add_srtp_ctx(g_key.data(), g_salt.data()), RTP_FAILED);
     EXPECT_EQ(tx->push_frame(data, sizeof(data), RTP_PUSH_COPY_DATA), RTP_SUCCESS)
         << "the stream keeps working";
+
+    // A second key call changes nothing on the wire either: a receiver keyed
+    // once still decrypts what the twice-asked sender sends.
+    srtp_peers p(FMT_PCMU, RCE_SRTP_AUTH_TAG);
+    ASSERT_TRUE(p.keyed());
+    EXPECT_EQ(p.tx->add_srtp_ctx(g_key.data(), g_salt.data()), RTP_FAILED);
+    bytes frame = random_bytes(64, 9);
+    ASSERT_EQ(p.tx->push_frame(frame.data(), frame.size(), RTP_PUSH_COPY_DATA), RTP_SUCCESS);
+    EXPECT_EQ(pull_all(p.rx, frame.size()), frame);
 
     media_stream *plain = s->create_stream(0, 5006, FMT_PCMU, RCE_SEND_ONLY);
     ASSERT_NE(plain, nullptr);
