@@ -43,7 +43,7 @@ case "$codec" in
     h265) encoder=libx265; pt=107; enc_name=H265; raw=hevc ;;
     *) echo "unknown codec $codec" >&2; exit 2 ;;
 esac
-for element in rtp${codec}pay rtp${codec}depay ${codec}parse udpsrc udpsink tsdemux; do
+for element in rtp${codec}pay rtp${codec}depay ${codec}parse udpsrc udpsink; do
     if ! gst-inspect-1.0 "$element" >/dev/null 2>&1; then
         echo "SKIP: GStreamer element $element is not installed"
         exit 77
@@ -240,6 +240,19 @@ case "$direction" in
         if [ ! -s "$source_ts" ]; then
             echo "$direction needs a clip with presentation times (bframes)" >&2
             exit 2
+        fi
+        # The point of the clip: presentation times that go backwards in
+        # decoding order, and so will the RTP timestamps.
+        backwards=$(ffprobe -v error -select_streams v -show_entries packet=pts -of csv=p=0 \
+            "$source_ts" | awk -F, '$1 != "" { if (seen && $1 + 0 < last) n++; last = $1 + 0; seen = 1 }
+                END { print n + 0 }')
+        if [ "$backwards" -eq 0 ]; then
+            echo "FAIL: $source_ts has no B-frames (presentation times never go back)" >&2
+            exit 1
+        fi
+        if [ "$direction" = gst-to-tessal-resync ] && ! gst-inspect-1.0 tsdemux >/dev/null 2>&1; then
+            echo "SKIP: GStreamer element tsdemux is not installed"
+            exit 77
         fi
         start_tessal_recv --resync
         if [ "$direction" = gst-to-tessal-resync ]; then
