@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <new>
 #include <vector>
 
 #include "util/log.hh"
@@ -21,30 +23,33 @@ int system_login_name(char *buf, size_t size) {
     return ::getlogin_r(buf, size);
 }
 
-int system_effective_user(char *buf, size_t size) {
-    const long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> scratch(hint > 0 ? static_cast<size_t>(hint) : 16384);
-    passwd entry{};
-    passwd *found = nullptr;
-    int rc = 0;
-    while ((rc = ::getpwuid_r(::geteuid(), &entry, scratch.data(), scratch.size(), &found)) ==
-               ERANGE &&
-           scratch.size() < (1u << 20)) {
-        scratch.resize(scratch.size() * 2);
+int system_effective_user(char *buf, size_t size) noexcept {
+    try {
+        const long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+        std::vector<char> scratch(hint > 0 ? static_cast<size_t>(hint) : 16384);
+        passwd entry{};
+        passwd *found = nullptr;
+        int rc = 0;
+        while ((rc = ::getpwuid_r(::geteuid(), &entry, scratch.data(), scratch.size(), &found)) ==
+                   ERANGE &&
+               scratch.size() < (1u << 20)) {
+            scratch.resize(scratch.size() * 2);
+        }
+        if (rc != 0) {
+            return rc;
+        }
+        if (found == nullptr || found->pw_name == nullptr) {
+            return ENOENT;  // no entry for this user id
+        }
+        const size_t length = std::strlen(found->pw_name);
+        if (length >= size) {
+            return ERANGE;
+        }
+        std::memcpy(buf, found->pw_name, length + 1);
+        return 0;
+    } catch (const std::bad_alloc &) {
+        return ENOMEM;  // the context is built in a noexcept constructor
     }
-    if (rc != 0) {
-        return rc;
-    }
-    if (found == nullptr || found->pw_name == nullptr) {
-        return ENOENT;  // no entry for this user id
-    }
-    const std::string name(found->pw_name);
-    if (name.size() >= size) {
-        return ERANGE;
-    }
-    name.copy(buf, name.size());
-    buf[name.size()] = '\0';
-    return 0;
 }
 
 const char *system_environment(const char *name) {
