@@ -80,6 +80,18 @@ public:
     // Runs the ZRTP key agreement for the stream (RCE_SRTP_KEYS_FROM_ZRTP).
     RTP_ERROR start_zrtp() noexcept;
 
+    // Tunes a started stream with one configuration key (RCC_*, util.hh):
+    // RTP_SUCCESS, RTP_BAD_ARGUMENT for a value out of the key's range or an
+    // unknown key, RTP_UNINITIALIZED before the stream has started, or the
+    // socket's error for the socket options. Call from one thread at a time;
+    // pushing may go on meanwhile.
+    RTP_ERROR configure_ctx(int key, ssize_t value) noexcept;
+    // The key's current value; -1 for an unknown key, RTP_UNINITIALIZED (-9)
+    // before the stream has started (except RCC_LOCAL_SSRC and
+    // RCC_PEER_SSRC, answered at any time). RCC_PATH_MTU reads back the RTP
+    // payload size the MTU left.
+    int get_configuration_value(int key) noexcept;
+
     // The stream's RTCP object; null while RTCP is not available.
     rtcp *get_rtcp() noexcept;
 

@@ -113,6 +113,22 @@ RTP_ERROR media_stream::start_zrtp() noexcept {
     }
 }
 
+RTP_ERROR media_stream::configure_ctx(int key, ssize_t value) noexcept {
+    try {
+        return impl_->configure_ctx(key, value);
+    } catch (const std::exception &) {
+        return RTP_FAILED;
+    }
+}
+
+int media_stream::get_configuration_value(int key) noexcept {
+    try {
+        return impl_->get_configuration_value(key);
+    } catch (const std::exception &) {
+        return RTP_FAILED;
+    }
+}
+
 rtcp *media_stream::get_rtcp() noexcept {
     return impl_->get_rtcp();
 }

@@ -581,6 +581,10 @@ uint32_t media_stream_internal::get_ssrc() const {
     return rtp_->get_ssrc();
 }
 
+bool media_stream_internal::set_rtcp_bandwidth(uint32_t) {
+    return false;  // no RTCP object yet
+}
+
 RTP_ERROR media_stream_internal::set_remote_ssrc(uint32_t ssrc) {
     if (!reception_flow_) {
         return RTP_UNINITIALIZED;

@@ -11,6 +11,8 @@
 
 #include <netinet/in.h>
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -70,6 +72,10 @@ public:
     RTP_ERROR push_frame(std::unique_ptr<uint8_t[]> data, size_t data_len, uint32_t ts,
                          uint64_t ntp_ts, int rtp_flags);
 
+    // Applies one configuration key (RCC_*); see media_stream.hh.
+    RTP_ERROR configure_ctx(int key, ssize_t value);
+    int32_t get_configuration_value(int key);
+
     frame::rtp_frame *pull_frame();
     frame::rtp_frame *pull_frame(size_t timeout_ms);
     RTP_ERROR install_receive_hook(void *arg, void (*hook)(void *, frame::rtp_frame *));
@@ -106,6 +112,11 @@ public:
 private:
     void create_srtp_objects();
     void release_srtp_objects();
+    bool configurable() const;
+    RTP_ERROR set_socket_option(int level, int name, ssize_t value, int32_t &stored);
+    RTP_ERROR configure_mtu(ssize_t value);
+    // Hands the session bandwidth to RTCP; false without an RTCP object.
+    bool set_rtcp_bandwidth(uint32_t kbps);
     bool decide_family();
     bool check_addresses();
     RTP_ERROR check_push_preconditions(int rtp_flags, bool owning_buffer);
@@ -147,6 +158,10 @@ private:
     int64_t fps_denominator_ = 1;
     int64_t pace_numerator_ = 8;
     int64_t pace_denominator_ = 10;
+    uint32_t bandwidth_ = 0;  // kbit/s
+    int32_t recv_buffer_size_ = -1;
+    int32_t send_buffer_size_ = -1;
+    int32_t multicast_ttl_ = -1;
     shared_ssrc local_ssrc_;
     shared_ssrc remote_ssrc_;
     std::atomic<bool> remote_ssrc_set_{false};

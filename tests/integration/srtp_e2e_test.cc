@@ -19,6 +19,7 @@
 #include "stream/media_stream_internal.hh"
 #include "support/ports.hh"
 #include "support/stderr_capture.hh"
+#include "support/udp_capture.hh"
 #include "tessal/tessal.hh"
 #include "transport/socketfactory.hh"
 
@@ -27,6 +28,7 @@ using tessal::test::bound_port;
 using tessal::test::free_udp_port;
 using tessal::test::loopback_address;
 using tessal::test::stderr_capture;
+using tessal::test::udp_capture;
 
 namespace {
 
@@ -150,45 +152,18 @@ INSTANTIATE_TEST_SUITE_P(Combinations, SrtpEndToEnd,
                                           testing::Values(0, int{RCE_SRTP_ANTI_REPLAY})),
                          combination_name);
 
-// A plain UDP socket on loopback that captures what a stream sends and can
-// forward it.
-struct capture_socket {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    uint16_t port = 0;
-    capture_socket() {
-        sockaddr_storage addr{};
-        const socklen_t len = loopback_address(false, 0, addr);
-        ::bind(fd, reinterpret_cast<sockaddr *>(&addr), len);
-        port = bound_port(fd);
-        timeval tv{5, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    }
-    ~capture_socket() { ::close(fd); }
-    bytes receive() {
-        bytes b(4096);
-        const ssize_t n = ::recv(fd, b.data(), b.size(), 0);
-        b.resize(n > 0 ? static_cast<size_t>(n) : 0);
-        return b;
-    }
-    void send_to(uint16_t to_port, const bytes &datagram) {
-        sockaddr_storage addr{};
-        const socklen_t len = loopback_address(false, to_port, addr);
-        ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&addr), len);
-    }
-};
-
 // What goes on the wire is ciphertext with a tag; a flipped bit is dropped,
 // a replay only with anti-replay.
 TEST(SrtpOnTheWire, CiphertextTamperingAndReplays) {
     for (int replay : {0, int{RCE_SRTP_ANTI_REPLAY}}) {
         SCOPED_TRACE(replay ? "anti-replay" : "no anti-replay");
         const int flags = k_user_srtp | RCE_SRTP_AUTH_TAG | replay;
-        capture_socket wire;
+        udp_capture wire;
         context ctx;
         session *s = ctx.create_session("127.0.0.1");
         const uint16_t rx_port = free_udp_port();
         media_stream *rx = s->create_stream(rx_port, 0, FMT_PCMU, RCE_RECEIVE_ONLY | flags);
-        media_stream *tx = s->create_stream(0, wire.port, FMT_PCMU, RCE_SEND_ONLY | flags);
+        media_stream *tx = s->create_stream(0, wire.port(), FMT_PCMU, RCE_SEND_ONLY | flags);
         ASSERT_NE(rx, nullptr);
         ASSERT_NE(tx, nullptr);
         ASSERT_EQ(rx->add_srtp_ctx(g_key.data(), g_salt.data()), RTP_SUCCESS);
