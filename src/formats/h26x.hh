@@ -1,17 +1,19 @@
 #pragma once
 
 // The common packetizer and depacketizer of the video formats (H.264, H.265,
-// H.266; V3C later). One push carries one access unit in Annex-B byte-stream
-// form; the sender finds its NAL units, aggregates a leading run of small
-// ones, sends the others whole or as fragmentation units (FUs). The receiver
-// turns single NAL unit packets, aggregation packets and FUs back into NAL
-// units with a start code in front.
+// H.266, V3C). One push carries one access unit in Annex-B byte-stream
+// form (V3C: one unit, taken whole); the sender finds its NAL units,
+// aggregates a leading run of small ones, sends the others whole or as
+// fragmentation units (FUs). The receiver turns single NAL unit packets,
+// aggregation packets and FUs back into NAL units with a start code in front
+// (none for V3C).
 //
 // Thread contract: the send side runs on the one thread that pushes on the
 // stream; the receive side (packet_handler, frame_getter and the tables) only
 // on the reception flow's processing thread.
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -176,6 +178,11 @@ public:
     // The class of a NAL unit of type `nal_type`: a random access point on
     // which decoding can resume, a picture predicted from others, or neither.
     virtual nal_class get_nal_class(uint8_t nal_type) const = 0;
+    // The class of a whole NAL unit of at least get_nal_header_size() bytes,
+    // from its header; by default the class of its type.
+    virtual nal_class get_nal_unit_class(uint8_t *nal) const {
+        return get_nal_class(get_nal_type(nal));
+    }
     virtual void get_nal_header_from_fu_headers(size_t pos, uint8_t *payload, uint8_t *out) = 0;
     virtual frame::rtp_frame *allocate_rtp_frame_with_startcode(bool add_start_code,
                                                                 frame::rtp_header &header,
@@ -293,6 +300,19 @@ public:
     h266(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rtp_ctx, int rce_flags);
     ~h266() override;
 
+    // The payload header of the aggregation packets sent from the next push
+    // on: false (the default) sends 0x38 0x01, the AP type where H.265 keeps
+    // its type, which peers of this library read; true sends the RFC 9328
+    // section 4.3.2 header (type 28 in the second byte, F, LayerId and TID
+    // from the aggregated units) that other RFC 9328 receivers read. Any
+    // thread may call it; it applies from the next aggregation packet on.
+    void set_rfc9328_aggregation(bool enabled) noexcept {
+        rfc9328_aggregation_.store(enabled, std::memory_order_relaxed);
+    }
+    bool get_rfc9328_aggregation() const noexcept {
+        return rfc9328_aggregation_.load(std::memory_order_relaxed);
+    }
+
     RTP_ERROR add_aggregate_packet(uint8_t *data, size_t data_len) override;
     RTP_ERROR finalize_aggregation_pkt() override;
     void clear_aggregation_info() override;
@@ -309,6 +329,32 @@ public:
 
 private:
     aggregation_packet aggregation_;
+    std::atomic<bool> rfc9328_aggregation_{false};
+};
+
+// V3C units with the two-byte NAL unit header of H.265 (F, 6-bit type,
+// 6-bit layer id, TID): every push is one unit, sent whole in one packet or
+// as FUs of payload header type 57; there are no aggregation packets. Received
+// units never get a start code, and a unit is a key unit when its layer id
+// is 0. Thread contract as for formats::h26x.
+class v3c : public h26x {
+public:
+    v3c(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rtp_ctx, int rce_flags);
+    ~v3c() override;
+
+    RTP_ERROR fu_division(uint8_t *data, size_t data_len, size_t payload_size) override;
+    uint8_t get_nal_type(uint8_t *nal) const override;
+    uint8_t get_payload_header_size() const override { return 2; }
+    uint8_t get_nal_header_size() const override { return 2; }
+    uint8_t get_fu_header_size() const override { return 1; }
+    uint8_t get_start_code_range() const override { return 4; }
+    fragment_kind get_fragment_type(frame::rtp_frame *frame) const override;
+    nal_class get_nal_type(frame::rtp_frame *frame) const override;
+    // V3C classes its units by layer id, which the type does not carry:
+    // NAL_CLASS_OTHER for every type. See get_nal_unit_class.
+    nal_class get_nal_class(uint8_t nal_type) const override;
+    nal_class get_nal_unit_class(uint8_t *nal) const override;
+    void get_nal_header_from_fu_headers(size_t pos, uint8_t *payload, uint8_t *out) override;
 };
 
 }  // namespace formats

@@ -150,7 +150,7 @@ RTP_ERROR h26x::handle_packet(int rce_flags, frame::rtp_frame **out) {
             LOG_WARN_LIMITED_AS(invalid_log_, "packet_handler", "invalid frame received!");
             return discard(out);
         case FRAGMENT_NONE:
-            end_wait_at_key_frame(rce_flags, ts, get_nal_class(get_nal_type(packet->payload)));
+            end_wait_at_key_frame(rce_flags, ts, get_nal_unit_class(packet->payload));
             prepend_start_code(rce_flags, out);
             return RTP_FRAME_READY;
         case FRAGMENT_AGGREGATE:
@@ -251,7 +251,7 @@ RTP_ERROR h26x::handle_aggregation_packet(frame::rtp_frame **out, uint8_t header
     for (const auto &unit : units) {
         if (unit.second >= get_nal_header_size()) {
             end_wait_at_key_frame(rce_flags, packet->header.timestamp,
-                                  get_nal_class(get_nal_type(packet->payload + unit.first)));
+                                  get_nal_unit_class(packet->payload + unit.first));
         }
     }
     frame::dealloc_frame(packet);

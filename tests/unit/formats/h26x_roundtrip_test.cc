@@ -1,5 +1,6 @@
 // Our sender into our receiver: access units pushed through formats::h264,
-// h265 and h266 onto a fake socket, the recorded datagrams parsed and fed to
+// h265 and h266 (with either form of H.266 aggregation packet) onto a fake
+// socket, the recorded datagrams parsed and fed to
 // a receiving object of the same codec, give back every NAL unit byte-exact
 // and in order, for NAL sizes around every packetization boundary and across
 // the sequence-number wrap.
@@ -55,6 +56,14 @@ bytes make_nal(RTP_FORMAT fmt, size_t size, std::mt19937 &gen) {
     return nal;
 }
 
+// A codec, and for H.266 whether its aggregation packets take the RFC 9328
+// payload header instead of 0x38 0x01.
+struct codec_variant {
+    const char *name;
+    RTP_FORMAT fmt;
+    bool rfc9328_aggregation;
+};
+
 struct pair_under_test {
     test::fake_syscalls fake;
     std::shared_ptr<rtp> tx_state;
@@ -63,12 +72,16 @@ struct pair_under_test {
     sockaddr_in to4 = tessal::socket::create_sockaddr(AF_INET, "127.0.0.1", 5004);
     sockaddr_in6 to6{};
 
-    explicit pair_under_test(RTP_FORMAT fmt) {
+    explicit pair_under_test(const codec_variant &variant) {
+        const RTP_FORMAT fmt = variant.fmt;
         auto sock = std::make_shared<tessal::socket>(RCE_SCC_ENABLED, &fake);
         sock->init(AF_INET, SOCK_DGRAM, 0);
         tx_state = std::make_shared<rtp>(fmt, make_shared_ssrc(0x1234), false);
         tx_state->set_payload_size(k_payload_size);
         tx = make_format(fmt, sock, tx_state, 0);
+        if (variant.rfc9328_aggregation) {
+            static_cast<formats::h266 &>(*tx).set_rfc9328_aggregation(true);
+        }
         rx = make_format(fmt, nullptr, std::make_shared<rtp>(fmt, make_shared_ssrc(1), false),
                          RCE_H26X_OMIT_START_CODE);
     }
@@ -101,11 +114,11 @@ struct pair_under_test {
     }
 };
 
-class H26xRoundTrip : public testing::TestWithParam<RTP_FORMAT> {};
+class H26xRoundTrip : public testing::TestWithParam<codec_variant> {};
 
 TEST_P(H26xRoundTrip, EveryNalUnitComesBackAroundEveryBoundary) {
-    const RTP_FORMAT fmt = GetParam();
-    pair_under_test p(fmt);
+    const RTP_FORMAT fmt = GetParam().fmt;
+    pair_under_test p(GetParam());
     // Start close to the wrap so that runs cross 65535 -> 0.
     while (p.tx_state->get_sequence() != 65500) {
         p.tx_state->inc_sequence();
@@ -143,11 +156,24 @@ TEST_P(H26xRoundTrip, EveryNalUnitComesBackAroundEveryBoundary) {
         }
     }
     EXPECT_LT(p.tx_state->get_sequence(), 65500) << "the run crossed the sequence wrap";
+    if (fmt == FMT_H266) {
+        // The aggregation packets went out in the form asked for, and only in it.
+        size_t shifted = 0;
+        size_t rfc9328 = 0;
+        for (const auto &datagram : p.fake.sent()) {
+            ASSERT_GE(datagram.bytes.size(), k_rtp_header_size + 2);
+            const uint8_t *payload = datagram.bytes.data() + k_rtp_header_size;
+            shifted += payload[0] == 0x38 && payload[1] == 0x01;
+            rfc9328 += (payload[1] >> 3) == 28;
+        }
+        EXPECT_EQ(shifted == 0, GetParam().rfc9328_aggregation);
+        EXPECT_EQ(rfc9328 == 0, !GetParam().rfc9328_aggregation);
+    }
 }
 
 TEST_P(H26xRoundTrip, FragmentedUnitsSurviveReorderingWithinTheirRun) {
-    const RTP_FORMAT fmt = GetParam();
-    pair_under_test p(fmt);
+    const RTP_FORMAT fmt = GetParam().fmt;
+    pair_under_test p(GetParam());
     std::mt19937 gen(11);
     const bytes nal = make_nal(fmt, 20 * k_payload_size, gen);
     bytes stream = {0, 0, 0, 1};
@@ -175,11 +201,13 @@ TEST_P(H26xRoundTrip, FragmentedUnitsSurviveReorderingWithinTheirRun) {
     EXPECT_EQ(got[0], nal);
 }
 
-INSTANTIATE_TEST_SUITE_P(Codecs, H26xRoundTrip, testing::Values(FMT_H264, FMT_H265, FMT_H266),
-                         [](const testing::TestParamInfo<RTP_FORMAT> &param_info) {
-                             return param_info.param == FMT_H264   ? std::string("H264")
-                                    : param_info.param == FMT_H265 ? std::string("H265")
-                                                                   : std::string("H266");
+INSTANTIATE_TEST_SUITE_P(Codecs, H26xRoundTrip,
+                         testing::Values(codec_variant{"H264", FMT_H264, false},
+                                         codec_variant{"H265", FMT_H265, false},
+                                         codec_variant{"H266", FMT_H266, false},
+                                         codec_variant{"H266Rfc9328Aggregation", FMT_H266, true}),
+                         [](const testing::TestParamInfo<codec_variant> &param_info) {
+                             return std::string(param_info.param.name);
                          });
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "formats/h26x.hh"
@@ -163,9 +164,10 @@ private:
                                     : packet_kind::single;
             }
             default: {
-                // RFC 9328 section 4.3. This library's aggregation packets
-                // carry 0x38 0x01, the AP type placed in the first byte.
-                if ((payload[0] & 0xFE) == 0x38) {
+                // RFC 9328 section 4.3: type 28 in the second byte. This
+                // library's aggregation packets carry 0x38 0x01 by default,
+                // the AP type placed in the first byte.
+                if ((payload[0] & 0xFE) == 0x38 || (payload[1] >> 3) == 28) {
                     return packet_kind::aggregation;
                 }
                 return (payload[1] >> 3) == 29 ? packet_kind::fragment : packet_kind::single;
@@ -188,6 +190,26 @@ private:
             ++units;
         }
         EXPECT_GE(units, 2u) << "aggregation packet with one unit";
+        if (format_ == FMT_H266 && (payload[0] & 0xFE) != 0x38) {
+            expect_rfc9328_ap_header(payload, units);
+        }
+    }
+
+    // RFC 9328 section 4.3.2: F is the OR of the units' F bits, Z is 0,
+    // LayerId and TID are the lowest of the units'.
+    void expect_rfc9328_ap_header(const bytes &payload, size_t units) {
+        const auto first = nals_.end() - static_cast<std::ptrdiff_t>(units);
+        int f = 0;
+        int layer_id = 63;
+        int tid = 7;
+        for (auto it = first; it != nals_.end(); ++it) {
+            ASSERT_GE(it->size(), 2u);
+            f |= (*it)[0] & 0x80;
+            layer_id = std::min(layer_id, (*it)[0] & 0x3F);
+            tid = std::min(tid, (*it)[1] & 0x07);
+        }
+        EXPECT_EQ(payload[0], f | layer_id);
+        EXPECT_EQ(payload[1], (28 << 3) | tid);
     }
 
     // RFC 6184 section 5.8, RFC 7798 section 4.4.3, RFC 9328 section 4.3.3:
@@ -450,6 +472,74 @@ TEST_F(H26xSendTest, AccessUnitsOnTheWire) {
         const auto sent = take_sent();
         expect_packets(sent, c.packets);
         expect_one_access_unit(sent);
+    }
+}
+
+// RFC 9328 section 4.3.2 against this library's default header, 0x38 0x01.
+// Units of 4 bytes: the two header bytes, then 0xA0 + index twice.
+TEST_F(H26xSendTest, H266AggregationPacketHeaderInBothForms) {
+    struct Case {
+        const char *name;
+        bool rfc9328;
+        std::vector<bytes> unit_headers;
+        bytes payload_header;
+    };
+    const Case cases[] = {
+        {"default form", false, {{0x00, 0x71}, {0x00, 0x79}}, {0x38, 0x01}},
+        {"default form ignores layers and TIDs", false, {{0x05, 0x0B}, {0x83, 0x02}}, {0x38, 0x01}},
+        {"RFC 9328, layer 0, TID 1", true, {{0x00, 0x71}, {0x00, 0x79}}, {0x00, 0xE1}},
+        {"RFC 9328, lowest layer 3 and lowest TID 2 of different units",
+         true,
+         {{0x05, 0x0A}, {0x03, 0x0B}},
+         {0x03, 0xE2}},
+        {"RFC 9328, F of one unit sets F", true, {{0x01, 0x09}, {0x82, 0x0A}}, {0x81, 0xE1}},
+        {"RFC 9328, Z of a unit is not copied", true, {{0x40, 0x09}, {0x41, 0x09}}, {0x00, 0xE1}},
+        {"RFC 9328, three units, lowest TID last",
+         true,
+         {{0x02, 0x0B}, {0x04, 0x0C}, {0x06, 0x09}},
+         {0x02, 0xE1}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        make(FMT_H266);
+        auto &h266 = static_cast<formats::h266 &>(*format);
+        EXPECT_FALSE(h266.get_rfc9328_aggregation());
+        h266.set_rfc9328_aggregation(c.rfc9328);
+        bytes stream;
+        bytes expected = c.payload_header;
+        for (size_t i = 0; i < c.unit_headers.size(); ++i) {
+            const auto fill = static_cast<uint8_t>(0xA0 + i);
+            const bytes unit = {c.unit_headers[i][0], c.unit_headers[i][1], fill, fill};
+            stream.insert(stream.end(), {0x00, 0x00, 0x00, 0x01});
+            stream.insert(stream.end(), unit.begin(), unit.end());
+            expected.insert(expected.end(), {0x00, 0x04});
+            expected.insert(expected.end(), unit.begin(), unit.end());
+        }
+        ASSERT_EQ(push(stream), RTP_SUCCESS);
+        const auto sent = take_sent();
+        ASSERT_EQ(sent.size(), 1u);
+        EXPECT_EQ(sent[0].payload, expected);
+        EXPECT_TRUE(sent[0].marker);
+    }
+}
+
+// The form is read at every aggregation packet: switching back restores the
+// default header on the next push of the same object.
+TEST_F(H26xSendTest, H266AggregationFormFollowsTheSwitchFromPushToPush) {
+    make(FMT_H266);
+    auto &h266 = static_cast<formats::h266 &>(*format);
+    const access_unit au = annex_b({{{0x00, 0x0A}, 10}, {{0x00, 0x09}, 12}});
+    const std::pair<bool, bytes> steps[] = {
+        {false, {0x38, 0x01}}, {true, {0x00, 0xE1}}, {true, {0x00, 0xE1}}, {false, {0x38, 0x01}}};
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.first ? "RFC 9328" : "default");
+        h266.set_rfc9328_aggregation(step.first);
+        ASSERT_EQ(push(au.stream), RTP_SUCCESS);
+        const auto sent = take_sent();
+        ASSERT_EQ(sent.size(), 1u);
+        ASSERT_GE(sent[0].payload.size(), 2u);
+        EXPECT_EQ(bytes(sent[0].payload.begin(), sent[0].payload.begin() + 2), step.second);
+        EXPECT_EQ(test_depacketizer(FMT_H266).run(sent), au.nals);
     }
 }
 
@@ -803,16 +893,22 @@ std::vector<std::vector<size_t>> boundary_access_units(size_t payload_size, size
 }
 
 TEST_F(H26xSendTest, PacketizedAccessUnitsDepacketizeToTheSameNalUnits) {
-    const bytes headers[] = {{0x65}, {0x26, 0x01}, {0x00, 0x39}};
-    const RTP_FORMAT formats[] = {FMT_H264, FMT_H265, FMT_H266};
+    // The fourth variant is H.266 with RFC 9328 aggregation packets.
+    const bytes headers[] = {{0x65}, {0x26, 0x01}, {0x00, 0x39}, {0x00, 0x39}};
+    const RTP_FORMAT formats[] = {FMT_H264, FMT_H265, FMT_H266, FMT_H266};
     uint32_t seed = 1;
-    for (size_t f = 0; f < 3; ++f) {
+    for (size_t f = 0; f < 4; ++f) {
         const RTP_FORMAT fmt = formats[f];
+        const bool rfc9328 = f == 3;
         for (size_t payload_size : {size_t{1000}, size_t{64}}) {
             for (int flags : {0, int{RTP_PUSH_NO_AGGREGATION}}) {
                 make(fmt, payload_size);
+                if (rfc9328) {
+                    static_cast<formats::h266 &>(*format).set_rfc9328_aggregation(true);
+                }
                 for (const auto &sizes : boundary_access_units(payload_size, headers[f].size())) {
-                    std::string trace = std::string(codec_name(fmt)) + ", payload size " +
+                    std::string trace = std::string(codec_name(fmt)) +
+                                        (rfc9328 ? " (RFC 9328 APs)" : "") + ", payload size " +
                                         std::to_string(payload_size) + ", flags " +
                                         std::to_string(flags) + ", units";
                     std::vector<nal_shape> shapes;
