@@ -4,6 +4,7 @@
 // format names, and human-readable rates.
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -175,6 +176,99 @@ inline bool check_srtp_options(const arg_reader &args, const srtp_options &o) {
 // Keys a stream created with srtp_options::flags(); starts it.
 inline bool key_stream(tessal::media_stream *stream, srtp_options &o) {
     return !o.enabled() || stream->add_srtp_ctx(o.key.data(), o.salt.data()) == tessal::RTP_SUCCESS;
+}
+
+// --set KEY=VALUE: a configuration key by its RCC_ name without the prefix,
+// in any case, applied once the stream has started.
+struct config_setting {
+    int key;
+    long long value;
+    std::string text;  // as given, for messages
+};
+
+struct key_name {
+    const char *name;
+    int key;
+};
+
+inline const key_name *known_keys(size_t *count) {
+    static const key_name keys[] = {
+        {"SOCKET_RECV_BUFFER", tessal::RCC_SOCKET_RECV_BUFFER},
+        {"SOCKET_SEND_BUFFER", tessal::RCC_SOCKET_SEND_BUFFER},
+        {"RECEIVE_RING_BYTES", tessal::RCC_RECEIVE_RING_BYTES},
+        {"PACKET_DELAY_LIMIT", tessal::RCC_PACKET_DELAY_LIMIT},
+        {"DYNAMIC_PT", tessal::RCC_DYNAMIC_PT},
+        {"RTP_CLOCK_RATE", tessal::RCC_RTP_CLOCK_RATE},
+        {"PATH_MTU", tessal::RCC_PATH_MTU},
+        {"FRAME_RATE_NUM", tessal::RCC_FRAME_RATE_NUM},
+        {"FRAME_RATE_DEN", tessal::RCC_FRAME_RATE_DEN},
+        {"LOCAL_SSRC", tessal::RCC_LOCAL_SSRC},
+        {"PEER_SSRC", tessal::RCC_PEER_SSRC},
+        {"SESSION_BANDWIDTH", tessal::RCC_SESSION_BANDWIDTH},
+        {"RECV_POLL_MS", tessal::RCC_RECV_POLL_MS},
+        {"MCAST_TTL", tessal::RCC_MCAST_TTL},
+        {"PACING_NUM", tessal::RCC_PACING_NUM},
+        {"PACING_DEN", tessal::RCC_PACING_DEN},
+    };
+    *count = sizeof(keys) / sizeof(keys[0]);
+    return keys;
+}
+
+// Parses "KEY=VALUE"; on failure `error` says why.
+inline bool parse_setting(const char *text, config_setting *out, std::string *error) {
+    const char *eq = std::strchr(text, '=');
+    if (eq == nullptr || eq == text || eq[1] == '\0') {
+        *error = std::string("--set needs KEY=VALUE, got \"") + text + "\"";
+        return false;
+    }
+    std::string name(text, static_cast<size_t>(eq - text));
+    for (char &c : name) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    if (name.rfind("RCC_", 0) == 0) {
+        name.erase(0, 4);
+    }
+    size_t count = 0;
+    const key_name *keys = known_keys(&count);
+    const key_name *found = nullptr;
+    for (size_t i = 0; i < count && found == nullptr; ++i) {
+        if (name == keys[i].name) {
+            found = &keys[i];
+        }
+    }
+    if (found == nullptr) {
+        *error = "unknown configuration key " + std::string(text, static_cast<size_t>(eq - text)) +
+                 " (known: ";
+        for (size_t i = 0; i < count; ++i) {
+            *error += std::string(i ? ", " : "") + keys[i].name;
+        }
+        *error += ")";
+        return false;
+    }
+    errno = 0;
+    char *end = nullptr;
+    const long long value = std::strtoll(eq + 1, &end, 0);
+    if (errno != 0 || end == eq + 1 || *end != '\0') {
+        *error = std::string("--set ") + found->name + ": \"" + (eq + 1) + "\" is not a number";
+        return false;
+    }
+    *out = config_setting{found->key, value, text};
+    return true;
+}
+
+// Applies the settings to a started stream; false (with a message) at the
+// first value the stream refuses.
+inline bool apply_settings(const char *tool, tessal::media_stream *stream,
+                           const std::vector<config_setting> &settings) {
+    for (const config_setting &s : settings) {
+        const tessal::RTP_ERROR rc = stream->configure_ctx(s.key, static_cast<ssize_t>(s.value));
+        if (rc != tessal::RTP_SUCCESS) {
+            std::fprintf(stderr, "%s: the stream refused --set %s (error %d)\n", tool,
+                         s.text.c_str(), static_cast<int>(rc));
+            return false;
+        }
+    }
+    return true;
 }
 
 struct format_name {

@@ -40,6 +40,9 @@ void usage(FILE *out) {
                  "  --resync         h264/h265/h266: drop inter-coded slices until a key frame\n"
                  "                   arrives, at the start and after a lost access unit\n"
                  "                   (RCE_H26X_RESYNC_ON_KEY_FRAME)\n"
+                 "  --set KEY=VALUE  a configuration key once the stream runs, named as its\n"
+                 "                   RCC_ constant without the prefix, any case (repeatable),\n"
+                 "                   e.g. --set path_mtu=1200 --set dynamic_pt=100\n"
                  "  --srtp-key HEX   SRTP with this key (32, 48 or 64 hex digits: AES-128,\n"
                  "                   192 or 256) and an 80-bit tag; needs --srtp-salt\n"
                  "  --srtp-salt HEX  the 14-byte SRTP master salt (28 hex digits)\n"
@@ -62,6 +65,7 @@ struct options {
     bool resync = false;
     bool quiet = false;
     srtp_options srtp;
+    std::vector<config_setting> settings;
 };
 
 bool parse(int argc, char **argv, options &o) {
@@ -98,6 +102,16 @@ bool parse(int argc, char **argv, options &o) {
             o.fragment = true;
         } else if (args.is("--resync")) {
             o.resync = true;
+        } else if (args.is("--set")) {
+            config_setting setting{};
+            std::string error;
+            if (!(v = args.value())) {
+                return false;
+            }
+            if (!parse_setting(v, &setting, &error)) {
+                return args.fail(error.c_str());
+            }
+            o.settings.push_back(setting);
         } else if (bool ok = false; parse_srtp_option(args, o.srtp, &ok)) {
             if (!ok) {
                 return false;
@@ -202,7 +216,8 @@ int main(int argc, char **argv) {
     flags |= o.srtp.flags();
     tessal::media_stream *stream =
         session == nullptr ? nullptr : session->create_stream(o.port, 0, o.format, flags);
-    if (stream != nullptr && !key_stream(stream, o.srtp)) {
+    if (stream != nullptr &&
+        (!key_stream(stream, o.srtp) || !apply_settings("tessal-recv", stream, o.settings))) {
         stream = nullptr;
     }
     if (stream == nullptr) {

@@ -43,6 +43,9 @@ void usage(FILE *out) {
                  "  --fragment       split frames larger than one packet (RCE_FRAGMENT_GENERIC)\n"
                  "  --no-scc         one system call per packet instead of batches\n"
                  "  --src-port N     local port to send from (default: any)\n"
+                 "  --set KEY=VALUE  a configuration key once the stream runs, named as its\n"
+                 "                   RCC_ constant without the prefix, any case (repeatable),\n"
+                 "                   e.g. --set path_mtu=1200 --set dynamic_pt=100\n"
                  "  --srtp-key HEX   SRTP with this key (32, 48 or 64 hex digits: AES-128,\n"
                  "                   192 or 256) and an 80-bit tag; needs --srtp-salt\n"
                  "  --srtp-salt HEX  the 14-byte SRTP master salt (28 hex digits)\n"
@@ -67,6 +70,7 @@ struct options {
     bool scc = true;
     bool quiet = false;
     srtp_options srtp;
+    std::vector<config_setting> settings;
 };
 
 bool parse(int argc, char **argv, options &o) {
@@ -110,6 +114,16 @@ bool parse(int argc, char **argv, options &o) {
             o.fragment = true;
         } else if (args.is("--no-scc")) {
             o.scc = false;
+        } else if (args.is("--set")) {
+            config_setting setting{};
+            std::string error;
+            if (!(v = args.value())) {
+                return false;
+            }
+            if (!parse_setting(v, &setting, &error)) {
+                return args.fail(error.c_str());
+            }
+            o.settings.push_back(setting);
         } else if (bool ok = false; parse_srtp_option(args, o.srtp, &ok)) {
             if (!ok) {
                 return false;
@@ -230,7 +244,8 @@ int main(int argc, char **argv) {
         flags &= ~tessal::RCE_SEND_ONLY;  // bind the source port
     }
     tessal::media_stream *stream = session->create_stream(o.src_port, o.port, o.format, flags);
-    if (stream != nullptr && !key_stream(stream, o.srtp)) {
+    if (stream != nullptr &&
+        (!key_stream(stream, o.srtp) || !apply_settings("tessal-send", stream, o.settings))) {
         stream = nullptr;
     }
     if (stream == nullptr) {
