@@ -3,8 +3,8 @@
 // reception flow does. Whatever comes back is released, and the format object
 // must release what it keeps, so LeakSanitizer sees every path.
 //
-// Input: a byte choosing the codec (bits 0-1: H.264, H.265, H.266), omitted
-// start codes (bit 2), resync on key frames (bit 3) and a V3C stream (bit 4);
+// Input: a byte choosing the codec (bits 0-1: H.264, H.265, H.266; bit 4:
+// V3C instead), omitted start codes (bit 2) and resync on key frames (bit 3);
 // then datagrams, each preceded by its length (2 bytes, big-endian).
 #include <algorithm>
 #include <chrono>
@@ -29,12 +29,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     const int flags = ((data[0] & 4) ? RCE_H26X_OMIT_START_CODE : 0) |
                       ((data[0] & 8) ? RCE_H26X_RESYNC_ON_KEY_FRAME : 0);
+    const bool v3c = (data[0] & 16) != 0;
     const unsigned codec = (data[0] & 3u) % 3u;
     const RTP_FORMAT formats[] = {FMT_H264, FMT_H265, FMT_H266};
-    auto state = std::make_shared<rtp>((data[0] & 16) ? FMT_V3C : formats[codec],
-                                       make_shared_ssrc(1), false);
+    auto state = std::make_shared<rtp>(v3c ? FMT_V3C : formats[codec], make_shared_ssrc(1), false);
     std::unique_ptr<formats::h26x> format;
-    if (codec == 0) {
+    if (v3c) {
+        format = std::make_unique<formats::v3c>(nullptr, state, flags);
+    } else if (codec == 0) {
         format = std::make_unique<formats::h264>(nullptr, state, flags);
     } else if (codec == 1) {
         format = std::make_unique<formats::h265>(nullptr, state, flags);
