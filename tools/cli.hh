@@ -271,6 +271,30 @@ inline bool apply_settings(const char *tool, tessal::media_stream *stream,
     return true;
 }
 
+// The stream options both tools take: --srtp-key, --srtp-salt and --set.
+// True when the current word was one of them (`ok` then tells whether its
+// value was good; a message has been printed when not).
+inline bool parse_stream_option(arg_reader &args, srtp_options &srtp,
+                                std::vector<config_setting> &settings, bool *ok) {
+    if (parse_srtp_option(args, srtp, ok)) {
+        return true;
+    }
+    if (!args.is("--set")) {
+        return false;
+    }
+    const char *v = args.value();
+    config_setting setting{};
+    std::string error;
+    *ok = v != nullptr && parse_setting(v, &setting, &error);
+    if (v != nullptr && !*ok) {
+        args.fail(error.c_str());
+    }
+    if (*ok) {
+        settings.push_back(setting);
+    }
+    return true;
+}
+
 struct format_name {
     const char *name;
     tessal::RTP_FORMAT format;

@@ -114,17 +114,7 @@ bool parse(int argc, char **argv, options &o) {
             o.fragment = true;
         } else if (args.is("--no-scc")) {
             o.scc = false;
-        } else if (args.is("--set")) {
-            config_setting setting{};
-            std::string error;
-            if (!(v = args.value())) {
-                return false;
-            }
-            if (!parse_setting(v, &setting, &error)) {
-                return args.fail(error.c_str());
-            }
-            o.settings.push_back(setting);
-        } else if (bool ok = false; parse_srtp_option(args, o.srtp, &ok)) {
+        } else if (bool ok = false; parse_stream_option(args, o.srtp, o.settings, &ok)) {
             if (!ok) {
                 return false;
             }
