@@ -10,12 +10,13 @@ frames="${2:-20000}"
 size="${3:-8000}"
 shift 3 2>/dev/null || shift $#
 
-# SRTP keys go to both ends; every other extra option to the sender only.
+# SRTP keys and the format go to both ends; every other extra option to the
+# sender only.
 recv_extra=""
 prev=""
 for arg in "$@"; do
     case "$prev" in
-        --srtp-key|--srtp-salt) recv_extra="$recv_extra $prev $arg" ;;
+        --srtp-key|--srtp-salt|--format) recv_extra="$recv_extra $prev $arg" ;;
     esac
     prev="$arg"
 done

@@ -209,6 +209,7 @@ inline const key_name *known_keys(size_t *count) {
         {"MCAST_TTL", tessal::RCC_MCAST_TTL},
         {"PACING_NUM", tessal::RCC_PACING_NUM},
         {"PACING_DEN", tessal::RCC_PACING_DEN},
+        {"H266_RFC9328_AGGREGATION", tessal::RCC_H266_RFC9328_AGGREGATION},
     };
     *count = sizeof(keys) / sizeof(keys[0]);
     return keys;
@@ -305,7 +306,7 @@ inline const format_name *known_formats(size_t *count) {
     static const format_name formats[] = {
         {"generic", tessal::FMT_G726_40}, {"pcmu", tessal::FMT_PCMU},    {"pcma", tessal::FMT_PCMA},
         {"opus", tessal::FMT_OPUS},       {"l16", tessal::FMT_L16_MONO}, {"h264", tessal::FMT_H264},
-        {"h265", tessal::FMT_H265},       {"h266", tessal::FMT_H266},
+        {"h265", tessal::FMT_H265},       {"h266", tessal::FMT_H266},    {"v3c", tessal::FMT_V3C},
     };
     *count = sizeof(formats) / sizeof(formats[0]);
     return formats;

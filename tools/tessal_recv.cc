@@ -24,34 +24,35 @@ using clock_type = std::chrono::steady_clock;
 namespace {
 
 void usage(FILE *out) {
-    std::fprintf(out,
-                 "usage: tessal-recv [options] PORT\n"
-                 "\n"
-                 "Receives RTP frames on PORT and reports what arrived.\n"
-                 "\n"
-                 "options:\n"
-                 "  --address ADDR   local address to receive on (default 0.0.0.0; :: for IPv6)\n"
-                 "  --output PATH    append every frame's payload to PATH\n"
-                 "  --count N        stop after N frames (or N test frames accounted for)\n"
-                 "  --timeout SEC    stop after SEC seconds without a frame (default 5)\n"
-                 "  --format NAME    generic (default), pcmu, pcma, opus, l16, h264, h265, h266\n"
-                 "                   (video: --output gets a playable Annex-B stream)\n"
-                 "  --fragment       reassemble fragmented frames (RCE_FRAGMENT_GENERIC)\n"
-                 "  --resync         h264/h265/h266: drop inter-coded slices until a key frame\n"
-                 "                   arrives, at the start and after a lost access unit\n"
-                 "                   (RCE_H26X_RESYNC_ON_KEY_FRAME)\n"
-                 "  --set KEY=VALUE  a configuration key once the stream runs, named as its\n"
-                 "                   RCC_ constant without the prefix, any case (repeatable),\n"
-                 "                   e.g. --set path_mtu=1200 --set dynamic_pt=100\n"
-                 "  --srtp-key HEX   SRTP with this key (32, 48 or 64 hex digits: AES-128,\n"
-                 "                   192 or 256) and an 80-bit tag; needs --srtp-salt\n"
-                 "  --srtp-salt HEX  the 14-byte SRTP master salt (28 hex digits)\n"
-                 "                   (both ends need the same key and salt)\n"
-                 "  --quiet          no live progress line\n"
-                 "  -h, --help       this text\n"
-                 "\n"
-                 "exit status: 0 everything expected arrived intact, 1 frames lost or corrupt\n"
-                 "or nothing received, 2 bad arguments\n");
+    std::fprintf(
+        out,
+        "usage: tessal-recv [options] PORT\n"
+        "\n"
+        "Receives RTP frames on PORT and reports what arrived.\n"
+        "\n"
+        "options:\n"
+        "  --address ADDR   local address to receive on (default 0.0.0.0; :: for IPv6)\n"
+        "  --output PATH    append every frame's payload to PATH\n"
+        "  --count N        stop after N frames (or N test frames accounted for)\n"
+        "  --timeout SEC    stop after SEC seconds without a frame (default 5)\n"
+        "  --format NAME    generic (default), pcmu, pcma, opus, l16, h264, h265, h266, v3c\n"
+        "                   (video: --output gets a playable Annex-B stream)\n"
+        "  --fragment       reassemble fragmented frames (RCE_FRAGMENT_GENERIC)\n"
+        "  --resync         h264/h265/h266/v3c: drop inter-coded slices until a key frame\n"
+        "                   arrives, at the start and after a lost access unit\n"
+        "                   (RCE_H26X_RESYNC_ON_KEY_FRAME)\n"
+        "  --set KEY=VALUE  a configuration key once the stream runs, named as its\n"
+        "                   RCC_ constant without the prefix, any case (repeatable),\n"
+        "                   e.g. --set path_mtu=1200 --set dynamic_pt=100\n"
+        "  --srtp-key HEX   SRTP with this key (32, 48 or 64 hex digits: AES-128,\n"
+        "                   192 or 256) and an 80-bit tag; needs --srtp-salt\n"
+        "  --srtp-salt HEX  the 14-byte SRTP master salt (28 hex digits)\n"
+        "                   (both ends need the same key and salt)\n"
+        "  --quiet          no live progress line\n"
+        "  -h, --help       this text\n"
+        "\n"
+        "exit status: 0 everything expected arrived intact, 1 frames lost or corrupt\n"
+        "or nothing received, 2 bad arguments\n");
 }
 
 struct options {
@@ -120,8 +121,8 @@ bool parse(int argc, char **argv, options &o) {
     if (!parse_port(positional[0], &o.port)) {
         return args.fail((std::string("bad PORT ") + positional[0]).c_str());
     }
-    if (o.resync && !is_video(o.format)) {
-        return args.fail("--resync needs --format h264, h265 or h266");
+    if (o.resync && !is_video(o.format) && o.format != tessal::FMT_V3C) {
+        return args.fail("--resync needs --format h264, h265, h266 or v3c");
     }
     if (!check_srtp_options(args, o.srtp)) {
         return false;

@@ -27,33 +27,34 @@ using clock_type = std::chrono::steady_clock;
 namespace {
 
 void usage(FILE *out) {
-    std::fprintf(out,
-                 "usage: tessal-send [options] ADDRESS PORT\n"
-                 "\n"
-                 "Sends frames over RTP to ADDRESS (IPv4 or IPv6) and PORT.\n"
-                 "\n"
-                 "options:\n"
-                 "  --count N        number of generated test frames (default 1000)\n"
-                 "  --size BYTES     size of each generated frame (default 1400, min 16)\n"
-                 "  --file PATH      send the file's bytes instead, cut into --frame-size frames;\n"
-                 "                   with a video format, an Annex-B file cut into access units\n"
-                 "  --frame-size N   frame size for --file (default 1400)\n"
-                 "  --rate FPS       frames per second (default: as fast as possible)\n"
-                 "  --format NAME    generic (default), pcmu, pcma, opus, l16, h264, h265, h266\n"
-                 "  --fragment       split frames larger than one packet (RCE_FRAGMENT_GENERIC)\n"
-                 "  --no-scc         one system call per packet instead of batches\n"
-                 "  --src-port N     local port to send from (default: any)\n"
-                 "  --set KEY=VALUE  a configuration key once the stream runs, named as its\n"
-                 "                   RCC_ constant without the prefix, any case (repeatable),\n"
-                 "                   e.g. --set path_mtu=1200 --set dynamic_pt=100\n"
-                 "  --srtp-key HEX   SRTP with this key (32, 48 or 64 hex digits: AES-128,\n"
-                 "                   192 or 256) and an 80-bit tag; needs --srtp-salt\n"
-                 "  --srtp-salt HEX  the 14-byte SRTP master salt (28 hex digits)\n"
-                 "                   (both ends need the same key and salt)\n"
-                 "  --quiet          no live progress line\n"
-                 "  -h, --help       this text\n"
-                 "\n"
-                 "exit status: 0 all frames sent, 1 a send failed, 2 bad arguments\n");
+    std::fprintf(
+        out,
+        "usage: tessal-send [options] ADDRESS PORT\n"
+        "\n"
+        "Sends frames over RTP to ADDRESS (IPv4 or IPv6) and PORT.\n"
+        "\n"
+        "options:\n"
+        "  --count N        number of generated test frames (default 1000)\n"
+        "  --size BYTES     size of each generated frame (default 1400, min 16)\n"
+        "  --file PATH      send the file's bytes instead, cut into --frame-size frames;\n"
+        "                   with a video format, an Annex-B file cut into access units\n"
+        "  --frame-size N   frame size for --file (default 1400)\n"
+        "  --rate FPS       frames per second (default: as fast as possible)\n"
+        "  --format NAME    generic (default), pcmu, pcma, opus, l16, h264, h265, h266, v3c\n"
+        "  --fragment       split frames larger than one packet (RCE_FRAGMENT_GENERIC)\n"
+        "  --no-scc         one system call per packet instead of batches\n"
+        "  --src-port N     local port to send from (default: any)\n"
+        "  --set KEY=VALUE  a configuration key once the stream runs, named as its\n"
+        "                   RCC_ constant without the prefix, any case (repeatable),\n"
+        "                   e.g. --set path_mtu=1200 --set dynamic_pt=100\n"
+        "  --srtp-key HEX   SRTP with this key (32, 48 or 64 hex digits: AES-128,\n"
+        "                   192 or 256) and an 80-bit tag; needs --srtp-salt\n"
+        "  --srtp-salt HEX  the 14-byte SRTP master salt (28 hex digits)\n"
+        "                   (both ends need the same key and salt)\n"
+        "  --quiet          no live progress line\n"
+        "  -h, --help       this text\n"
+        "\n"
+        "exit status: 0 all frames sent, 1 a send failed, 2 bad arguments\n");
 }
 
 struct options {

@@ -126,6 +126,11 @@ enum RCC_KEYS : int {
     RCC_MCAST_TTL = 15,
     RCC_PACING_NUM = 16,
     RCC_PACING_DEN = 17,
+    // H.266 streams: 1 sends aggregation packets in the RFC 9328 form (type
+    // 28 in the payload header) that standard receivers read; 0 (the
+    // default) keeps the 0x38 0x01 header that peers of this library expect.
+    // Receivers accept both. RTP_BAD_ARGUMENT on other formats.
+    RCC_H266_RFC9328_AGGREGATION = 18,
 };
 
 }  // namespace tessal

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdint>
 
+#include "formats/h26x.hh"
 #include "formats/media.hh"
 #include "rtp/rtp.hh"
 #include "stream/media_stream_internal.hh"
@@ -163,6 +164,14 @@ RTP_ERROR media_stream_internal::configure_ctx(int key, ssize_t value) {
             (key == RCC_PACING_NUM ? pace_numerator_ : pace_denominator_) = value;
             media_->set_pace(pace_numerator_, pace_denominator_);
             return RTP_SUCCESS;
+        case RCC_H266_RFC9328_AGGREGATION: {
+            auto *h266 = fmt_ == FMT_H266 ? static_cast<formats::h266 *>(media_.get()) : nullptr;
+            if (h266 == nullptr || !in_range(value, 0, 1)) {
+                return RTP_BAD_ARGUMENT;
+            }
+            h266->set_rfc9328_aggregation(value == 1);
+            return RTP_SUCCESS;
+        }
         default:
             return RTP_BAD_ARGUMENT;
     }
@@ -208,6 +217,12 @@ int32_t media_stream_internal::get_configuration_value(int key) {
             return static_cast<int32_t>(pace_numerator_);
         case RCC_PACING_DEN:
             return static_cast<int32_t>(pace_denominator_);
+        case RCC_H266_RFC9328_AGGREGATION:
+            if (fmt_ != FMT_H266) {
+                return -1;
+            }
+            return static_cast<const formats::h266 *>(media_.get())->get_rfc9328_aggregation() ? 1
+                                                                                               : 0;
         default:
             return -1;
     }

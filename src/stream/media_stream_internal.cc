@@ -322,14 +322,16 @@ RTP_ERROR media_stream_internal::create_media(RTP_FORMAT fmt) {
         reception_flow_->install_handler(HANDLER_MEDIA, remote_ssrc_,
                                          formats::media::packet_handler,
                                          media_->get_media_frame_info());
-    } else if (fmt == FMT_H264 || fmt == FMT_H265 || fmt == FMT_H266) {
+    } else if (fmt == FMT_H264 || fmt == FMT_H265 || fmt == FMT_H266 || fmt == FMT_V3C) {
         std::unique_ptr<formats::h26x> video;
         if (fmt == FMT_H264) {
             video = std::make_unique<formats::h264>(socket_, rtp_, rce_flags_);
         } else if (fmt == FMT_H265) {
             video = std::make_unique<formats::h265>(socket_, rtp_, rce_flags_);
-        } else {
+        } else if (fmt == FMT_H266) {
             video = std::make_unique<formats::h266>(socket_, rtp_, rce_flags_);
+        } else {
+            video = std::make_unique<formats::v3c>(socket_, rtp_, rce_flags_);
         }
         formats::h26x *raw = video.get();
         reception_flow_->install_handler(HANDLER_MEDIA, remote_ssrc_, formats::h26x::packet_handler,

@@ -99,6 +99,8 @@ TEST(Configuration, EveryKeyRangeResultAndReadBack) {
         {"key 14", 14, 1, RTP_BAD_ARGUMENT, -1, nullptr},
         {"key 0", 0, 1, RTP_BAD_ARGUMENT, -1, nullptr},
         {"key 19", 19, 1, RTP_BAD_ARGUMENT, -1, nullptr},
+        {"H.266 aggregation on a generic stream", RCC_H266_RFC9328_AGGREGATION, 1, RTP_BAD_ARGUMENT,
+         -1, nullptr},
         {"key -1", -1, 1, RTP_BAD_ARGUMENT, -1, nullptr},
         {"ttl 0", RCC_MCAST_TTL, 0, RTP_BAD_ARGUMENT, -1, nullptr},
         {"ttl 256", RCC_MCAST_TTL, 256, RTP_BAD_ARGUMENT, -1, nullptr},
@@ -383,6 +385,36 @@ TEST(ConfigurationOnTheWire, CInterfaceStreamTakesKeysThroughTheObjectInterface)
     EXPECT_EQ(tessal_destroy_stream(s, stream), RTP_SUCCESS);
     tessal_destroy_session(ctx, s);
     tessal_destroy_ctx(ctx);
+}
+
+// H.266 aggregation packets: this library's 0x38 0x01 header by default,
+// the RFC 9328 form (type 28 in the second byte) once asked for.
+TEST(ConfigurationOnTheWire, H266AggregationFormFollowsTheKey) {
+    wire_fixture f(0, FMT_H266);
+    ASSERT_NE(f.tx, nullptr);
+    // Two small slices (TRAIL, type 0; layer 0, TID 1): one aggregation packet.
+    bytes au = {0, 0, 0, 1, 0x00, 0x01, 0x11, 0x22, 0, 0, 0, 1, 0x00, 0x01, 0x33, 0x44};
+    struct Step {
+        ssize_t value;
+        uint8_t byte0;
+        uint8_t byte1;
+    } steps[] = {{-1, 0x38, 0x01}, {1, 0x00, 28 << 3 | 1}, {0, 0x38, 0x01}};
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.value);
+        if (step.value >= 0) {
+            ASSERT_EQ(f.tx->configure_ctx(RCC_H266_RFC9328_AGGREGATION, step.value), RTP_SUCCESS);
+            EXPECT_EQ(f.tx->get_configuration_value(RCC_H266_RFC9328_AGGREGATION), step.value);
+        } else {
+            EXPECT_EQ(f.tx->get_configuration_value(RCC_H266_RFC9328_AGGREGATION), 0);
+        }
+        bytes copy = au;
+        ASSERT_EQ(f.tx->push_frame(copy.data(), copy.size(), RTP_PUSH_DEFAULT), RTP_SUCCESS);
+        const bytes packet = f.wire.receive();
+        ASSERT_GE(packet.size(), 14u);
+        EXPECT_EQ(packet[12], step.byte0);
+        EXPECT_EQ(packet[13], step.byte1);
+    }
+    EXPECT_EQ(f.tx->configure_ctx(RCC_H266_RFC9328_AGGREGATION, 2), RTP_BAD_ARGUMENT);
 }
 
 // Payload size, clock rate, payload type and pacing change while another
