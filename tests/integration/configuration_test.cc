@@ -387,6 +387,26 @@ TEST(ConfigurationOnTheWire, CInterfaceStreamTakesKeysThroughTheObjectInterface)
     tessal_destroy_ctx(ctx);
 }
 
+// Regression: a small MTU on the receiving side shrank the receive slots and
+// cut every larger datagram the peer sent.
+TEST(ConfigurationOnTheWire, SmallPathMtuNeverCutsWhatThePeerSends) {
+    context ctx;
+    session *s = ctx.create_session("127.0.0.1");
+    const uint16_t port = free_udp_port();
+    media_stream *rx = s->create_stream(port, 0, k_fmt, RCE_RECEIVE_ONLY);
+    media_stream *tx = s->create_stream(0, port, k_fmt, RCE_SEND_ONLY);
+    ASSERT_NE(rx, nullptr);
+    ASSERT_NE(tx, nullptr);
+    ASSERT_EQ(rx->configure_ctx(RCC_PATH_MTU, 576), RTP_SUCCESS);
+    bytes frame(1400, 0x77);
+    ASSERT_EQ(tx->push_frame(frame.data(), frame.size(), RTP_PUSH_DEFAULT), RTP_SUCCESS);
+    frame::rtp_frame *got = rx->pull_frame(5000);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->payload_length, frame.size());
+    frame::dealloc_frame(got);
+    ctx.destroy_session(s);
+}
+
 // H.266 aggregation packets: this library's 0x38 0x01 header by default,
 // the RFC 9328 form (type 28 in the second byte) once asked for.
 TEST(ConfigurationOnTheWire, H266AggregationFormFollowsTheKey) {

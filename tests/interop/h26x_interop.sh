@@ -10,12 +10,14 @@
 #   DIRECTION  tessal-to-gst | gst-to-tessal | gst-to-tessal-aggregated |
 #              ffmpeg-to-tessal | tessal-to-ffmpeg |
 #              gst-to-tessal-default | ffmpeg-to-tessal-default | gst-to-tessal-mtu1500 |
+#              tessal-to-gst-mtu1500 | tessal-to-ffmpeg-mtu1500 | tessal-to-tessal-mtu1500 |
 #              gst-to-tessal-resync | ffmpeg-to-tessal-resync
 #
 # Packet sizes: the plain directions make the peers send small packets
 # (GStreamer mtu=1400, FFmpeg pkt_size=1400). The -default directions leave
 # the peer at its own default (FFmpeg: 1472-byte datagrams; GStreamer: 1400),
-# gst-to-tessal-mtu1500 sends 1500-byte datagrams.
+# gst-to-tessal-mtu1500 sends 1500-byte datagrams, and tessal-to-*-mtu1500
+# have tessal-send use a 1500-byte path MTU (1472-byte datagrams).
 #
 # The clip bframes (1280x720, 8 slices per picture, B-frames, an IDR every 30
 # frames, 60 frames) is also kept in MPEG-TS, which carries presentation
@@ -193,14 +195,19 @@ wait_for_file_quiet() {  # waits until $1 stops growing (at most $2 seconds)
     done
 }
 
+# Tessal's sender at a 1500-byte path MTU: IP, UDP and RTP headers included.
+send_mtu=""
+case "$direction" in tessal-to-*-mtu1500) send_mtu="--set path_mtu=1500" ;; esac
+
 case "$direction" in
-    tessal-to-gst)
+    tessal-to-gst | tessal-to-gst-mtu1500)
         gst-launch-1.0 -q -e udpsrc port="$port" address=127.0.0.1 buffer-size=8388608 caps="$caps" \
             ! rtp${codec}depay ! ${codec}parse ! "video/x-$codec,stream-format=byte-stream" \
             ! filesink location="$received" >"$run/gst.log" 2>&1 &
         peer=$!
         wait_for_port "$port" 20 || { kill "$peer"; exit 1; }
-        "$tools/tessal-send" --format "$codec" --file "$source_clip" --rate 50 --quiet \
+        # shellcheck disable=SC2086
+        "$tools/tessal-send" --format "$codec" --file "$source_clip" --rate 50 --quiet $send_mtu \
             127.0.0.1 "$port" >"$run/send.log" 2>&1 || { cat "$run/send.log"; kill "$peer"; exit 1; }
         wait_for_file_quiet "$received" 15
         kill -INT "$peer"
@@ -267,7 +274,14 @@ case "$direction" in
         fi
         wait "$peer"
         ;;
-    tessal-to-ffmpeg)
+    tessal-to-tessal-mtu1500)
+        start_tessal_recv
+        # shellcheck disable=SC2086
+        "$tools/tessal-send" --format "$codec" --file "$source_clip" --rate 50 --quiet $send_mtu \
+            127.0.0.1 "$port" >"$run/send.log" 2>&1 || { cat "$run/send.log"; kill "$peer"; exit 1; }
+        wait "$peer"
+        ;;
+    tessal-to-ffmpeg | tessal-to-ffmpeg-mtu1500)
         cat > "$run/stream.sdp" <<SDP
 v=0
 o=- 0 0 IN IP4 127.0.0.1
@@ -283,7 +297,8 @@ SDP
             >"$run/ffmpeg.log" 2>&1 &
         peer=$!
         wait_for_port "$port" 20 || { kill "$peer"; exit 1; }
-        "$tools/tessal-send" --format "$codec" --file "$source_clip" --rate 50 --quiet \
+        # shellcheck disable=SC2086
+        "$tools/tessal-send" --format "$codec" --file "$source_clip" --rate 50 --quiet $send_mtu \
             127.0.0.1 "$port" >"$run/send.log" 2>&1 || { cat "$run/send.log"; kill "$peer"; exit 1; }
         # FFmpeg keeps probing a short stream and writes only when it stops:
         # give the last packets time to arrive, then stop it.
