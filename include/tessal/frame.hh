@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "tessal/export.hh"
 #include "tessal/util.hh"
@@ -102,6 +103,40 @@ struct rtcp_sdes_item {
     uint8_t item_type;
     uint8_t item_length;
     uint8_t *item_data;  // not owned by the record
+};
+
+// Received RTCP packets as the rtcp hooks and getters hand them over.
+struct rtcp_sender_report {
+    rtcp_header header;
+    uint32_t sender_ssrc;
+    rtcp_sender_info info;
+    std::vector<rtcp_report_block> reports;
+};
+
+struct rtcp_receiver_report {
+    rtcp_header header;
+    uint32_t sender_ssrc;
+    std::vector<rtcp_report_block> reports;
+};
+
+struct rtcp_sdes_chunk {
+    uint32_t chunk_ssrc;
+    std::vector<rtcp_sdes_item> items;
+};
+
+// Destroying the record releases the chunk and item arrays, not the item
+// data: whoever disposes of a received record delete[]s each item_data first.
+struct rtcp_sdes_packet {
+    rtcp_header header;
+    std::vector<rtcp_sdes_chunk> chunks;
+};
+
+struct rtcp_app_packet {
+    rtcp_header header;  // header.count holds the subtype
+    uint32_t sender_ssrc;
+    uint8_t app_name[4];  // not terminated
+    uint8_t *payload;     // heap array (delete[]) owned by the record's holder; null when empty
+    size_t payload_length;
 };
 
 // Flat report records handed out by the rtcp facade. Their arrays are heap
