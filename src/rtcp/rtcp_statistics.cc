@@ -1,0 +1,145 @@
+#include "rtcp/rtcp_statistics.hh"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tessal {
+
+void init_seq(receiver_statistics &s, uint16_t seq) {
+    s.base_seq = seq;
+    s.max_seq = seq;
+    s.bad_seq = 65536 + 1;  // so seq == bad_seq is false
+    s.cycles = 0;
+    s.received = 0;
+    s.received_prior = 0;
+    s.expected_prior = 0;
+    s.lost = 0;
+}
+
+void start_source(receiver_statistics &s, uint16_t seq, uint32_t rtp_ts, uint64_t arrival_ntp) {
+    init_seq(s, seq);
+    s.max_seq = static_cast<uint16_t>(seq - 1);
+    s.probation = k_rtcp_min_sequential;
+    s.first_rtp_ts = rtp_ts;
+    s.first_ntp = arrival_ntp;
+    s.transit = 0;
+}
+
+RTP_ERROR update_seq(receiver_statistics &s, uint16_t seq) {
+    const auto udelta = static_cast<uint16_t>(seq - s.max_seq);
+    if (s.probation > 0) {
+        // RFC 3550 A.1: packets must arrive in sequence before the source is
+        // valid (compared modulo 2^16).
+        if (seq == static_cast<uint16_t>(s.max_seq + 1)) {
+            s.probation--;
+            s.max_seq = seq;
+            if (s.probation == 0) {
+                init_seq(s, seq);
+                return RTP_SUCCESS;
+            }
+        } else {
+            s.probation = k_rtcp_min_sequential - 1;
+            s.max_seq = seq;
+        }
+        return RTP_PENDING;
+    }
+    if (udelta < k_rtcp_max_dropout) {
+        if (seq < s.max_seq) {
+            s.cycles++;  // wrapped
+        }
+        s.max_seq = seq;
+    } else if (udelta <= 65536 - k_rtcp_max_misorder) {
+        if (seq == s.bad_seq) {
+            // Two sequential packets after a large jump: the source restarted.
+            init_seq(s, seq);
+        } else {
+            s.bad_seq = static_cast<uint16_t>(seq + 1);
+            return RTP_FAILED;
+        }
+    }
+    // else: a duplicate or reordered packet, counted as it is.
+    return RTP_SUCCESS;
+}
+
+uint32_t expected_packets(const receiver_statistics &s) {
+    const uint32_t extended_max = (uint32_t{s.cycles} << 16) | s.max_seq;
+    return extended_max - s.base_seq + 1;
+}
+
+uint64_t ntp_ms_between(uint64_t older, uint64_t newer) {
+    if (newer <= older) {
+        return 0;
+    }
+    const uint64_t d = newer - older;
+    return (d >> 32) * 1000 + (((d & 0xFFFFFFFFULL) * 1000 + (1ULL << 31)) >> 32);  // rounded
+}
+
+void count_packet(receiver_statistics &s, size_t payload_len, uint32_t rtp_ts,
+                  uint64_t arrival_ntp) {
+    const bool first = s.received == 0;
+    s.rtp_seen = true;
+    s.received++;
+    s.octets_received += static_cast<uint32_t>(payload_len);
+    const auto lost = static_cast<int32_t>(expected_packets(s) - s.received);
+    s.lost = std::max<int32_t>(lost, 0);
+
+    // RFC 3550 A.8: the arrival time in timestamp units, relative to the
+    // source's first packet.
+    const uint64_t ms = ntp_ms_between(s.first_ntp, arrival_ntp);
+    const auto arrival = static_cast<uint32_t>(s.first_rtp_ts + ms * s.clock_rate / 1000);
+    const auto transit = static_cast<int32_t>(arrival - rtp_ts);
+    if (!first) {
+        const double d = std::fabs(static_cast<double>(transit) - s.transit);
+        s.jitter += (d - s.jitter) / 16.0;
+    }
+    s.transit = transit;
+}
+
+report_values take_report_values(receiver_statistics &s) {
+    report_values v;
+    const uint32_t expected = expected_packets(s);
+    const uint32_t expected_interval = expected - s.expected_prior;
+    s.expected_prior = expected;
+    const uint32_t received_interval = s.received - s.received_prior;
+    s.received_prior = s.received;
+    const auto lost_interval = static_cast<int32_t>(expected_interval - received_interval);
+    if (expected_interval != 0 && lost_interval > 0) {
+        const uint64_t f = (uint64_t(lost_interval) << 8) / expected_interval;
+        v.fraction = static_cast<uint8_t>(std::min<uint64_t>(f, 255));
+    }
+    v.lost = static_cast<uint32_t>(std::max<int32_t>(s.lost, 0));
+    v.cycles = s.cycles;
+    v.max_seq = s.max_seq;
+    v.jitter = static_cast<uint32_t>(s.jitter);
+    s.rtp_seen = false;
+    return v;
+}
+
+double rtcp_deterministic_interval(int members, int senders, double rtcp_bw_kbps, bool we_sent,
+                                   double avg_rtcp_size, double reduced_min_s, bool red_min) {
+    constexpr double k_min_s = 5.0;
+    const double bw = rtcp_bw_kbps * 1000.0 * 0.125;  // bytes per second
+    double t = 0;
+    double minimum = k_min_s;
+    if (0.25 * members >= senders) {
+        // RFC 3550 6.3.1: senders share a quarter of the RTCP bandwidth.
+        if (we_sent) {
+            t = bw > 0 ? senders * avg_rtcp_size / (bw * 0.25) : 0;
+        } else {
+            t = bw > 0 ? (members - senders) * avg_rtcp_size / (bw * 0.75) : 0;
+            minimum = red_min ? reduced_min_s : k_min_s;
+        }
+    } else {
+        t = bw > 0 ? members * avg_rtcp_size / bw : 0;
+        minimum = (red_min && !we_sent) ? reduced_min_s : k_min_s;
+    }
+    return std::max(minimum, t);
+}
+
+double rtcp_randomised_interval(double interval_s, double factor) {
+    // RFC 3550 A.7: compensate for the timer reconsideration's bias.
+    constexpr double k_compensation = 2.71828 - 1.5;
+    return std::max(0.001, interval_s * factor / k_compensation);
+}
+
+}  // namespace tessal
