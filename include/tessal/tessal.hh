@@ -6,6 +6,7 @@
 #include "tessal/export.hh"
 #include "tessal/frame.hh"
 #include "tessal/media_stream.hh"
+#include "tessal/rtcp.hh"
 #include "tessal/session.hh"
 #include "tessal/util.hh"
 #include "tessal/version.hh"

@@ -1,0 +1,302 @@
+#pragma once
+
+// One stream's RTCP (RFC 3550 section 6): the participant table with each
+// remote source's reception statistics, the runner thread that sends a
+// compound report every randomised interval, reception of compound packets,
+// and the application's hooks.
+//
+// Threads: the runner (owned; start/stop/destructor join it), the receiving
+// thread (RTCP reader or reception flow) in handle_incoming_packet and the
+// RTP statistics handler, the pushing thread in send_packet_handler_vec,
+// and application threads for everything else.
+// Locks, in order: packet_lock_ -> table_lock_ -> the hook locks ->
+// membership_lock_ -> silence_lock_. Hooks run with the table lock held and
+// must not call back into the same object.
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rtcp/rtcp_packets.hh"
+#include "rtcp/rtcp_statistics.hh"
+#include "rtcp/rtcp_transport.hh"
+#include "tessal/frame.hh"
+#include "tessal/util.hh"
+#include "util/buffer_vector.hh"
+#include "util/log.hh"
+#include "util/shared_ssrc.hh"
+
+namespace tessal {
+
+class rtp;
+class srtcp;
+
+constexpr size_t k_rtcp_max_participants = 31;
+constexpr uint32_t k_rtcp_source_timeout_ms = 120000;
+
+// Releases a received SDES record with its item data.
+struct sdes_packet_deleter {
+    void operator()(frame::rtcp_sdes_packet *packet) const noexcept;
+};
+// Releases a received APP record with its payload.
+struct app_packet_deleter {
+    void operator()(frame::rtcp_app_packet *packet) const noexcept;
+};
+using sdes_ptr = std::unique_ptr<frame::rtcp_sdes_packet, sdes_packet_deleter>;
+using app_ptr = std::unique_ptr<frame::rtcp_app_packet, app_packet_deleter>;
+
+struct rtcp_participant {
+    receiver_statistics stats;
+    std::unique_ptr<frame::rtcp_sender_report> pending_sr;
+    std::unique_ptr<frame::rtcp_receiver_report> pending_rr;
+    sdes_ptr pending_sdes;
+    app_ptr pending_app;
+};
+
+// The three forms of a hook for received records of type T; at most one is
+// installed. A unique-form hook of SDES or APP owns the item data or payload.
+template <typename T>
+struct rtcp_hook_slot {
+    std::mutex lock;
+    void (*pointer)(T *) = nullptr;
+    std::function<void(std::shared_ptr<T>)> shared;
+    std::function<void(std::unique_ptr<T>)> unique;
+};
+
+using send_app_hook = std::function<std::unique_ptr<uint8_t[]>(uint8_t &subtype, uint32_t &length)>;
+using roundtrip_hook = std::function<void(uint32_t local_ssrc, uint32_t remote_ssrc, double ms)>;
+
+class rtcp_internal {
+public:
+    using ntp_source = uint64_t (*)();
+
+    rtcp_internal(std::shared_ptr<rtp> rtp_state, shared_ssrc local_ssrc, shared_ssrc remote_ssrc,
+                  std::string cname, int rce_flags);
+    rtcp_internal(std::shared_ptr<rtp> rtp_state, shared_ssrc local_ssrc, shared_ssrc remote_ssrc,
+                  std::string cname, std::shared_ptr<srtcp> srtcp_ctx, int rce_flags);
+    ~rtcp_internal();  // stops first
+    rtcp_internal(const rtcp_internal &) = delete;
+    rtcp_internal &operator=(const rtcp_internal &) = delete;
+
+    // --- set-up and scheduling -------------------------------------------
+    // The network side; replaced only while stopped.
+    void set_transport(std::shared_ptr<rtcp_transport> transport);
+    // The keyed SRTCP object. With RCE_SRTP nothing is sent or accepted
+    // before it is given: RTCP never travels in clear on an SRTP stream.
+    void set_srtcp(std::shared_ptr<srtcp> srtcp_ctx);
+    void set_session_bandwidth(uint32_t kbps);
+    uint32_t get_rtcp_interval_ms() const { return interval_ms_.load(); }
+    void set_payload_size(size_t bytes) { max_compound_size_.store(bytes); }
+    // Opens the transport and starts the runner. RTP_SUCCESS when already
+    // active; the transport's error when it cannot open.
+    RTP_ERROR start();
+    // start without the runner: reports go out only when generate_report is
+    // called (tests drive the schedule themselves).
+    RTP_ERROR start_without_runner();
+    // Joins the runner, sends the last report with a BYE for the local SSRC,
+    // closes the transport and releases the participants. Safe to repeat.
+    RTP_ERROR stop();
+    bool is_active() const { return active_.load(); }
+    // Builds and sends one compound packet. RTP_SUCCESS without sending
+    // when there is nothing to report (no peer heard, no media sent) and
+    // RTP_PENDING while SRTCP is not keyed.
+    RTP_ERROR generate_report();
+    // A.7 with this object's reduced minimum; `randomise` draws the factor
+    // from a generator seeded from /dev/urandom.
+    double rtcp_interval(int members, int senders, double rtcp_bw, bool we_sent,
+                         double avg_rtcp_size, bool red_min, bool randomise);
+    void update_avg_rtcp_size(uint64_t packet_size);
+    uint64_t avg_rtcp_size() const { return avg_rtcp_size_.load(); }
+    void set_ntp_source(ntp_source source) { now_ = source; }  // tests
+
+    // --- participants and statistics -------------------------------------
+    RTP_ERROR add_initial_participant(uint32_t clock_rate);
+    // Table lock held. RTP_FAILED (nothing created) when 31 sources are
+    // members already.
+    RTP_ERROR add_participant(uint32_t ssrc);
+    bool is_participant(uint32_t ssrc);
+    size_t pooled_participants();
+    size_t participant_count();
+    RTP_ERROR remove_timeout_ssrc(uint32_t ssrc);
+    // A copy of a participant's statistics (tests, diagnostics); false for
+    // an unknown source.
+    bool get_statistics(uint32_t ssrc, receiver_statistics &out);
+    uint32_t sent_packets() const { return sent_packets_.load(); }
+    uint32_t sent_octets() const { return sent_octets_.load(); }
+    // Runs the runner's silence bookkeeping for `elapsed_ms` (tests call it
+    // directly): sources silent for over two minutes are removed.
+    void age_sources(uint32_t elapsed_ms);
+
+    // Reception handler (reception flow kind 6), `arg` = this object: counts
+    // the parsed RTP packet in *out. Always passes the packet on
+    // (RTP_PKT_SKIPPED).
+    static RTP_ERROR recv_packet_handler_common(void *arg, int rce_flags, uint8_t *data,
+                                                size_t size, frame::rtp_frame **out);
+    // Socket send handler, `arg` = this object: counts one RTP datagram.
+    static RTP_ERROR send_packet_handler_vec(void *arg, buffer_vector &buffers);
+    RTP_ERROR update_sender_stats(size_t bytes);
+
+    // --- reception --------------------------------------------------------
+    // One received compound RTCP datagram. Reception-handler signature; only
+    // buffer and size are used (the buffer is decrypted in place with
+    // SRTCP). `arg` is ignored, so the RTCP reader passes null.
+    static RTP_ERROR incoming_packet_handler(void *arg, int rce_flags, uint8_t *buffer, size_t size,
+                                             frame::rtp_frame **out);
+    RTP_ERROR handle_incoming_packet(uint8_t *buffer, size_t size);
+
+    // --- hooks and getters ------------------------------------------------
+    RTP_ERROR install_sender_hook(void (*hook)(frame::rtcp_sender_report *));
+    RTP_ERROR install_sender_hook(std::function<void(std::shared_ptr<frame::rtcp_sender_report>)>);
+    RTP_ERROR install_sender_hook(std::function<void(std::unique_ptr<frame::rtcp_sender_report>)>);
+    RTP_ERROR install_receiver_hook(void (*hook)(frame::rtcp_receiver_report *));
+    RTP_ERROR install_receiver_hook(
+        std::function<void(std::shared_ptr<frame::rtcp_receiver_report>)>);
+    RTP_ERROR install_receiver_hook(
+        std::function<void(std::unique_ptr<frame::rtcp_receiver_report>)>);
+    RTP_ERROR install_sdes_hook(void (*hook)(frame::rtcp_sdes_packet *));
+    RTP_ERROR install_sdes_hook(std::function<void(std::shared_ptr<frame::rtcp_sdes_packet>)>);
+    RTP_ERROR install_sdes_hook(std::function<void(std::unique_ptr<frame::rtcp_sdes_packet>)>);
+    RTP_ERROR install_app_hook(void (*hook)(frame::rtcp_app_packet *));
+    RTP_ERROR install_app_hook(std::function<void(std::shared_ptr<frame::rtcp_app_packet>)>);
+    RTP_ERROR install_app_hook(std::function<void(std::unique_ptr<frame::rtcp_app_packet>)>);
+    RTP_ERROR install_roundtrip_time_hook(roundtrip_hook hook);
+    RTP_ERROR install_send_app_hook(const std::string &app_name, send_app_hook hook);
+    RTP_ERROR remove_send_app_hook(const std::string &app_name);
+    RTP_ERROR remove_all_hooks();
+
+    // The pending record, taken over by the caller; null when none.
+    std::unique_ptr<frame::rtcp_sender_report> get_sender_packet(uint32_t ssrc);
+    std::unique_ptr<frame::rtcp_receiver_report> get_receiver_packet(uint32_t ssrc);
+    sdes_ptr get_sdes_packet(uint32_t ssrc);
+    app_ptr get_app_packet(uint32_t ssrc);
+
+    // --- what the next report carries -------------------------------------
+    RTP_ERROR add_sdes_item(const frame::rtcp_sdes_item &item);
+    RTP_ERROR clear_sdes_items();
+    RTP_ERROR send_bye_packet(std::vector<uint32_t> ssrcs);
+    // RTP_BAD_ARGUMENT for a null name, a payload that is not a multiple of
+    // 4 bytes or too long for one packet, or a null payload with a length.
+    RTP_ERROR send_app_packet(const char *name, uint8_t subtype, uint32_t payload_len,
+                              const uint8_t *payload);
+    // The clock the SR's RTP timestamp is extrapolated with; `clock_rate` 0
+    // falls back to the RTP state's current rate.
+    void set_ts_info(uint64_t clock_start, uint32_t clock_rate, uint32_t rtp_ts_start);
+
+private:
+    struct compound_plan;
+
+    void construct_common(std::string cname);
+    RTP_ERROR start_locked(bool with_runner);
+    void runner();
+    uint32_t clock_rate() const;
+    // Table lock held.
+    rtcp_participant *find_participant(uint32_t ssrc);
+    void reset_silence(uint32_t ssrc);
+    RTP_ERROR count_rtp_packet(const frame::rtp_frame &packet);
+    // generate_report's pieces (packet lock held).
+    std::vector<rtcp_app_packet> collect_app_packets();
+    bool write_first_packet(uint8_t *frame, size_t &offset, bool we_sent, uint16_t reports);
+    void write_report_blocks(uint8_t *frame, size_t &offset);
+    RTP_ERROR send_compound(std::unique_ptr<uint8_t[]> frame, uint32_t size);
+
+    // Reception: each handler is given the packet's bounds and runs with the
+    // table lock held. RTP_BAD_ARGUMENT when its fixed part does not fit.
+    RTP_ERROR handle_sender_report_packet(const uint8_t *buffer, size_t &offset, size_t end,
+                                          const frame::rtcp_header &header);
+    RTP_ERROR handle_receiver_report_packet(const uint8_t *buffer, size_t &offset, size_t end,
+                                            const frame::rtcp_header &header);
+    RTP_ERROR handle_sdes_packet(const uint8_t *buffer, size_t &offset, size_t end,
+                                 const frame::rtcp_header &header, uint32_t first_ssrc);
+    RTP_ERROR handle_bye_packet(const uint8_t *buffer, size_t &offset, size_t end,
+                                const frame::rtcp_header &header);
+    RTP_ERROR handle_app_packet(const uint8_t *buffer, size_t &offset, size_t end,
+                                const frame::rtcp_header &header);
+    void read_reports(const uint8_t *buffer, size_t &offset, size_t end, uint8_t count,
+                      uint32_t reporter_ssrc, std::vector<frame::rtcp_report_block> &out);
+    // Known or newly added (with the object's clock rate); null when refused.
+    rtcp_participant *participant_for_report(uint32_t ssrc, const char *what);
+    RTP_ERROR process_one_packet(const uint8_t *buffer, size_t offset, size_t end,
+                                 const frame::rtcp_header &header, uint32_t first_ssrc);
+
+    std::shared_ptr<rtp> rtp_;
+    shared_ssrc local_ssrc_;
+    shared_ssrc remote_ssrc_;
+    const int rce_flags_;
+    ntp_source now_;
+
+    // Network and security; set while stopped, read by the runner.
+    std::shared_ptr<rtcp_transport> transport_;
+    std::shared_ptr<srtcp> srtcp_;
+    std::mutex srtcp_lock_;  // alone; guards srtcp_
+
+    std::atomic<uint32_t> session_bandwidth_kbps_{0};
+    std::atomic<double> rtcp_bandwidth_kbps_{0};
+    std::atomic<uint32_t> reduced_minimum_ms_{0};
+    std::atomic<uint32_t> interval_ms_{5000};
+    std::atomic<uint64_t> avg_rtcp_size_{128};
+    std::atomic<size_t> header_overhead_{28};  // of the transport's family
+    std::atomic<size_t> max_compound_size_{1464};
+    uint32_t packet_counter_ = 0;  // packet lock
+
+    std::atomic<uint64_t> clock_start_{0};
+    std::atomic<uint32_t> ts_info_clock_rate_{0};
+    std::atomic<uint32_t> rtp_ts_start_{0};
+
+    // Sender statistics, written by the pushing thread.
+    std::atomic<uint32_t> sent_packets_{0};
+    std::atomic<uint32_t> sent_octets_{0};
+    std::atomic<bool> sent_since_report_{false};
+
+    // packet_lock_: own items, BYE list, APP queue, packet counter.
+    std::mutex packet_lock_;
+    rtcp_sdes_items own_items_;
+    std::array<uint8_t, 255> cname_buffer_{};
+    uint8_t cname_length_ = 0;
+    bool have_cname_ = false;
+    std::vector<uint32_t> bye_ssrcs_;
+    std::map<std::string, std::deque<rtcp_app_packet>> app_queue_;
+
+    // table_lock_: participants, their statistics and pending records, the
+    // SR-sent set; also serialises sending.
+    std::mutex table_lock_;
+    std::map<uint32_t, std::unique_ptr<rtcp_participant>> participants_;
+    std::map<uint32_t, uint64_t> sr_sent_;
+    std::array<bool, 256> warned_types_{};
+
+    rtcp_hook_slot<frame::rtcp_sender_report> sr_hooks_;
+    rtcp_hook_slot<frame::rtcp_receiver_report> rr_hooks_;
+    rtcp_hook_slot<frame::rtcp_sdes_packet> sdes_hooks_;
+    rtcp_hook_slot<frame::rtcp_app_packet> app_hooks_;
+    std::mutex rtt_lock_;
+    roundtrip_hook rtt_hook_;
+    std::atomic<bool> rtt_hook_installed_{false};
+    std::mutex send_app_lock_;
+    std::multimap<std::string, send_app_hook> send_app_hooks_;
+    std::atomic<bool> send_app_hooks_present_{false};
+
+    // membership_lock_: the pool, `active_` changes and the runner's wait.
+    std::mutex membership_lock_;
+    std::condition_variable wake_;
+    std::vector<std::unique_ptr<rtcp_participant>> pool_;
+    std::atomic<bool> active_{false};
+    std::thread runner_;
+    std::mutex start_stop_lock_;  // alone, around start and stop
+
+    std::mutex silence_lock_;
+    std::map<uint32_t, uint32_t> silence_ms_;
+
+    log::limiter seq_warning_;
+    log::limiter parse_warning_;
+};
+
+}  // namespace tessal
