@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cli.hh"
+#include "rtcp_report.hh"
 #include "tessal/tessal.hh"
 #include "test_frames.hh"
 
@@ -48,6 +49,10 @@ void usage(FILE *out) {
         "                   192 or 256) and an 80-bit tag; needs --srtp-salt\n"
         "  --srtp-salt HEX  the 14-byte SRTP master salt (28 hex digits)\n"
         "                   (both ends need the same key and salt)\n"
+        "  --rtcp           RTCP (RCE_WITH_RTCP) on PORT + 1: prints the peer's sender\n"
+        "                   reports and this side's reception statistics once a\n"
+        "                   second; needs --peer\n"
+        "  --peer ADDR PORT the sender's address and RTP port (its RTCP port is PORT + 1)\n"
         "  --quiet          no live progress line\n"
         "  -h, --help       this text\n"
         "\n"
@@ -65,6 +70,9 @@ struct options {
     bool fragment = false;
     bool resync = false;
     bool quiet = false;
+    bool rtcp = false;
+    std::string peer_address;
+    uint16_t peer_port = 0;
     srtp_options srtp;
     std::vector<config_setting> settings;
 };
@@ -107,6 +115,14 @@ bool parse(int argc, char **argv, options &o) {
             if (!ok) {
                 return false;
             }
+        } else if (args.is("--rtcp")) {
+            o.rtcp = true;
+        } else if (args.is("--peer")) {
+            const char *port = nullptr;
+            if (!(v = args.value()) || !(port = args.value()) || !parse_port(port, &o.peer_port)) {
+                return args.fail("--peer needs ADDR PORT");
+            }
+            o.peer_address = v;
         } else if (args.is("--quiet")) {
             o.quiet = true;
         } else if (args.is_option()) {
@@ -126,6 +142,9 @@ bool parse(int argc, char **argv, options &o) {
     }
     if (!check_srtp_options(args, o.srtp)) {
         return false;
+    }
+    if (o.rtcp && o.peer_address.empty()) {
+        return args.fail("--rtcp needs --peer ADDR PORT (where the reports go)");
     }
     return true;
 }
@@ -200,13 +219,23 @@ int main(int argc, char **argv) {
 
     tessal::context ctx;
     const bool ipv6 = o.address.find(':') != std::string::npos;
-    tessal::session *session = ctx.create_session(o.address.c_str(), ipv6 ? "::1" : "127.0.0.1");
+    const std::string remote =
+        !o.peer_address.empty() ? o.peer_address : (ipv6 ? "::1" : "127.0.0.1");
+    tessal::session *session = ctx.create_session(o.address.c_str(), remote.c_str());
     int flags = tessal::RCE_RECEIVE_ONLY;
     flags |= o.fragment ? tessal::RCE_FRAGMENT_GENERIC : 0;
     flags |= o.resync ? tessal::RCE_H26X_RESYNC_ON_KEY_FRAME : 0;
     flags |= o.srtp.flags();
+    flags |= o.rtcp ? tessal::RCE_WITH_RTCP : 0;
     tessal::media_stream *stream =
-        session == nullptr ? nullptr : session->create_stream(o.port, 0, o.format, flags);
+        session == nullptr ? nullptr : session->create_stream(o.port, o.peer_port, o.format, flags);
+    if (stream != nullptr && o.rtcp) {
+        rtcp_clock_rate().store(
+            static_cast<uint32_t>(stream->get_configuration_value(tessal::RCC_RTP_CLOCK_RATE)));
+        if (!watch_rtcp("tessal-recv", stream)) {
+            stream = nullptr;
+        }
+    }
     if (stream != nullptr &&
         (!key_stream(stream, o.srtp) || !apply_settings("tessal-recv", stream, o.settings))) {
         stream = nullptr;
@@ -230,6 +259,8 @@ int main(int argc, char **argv) {
     auto last_print = clock_type::now();
     const auto idle_limit = std::chrono::duration<double>(o.timeout);
     auto idle_since = clock_type::now();
+    uint32_t source_ssrc = 0;
+    auto last_stats = clock_type::now();
     while (!interrupted()) {
         if (o.count != 0 &&
             (t.frames >= o.count ||
@@ -238,6 +269,10 @@ int main(int argc, char **argv) {
         }
         tessal::frame::rtp_frame *f = stream->pull_frame(100);
         const auto now = clock_type::now();
+        if (o.rtcp && source_ssrc != 0 && now - last_stats > std::chrono::seconds(1)) {
+            print_reception(stream, source_ssrc);
+            last_stats = now;
+        }
         if (f == nullptr) {
             if (now - idle_since > idle_limit) {
                 break;
@@ -245,6 +280,7 @@ int main(int argc, char **argv) {
             continue;
         }
         idle_since = now;
+        source_ssrc = f->header.ssrc;
         if (t.frames == 0) {
             first = now;
         }
@@ -278,6 +314,9 @@ int main(int argc, char **argv) {
             "tessal-recv: test frames intact %llu, lost %llu, corrupt %llu, reordered %llu, "
             "duplicated %llu\n",
             t.test_frames, lost, t.corrupt, t.reordered, t.duplicates);
+    }
+    if (o.rtcp && source_ssrc != 0) {
+        print_reception(stream, source_ssrc);
     }
     if (out != nullptr) {
         std::fclose(out);

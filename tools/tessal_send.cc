@@ -18,6 +18,7 @@
 
 #include "annexb.hh"
 #include "cli.hh"
+#include "rtcp_report.hh"
 #include "tessal/tessal.hh"
 #include "test_frames.hh"
 
@@ -51,6 +52,8 @@ void usage(FILE *out) {
         "                   192 or 256) and an 80-bit tag; needs --srtp-salt\n"
         "  --srtp-salt HEX  the 14-byte SRTP master salt (28 hex digits)\n"
         "                   (both ends need the same key and salt)\n"
+        "  --rtcp           RTCP (RCE_WITH_RTCP) on --src-port + 1 toward PORT + 1: prints\n"
+        "                   the peer's reports (loss, jitter) and round-trip times\n"
         "  --quiet          no live progress line\n"
         "  -h, --help       this text\n"
         "\n"
@@ -70,6 +73,7 @@ struct options {
     bool fragment = false;
     bool scc = true;
     bool quiet = false;
+    bool rtcp = false;
     srtp_options srtp;
     std::vector<config_setting> settings;
 };
@@ -119,6 +123,8 @@ bool parse(int argc, char **argv, options &o) {
             if (!ok) {
                 return false;
             }
+        } else if (args.is("--rtcp")) {
+            o.rtcp = true;
         } else if (args.is("--quiet")) {
             o.quiet = true;
         } else if (args.is_option()) {
@@ -139,6 +145,9 @@ bool parse(int argc, char **argv, options &o) {
     }
     if (!check_srtp_options(args, o.srtp)) {
         return false;
+    }
+    if (o.rtcp && o.src_port == 0) {
+        return args.fail("--rtcp needs --src-port (RTCP runs on it plus one)");
     }
     return true;
 }
@@ -231,6 +240,7 @@ int main(int argc, char **argv) {
     flags |= o.fragment ? tessal::RCE_FRAGMENT_GENERIC : 0;
     flags |= o.scc ? tessal::RCE_SCC_ENABLED : 0;
     flags |= o.srtp.flags();
+    flags |= o.rtcp ? tessal::RCE_WITH_RTCP : 0;
     if (o.src_port != 0) {
         flags &= ~tessal::RCE_SEND_ONLY;  // bind the source port
     }
@@ -238,6 +248,13 @@ int main(int argc, char **argv) {
     if (stream != nullptr &&
         (!key_stream(stream, o.srtp) || !apply_settings("tessal-send", stream, o.settings))) {
         stream = nullptr;
+    }
+    if (stream != nullptr && o.rtcp) {
+        rtcp_clock_rate().store(
+            static_cast<uint32_t>(stream->get_configuration_value(tessal::RCC_RTP_CLOCK_RATE)));
+        if (!watch_rtcp("tessal-send", stream)) {
+            stream = nullptr;
+        }
     }
     if (stream == nullptr) {
         std::fprintf(stderr, "tessal-send: cannot create the stream\n");

@@ -83,6 +83,25 @@ public:
     frame::rtcp_sdes *get_sdes(uint32_t ssrc) noexcept;
     frame::rtcp_app_packet *get_app_packet(uint32_t ssrc) noexcept;
 
+    // Called with (local SSRC, peer SSRC, round-trip time in ms) whenever a
+    // report from a peer that was sent an SR carries LSR/DLSR about this
+    // stream (RFC 3550 section 6.4.1). Runs on the RTCP receiving thread.
+    // RTP_BAD_ARGUMENT for null.
+    RTP_ERROR install_roundtrip_time_hook(void (*hook)(uint32_t local_ssrc, uint32_t remote_ssrc,
+                                                       double rtt_ms)) noexcept;
+
+    // What this stream has received from `ssrc` so far (RFC 3550 A.3, A.8):
+    // false when nothing is known about that source.
+    struct reception_statistics {
+        uint32_t expected;     // packets expected from the first sequence number on
+        uint32_t received;     // packets counted
+        int32_t lost;          // cumulative, expected - received, never negative
+        double fraction_lost;  // lost / expected, 0..1
+        double jitter_ms;      // interarrival jitter in milliseconds
+        uint32_t clock_rate;   // of the source's RTP timestamps
+    };
+    bool get_reception_statistics(uint32_t ssrc, reception_statistics *out) noexcept;
+
     // The clock the SR's RTP timestamp follows; `clock_rate` 0 keeps the
     // stream's rate.
     RTP_ERROR set_ts_info(uint64_t clock_start, uint32_t clock_rate,

@@ -228,6 +228,32 @@ frame::rtcp_app_packet *rtcp::get_app_packet(uint32_t ssrc) noexcept {
     return guarded([&] { return impl_->get_app_packet(ssrc).release(); }, nullptr);
 }
 
+RTP_ERROR rtcp::install_roundtrip_time_hook(void (*hook)(uint32_t, uint32_t, double)) noexcept {
+    if (hook == nullptr) {
+        return RTP_BAD_ARGUMENT;
+    }
+    try {
+        return impl_->install_roundtrip_time_hook(hook);
+    } catch (const std::exception &) {
+        return RTP_FAILED;
+    }
+}
+
+bool rtcp::get_reception_statistics(uint32_t ssrc, reception_statistics *out) noexcept {
+    receiver_statistics s;
+    if (out == nullptr || !impl_->get_statistics(ssrc, s)) {
+        return false;
+    }
+    out->expected = expected_packets(s);
+    out->received = s.received;
+    out->lost = s.lost;
+    out->fraction_lost =
+        out->expected > 0 && out->lost > 0 ? static_cast<double>(out->lost) / out->expected : 0.0;
+    out->clock_rate = s.clock_rate;
+    out->jitter_ms = s.clock_rate > 0 ? s.jitter * 1000.0 / s.clock_rate : 0.0;
+    return true;
+}
+
 RTP_ERROR rtcp::set_ts_info(uint64_t clock_start, uint32_t clock_rate,
                             uint32_t rtp_ts_start) noexcept {
     impl_->set_ts_info(clock_start, clock_rate, rtp_ts_start);
