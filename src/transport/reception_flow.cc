@@ -340,10 +340,11 @@ void reception_flow::dispatch(handler &h, uint8_t *packet, size_t size, int rce_
     const uint8_t b0 = packet[0];
     const uint8_t b1 = packet[1];
 
-    if (b1 >= 200 && b1 <= 204 && (size_t{read_be16(packet + 2)} + 1) * 4 <= size) {
-        // RTCP multiplexed on the RTP port (RFC 5761 section 4).
+    if (b1 >= 192 && b1 <= 223 && (size_t{read_be16(packet + 2)} + 1) * 4 <= size) {
+        // RTCP multiplexed on the RTP port: RFC 5761 section 4 reserves
+        // packet types 192-223 (feedback and XR included) for RTCP.
         if ((rce_flags & RCE_RTCP_ON_RTP_PORT) && h.mux_rtcp_stage.function != nullptr) {
-            h.mux_rtcp_stage.function(nullptr, rce_flags, packet, size, &out);
+            h.mux_rtcp_stage.function(h.mux_rtcp_stage.arg, rce_flags, packet, size, &out);
         } else {
             LOG_WARN_LIMITED_AS(
                 rtcp_warning_, "process_packet",
@@ -363,12 +364,11 @@ void reception_flow::dispatch(handler &h, uint8_t *packet, size_t size, int rce_
         if ((rce_flags & RCE_SRTP) && r == RTP_PKT_CHANGED && h.decrypt_stage.function != nullptr) {
             r = h.decrypt_stage.function(h.decrypt_stage.arg, rce_flags, packet, size, &out);
         }
-        if ((rce_flags & RCE_WITH_RTCP) && h.statistics_stage.function != nullptr) {
-            const RTP_ERROR d =
-                h.statistics_stage.function(h.statistics_stage.arg, rce_flags, packet, size, &out);
-            if (continues_chain(r)) {
-                r = d;
-            }
+        // Only packets that passed parsing and SRTP count: a forged or
+        // damaged packet must not move the reception statistics.
+        if ((rce_flags & RCE_WITH_RTCP) && continues_chain(r) &&
+            h.statistics_stage.function != nullptr) {
+            r = h.statistics_stage.function(h.statistics_stage.arg, rce_flags, packet, size, &out);
         }
         if (continues_chain(r) && h.depacketize_stage.function != nullptr && out != nullptr) {
             r = h.depacketize_stage.function(h.depacketize_stage.arg, rce_flags, packet, size,

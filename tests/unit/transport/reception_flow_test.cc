@@ -163,14 +163,16 @@ TEST(ReceptionFlowDispatch, ClassificationTable) {
     }
 }
 
-TEST(ReceptionFlowDispatch, FailedDecryptionStillCountsButDeliversNothing) {
+// Regression: the statistics stage ran on packets SRTP had rejected, so
+// forged or damaged packets moved the reception statistics.
+TEST(ReceptionFlowDispatch, FailedDecryptionNeitherCountsNorDelivers) {
     flow_fixture f;
     auto a = make_shared_ssrc(0xA);
     f.add_stream(a, true);
     f.log.decrypt_result = RTP_AUTH_FAILED;
     f.start();
     f.feed(rtp_packet(0xA), RCE_SRTP | RCE_WITH_RTCP);
-    EXPECT_EQ(f.log.get(), (std::vector<std::string>{"decrypt", "stats"}));
+    EXPECT_EQ(f.log.get(), (std::vector<std::string>{"decrypt"}));
     EXPECT_EQ(f.flow.pull_frame(0), nullptr);  // the parsed frame is released, not leaked
 
     f.log.decrypt_result = RTP_PKT_CHANGED;
@@ -183,6 +185,43 @@ TEST(ReceptionFlowDispatch, FailedDecryptionStillCountsButDeliversNothing) {
     f.feed(rtp_packet(0xA), 0);
     EXPECT_EQ(f.log.get(), (std::vector<std::string>{"media"}));
     frame::dealloc_frame(f.flow.pull_frame(1000));
+}
+
+RTP_ERROR logging_mux_stage(void *arg, int, uint8_t *, size_t, frame::rtp_frame **) {
+    static_cast<stage_log *>(arg)->add("rtcp");
+    return RTP_SUCCESS;
+}
+
+// Regression: RTCP feedback and XR (types 205-207) multiplexed on the RTP
+// port were taken for RTP; RFC 5761 section 4 gives RTCP all of 192-223.
+TEST(ReceptionFlowDispatch, RtcpTypes192To223OnTheRtpPortGoToRtcp) {
+    struct Case {
+        const char *name;
+        uint8_t type;
+        bool rtcp;
+    };
+    const Case cases[] = {
+        {"191: RTP, marker and payload type 63", 191, false},
+        {"192", 192, true},
+        {"SR", 200, true},
+        {"transport feedback", 205, true},
+        {"payload-specific feedback", 206, true},
+        {"XR", 207, true},
+        {"223", 223, true},
+        {"224: RTP, marker and payload type 96", 224, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        flow_fixture f;
+        auto a = make_shared_ssrc(0xA);
+        f.add_stream(a);
+        f.flow.install_handler(HANDLER_RTCP_MUX, a, logging_mux_stage, &f.log);
+        f.start();
+        f.feed({0x80, c.type, 0, 2, 0, 0, 0, 0xA, 0, 0, 0, 0xA}, RCE_RTCP_ON_RTP_PORT);
+        EXPECT_EQ(f.log.get(),
+                  c.rtcp ? std::vector<std::string>{"rtcp"} : std::vector<std::string>{"media"});
+        frame::dealloc_frame(f.flow.pull_frame(0));
+    }
 }
 
 // Records the flags each stage is given.
