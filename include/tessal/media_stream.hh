@@ -92,7 +92,9 @@ public:
     // payload size the MTU left.
     int get_configuration_value(int key) noexcept;
 
-    // The stream's RTCP object; null while RTCP is not available.
+    // The stream's RTCP object (see tessal/rtcp.hh); null after a failed
+    // initialisation. Without RCE_WITH_RTCP it only counts what the stream
+    // sends and never sends RTCP.
     rtcp *get_rtcp() noexcept;
 
     // The stream's own SSRC; 0 (with an ERROR) before the stream is started.

@@ -76,7 +76,10 @@ enum RCE_FLAGS : int {
     RCE_RECEIVE_ONLY = 0x4,
     // SRTP/SRTCP in this library's own form (only peers running this
     // library decrypt it); needs a key source below. See
-    // media_stream::add_srtp_ctx about key reuse.
+    // media_stream::add_srtp_ctx about key reuse. With RCE_WITH_RTCP the
+    // reports are SRTCP under the stream's keys: RTCP starts only once the
+    // keys are known and never travels in clear, and received RTCP that
+    // does not verify is dropped.
     RCE_SRTP = 0x8,
     RCE_SRTP_KEYS_FROM_ZRTP = 0x10,
     RCE_SRTP_KEYS_FROM_USER = 0x20,

@@ -6,11 +6,14 @@
 
 #include "formats/h26x.hh"
 #include "formats/media.hh"
+#include "rtcp/rtcp_internal.hh"
 #include "rtp/rtp.hh"
 #include "security/srtcp.hh"
 #include "security/srtp.hh"
+#include "tessal/rtcp.hh"
 #include "transport/holepuncher.hh"
 #include "transport/reception_flow.hh"
+#include "transport/rtcp_socket_transport.hh"
 #include "transport/socket.hh"
 #include "transport/socketfactory.hh"
 #include "util/log.hh"
@@ -50,6 +53,8 @@ media_stream_internal::media_stream_internal(std::string cname, std::string remo
       local_ssrc_(make_shared_ssrc(ssrc != 0 ? ssrc : random::generate_32())),
       remote_ssrc_(make_shared_ssrc(random::generate_32())) {}
 
+std::mutex media_stream_internal::rtcp_map_mutex_;
+std::map<uint32_t, std::shared_ptr<rtcp>> media_stream_internal::rtcp_map_;
 std::mutex media_stream_internal::srtp_map_mutex_;
 std::map<uint32_t, std::shared_ptr<srtp>> media_stream_internal::srtp_map_;
 std::mutex media_stream_internal::srtcp_map_mutex_;
@@ -73,14 +78,101 @@ RTP_ERROR media_stream_internal::init(std::shared_ptr<zrtp> zrtp_ctx) {
         return free_resources(RTP_FAILED);
     }
     rtp_ = std::make_shared<rtp>(fmt_, local_ssrc_, ipv6_);
-    // The RTCP object and its send-statistics handler come first here once
-    // RTCP exists.
+    create_rtcp_object();
     create_srtp_objects();
+    // Every stream counts what it sends, with or without RCE_WITH_RTCP, and
+    // before SRTP: the statistics are of the plaintext.
+    socket_->install_handler(local_ssrc_, rtcp_->internal(),
+                             rtcp_internal::send_packet_handler_vec);
     install_packet_handlers();
     if (rce_flags_ & RCE_SRTP_KEYS_FROM_USER) {
         return RTP_SUCCESS;  // started by add_srtp_ctx once the keys are known
     }
     return start_components();
+}
+
+// Every stream has an RTCP object, shared with the streams initialised with
+// the same local SSRC; it only runs with RCE_WITH_RTCP.
+void media_stream_internal::create_rtcp_object() {
+    rtcp_map_ssrc_ = local_ssrc_->load();
+    std::lock_guard<std::mutex> guard(rtcp_map_mutex_);
+    std::shared_ptr<rtcp> &entry = rtcp_map_[rtcp_map_ssrc_];
+    if (!entry) {
+        entry = std::make_shared<rtcp>(rtp_, local_ssrc_, remote_ssrc_, cname_, rce_flags_);
+    }
+    rtcp_ = entry;
+}
+
+// Released under the SSRC it was registered with, which a later change of
+// the local SSRC does not touch.
+void media_stream_internal::release_rtcp_object() {
+    if (!rtcp_) {
+        return;
+    }
+    rtcp_.reset();
+    std::lock_guard<std::mutex> guard(rtcp_map_mutex_);
+    auto it = rtcp_map_.find(rtcp_map_ssrc_);
+    if (it != rtcp_map_.end() && (!it->second || it->second.use_count() == 1)) {
+        rtcp_map_.erase(it);
+    }
+}
+
+size_t media_stream_internal::rtcp_map_size() {
+    std::lock_guard<std::mutex> guard(rtcp_map_mutex_);
+    return rtcp_map_.size();
+}
+
+uint32_t media_stream_internal::get_default_bandwidth_kbps(RTP_FORMAT fmt) {
+    switch (fmt) {
+        case FMT_PCMU:
+        case FMT_DVI4_16K:
+        case FMT_PCMA:
+        case FMT_G722:
+        case FMT_L8:
+            return 64;
+        case FMT_GSM:
+            return 13;
+        case FMT_G723:
+        case FMT_LPC:
+        case FMT_G729D:
+            return 6;
+        case FMT_DVI4_8K:
+        case FMT_G726_32:
+            return 32;
+        case FMT_L16_STEREO:
+            return 1411;
+        case FMT_L16_MONO:
+            return 706;
+        case FMT_G728:
+        case FMT_G726_16:
+            return 16;
+        case FMT_DVI4_11K:
+            return 44;
+        case FMT_DVI4_22K:
+            return 88;
+        case FMT_G729:
+            return 8;
+        case FMT_G726_40:
+            return 40;
+        case FMT_G726_24:
+        case FMT_OPUS:
+            return 24;
+        case FMT_G729E:
+            return 11;
+        case FMT_GSM_EFR:
+            return 12;
+        case FMT_VDVI:
+            return 25;
+        case FMT_H264:
+            return 6000;
+        case FMT_H265:
+            return 3000;
+        case FMT_H266:
+            return 2000;
+        default:
+            LOG_WARN("Unknown RTP format, setting session bandwidth to 64 kbps");
+            return 64;
+    }
 }
 
 // Every stream has an SRTP and an SRTCP object, shared with the streams
@@ -302,9 +394,18 @@ RTP_ERROR media_stream_internal::install_packet_handlers() {
     reception_flow_->set_stream_flags(remote_ssrc_, rce_flags_);
     reception_flow_->install_handler(HANDLER_RTP_HEADER, remote_ssrc_, rtp::packet_handler,
                                      nullptr);
-    // The RTCP statistics (kind 6) and RTCP-on-RTP-port (kind 2) handlers
-    // come here once RTCP exists; SRTP follows them, so that encryption runs
-    // after RTCP's send statistics.
+    if ((rce_flags_ & RCE_WITH_RTCP) && rtcp_) {
+        reception_flow_->install_handler(HANDLER_RTCP_STATS, remote_ssrc_,
+                                         rtcp_internal::recv_packet_handler_common,
+                                         rtcp_->internal());
+        if (rce_flags_ & RCE_RTCP_ON_RTP_PORT) {
+            reception_flow_->install_handler(HANDLER_RTCP_MUX, remote_ssrc_,
+                                             rtcp_internal::incoming_packet_handler,
+                                             rtcp_->internal());
+        }
+    }
+    // SRTP's send handler follows RTCP's (installed in init), so that
+    // encryption runs after RTCP's send statistics.
     if ((rce_flags_ & RCE_SRTP) && srtp_) {
         if (!srtp_send_handler_installed_) {
             socket_->install_handler(local_ssrc_, srtp_.get(), srtp::send_packet_handler);
@@ -358,7 +459,7 @@ RTP_ERROR media_stream_internal::start_components() {
         holepuncher_->start();
     }
     if (rce_flags_ & RCE_WITH_RTCP) {
-        LOG_WARN("RTCP is not available yet; the stream runs without RTCP");
+        start_rtcp();
     }
     if ((rce_flags_ & RCE_SRTP) && (rce_flags_ & RCE_SRTP_AUTH_TAG)) {
         rtp_->set_payload_size(ipv6_ ? k_srtp_tagged_payload_v6 : k_srtp_tagged_payload_v4);
@@ -367,11 +468,60 @@ RTP_ERROR media_stream_internal::start_components() {
     return reception_flow_->start(socket_, rce_flags_);
 }
 
+// A stream whose RTCP cannot start still starts, without RTCP.
+void media_stream_internal::start_rtcp() {
+    constexpr const char *fn = "start_components";
+    if (remote_address_.empty() || src_port_ == 0 || dst_port_ == 0) {
+        LOG_ERROR_AS(fn,
+                     "Using RTCP requires setting at least remote address, local port and "
+                     "remote port");
+        return;
+    }
+    rtcp_internal *engine = rtcp_->internal();
+    engine->add_initial_participant(rtp_->get_clock_rate());
+    engine->set_session_bandwidth(get_default_bandwidth_kbps(fmt_));
+    if (rce_flags_ & RCE_SRTP) {
+        // Never RTCP in clear on an SRTP stream: only keyed SRTCP is handed
+        // over, and RTCP stays silent without it.
+        if (srtcp_ && srtcp_->keyed()) {
+            engine->set_srtcp(srtcp_);
+        }
+    }
+    std::shared_ptr<rtcp_socket_transport> transport;
+    if (rce_flags_ & RCE_RTCP_ON_RTP_PORT) {
+        transport =
+            rtcp_socket_transport::on_rtp_socket(socket_, remote_address_, dst_port_, ipv6_);
+    } else if (src_port_ == 65535 || dst_port_ == 65535) {
+        LOG_ERROR_AS(fn,
+                     "RTCP needs the port after %u, which does not exist; the stream runs "
+                     "without RTCP",
+                     unsigned{src_port_ == 65535 ? src_port_ : dst_port_});
+        return;
+    } else {
+        transport = rtcp_socket_transport::on_own_port(
+            sf_, static_cast<uint16_t>(src_port_ + 1), rce_flags_,
+            socket_endpoint{ipv6_, local_address_}, remote_address_,
+            static_cast<uint16_t>(dst_port_ + 1), remote_ssrc_, engine);
+    }
+    if (!transport) {
+        LOG_ERROR_AS(fn, "The stream runs without RTCP");
+        return;
+    }
+    engine->set_transport(transport);
+    if (engine->start() != RTP_SUCCESS) {
+        LOG_ERROR_AS(fn, "Failed to start RTCP; the stream runs without RTCP");
+        engine->stop();
+    }
+}
+
 // --- teardown -----------------------------------------------------------------
 
 RTP_ERROR media_stream_internal::stop() {
     if ((rce_flags_ & RCE_NAT_KEEPALIVE) && holepuncher_) {
         holepuncher_->stop();
+    }
+    if ((rce_flags_ & RCE_WITH_RTCP) && rtcp_) {
+        rtcp_->internal()->stop();  // the last report, with a BYE
     }
     if (socket_) {
         socket_->remove_handler(local_ssrc_);
@@ -396,6 +546,7 @@ RTP_ERROR media_stream_internal::free_resources(RTP_ERROR code) {
     // Leaving the flow first: nothing of ours may run on the processing
     // thread once we let go, and a port no stream uses any more is released.
     stop();
+    release_rtcp_object();
     rtp_.reset();
     release_srtp_objects();
     holepuncher_.reset();
@@ -583,8 +734,12 @@ uint32_t media_stream_internal::get_ssrc() const {
     return rtp_->get_ssrc();
 }
 
-bool media_stream_internal::set_rtcp_bandwidth(uint32_t) {
-    return false;  // no RTCP object yet
+bool media_stream_internal::set_rtcp_bandwidth(uint32_t kbps) {
+    if (!rtcp_) {
+        return false;
+    }
+    rtcp_->internal()->set_session_bandwidth(kbps);
+    return true;
 }
 
 RTP_ERROR media_stream_internal::set_remote_ssrc(uint32_t ssrc) {

@@ -97,7 +97,13 @@ public:
     const std::shared_ptr<srtcp> &srtcp_object() const noexcept { return srtcp_; }
 
     uint32_t get_key() const noexcept { return key_; }
-    rtcp *get_rtcp() noexcept { return nullptr; }
+    // The stream's RTCP object; null after a failed initialisation.
+    rtcp *get_rtcp() noexcept { return rtcp_.get(); }
+    // Default session bandwidth of a payload format in kbit/s (64 with a
+    // WARNING for a format without one).
+    static uint32_t get_default_bandwidth_kbps(RTP_FORMAT fmt);
+    // RTCP objects shared by local SSRC, in all streams of the process.
+    static size_t rtcp_map_size();
     uint32_t get_ssrc() const;
 
     // Expects frames from `ssrc` only: moves the stream's registration on its
@@ -110,6 +116,9 @@ public:
     const std::shared_ptr<rtp> &rtp_state() const noexcept { return rtp_; }
 
 private:
+    void create_rtcp_object();
+    void release_rtcp_object();
+    void start_rtcp();
     void create_srtp_objects();
     void release_srtp_objects();
     bool configurable() const;
@@ -166,7 +175,12 @@ private:
     shared_ssrc remote_ssrc_;
     std::atomic<bool> remote_ssrc_set_{false};
 
+    std::shared_ptr<rtcp> rtcp_;
+    uint32_t rtcp_map_ssrc_ = 0;  // the local SSRC the RTCP object is shared under
+
     // Streams initialised with the same local SSRC share these objects.
+    static std::mutex rtcp_map_mutex_;
+    static std::map<uint32_t, std::shared_ptr<rtcp>> rtcp_map_;
     static std::mutex srtp_map_mutex_;
     static std::map<uint32_t, std::shared_ptr<srtp>> srtp_map_;
     static std::mutex srtcp_map_mutex_;

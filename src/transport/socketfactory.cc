@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include "transport/reception_flow.hh"
+#include "transport/rtcp_reader.hh"
 #include "transport/socket.hh"
 #include "util/log.hh"
 
@@ -35,7 +36,11 @@ socketfactory::~socketfactory() {
     for (auto &entry : flow_sockets_) {
         entry.first->stop();
     }
+    for (auto &entry : reader_ports_) {
+        entry.first->stop();
+    }
     flow_sockets_.clear();
+    reader_ports_.clear();
     bound_ports_.clear();
 }
 
@@ -119,7 +124,11 @@ std::shared_ptr<socket> socketfactory::create_new_socket_locked(int type, uint16
     if (type == k_socket_rtp) {
         flow_sockets_.emplace(std::make_shared<reception_flow>(endpoint.ipv6), sock);
     }
-    // k_socket_rtcp: the RTCP reader will be created and recorded here.
+    if (type == k_socket_rtcp) {
+        auto reader = std::make_shared<rtcp_reader>();
+        reader->set_socket(sock);
+        reader_ports_.emplace(std::move(reader), port);
+    }
     ++users_[sock.get()];
     return sock;
 }
@@ -204,6 +213,23 @@ std::shared_ptr<reception_flow> socketfactory::get_reception_flow_ptr(
     return nullptr;
 }
 
+std::shared_ptr<rtcp_reader> socketfactory::install_rtcp_reader(uint16_t port) {
+    auto reader = std::make_shared<rtcp_reader>();
+    std::lock_guard<std::mutex> guard(factory_lock_);
+    reader_ports_.emplace(reader, port);
+    return reader;
+}
+
+std::shared_ptr<rtcp_reader> socketfactory::get_rtcp_reader(uint16_t port) {
+    std::lock_guard<std::mutex> guard(factory_lock_);
+    for (const auto &entry : reader_ports_) {
+        if (entry.second == port) {
+            return entry.first;
+        }
+    }
+    return nullptr;
+}
+
 bool socketfactory::clear_port(uint16_t port, const std::shared_ptr<socket> &sock) {
     std::lock_guard<std::mutex> guard(factory_lock_);
     // The flows are only forgotten: the last stream leaving a flow stops it.
@@ -236,6 +262,17 @@ bool socketfactory::release_socket(uint16_t port, const std::shared_ptr<socket> 
 }
 
 void socketfactory::forget_socket_locked(uint16_t port, const std::shared_ptr<socket> &sock) {
+    // The readers of the port: stopped (joined; a reader thread never takes
+    // the factory lock) and forgotten.
+    for (auto it = reader_ports_.begin(); it != reader_ports_.end();) {
+        if (port != 0 && it->second == port) {
+            it->first->stop();
+            it->first->set_socket(nullptr);
+            it = reader_ports_.erase(it);
+        } else {
+            ++it;
+        }
+    }
     for (auto it = flow_sockets_.begin(); it != flow_sockets_.end();) {
         if (sock && it->second == sock) {
             it = flow_sockets_.erase(it);

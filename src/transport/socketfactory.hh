@@ -9,7 +9,8 @@
 // as a user of it) and gives it back with release_socket. Both happen under
 // the factory lock, so "the last stream leaves the port" (its flow stopped,
 // its descriptor closed, the port forgotten) and "a stream joins the port"
-// never interleave. Lock order: factory lock -> a flow's start/stop lock.
+// never interleave. Lock order: factory lock -> a flow's or an RTCP reader's
+// start/stop lock.
 
 #include <cstdint>
 #include <map>
@@ -23,6 +24,7 @@ namespace tessal {
 
 class socket;
 class reception_flow;
+class rtcp_reader;
 
 // The family and local address of the session a stream belongs to. An empty
 // address binds to the family's wildcard address.
@@ -75,10 +77,23 @@ public:
     // The flow reading from `sock`; null when there is none.
     std::shared_ptr<reception_flow> get_reception_flow_ptr(const std::shared_ptr<socket> &sock);
 
-    // Forgets `port` (if recorded for this very socket) and the socket's flows.
+    // Forgets `port` (if recorded for this very socket), the socket's flows
+    // and the readers of `port` (stopped first).
     bool clear_port(uint16_t port, const std::shared_ptr<socket> &sock);
 
+    // The RTCP reader registry: an RTCP socket (k_socket_rtcp) comes with a
+    // reader, recorded with its port. install_rtcp_reader records a new one;
+    // get_rtcp_reader returns the first recorded with `port`, or null.
+    std::shared_ptr<rtcp_reader> install_rtcp_reader(uint16_t port);
+    std::shared_ptr<rtcp_reader> get_rtcp_reader(uint16_t port);
+
 private:
+    struct reader_less {
+        bool operator()(const std::shared_ptr<rtcp_reader> &a,
+                        const std::shared_ptr<rtcp_reader> &b) const noexcept {
+            return a.get() < b.get();
+        }
+    };
     struct identity_less {
         bool operator()(const std::shared_ptr<reception_flow> &a,
                         const std::shared_ptr<reception_flow> &b) const noexcept {
@@ -102,6 +117,7 @@ private:
     std::map<uint16_t, std::shared_ptr<socket>> bound_ports_;
     std::map<std::shared_ptr<reception_flow>, std::shared_ptr<socket>, identity_less> flow_sockets_;
     std::map<const socket *, size_t> users_;  // streams holding each socket
+    std::map<std::shared_ptr<rtcp_reader>, uint16_t, reader_less> reader_ports_;
 };
 
 }  // namespace tessal
