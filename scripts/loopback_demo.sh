@@ -8,7 +8,7 @@ set -u
 tools="$1"
 frames="${2:-20000}"
 size="${3:-8000}"
-shift 3 2>/dev/null || shift $#
+if [ $# -ge 3 ]; then shift 3; else shift $#; fi
 
 # SRTP keys and the format go to both ends; every other extra option to the
 # sender only.

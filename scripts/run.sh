@@ -15,5 +15,6 @@ cmake --build "$BUILD" -j"$(nproc)"
 echo
 frames="${1:-20000}"
 bytes="${2:-8000}"
-shift 2 2>/dev/null || shift $#
+# (shift is a special built-in: shifting more than there is ends the script)
+if [ $# -ge 2 ]; then shift 2; else shift $#; fi
 exec scripts/loopback_demo.sh "$BUILD/tools" "$frames" "$bytes" "$@"
