@@ -36,6 +36,7 @@ RTP_ERROR rtcp_internal::add_initial_participant(uint32_t rate) {
 RTP_ERROR rtcp_internal::add_participant(uint32_t ssrc) {
     // Table lock held by the caller.
     std::unique_ptr<rtcp_participant> p;
+    size_t pooled = 0;
     {
         std::lock_guard<std::mutex> guard(membership_lock_);
         if (!active_.load()) {
@@ -50,6 +51,7 @@ RTP_ERROR rtcp_internal::add_participant(uint32_t ssrc) {
             p = std::move(pool_.back());
             pool_.pop_back();
         }
+        pooled = pool_.size();
     }
     if (!p) {
         p = std::make_unique<rtcp_participant>();
@@ -57,9 +59,10 @@ RTP_ERROR rtcp_internal::add_participant(uint32_t ssrc) {
     }
     participants_[ssrc] = std::move(p);
     reset_silence(ssrc);  // its silence is measured from now on
-    LOG_INFO("RTCP participant added: ssrc=%lu total_participants=%llu",
+    LOG_INFO("RTCP participant added: ssrc=%lu total_participants=%llu initial_pool=%llu",
              static_cast<unsigned long>(ssrc),
-             static_cast<unsigned long long>(participants_.size()));
+             static_cast<unsigned long long>(participants_.size()),
+             static_cast<unsigned long long>(pooled));
     return RTP_SUCCESS;
 }
 
