@@ -25,12 +25,25 @@ out="$(mktemp)"
 err="$(mktemp)"
 trap 'rm -f "$out" "$err"' EXIT
 
-# Find a free port: tessal-recv exits at once when it cannot bind.
+port_in_use() {  # whether some UDP socket is bound to port $1
+    hex=$(printf '%04X' "$1")
+    awk '{print $2}' /proc/net/udp /proc/net/udp6 2>/dev/null | grep -qi ":$hex\$"
+}
+
+# Find a free port: tessal-recv exits at once when it cannot bind. RTCP runs
+# on the RTP ports plus one at both ends: the sender's port is sport.
 pid=""
 for attempt in 1 2 3 4 5 6 7 8 9 10; do
     port=$(( 20000 + ($$ * 7 + attempt * 7919) % 40000 ))
+    port=$(( port - port % 2 ))
+    sport=$(( port + 2 ))
+    if port_in_use "$port" || port_in_use $((port + 1)) || port_in_use "$sport" ||
+        port_in_use $((sport + 1)); then
+        continue
+    fi
     # shellcheck disable=SC2086 # hex keys: no spaces
-    "$tools/tessal-recv" --count "$frames" --fragment --timeout 10 --quiet $recv_extra "$port" >"$out" 2>"$err" &
+    "$tools/tessal-recv" --count "$frames" --fragment --timeout 10 --quiet --rtcp \
+        --peer 127.0.0.1 "$sport" $recv_extra "$port" >"$out" 2>"$err" &
     pid=$!
     sleep 0.3
     if kill -0 "$pid" 2>/dev/null; then
@@ -46,7 +59,8 @@ fi
 
 echo "Sending $frames frames of $size bytes over 127.0.0.1 port $port ..."
 send_err="$(mktemp)"
-"$tools/tessal-send" --count "$frames" --size "$size" --fragment --quiet "$@" 127.0.0.1 "$port" 2>"$send_err"
+"$tools/tessal-send" --count "$frames" --size "$size" --fragment --quiet --rtcp --src-port "$sport" \
+    "$@" 127.0.0.1 "$port" 2>"$send_err"
 send_status=$?
 wait "$pid"
 recv_status=$?
