@@ -81,6 +81,9 @@ void reception_flow::rebuild_ring(Change change) {
     if (was_running) {
         pausing_.store(true);
         stop_threads();
+        // The processing thread may have stopped short of what the receiver
+        // had published: those datagrams are handled before their slots go.
+        drain_published();
     }
     change();
     create_ring_buffer();
@@ -88,6 +91,21 @@ void reception_flow::rebuild_ring(Change change) {
         start_threads();
         pausing_.store(false);
     }
+}
+
+// Called with both threads stopped.
+void reception_flow::drain_published() {
+    const size_t slots = ring_.size();
+    uint64_t p = processed_.load();
+    const uint64_t w = written_.load();
+    for (; p != w && slots > 0; ++p) {
+        slot &s = ring_[p % slots];
+        if (s.read >= k_min_rtp_size) {
+            process_packet(s.data.get(), s.read, rce_flags_);
+        }
+        s.read = 0;
+    }
+    processed_.store(p);
 }
 
 void reception_flow::set_buffer_size(const ssize_t &bytes) {

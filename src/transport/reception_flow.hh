@@ -171,6 +171,7 @@ private:
     };
 
     void create_ring_buffer();
+    void drain_published();
     template <typename Change>
     void rebuild_ring(Change change);
     RTP_ERROR start_threads();
