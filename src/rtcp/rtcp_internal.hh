@@ -95,6 +95,7 @@ public:
     // before it is given: RTCP never travels in clear on an SRTP stream.
     void set_srtcp(std::shared_ptr<srtcp> srtcp_ctx);
     void set_session_bandwidth(uint32_t kbps);
+    uint32_t get_session_bandwidth() const noexcept { return session_bandwidth_kbps_.load(); }
     uint32_t get_rtcp_interval_ms() const { return interval_ms_.load(); }
     void set_payload_size(size_t bytes) { max_compound_size_.store(bytes); }
     // Opens the transport and starts the runner. RTP_SUCCESS when already

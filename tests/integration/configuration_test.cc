@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "rtcp/rtcp_internal.hh"
 #include "stream/media_stream_internal.hh"
 #include "support/ports.hh"
 #include "support/stderr_capture.hh"
@@ -124,6 +125,26 @@ TEST(Configuration, EveryKeyRangeResultAndReadBack) {
             EXPECT_EQ(out, "");
         }
     }
+}
+
+// The session bandwidth reaches the stream's RTCP, which starts from the
+// format's default (an H.265 stream: 3000 kbit/s).
+TEST(Configuration, SessionBandwidthReachesRtcp) {
+    context ctx;
+    session *s = ctx.create_session("127.0.0.1");
+    media_stream *m = nullptr;
+    for (int attempt = 0; attempt < 5 && m == nullptr; ++attempt) {
+        m = s->create_stream(free_udp_port(), 5004, FMT_H265, RCE_WITH_RTCP);
+    }
+    ASSERT_NE(m, nullptr);
+    ASSERT_NE(m->get_rtcp(), nullptr);
+    EXPECT_EQ(m->get_rtcp()->internal()->get_session_bandwidth(), 3000u);
+    stderr_capture cap;
+    EXPECT_EQ(m->configure_ctx(RCC_SESSION_BANDWIDTH, 1000), RTP_SUCCESS);
+    EXPECT_EQ(cap.stop(), "") << "no 'RTCP not found' warning";
+    EXPECT_EQ(m->get_configuration_value(RCC_SESSION_BANDWIDTH), 1000);
+    EXPECT_EQ(m->get_rtcp()->internal()->get_session_bandwidth(), 1000u);
+    ctx.destroy_session(s);
 }
 
 TEST(Configuration, MtuOverheadByFamilyAndTag) {
