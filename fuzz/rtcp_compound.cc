@@ -19,10 +19,18 @@ struct null_transport : tessal::rtcp_transport {
     size_t header_overhead() const override { return 28; }
 };
 
-void take_sr(tessal::frame::rtcp_sender_report *sr) { delete sr; }
-void take_rr(tessal::frame::rtcp_receiver_report *rr) { delete rr; }
-void take_sdes(tessal::frame::rtcp_sdes_packet *sdes) { tessal::sdes_packet_deleter()(sdes); }
-void take_app(tessal::frame::rtcp_app_packet *app) { tessal::app_packet_deleter()(app); }
+void take_sr(tessal::frame::rtcp_sender_report *sr) {
+    delete sr;
+}
+void take_rr(tessal::frame::rtcp_receiver_report *rr) {
+    delete rr;
+}
+void take_sdes(tessal::frame::rtcp_sdes_packet *sdes) {
+    tessal::sdes_packet_deleter()(sdes);
+}
+void take_app(tessal::frame::rtcp_app_packet *app) {
+    tessal::app_packet_deleter()(app);
+}
 
 }  // namespace
 
