@@ -47,7 +47,14 @@ for target in build/fuzz/fuzz/fuzz_*; do
     mkdir -p "$corpus"
     [ -d "fuzz/corpus/$name" ] && cp -n fuzz/corpus/"$name"/* "$corpus"/ 2>/dev/null || true
     echo "fuzzing $name"
-    "$target" -max_total_time="$FUZZ_SECONDS" -print_final_stats=1 "$corpus" 2>&1 | tail -n 3
+    # sh has no pipefail: keep the fuzzer's own status, and show why it failed.
+    log="build/fuzz/$name.log"
+    if ! "$target" -max_total_time="$FUZZ_SECONDS" -print_final_stats=1 "$corpus" >"$log" 2>&1; then
+        tail -n 40 "$log"
+        echo "fuzz target $name failed" >&2
+        exit 1
+    fi
+    tail -n 3 "$log"
 done
 
 step "all tests passed"

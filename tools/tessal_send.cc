@@ -250,8 +250,8 @@ int main(int argc, char **argv) {
         stream = nullptr;
     }
     if (stream != nullptr && o.rtcp) {
-        rtcp_clock_rate().store(
-            static_cast<uint32_t>(stream->get_configuration_value(tessal::RCC_RTP_CLOCK_RATE)));
+        const int rate = stream->get_configuration_value(tessal::RCC_RTP_CLOCK_RATE);
+        rtcp_clock_rate().store(rate > 0 ? static_cast<uint32_t>(rate) : 90000);
         if (!watch_rtcp("tessal-send", stream)) {
             stream = nullptr;
         }

@@ -27,6 +27,7 @@ constexpr ssize_t k_tag_extra = 10;
 constexpr ssize_t k_udp_ip_overhead = 28;
 // Room an H.26x or V3C fragment needs besides its headers.
 constexpr ssize_t k_min_payload = 64;
+constexpr ssize_t k_max_ring_bytes = ssize_t{1} << 30;
 
 bool in_range(ssize_t value, ssize_t low, ssize_t high) {
     return value >= low && value <= high;
@@ -83,7 +84,9 @@ RTP_ERROR media_stream_internal::configure_ctx(int key, ssize_t value) {
         case RCC_SOCKET_SEND_BUFFER:
             return set_socket_option(SOL_SOCKET, SO_SNDBUF, value, send_buffer_size_);
         case RCC_RECEIVE_RING_BYTES:
-            if (value <= 0) {
+            // At least one slot, at most 1 GiB of them.
+            if (value < static_cast<ssize_t>(reception_flow_->get_payload_size()) ||
+                value > k_max_ring_bytes) {
                 return RTP_BAD_ARGUMENT;
             }
             reception_flow_->set_buffer_size(value);
@@ -137,6 +140,9 @@ RTP_ERROR media_stream_internal::configure_ctx(int key, ssize_t value) {
             }
             return set_remote_ssrc(static_cast<uint32_t>(value));
         case RCC_SESSION_BANDWIDTH:
+            if (value > 0xFFFFFFFFLL) {
+                return RTP_BAD_ARGUMENT;  // would wrap to another bandwidth
+            }
             bandwidth_ = static_cast<uint32_t>(value);
             if (value <= 0) {
                 LOG_WARN_AS("configure_ctx", "Bandwidth cannot be negative");

@@ -232,6 +232,12 @@ RTP_ERROR media_stream_internal::add_srtp_ctx(const uint8_t *key, const uint8_t 
         LOG_ERROR("RTP context has not been initialized fully, cannot continue!");
         return RTP_UNINITIALIZED;
     }
+    if (srtp_->keyed() || srtcp_->keyed()) {
+        // Shared with a running stream of the same local SSRC: keying again
+        // would free its cipher under its threads.
+        LOG_ERROR("The SRTP context of this SSRC is keyed by another stream already");
+        return RTP_FAILED;
+    }
     RTP_ERROR rc = srtp_->init(0, rce_flags_, key, key, salt, salt);
     if (rc != RTP_SUCCESS) {
         LOG_WARN("Failed to initialize SRTP for media stream!");

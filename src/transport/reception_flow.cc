@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <system_error>
 
 #include "transport/socket.hh"
@@ -85,8 +86,18 @@ void reception_flow::rebuild_ring(Change change) {
         // had published: those datagrams are handled before their slots go.
         drain_published();
     }
+    const ssize_t old_buffer = buffer_size_;
+    const size_t old_payload = payload_size_;
     change();
-    create_ring_buffer();
+    try {
+        create_ring_buffer();
+    } catch (const std::bad_alloc &) {
+        // Keep receiving with the old geometry.
+        LOG_ERROR_AS("rebuild_ring", "Cannot allocate the receive ring, keeping the old one");
+        buffer_size_ = old_buffer;
+        payload_size_ = old_payload;
+        create_ring_buffer();
+    }
     if (was_running) {
         start_threads();
         pausing_.store(false);

@@ -261,6 +261,12 @@ TEST(SrtpUserKeys, ObjectsAreSharedByLocalSsrc) {
     auto a = make(0x1234);
     auto b = make(0x1234);
     auto c = make(0x5678);
+    // Regression: keying a shared object again freed its cipher under the
+    // stream that keyed it first.
+    ASSERT_EQ(a->add_srtp_ctx(g_key.data(), g_salt.data()), RTP_SUCCESS);
+    stderr_capture cap;
+    EXPECT_EQ(b->add_srtp_ctx(g_key.data(), g_salt.data()), RTP_FAILED);
+    EXPECT_NE(cap.stop().find("is keyed by another stream already"), std::string::npos);
     EXPECT_EQ(a->internal()->srtp_object(), b->internal()->srtp_object());
     EXPECT_EQ(a->internal()->srtcp_object(), b->internal()->srtcp_object());
     EXPECT_NE(a->internal()->srtp_object(), c->internal()->srtp_object());
