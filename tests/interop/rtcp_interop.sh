@@ -35,6 +35,11 @@ done
 run="$work/rtcp-$direction"
 rm -rf "$run"
 mkdir -p "$run"
+# Whatever runs in the background goes with the script, on every exit.
+capture=""
+gst=""
+recv=""
+trap 'for p in $capture $gst $recv; do kill "$p" 2>/dev/null; done' EXIT
 fail() {
     echo "FAIL: $*" >&2
     for f in "$run"/*.log; do
