@@ -203,6 +203,17 @@ TEST(Configuration, NotStartedAndReleasedStreamsAnswerUninitialised) {
                                      const_cast<uint8_t *>(key.data())),
               RTP_UNSUPPORTED);
     for (media_stream *m : {waiting, released}) {
+        // Every key, known or not, waits for the start; only the two SSRCs
+        // answer before it.
+        for (int k = -1; k <= 19; ++k) {
+            SCOPED_TRACE(k);
+            stderr_capture quiet;
+            EXPECT_EQ(m->configure_ctx(k, 1), RTP_UNINITIALIZED);
+            if (k != RCC_LOCAL_SSRC && k != RCC_PEER_SSRC) {
+                EXPECT_EQ(m->get_configuration_value(k), RTP_UNINITIALIZED);
+            }
+            quiet.stop();
+        }
         stderr_capture cap;
         EXPECT_EQ(m->configure_ctx(RCC_DYNAMIC_PT, 100), RTP_UNINITIALIZED);
         EXPECT_EQ(m->get_configuration_value(RCC_SOCKET_RECV_BUFFER), RTP_UNINITIALIZED);
