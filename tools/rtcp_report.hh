@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "cli.hh"
 #include "tessal/tessal.hh"
 
 namespace tessal_tools {
@@ -68,6 +69,9 @@ inline void on_roundtrip(uint32_t, uint32_t remote, double rtt_ms) {
 // Installs the printing hooks; false (with a message) when the stream runs
 // without RTCP.
 inline bool watch_rtcp(const char *tool, tessal::media_stream *stream) {
+    // Read once the stream runs (user keys start it).
+    const int rate = stream->get_configuration_value(tessal::RCC_RTP_CLOCK_RATE);
+    rtcp_clock_rate().store(rate > 0 ? static_cast<uint32_t>(rate) : 90000);
     tessal::rtcp *r = stream->get_rtcp();
     if (r == nullptr || r->install_receiver_hook(on_receiver_report) != tessal::RTP_SUCCESS ||
         r->install_sender_hook(on_sender_report) != tessal::RTP_SUCCESS ||
@@ -89,6 +93,14 @@ inline void print_reception(tessal::media_stream *stream, uint32_t ssrc) {
                 ", fraction lost %.1f%%, jitter %.2f ms\n",
                 ssrc, s.expected, s.lost, s.fraction_lost * 100.0, s.jitter_ms);
     std::fflush(stdout);
+}
+
+// Starts a created stream the way both tools do: user keys, --set values,
+// then the RTCP printing hooks. False (with a message) at the first failure.
+inline bool finish_stream_setup(const char *tool, tessal::media_stream *stream, srtp_options &srtp,
+                                const std::vector<config_setting> &settings, bool rtcp) {
+    return key_stream(stream, srtp) && apply_settings(tool, stream, settings) &&
+           (!rtcp || watch_rtcp(tool, stream));
 }
 
 }  // namespace tessal_tools

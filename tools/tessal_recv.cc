@@ -230,16 +230,8 @@ int main(int argc, char **argv) {
     tessal::media_stream *stream =
         session == nullptr ? nullptr : session->create_stream(o.port, o.peer_port, o.format, flags);
     if (stream != nullptr &&
-        (!key_stream(stream, o.srtp) || !apply_settings("tessal-recv", stream, o.settings))) {
+        !finish_stream_setup("tessal-recv", stream, o.srtp, o.settings, o.rtcp)) {
         stream = nullptr;
-    }
-    if (stream != nullptr && o.rtcp) {
-        // Read once the stream runs (user keys start it).
-        const int rate = stream->get_configuration_value(tessal::RCC_RTP_CLOCK_RATE);
-        rtcp_clock_rate().store(rate > 0 ? static_cast<uint32_t>(rate) : 90000);
-        if (!watch_rtcp("tessal-recv", stream)) {
-            stream = nullptr;
-        }
     }
     if (stream == nullptr) {
         std::fprintf(stderr, "tessal-recv: cannot receive on %s port %u\n", o.address.c_str(),

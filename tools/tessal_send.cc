@@ -246,15 +246,8 @@ int main(int argc, char **argv) {
     }
     tessal::media_stream *stream = session->create_stream(o.src_port, o.port, o.format, flags);
     if (stream != nullptr &&
-        (!key_stream(stream, o.srtp) || !apply_settings("tessal-send", stream, o.settings))) {
+        !finish_stream_setup("tessal-send", stream, o.srtp, o.settings, o.rtcp)) {
         stream = nullptr;
-    }
-    if (stream != nullptr && o.rtcp) {
-        const int rate = stream->get_configuration_value(tessal::RCC_RTP_CLOCK_RATE);
-        rtcp_clock_rate().store(rate > 0 ? static_cast<uint32_t>(rate) : 90000);
-        if (!watch_rtcp("tessal-send", stream)) {
-            stream = nullptr;
-        }
     }
     if (stream == nullptr) {
         std::fprintf(stderr, "tessal-send: cannot create the stream\n");
