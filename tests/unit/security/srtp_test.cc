@@ -14,6 +14,7 @@
 #include "security/base_srtp.hh"
 #include "security/srtcp.hh"
 #include "security/srtp.hh"
+#include "support/rtp_builder.hh"
 #include "support/stderr_capture.hh"
 
 using namespace tessal;
@@ -124,20 +125,14 @@ TEST(SrtpKeys, IvLayoutIsExact) {
 const bytes k_key(32, 0x5C);
 const bytes k_salt = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
 
+// A 12-byte RTP header (payload type 96).
 bytes rtp_header(uint16_t seq, uint32_t ts = 1000, uint32_t ssrc = 0xDEADBEEF,
                  bool padding = false) {
-    return {static_cast<uint8_t>(padding ? 0xA0 : 0x80),
-            96,
-            static_cast<uint8_t>(seq >> 8),
-            static_cast<uint8_t>(seq),
-            static_cast<uint8_t>(ts >> 24),
-            static_cast<uint8_t>(ts >> 16),
-            static_cast<uint8_t>(ts >> 8),
-            static_cast<uint8_t>(ts),
-            static_cast<uint8_t>(ssrc >> 24),
-            static_cast<uint8_t>(ssrc >> 16),
-            static_cast<uint8_t>(ssrc >> 8),
-            static_cast<uint8_t>(ssrc)};
+    bytes header = tessal::test::rtp_packet(ssrc, seq, {}, 96, ts);
+    if (padding) {
+        header[0] |= 0x20;
+    }
+    return header;
 }
 
 // A sender and a receiver keyed alike.
