@@ -99,6 +99,36 @@ enum RCE_FLAGS : int {
     RCE_PACE_FRAMES = 0x80000,
     RCE_PACE_FRAGMENTS = 0x100000,
     RCE_RTCP_ON_RTP_PORT = 0x200000,
+    // Standard SRTP/SRTCP (RFC 3711, RFC 6188, RFC 7714), as GStreamer's
+    // srtpenc/srtpdec, SIP phones and WebRTC gateways speak it. Give it with
+    // RCE_SRTP | RCE_SRTP_KEYS_FROM_USER: the stream starts once
+    // media_stream::add_srtp_keys or add_srtp_crypto has set the profile
+    // (RTP_SRTP_PROFILE) and the keys of each direction. Every packet is
+    // encrypted and authenticated and a replay window runs per sender, so
+    // RCE_SRTP_AUTH_TAG and RCE_SRTP_ANTI_REPLAY are implied; the key length
+    // comes from the profile, so RCE_SRTP_AES192/AES256 and
+    // RCE_SRTP_NO_ENCRYPTION are refused. Without this flag RCE_SRTP keeps
+    // the library's own form, unchanged.
+    RCE_SRTP_STANDARD = 0x400000,
+};
+
+// Standard SRTP protection profiles (RCE_SRTP_STANDARD). Names as in SDP
+// (RFC 4568, RFC 6188, RFC 7714); master key and salt lengths in bytes:
+//   SRTP_AES_CM_128_HMAC_SHA1_80  key 16, salt 14, RTP tag 10, SRTCP tag 10
+//   SRTP_AES_CM_128_HMAC_SHA1_32  key 16, salt 14, RTP tag 4,  SRTCP tag 10
+//   SRTP_AES_256_CM_HMAC_SHA1_80  key 32, salt 14, RTP tag 10, SRTCP tag 10
+//   SRTP_AEAD_AES_128_GCM         key 16, salt 12, tag 16 (RTP and SRTCP)
+//   SRTP_AEAD_AES_256_GCM         key 32, salt 12, tag 16 (RTP and SRTCP)
+// All encrypt the RTP payload and RTCP after its first 8 bytes and
+// authenticate the whole packet: they protect against eavesdropping,
+// forgery, modification and replay, not against traffic analysis (headers
+// stay readable).
+enum RTP_SRTP_PROFILE : int {
+    SRTP_AES_CM_128_HMAC_SHA1_80 = 1,
+    SRTP_AES_CM_128_HMAC_SHA1_32 = 2,
+    SRTP_AES_256_CM_HMAC_SHA1_80 = 3,
+    SRTP_AEAD_AES_128_GCM = 4,
+    SRTP_AEAD_AES_256_GCM = 5,
 };
 
 // Push flags: the `rtp_flags` bit set of one push_frame call.

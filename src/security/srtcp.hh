@@ -31,14 +31,20 @@ class srtcp : public base_srtp {
 public:
     srtcp() = default;
 
-    // Protects a finished compound packet of `size` bytes whose last 14 are
-    // reserved. RTP_SUCCESS without RCE_SRTP (nothing changes).
-    RTP_ERROR handle_rtcp_encryption(int rce_flags, uint32_t packet_index, uint32_t ssrc,
-                                     uint8_t *packet, uint32_t size);
+    // Bytes an RTCP sender reserves at the end of each compound packet (and
+    // a receiver removes after decryption): 14 here; the standard profiles
+    // (srtcp_standard.hh) override it.
+    virtual size_t trailer_size() const noexcept { return k_srtcp_trailer_size; }
+    // Protects a finished compound packet of `size` bytes whose last
+    // trailer_size() are reserved. RTP_SUCCESS without RCE_SRTP (nothing
+    // changes).
+    virtual RTP_ERROR handle_rtcp_encryption(int rce_flags, uint32_t packet_index, uint32_t ssrc,
+                                             uint8_t *packet, uint32_t size);
     // Verifies and decrypts in place; the caller removes the trailer.
     // RTP_AUTH_FAILED for a bad tag or a replay, RTP_FAILED when decryption
     // fails, RTP_SUCCESS otherwise (and without RCE_SRTP).
-    RTP_ERROR handle_rtcp_decryption(int rce_flags, uint32_t ssrc, uint8_t *packet, size_t size);
+    virtual RTP_ERROR handle_rtcp_decryption(int rce_flags, uint32_t ssrc, uint8_t *packet,
+                                             size_t size);
 
     RTP_ERROR encrypt(uint32_t ssrc, uint64_t index, uint8_t *data, size_t len);
     RTP_ERROR decrypt(uint32_t ssrc, uint32_t index, uint8_t *packet, size_t size);
