@@ -382,7 +382,7 @@ void reception_flow::dispatch(handler &h, uint8_t *packet, size_t size, int rce_
     } else if (b0 < 64 && std::memcmp(packet + 4, "ZRTP", 4) == 0) {
         // RFC 6189 section 5: version bits 00 and the magic cookie.
         if (h.zrtp_stage.function != nullptr) {
-            h.zrtp_stage.function(nullptr, rce_flags, packet, size, &out);
+            h.zrtp_stage.function(h.zrtp_stage.arg, rce_flags, packet, size, &out);
         }
     } else if ((b0 >> 6) == 2 && !((b1 & 0x7F) >= 72 && (b1 & 0x7F) <= 76)) {
         // Payload types 72-76 would collide with RTCP (RFC 5761 section 4).

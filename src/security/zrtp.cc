@@ -1,0 +1,784 @@
+#include "security/zrtp.hh"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <exception>
+
+#include "security/dh.hh"
+#include "security/hmac.hh"
+#include "security/random.hh"
+#include "security/sha256.hh"
+#include "transport/socket.hh"
+#include "util/log.hh"
+
+namespace tessal {
+
+using zrtp_msg::k_hash_size;
+using zrtp_msg::k_mac_size;
+using zrtp_msg::k_zid_size;
+
+// --- clocks ----------------------------------------------------------------------
+
+int64_t steady_zrtp_clock::now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void steady_zrtp_clock::wait_until(int64_t deadline_ms, const std::atomic<uint64_t> &events,
+                                   uint64_t seen) {
+    const std::chrono::steady_clock::time_point deadline{std::chrono::milliseconds(deadline_ms)};
+    std::unique_lock<std::mutex> guard(lock_);
+    cv_.wait_until(guard, deadline, [&] { return events.load() != seen; });
+}
+
+void steady_zrtp_clock::notify() {
+    { std::lock_guard<std::mutex> guard(lock_); }
+    cv_.notify_all();
+}
+
+// --- construction ----------------------------------------------------------------
+
+zrtp::zrtp()
+    : clock_(std::make_shared<steady_zrtp_clock>()),
+      hasher_(std::make_unique<crypto::sha256>()),
+      dh_(std::make_unique<crypto::dh>()) {}
+
+zrtp::~zrtp() {
+    session_.wipe_secrets();
+}
+
+void zrtp::set_clock(std::shared_ptr<zrtp_clock> clock) {
+    std::lock_guard<std::recursive_mutex> run(session_.session_mutex);
+    clock_ = std::move(clock);
+}
+
+int zrtp::role() const {
+    return session_.role;
+}
+
+void zrtp::get_sas_hash(uint8_t out[32]) const {
+    std::memcpy(out, session_.sas_hash, sizeof(session_.sas_hash));
+}
+
+// --- the stream-side flags -----------------------------------------------------
+
+bool zrtp::dh_keys_ready() {
+    std::lock_guard<std::mutex> guard(state_lock_);
+    return dh_keys_ready_;
+}
+
+void zrtp::set_dh_keys_ready() {
+    std::lock_guard<std::mutex> guard(state_lock_);
+    dh_keys_ready_ = true;
+}
+
+bool zrtp::try_take_turn() {
+    std::lock_guard<std::mutex> guard(turn_lock_);
+    if (negotiating_) {
+        return false;
+    }
+    negotiating_ = true;
+    return true;
+}
+
+void zrtp::give_turn() {
+    std::lock_guard<std::mutex> guard(turn_lock_);
+    negotiating_ = false;
+}
+
+// --- capture ---------------------------------------------------------------------
+
+int zrtp::slot_of(zrtp_msg::msg_type type) {
+    switch (type) {
+        case zrtp_msg::msg_type::hello:
+            return SLOT_HELLO;
+        case zrtp_msg::msg_type::hello_ack:
+            return SLOT_HELLO_ACK;
+        case zrtp_msg::msg_type::commit:
+            return SLOT_COMMIT;
+        case zrtp_msg::msg_type::dh_part1:
+            return SLOT_DH_PART1;
+        case zrtp_msg::msg_type::dh_part2:
+            return SLOT_DH_PART2;
+        case zrtp_msg::msg_type::confirm1:
+            return SLOT_CONFIRM1;
+        case zrtp_msg::msg_type::confirm2:
+            return SLOT_CONFIRM2;
+        case zrtp_msg::msg_type::conf2ack:
+            return SLOT_CONF2ACK;
+        default:
+            return -1;
+    }
+}
+
+RTP_ERROR zrtp::packet_handler(void *arg, int, uint8_t *packet, size_t size,
+                               frame::rtp_frame **out) {
+    zrtp_msg::msg_type type = zrtp_msg::msg_type::none;
+    if (zrtp_msg::check_message(packet, size, &type) == RTP_PKT_SKIPPED) {
+        return RTP_PKT_SKIPPED;
+    }
+    if (out != nullptr) {
+        *out = nullptr;
+    }
+    auto *b = static_cast<binding *>(arg);
+    if (b == nullptr || b->owner == nullptr) {
+        return RTP_SUCCESS;
+    }
+    return b->owner->capture(b->channel, packet, size);
+}
+
+RTP_ERROR zrtp::capture(const void *channel, const uint8_t *packet, size_t size) {
+    zrtp_msg::msg_type type = zrtp_msg::msg_type::none;
+    const RTP_ERROR rc = zrtp_msg::check_message(packet, size, &type);
+    if (rc != RTP_SUCCESS) {
+        return rc;
+    }
+    const int id = slot_of(type);
+    if (id < 0) {
+        return RTP_SUCCESS;  // recognised or unknown, never acted on
+    }
+    bool stored = false;
+    std::vector<uint8_t> reply;
+    zrtp_send_fn reply_send;
+    {
+        std::lock_guard<std::mutex> guard(capture_lock_);
+        if (type == zrtp_msg::msg_type::confirm2) {
+            // The peer did not get our Conf2ACK: answer again, a bounded
+            // number of times, whatever the exchange is doing now.
+            for (stored_reply &r : replies_) {
+                if (r.channel == channel && r.remaining > 0) {
+                    --r.remaining;
+                    reply = r.message;
+                    reply_send = r.send;
+                    break;
+                }
+            }
+        }
+        slot &s = slots_[id];
+        if (reply.empty() && run_channel_ != nullptr && channel == run_channel_ && !s.filled) {
+            s.data.assign(packet, packet + size);
+            s.filled = true;
+            captures_.fetch_add(1);
+            stored = true;
+        }
+    }
+    if (stored) {
+        clock_->notify();
+    }
+    if (!reply.empty() && reply_send) {
+        reply_send(reply.data(), reply.size());
+        replies_sent_.fetch_add(1);
+    }
+    return RTP_SUCCESS;
+}
+
+void zrtp::forget_channel(const void *channel) {
+    std::lock_guard<std::mutex> guard(capture_lock_);
+    replies_.erase(
+        std::remove_if(replies_.begin(), replies_.end(),
+                       [channel](const stored_reply &r) { return r.channel == channel; }),
+        replies_.end());
+}
+
+bool zrtp::filled(slot_id id) {
+    std::lock_guard<std::mutex> guard(capture_lock_);
+    return slots_[id].filled;
+}
+
+bool zrtp::copy_slot(slot_id id, std::vector<uint8_t> &out) {
+    std::lock_guard<std::mutex> guard(capture_lock_);
+    if (!slots_[id].filled) {
+        return false;
+    }
+    out = slots_[id].data;
+    return true;
+}
+
+// --- run framework ---------------------------------------------------------------
+
+void zrtp::resetSession(uint32_t ssrc, const void *channel, zrtp_send_fn send) {
+    sender_ = std::move(send);
+    session_.ssrc = ssrc;
+    session_.seq = 0;
+    std::lock_guard<std::mutex> guard(capture_lock_);
+    run_channel_ = channel;
+    for (slot &s : slots_) {
+        s.data.clear();
+        s.filled = false;
+    }
+    replies_.erase(
+        std::remove_if(replies_.begin(), replies_.end(),
+                       [channel](const stored_reply &r) { return r.channel == channel; }),
+        replies_.end());
+}
+
+void zrtp::end_run() {
+    std::lock_guard<std::mutex> guard(capture_lock_);
+    run_channel_ = nullptr;
+}
+
+RTP_ERROR zrtp::send(zrtp_msg::zrtp_message &msg) {
+    if (!sender_ || msg.data() == nullptr) {
+        return RTP_FAILED;
+    }
+    return sender_(msg.data(), msg.size());
+}
+
+RTP_ERROR zrtp::retransmit(schedule s, zrtp_msg::zrtp_message &msg, const char *fn,
+                           const char *send_error, int64_t poll_ms,
+                           const std::function<std::optional<RTP_ERROR>()> &step) {
+    for (;;) {
+        const uint64_t seen = captures_.load();
+        if (std::optional<RTP_ERROR> result = step()) {
+            return *result;
+        }
+        const int64_t now = clock_->now_ms();
+        if (now >= s.due()) {
+            if (s.n > s.max) {
+                return RTP_TIMED_OUT;  // the last message had its interval
+            }
+            if (send(msg) != RTP_SUCCESS && send_error != nullptr) {
+                LOG_ERROR_AS(fn, "%s", send_error);
+            }
+            ++s.n;
+            if (s.period < s.cap) {
+                s.period *= 2;
+            }
+            continue;
+        }
+        int64_t until = s.due();
+        if (poll_ms > 0) {
+            until = std::min(until, now + poll_ms);
+        }
+        clock_->wait_until(until, captures_, seen);
+    }
+}
+
+// --- entry points ----------------------------------------------------------------
+
+RTP_ERROR zrtp::init(uint32_t ssrc, std::shared_ptr<socket> sock, sockaddr_in &addr,
+                     sockaddr_in6 &addr6, bool full_exchange, bool,
+                     const std::function<RTP_ERROR()> &on_keys) {
+    if (!sock) {
+        return RTP_BAD_ARGUMENT;
+    }
+    const void *channel = sock.get();
+    zrtp_send_fn send = [sock, addr, addr6](uint8_t *data, size_t size) mutable {
+        const RTP_ERROR rc = sock->sendto(addr, addr6, data, size, 0);
+        if (rc != RTP_SUCCESS) {
+            log::write(log::level::error, "log_platform_error", "%s: %s %d\n",
+                       "Failed to send ZRTP message", std::strerror(errno), errno);
+        }
+        return rc;
+    };
+    return init(ssrc, channel, std::move(send), full_exchange, on_keys);
+}
+
+RTP_ERROR zrtp::init(uint32_t ssrc, const void *channel, zrtp_send_fn send, bool full_exchange,
+                     const std::function<RTP_ERROR()> &on_keys) {
+    if (channel == nullptr || !send) {
+        return RTP_BAD_ARGUMENT;
+    }
+    if (!full_exchange && !initialized_.load()) {
+        LOG_ERROR("Attempted multistream mode for non initialized ZRTP");
+        return RTP_FAILED;
+    }
+    try {
+        return run(ssrc, channel, std::move(send), full_exchange, on_keys);
+    } catch (const std::exception &e) {
+        end_run();
+        LOG_ERROR("ZRTP exchange failed: %s", e.what());
+        return RTP_FAILED;
+    }
+}
+
+RTP_ERROR zrtp::run(uint32_t ssrc, const void *channel, zrtp_send_fn send, bool full_exchange,
+                    const std::function<RTP_ERROR()> &on_keys) {
+    // Every run of this object, Diffie-Hellman or multistream, replaces the
+    // capture slots and the transport: one at a time.
+    std::lock_guard<std::recursive_mutex> run_guard(session_.session_mutex);
+    RTP_ERROR rc = RTP_SUCCESS;
+    if (full_exchange) {
+        if (initialized_.load()) {
+            LOG_WARN_AS("init",
+                        "ZRTP multistream mode not used. Please use RCE_ZRTP_MULTISTREAM_MODE "
+                        "flag to select which streams should not perform DH");
+        }
+        rc = init_dhm(ssrc, channel, std::move(send));
+    } else {
+        rc = init_msm(ssrc, channel, std::move(send));
+    }
+    end_run();
+    if (rc == RTP_SUCCESS && on_keys) {
+        rc = on_keys();
+    }
+    return rc;
+}
+
+RTP_ERROR zrtp::init_dhm(uint32_t ssrc, const void *channel, zrtp_send_fn send) {
+    resetSession(ssrc, channel, std::move(send));
+    std::memset(session_.hvi, 0, sizeof(session_.hvi));
+
+    generate_zid();
+    dh_->generate_keys();
+    dh_->get_pk(session_.public_key, sizeof(session_.public_key));
+    generate_secrets();
+    init_session_hashes();
+
+    RTP_ERROR rc = begin_session();
+    if (rc != RTP_SUCCESS) {
+        LOG_ERROR_AS("init_dhm", "Session initialization failed, ZRTP cannot be used!");
+        return rc;
+    }
+    zrtp_msg::dh_key_exchange dh2(session_, 2);
+    hash({&session_.own_dh, &session_.peer_hello}, session_.hvi);
+
+    rc = init_session(k_dh3k);
+    if (rc != RTP_SUCCESS) {
+        LOG_ERROR_AS("init_dhm",
+                     "Could not agree on ZRTP session parameters or roles of participants!");
+        return rc;
+    }
+    if (session_.role == 1) {
+        if ((rc = dh_part1()) != RTP_SUCCESS) {
+            LOG_ERROR_AS("init_dhm", "Failed to perform Diffie-Hellman key exchange Part1");
+            return rc;
+        }
+        if ((rc = responder_finalize_session()) != RTP_SUCCESS) {
+            LOG_ERROR_AS("init_dhm", "Failed to finalize session using Confirm1/Conf2ACK");
+            return rc;
+        }
+    } else {
+        if ((rc = dh_part2(&dh2)) != RTP_SUCCESS) {
+            LOG_ERROR_AS("init_dhm", "Failed to perform Diffie-Hellman key exchange Part2");
+            return rc;
+        }
+        if ((rc = initiator_finalize_session()) != RTP_SUCCESS) {
+            LOG_ERROR_AS("init_dhm", "Failed to finalize session using Confirm2");
+            return rc;
+        }
+    }
+    LOG_INFO_AS("init_dhm", "ZRTP has been initialized using DHMode");
+    initialized_.store(true);
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR zrtp::init_msm(uint32_t ssrc, const void *channel, zrtp_send_fn send) {
+    resetSession(ssrc, channel, std::move(send));
+
+    RTP_ERROR rc = begin_session();
+    if (rc != RTP_SUCCESS) {
+        LOG_ERROR_AS("init_msm", "Session initialization failed, ZRTP cannot be used!");
+        return rc;
+    }
+    rc = init_session(k_mult);
+    if (rc != RTP_SUCCESS) {
+        LOG_ERROR_AS("init_msm",
+                     "Could not agree on ZRTP session parameters or roles of participants!");
+        return rc;
+    }
+    if ((rc = generate_shared_secrets_msm()) != RTP_SUCCESS) {
+        return rc;
+    }
+    if (session_.role == 1) {
+        if ((rc = responder_finalize_session()) != RTP_SUCCESS) {
+            LOG_ERROR_AS("init_msm", "Failed to finalize session using Confirm1/Conf2ACK");
+            return rc;
+        }
+    } else if ((rc = initiator_finalize_session()) != RTP_SUCCESS) {
+        LOG_ERROR_AS("init_msm", "Failed to finalize session using Confirm2");
+        return rc;
+    }
+    return RTP_SUCCESS;
+}
+
+// --- generation and derivation -----------------------------------------------------
+
+void zrtp::generate_zid() {
+    crypto::random::generate_random(session_.own_zid, sizeof(session_.own_zid));
+}
+
+void zrtp::generate_secrets() {
+    crypto::random::generate_random(session_.rs1, sizeof(session_.rs1));
+    crypto::random::generate_random(session_.rs2, sizeof(session_.rs2));
+    crypto::random::generate_random(session_.aux_secret, sizeof(session_.aux_secret));
+    crypto::random::generate_random(session_.pbx_secret, sizeof(session_.pbx_secret));
+}
+
+void zrtp::init_session_hashes() {
+    crypto::random::generate_random(session_.hashes[0], k_hash_size);
+    for (int i = 1; i < 4; ++i) {
+        hasher_->update(session_.hashes[i - 1], k_hash_size);
+        hasher_->final(session_.hashes[i]);
+    }
+}
+
+void zrtp::hash(const std::vector<const std::vector<uint8_t> *> &parts, uint8_t *out) {
+    for (const std::vector<uint8_t> *part : parts) {
+        hasher_->update(part->data(), part->size());
+    }
+    hasher_->final(out);
+}
+
+void zrtp::zids_by_role(const uint8_t **zidi, const uint8_t **zidr) const {
+    const bool initiator = session_.role == 0;
+    *zidi = initiator ? session_.own_zid : session_.peer_zid;
+    *zidr = initiator ? session_.peer_zid : session_.own_zid;
+}
+
+// HMAC-SHA256(key, 01 00 00 00 || label || ZIDi || ZIDr || total_hash || 00 ||
+// bits as a big-endian word), cut to bits / 8 bytes.
+void zrtp::kdf(const uint8_t *key, const char *label, uint32_t bits, uint8_t *out) {
+    static const uint8_t counter[4] = {0x01, 0x00, 0x00, 0x00};
+    const uint8_t *zidi = nullptr;
+    const uint8_t *zidr = nullptr;
+    zids_by_role(&zidi, &zidr);
+    const uint8_t zero = 0;
+    const uint32_t length = htonl(bits);
+    crypto::hmac::sha256 mac(key, 32);
+    mac.update(counter, sizeof(counter));
+    mac.update(reinterpret_cast<const uint8_t *>(label), std::strlen(label));
+    mac.update(zidi, k_zid_size);
+    mac.update(zidr, k_zid_size);
+    mac.update(session_.total_hash, k_hash_size);
+    mac.update(&zero, 1);
+    mac.update(reinterpret_cast<const uint8_t *>(&length), sizeof(length));
+    uint8_t full[32];
+    mac.final(full);
+    std::memcpy(out, full, std::min<size_t>(bits / 8, sizeof(full)));
+    std::fill(std::begin(full), std::end(full), uint8_t{0});
+}
+
+RTP_ERROR zrtp::derive_key(const char *label, uint32_t bits, uint8_t *out) {
+    if (label == nullptr || out == nullptr || bits == 0 || bits > 256 || bits % 8 != 0) {
+        return RTP_BAD_ARGUMENT;
+    }
+    kdf(session_.s0, label, bits, out);
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR zrtp::verify_hash(const uint8_t *key, const uint8_t *data, size_t len,
+                            uint64_t expected) {
+    crypto::hmac::sha256 mac(key, 32);
+    mac.update(data, len);
+    uint8_t computed[k_mac_size];
+    mac.final(computed, k_mac_size);
+    uint64_t value = 0;
+    std::memcpy(&value, computed, sizeof(value));
+    return value == expected ? RTP_SUCCESS : RTP_BAD_ARGUMENT;
+}
+
+RTP_ERROR zrtp::generate_shared_secrets_dh() {
+    dh_->set_remote_pk(session_.peer_public_key, sizeof(session_.peer_public_key));
+    if (!dh_->remote_pk_is_valid()) {
+        // 0, 1 and p - 1 would make every key below computable from the
+        // public messages (RFC 6189 section 4.4.1.1).
+        LOG_ERROR("The peer's Diffie-Hellman public value is outside [2, p - 2], refusing it");
+        return RTP_FAILED;
+    }
+    dh_->get_shared_secret(session_.dh_result, sizeof(session_.dh_result));
+
+    // total_hash = hash(Hello of the responder || Commit || DHPart1 || DHPart2)
+    if (session_.role == 1) {
+        hash({&session_.own_hello, &session_.peer_commit, &session_.own_dh, &session_.peer_dh},
+             session_.total_hash);
+    } else {
+        hash({&session_.peer_hello, &session_.own_commit, &session_.peer_dh, &session_.own_dh},
+             session_.total_hash);
+    }
+
+    static const uint8_t counter[4] = {0x00, 0x00, 0x00, 0x01};
+    static const char kdf_label[] = "ZRTP-HMAC-KDF";
+    static const uint8_t absent[12] = {};  // lengths of s1, s2, s3
+    const uint8_t *zidi = nullptr;
+    const uint8_t *zidr = nullptr;
+    zids_by_role(&zidi, &zidr);
+    hasher_->update(counter, sizeof(counter));
+    hasher_->update(session_.dh_result, sizeof(session_.dh_result));
+    hasher_->update(reinterpret_cast<const uint8_t *>(kdf_label), sizeof(kdf_label) - 1);
+    hasher_->update(zidi, k_zid_size);
+    hasher_->update(zidr, k_zid_size);
+    hasher_->update(session_.total_hash, k_hash_size);
+    hasher_->update(absent, sizeof(absent));
+    hasher_->final(session_.s0);
+    std::fill(std::begin(session_.dh_result), std::end(session_.dh_result), uint8_t{0});
+
+    kdf(session_.s0, "ZRTP Session Key", 256, session_.zrtp_session_key);
+    kdf(session_.s0, "SAS", 256, session_.sas_hash);
+    kdf(session_.s0, "Initiator ZRTP key", 128, session_.initiator_zrtp_key);
+    kdf(session_.s0, "Responder ZRTP key", 128, session_.responder_zrtp_key);
+    kdf(session_.s0, "Initiator HMAC key", 256, session_.initiator_hmac_key);
+    kdf(session_.s0, "Responder HMAC key", 256, session_.responder_hmac_key);
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR zrtp::generate_shared_secrets_msm() {
+    if (session_.role == 1) {
+        hash({&session_.own_hello, &session_.peer_commit}, session_.total_hash);
+    } else {
+        hash({&session_.peer_hello, &session_.own_commit}, session_.total_hash);
+    }
+    kdf(session_.zrtp_session_key, "ZRTP MSK", 256, session_.s0);
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR zrtp::validate_session() {
+    uint8_t chain[4][k_hash_size];
+    std::memcpy(chain[0], session_.peer_hashes[0], k_hash_size);
+    for (int i = 1; i < 4; ++i) {
+        hasher_->update(chain[i - 1], k_hash_size);
+        hasher_->final(chain[i]);
+    }
+    const auto mac_of = [](const uint8_t *mac) {
+        uint64_t value = 0;
+        std::memcpy(&value, mac, sizeof(value));
+        return value;
+    };
+    // Each message's MAC is keyed with the preimage of the hash it carried,
+    // and the hashes it carried must be the peer's chain.
+    const std::vector<uint8_t> &hello = session_.peer_hello;
+    if (hello.size() < zrtp_msg::k_hello_size ||
+        std::memcmp(chain[3], session_.peer_hashes[3], k_hash_size) != 0 ||
+        verify_hash(chain[2], hello.data(), zrtp_msg::k_hello_mac_input,
+                    mac_of(session_.peer_hello_mac)) != RTP_SUCCESS) {
+        LOG_ERROR("Hash mismatch for Hello Message!");
+        return RTP_BAD_ARGUMENT;
+    }
+    if (session_.role == 1) {
+        const std::vector<uint8_t> &commit = session_.peer_commit;
+        if (commit.size() < zrtp_msg::k_commit_size ||
+            std::memcmp(chain[2], session_.peer_hashes[2], k_hash_size) != 0 ||
+            verify_hash(chain[1], commit.data(), commit.size() - 12,
+                        mac_of(session_.peer_commit_mac)) != RTP_SUCCESS) {
+            LOG_ERROR("Hash mismatch for Commit Message!");
+            return RTP_BAD_ARGUMENT;
+        }
+    }
+    const std::vector<uint8_t> &dh = session_.peer_dh;
+    if (dh.size() < zrtp_msg::k_dh_size ||
+        std::memcmp(chain[1], session_.peer_hashes[1], k_hash_size) != 0 ||
+        verify_hash(chain[0], dh.data(), dh.size() - 12, mac_of(session_.peer_dh_mac)) !=
+            RTP_SUCCESS) {
+        LOG_ERROR("Hash mismatch for DHPart1/DHPart2 Message!");
+        return RTP_BAD_ARGUMENT;
+    }
+    return RTP_SUCCESS;
+}
+
+// --- phases ------------------------------------------------------------------------
+
+RTP_ERROR zrtp::begin_session() {
+    zrtp_msg::hello hello(session_);
+    zrtp_msg::hello_ack ack(session_);
+    bool parsed = false;
+    std::vector<uint8_t> peer;
+    const auto step = [&]() -> std::optional<RTP_ERROR> {
+        if (copy_slot(SLOT_HELLO, peer)) {
+            send(ack.message());
+            if (!parsed) {
+                hello.parse_msg(reinterpret_cast<const zrtp_msg::zrtp_hello *>(peer.data()),
+                                session_, peer.size());
+                if (session_.peer_version != 110) {
+                    LOG_ERROR_AS("begin_session",
+                                 "Remote supports version %d, Tessal supports %d. Session cannot "
+                                 "continue!",
+                                 session_.peer_version, 110);
+                    return RTP_UNSUPPORTED;
+                }
+                parsed = true;
+            }
+        }
+        // A peer that moved on sent its HelloACK already; its Commit, DHPart1
+        // or Confirm1 stands in for one that was lost.
+        if (parsed && (filled(SLOT_HELLO_ACK) || filled(SLOT_COMMIT) || filled(SLOT_DH_PART1) ||
+                       filled(SLOT_CONFIRM1))) {
+            return RTP_SUCCESS;
+        }
+        return std::nullopt;
+    };
+    const schedule s{clock_->now_ms(), 50, 200, 20};
+    return retransmit(s, hello, "begin_session", "Failed to send Hello message", 0, step);
+}
+
+RTP_ERROR zrtp::init_session(int key_agreement) {
+    std::memcpy(session_.hash_algo, "S256", 4);
+    std::memcpy(session_.cipher_algo, "AES1", 4);
+    std::memcpy(session_.auth_tag_type, "HS32", 4);
+    std::memcpy(session_.sas_type, "B32 ", 4);
+    const bool mult = key_agreement == k_mult;
+    std::memcpy(session_.key_agreement_type, mult ? "Mult" : "DH3k", 4);
+    if (mult) {
+        std::memset(session_.hvi, 0, sizeof(session_.hvi));
+        crypto::random::generate_random(session_.hvi, 16);
+    }
+    zrtp_msg::commit own(session_);
+    std::vector<uint8_t> peer;
+    const auto parse_peer = [&] {
+        own.parse_msg(reinterpret_cast<const zrtp_msg::zrtp_commit *>(peer.data()), session_,
+                      peer.size());
+    };
+    if (copy_slot(SLOT_COMMIT, peer)) {
+        parse_peer();
+        session_.role = 1;
+        return RTP_SUCCESS;
+    }
+    session_.role = 0;
+    bool compared = false;
+    const auto step = [&]() -> std::optional<RTP_ERROR> {
+        if (!compared && copy_slot(SLOT_COMMIT, peer)) {
+            compared = true;
+            parse_peer();
+            // Both sides committed: the larger hvi (nonce) stays initiator,
+            // compared from its last byte down.
+            for (int i = mult ? 15 : 31; i >= 0; --i) {
+                if (session_.peer_hvi[i] != session_.hvi[i]) {
+                    if (session_.peer_hvi[i] > session_.hvi[i]) {
+                        session_.role = 1;
+                        return RTP_SUCCESS;
+                    }
+                    break;
+                }
+            }
+        }
+        if (filled(SLOT_DH_PART1) || filled(SLOT_CONFIRM1)) {
+            return RTP_SUCCESS;
+        }
+        return std::nullopt;
+    };
+    const schedule s{clock_->now_ms(), 150, 1200, 10};
+    return retransmit(s, own.message(), "init_session", "Failed to send Commit message!", 10, step);
+}
+
+RTP_ERROR zrtp::dh_part1() {
+    zrtp_msg::dh_key_exchange dh1(session_, 1);
+    std::vector<uint8_t> peer;
+    const auto step = [&]() -> std::optional<RTP_ERROR> {
+        if (!copy_slot(SLOT_DH_PART2, peer)) {
+            return std::nullopt;
+        }
+        dh1.parse_msg(reinterpret_cast<const zrtp_msg::zrtp_dh *>(peer.data()), session_,
+                      peer.size());
+        return generate_shared_secrets_dh();
+    };
+    const schedule s{clock_->now_ms(), 150, 1200, 10};
+    return retransmit(s, dh1, "dh_part1", "Failed to send DHPart1 Message!", 10, step);
+}
+
+RTP_ERROR zrtp::dh_part2(zrtp_msg::dh_key_exchange *dh) {
+    std::vector<uint8_t> peer;
+    if (dh == nullptr || !copy_slot(SLOT_DH_PART1, peer)) {
+        LOG_ERROR("Failed to parse DHPart1 Message!");
+        return RTP_FAILED;
+    }
+    dh->parse_msg(reinterpret_cast<const zrtp_msg::zrtp_dh *>(peer.data()), session_, peer.size());
+    const RTP_ERROR rc = generate_shared_secrets_dh();
+    if (rc != RTP_SUCCESS) {
+        return rc;
+    }
+    const auto step = [&]() -> std::optional<RTP_ERROR> {
+        if (filled(SLOT_CONFIRM1)) {
+            return RTP_SUCCESS;
+        }
+        return std::nullopt;
+    };
+    const schedule s{clock_->now_ms(), 150, 1200, 10};
+    return retransmit(s, *dh, "dh_part2", "Failed to send DHPart2 Message!", 10, step);
+}
+
+RTP_ERROR zrtp::responder_finalize_session() {
+    zrtp_msg::confirm confirm1(session_, 1);
+    zrtp_msg::confack ack(session_);
+    std::vector<uint8_t> peer;
+    const auto step = [&]() -> std::optional<RTP_ERROR> {
+        if (!copy_slot(SLOT_CONFIRM2, peer)) {
+            return std::nullopt;
+        }
+        RTP_ERROR rc = confirm1.parse_msg(
+            reinterpret_cast<const zrtp_msg::zrtp_confirm *>(peer.data()), session_);
+        if (rc != RTP_SUCCESS) {
+            LOG_ERROR_AS("responder_finalize_session", "Failed to parse Confirm2 Message!");
+            return rc;
+        }
+        if ((rc = validate_session()) != RTP_SUCCESS) {
+            LOG_ERROR_AS("responder_finalize_session",
+                         "Mismatch on one of the received MACs/Hashes, session cannot continue");
+            return rc;
+        }
+        {
+            // Kept for the peer's Confirm2 retransmissions, should this
+            // Conf2ACK be lost.
+            std::lock_guard<std::mutex> guard(capture_lock_);
+            replies_.push_back(stored_reply{
+                run_channel_, sender_, std::vector<uint8_t>(ack.data(), ack.data() + ack.size()),
+                k_conf2ack_replies});
+        }
+        send(ack);
+        return RTP_SUCCESS;
+    };
+    const schedule s{clock_->now_ms(), 150, 1200, 10};
+    return retransmit(s, confirm1, "responder_finalize_session", "Failed to send Confirm1 Message!",
+                      10, step);
+}
+
+RTP_ERROR zrtp::initiator_finalize_session() {
+    zrtp_msg::confirm confirm2(session_, 2);
+    std::vector<uint8_t> peer;
+    RTP_ERROR rc = RTP_FAILED;
+    if (copy_slot(SLOT_CONFIRM1, peer)) {
+        rc = confirm2.parse_msg(reinterpret_cast<const zrtp_msg::zrtp_confirm *>(peer.data()),
+                                session_);
+    }
+    if (rc != RTP_SUCCESS) {
+        LOG_ERROR("Failed to parse Confirm1 Message!");
+        return rc;
+    }
+    if ((rc = validate_session()) != RTP_SUCCESS) {
+        LOG_ERROR("Mismatch on one of the received MACs/Hashes, session cannot continue");
+        return rc;
+    }
+    const auto step = [&]() -> std::optional<RTP_ERROR> {
+        if (filled(SLOT_CONF2ACK)) {
+            return RTP_SUCCESS;
+        }
+        return std::nullopt;
+    };
+    const schedule s{clock_->now_ms(), 150, 1200, 10};
+    return retransmit(s, confirm2, "initiator_finalize_session", "Failed to send Confirm2 Message!",
+                      10, step);
+}
+
+// --- keys --------------------------------------------------------------------------
+
+RTP_ERROR zrtp::get_srtp_keys(uint8_t *local_key, uint32_t local_key_bits, uint8_t *remote_key,
+                              uint32_t remote_key_bits, uint8_t *local_salt,
+                              uint32_t local_salt_bits, uint8_t *remote_salt,
+                              uint32_t remote_salt_bits) {
+    const auto valid = [](const uint8_t *p, uint32_t bits) {
+        return p != nullptr && bits != 0 && bits <= 256 && bits % 8 == 0;
+    };
+    if (!valid(local_key, local_key_bits) || !valid(remote_key, remote_key_bits) ||
+        !valid(local_salt, local_salt_bits) || !valid(remote_salt, remote_salt_bits)) {
+        return RTP_BAD_ARGUMENT;
+    }
+    if (!initialized_.load()) {
+        return RTP_UNINITIALIZED;
+    }
+    std::lock_guard<std::recursive_mutex> run_guard(session_.session_mutex);
+    const bool initiator = session_.role == 0;
+    kdf(session_.s0, initiator ? "Initiator SRTP master key" : "Responder SRTP master key",
+        local_key_bits, local_key);
+    kdf(session_.s0, initiator ? "Initiator SRTP master salt" : "Responder SRTP master salt",
+        local_salt_bits, local_salt);
+    kdf(session_.s0, initiator ? "Responder SRTP master key" : "Initiator SRTP master key",
+        remote_key_bits, remote_key);
+    kdf(session_.s0, initiator ? "Responder SRTP master salt" : "Initiator SRTP master salt",
+        remote_salt_bits, remote_salt);
+    return RTP_SUCCESS;
+}
+
+}  // namespace tessal

@@ -1,0 +1,246 @@
+#pragma once
+
+// ZRTP key agreement (RFC 6189 in structure, with this library's message
+// layouts, see zrtp_msg.hh) between the two endpoints of a session. The
+// first stream runs the full Diffie-Hellman exchange ("DH3k", the 3072-bit
+// MODP group); later streams of the session run the multistream exchange
+// ("Mult"), which reuses the first exchange's session key. Afterwards each
+// stream fetches SRTP master keys and salts for its role.
+//
+// What this does and does not protect against:
+//  - The short authentication string is derived but never rendered or
+//    compared. Without comparing it over another channel the agreement does
+//    not protect against an active attacker in the middle; it does protect
+//    against passive eavesdroppers.
+//  - No shared secrets are retained between runs (no ZID cache): rs1, rs2,
+//    aux and pbx secrets are random per run and s1..s3 are absent, so there
+//    is no key continuity either.
+//
+// Threads: an exchange runs on the calling thread and polls the capture
+// slots; the capture path (packet_handler/capture) runs on reception-flow
+// processing threads and only copies accepted messages into empty slots.
+// Every run of one zrtp object is serialised. Lock order: the session
+// mutex (held for a whole run) -> the capture lock; the capture lock is
+// held only for slot copies. The state lock and the turn lock are leaves.
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "security/base_srtp.hh"
+#include "security/zrtp_msg.hh"
+#include "tessal/frame.hh"
+#include "tessal/util.hh"
+
+namespace tessal {
+
+class socket;
+namespace crypto {
+class dh;
+class sha256;
+}  // namespace crypto
+
+// Time for the exchange's schedules. wait_until returns once now_ms() has
+// reached `deadline_ms` or `events` no longer equals `seen`, whichever is
+// first; notify() makes current waiters re-check `events`. Tests substitute
+// a simulated clock.
+class zrtp_clock {
+public:
+    virtual ~zrtp_clock() = default;
+    virtual int64_t now_ms() = 0;
+    virtual void wait_until(int64_t deadline_ms, const std::atomic<uint64_t> &events,
+                            uint64_t seen) = 0;
+    virtual void notify() = 0;
+};
+
+// The steady clock, with waits that a capture cuts short.
+class steady_zrtp_clock final : public zrtp_clock {
+public:
+    int64_t now_ms() override;
+    void wait_until(int64_t deadline_ms, const std::atomic<uint64_t> &events,
+                    uint64_t seen) override;
+    void notify() override;
+
+private:
+    std::mutex lock_;
+    std::condition_variable cv_;
+};
+
+// Sends one whole ZRTP message toward the peer.
+using zrtp_send_fn = std::function<RTP_ERROR(uint8_t *data, size_t size)>;
+
+class zrtp : public srtp_key_source {
+public:
+    // What a stream registers as the argument of packet_handler: the zrtp
+    // object and the channel (the stream's socket) the datagrams came on.
+    struct binding {
+        zrtp *owner;
+        const void *channel;
+    };
+
+    // Retransmissions of the peer's Confirm2 answered with the stored
+    // Conf2ACK after a finished run (its single Conf2ACK may be lost).
+    static constexpr int k_conf2ack_replies = 10;
+
+    zrtp();
+    ~zrtp() override;
+    zrtp(const zrtp &) = delete;
+    zrtp &operator=(const zrtp &) = delete;
+
+    // Runs one exchange for one stream on the calling thread: Diffie-Hellman
+    // mode when `full_exchange`, else multistream mode (which needs an
+    // earlier successful Diffie-Hellman run: RTP_FAILED otherwise). On
+    // success `on_keys`, if given, runs before the next run of this object
+    // may begin (the stream fetches and installs its keys there).
+    RTP_ERROR init(uint32_t ssrc, std::shared_ptr<socket> sock, sockaddr_in &addr,
+                   sockaddr_in6 &addr6, bool full_exchange, bool ipv6,
+                   const std::function<RTP_ERROR()> &on_keys = {});
+    // The same over any transport: messages go out through `send`, and the
+    // messages captured for `channel` are this run's.
+    RTP_ERROR init(uint32_t ssrc, const void *channel, zrtp_send_fn send, bool full_exchange,
+                   const std::function<RTP_ERROR()> &on_keys = {});
+
+    // SRTP master keys and salts of the last run, for this side's role
+    // (sizes in bits, at most 256, multiples of 8). RTP_BAD_ARGUMENT for a
+    // null pointer or a bad size, RTP_UNINITIALIZED before a successful run.
+    RTP_ERROR get_srtp_keys(uint8_t *local_key, uint32_t local_key_bits, uint8_t *remote_key,
+                            uint32_t remote_key_bits, uint8_t *local_salt, uint32_t local_salt_bits,
+                            uint8_t *remote_salt, uint32_t remote_salt_bits) override;
+
+    // The reception handler of kind ZRTP; `arg` is a binding. RTP_PKT_SKIPPED
+    // for a datagram that is not ZRTP; otherwise capture()'s result, with
+    // *out set to null.
+    static RTP_ERROR packet_handler(void *arg, int rce_flags, uint8_t *packet, size_t size,
+                                    frame::rtp_frame **out);
+    // Checks one received datagram and keeps it if the run on `channel`
+    // still lacks a message of its type. RTP_SUCCESS when consumed (stored
+    // or not, unknown types included), RTP_BAD_ARGUMENT for a wrong length,
+    // RTP_UNSUPPORTED for a wrong CRC, RTP_PKT_SKIPPED for non-ZRTP.
+    RTP_ERROR capture(const void *channel, const uint8_t *packet, size_t size);
+    // Drops what is kept for a channel that goes away.
+    void forget_channel(const void *channel);
+
+    void set_clock(std::shared_ptr<zrtp_clock> clock);
+    bool is_initialized() const noexcept { return initialized_.load(); }
+    // The last run's role: 0 initiator, 1 responder.
+    int role() const;
+    // The SAS hash of the last Diffie-Hellman run (32 bytes), never rendered.
+    void get_sas_hash(uint8_t out[32]) const;
+    // Conf2ACKs sent from the capture path since construction.
+    uint64_t conf2ack_replies_sent() const noexcept { return replies_sent_.load(); }
+
+    // Session-wide flags the streams take turns by.
+    bool dh_keys_ready();
+    void set_dh_keys_ready();
+    // Takes the multistream turn if it is free; true if taken.
+    bool try_take_turn();
+    void give_turn();
+
+    // Steps of an exchange, exposed for tests; they run on the exchange's
+    // thread with the session mutex held.
+    void resetSession(uint32_t ssrc, const void *channel, zrtp_send_fn send);
+    void generate_zid();
+    void generate_secrets();
+    void init_session_hashes();
+    RTP_ERROR derive_key(const char *label, uint32_t bits, uint8_t *out);
+    static RTP_ERROR verify_hash(const uint8_t *key, const uint8_t *data, size_t len,
+                                 uint64_t expected);
+    RTP_ERROR generate_shared_secrets_dh();
+    RTP_ERROR generate_shared_secrets_msm();
+    RTP_ERROR validate_session();
+    RTP_ERROR begin_session();
+    RTP_ERROR init_session(int key_agreement);
+    RTP_ERROR dh_part1();
+    RTP_ERROR dh_part2(zrtp_msg::dh_key_exchange *dh);
+    RTP_ERROR responder_finalize_session();
+    RTP_ERROR initiator_finalize_session();
+
+    // Key agreement codes for init_session.
+    static constexpr int k_dh3k = 0;
+    static constexpr int k_mult = 1;
+
+    zrtp_session &session() noexcept { return session_; }
+
+private:
+    enum slot_id : int {
+        SLOT_HELLO,
+        SLOT_HELLO_ACK,
+        SLOT_COMMIT,
+        SLOT_DH_PART1,
+        SLOT_DH_PART2,
+        SLOT_CONFIRM1,
+        SLOT_CONFIRM2,
+        SLOT_CONF2ACK,
+        SLOT_COUNT,
+    };
+    struct slot {
+        std::vector<uint8_t> data;
+        bool filled = false;
+    };
+    struct stored_reply {
+        const void *channel;
+        zrtp_send_fn send;
+        std::vector<uint8_t> message;
+        int remaining;
+    };
+    // A retransmission schedule: the n-th message is due n * T after the
+    // start, T doubling after each message while below `cap`.
+    struct schedule {
+        int64_t start;
+        int64_t period;
+        int64_t cap;
+        int max;
+        int n = 1;
+        int64_t due() const { return start + n * period; }
+    };
+
+    RTP_ERROR run(uint32_t ssrc, const void *channel, zrtp_send_fn send, bool full_exchange,
+                  const std::function<RTP_ERROR()> &on_keys);
+    RTP_ERROR init_dhm(uint32_t ssrc, const void *channel, zrtp_send_fn send);
+    RTP_ERROR init_msm(uint32_t ssrc, const void *channel, zrtp_send_fn send);
+    void end_run();
+    RTP_ERROR send(zrtp_msg::zrtp_message &msg);
+    // Sends `msg` on `s` until `step` yields a result. Once `s.max` messages
+    // went out and the next would be due, RTP_TIMED_OUT. Between checks the
+    // thread waits for a capture, the next due time, or at most `poll_ms`
+    // (0: no limit).
+    RTP_ERROR retransmit(schedule s, zrtp_msg::zrtp_message &msg, const char *fn,
+                         const char *send_error, int64_t poll_ms,
+                         const std::function<std::optional<RTP_ERROR>()> &step);
+    bool filled(slot_id id);
+    bool copy_slot(slot_id id, std::vector<uint8_t> &out);
+    static int slot_of(zrtp_msg::msg_type type);
+    // The own and the peer's ZID ordered by role, initiator first.
+    void zids_by_role(const uint8_t **zidi, const uint8_t **zidr) const;
+    void kdf(const uint8_t *key, const char *label, uint32_t bits, uint8_t *out);
+    void hash(const std::vector<const std::vector<uint8_t> *> &parts, uint8_t *out);
+
+    std::atomic<bool> initialized_{false};
+    std::shared_ptr<zrtp_clock> clock_;
+    std::unique_ptr<crypto::sha256> hasher_;
+    std::unique_ptr<crypto::dh> dh_;
+    zrtp_session session_;
+    zrtp_send_fn sender_;  // the running exchange's
+
+    std::mutex capture_lock_;
+    const void *run_channel_ = nullptr;  // the channel of the running exchange
+    slot slots_[SLOT_COUNT];
+    std::vector<stored_reply> replies_;
+    std::atomic<uint64_t> captures_{0};
+    std::atomic<uint64_t> replies_sent_{0};
+
+    std::mutex state_lock_;
+    bool dh_keys_ready_ = false;
+    std::mutex turn_lock_;
+    bool negotiating_ = false;
+};
+
+}  // namespace tessal
