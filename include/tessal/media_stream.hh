@@ -77,6 +77,32 @@ public:
     // two SSRCs whose low 16 bits are equal can reuse keystream under one
     // key: use a fresh random key for every session, never a fixed one.
     RTP_ERROR add_srtp_ctx(uint8_t *key, uint8_t *salt) noexcept;
+
+    // Standard SRTP keys, for a stream created with RCE_SRTP |
+    // RCE_SRTP_KEYS_FROM_USER | RCE_SRTP_STANDARD: what GStreamer's
+    // srtpenc/srtpdec, SIP phones and WebRTC gateways decrypt (RFC 3711,
+    // RFC 6188, RFC 7714; see RTP_SRTP_PROFILE in util.hh). `profile` is an
+    // RTP_SRTP_PROFILE; `send_master` keys what this stream sends and
+    // `recv_master` what it receives, each the master key followed by the
+    // master salt (key_len + salt_len bytes of the profile, as an SDP
+    // "inline:" key carries them). The two directions take different keys in
+    // every standard signalling; pass null for a direction the stream does
+    // not use (not both). Packets that fail authentication, are too short or
+    // replayed are dropped one by one, counted and logged at a limited rate.
+    // Starts the stream: until then it neither sends (nothing, never
+    // plaintext) nor receives. RTP_BAD_ARGUMENT for an unknown profile or a
+    // wrong length (nothing changes), RTP_UNSUPPORTED without
+    // RCE_SRTP_STANDARD, RTP_FAILED for a stream that started already.
+    RTP_ERROR add_srtp_keys(int profile, const uint8_t *send_master, size_t send_len,
+                            const uint8_t *recv_master, size_t recv_len) noexcept;
+    // The same from SDP security descriptions (RFC 4568), one per direction
+    // (null for a direction not used): the value of an a=crypto attribute,
+    // with or without "a=crypto:" and the tag, e.g.
+    //   "1 AES_CM_128_HMAC_SHA1_80 inline:WVNfX19zZW1jdGwgKCkgewkyMjA7fQp9CnVubGVz"
+    // Both must name the same suite. A lifetime is accepted and not
+    // enforced; an MKI or session parameters give RTP_UNSUPPORTED. The key
+    // text never reaches a log line.
+    RTP_ERROR add_srtp_crypto(const char *send_attribute, const char *recv_attribute) noexcept;
     // Runs the ZRTP key agreement for the stream (RCE_SRTP_KEYS_FROM_ZRTP).
     RTP_ERROR start_zrtp() noexcept;
 

@@ -109,6 +109,26 @@ bool check_security_flags(int rce_flags) {
     return true;
 }
 
+// RCE_SRTP_STANDARD: keys from the application, the rest from the profile.
+bool check_standard_srtp_flags(int rce_flags) {
+    constexpr const char *fn = "create_stream";
+    if (!(rce_flags & RCE_SRTP_STANDARD)) {
+        return true;
+    }
+    if (!(rce_flags & RCE_SRTP) || !(rce_flags & RCE_SRTP_KEYS_FROM_USER)) {
+        LOG_ERROR_AS(fn, "RCE_SRTP_STANDARD needs RCE_SRTP | RCE_SRTP_KEYS_FROM_USER");
+        return false;
+    }
+    if (rce_flags & (RCE_SRTP_AES192 | RCE_SRTP_AES256 | RCE_SRTP_NO_ENCRYPTION |
+                     RCE_SRTP_KEYS_FROM_ZRTP | RCE_ZRTP_FULL_DH | RCE_ZRTP_MULTISTREAM_MODE)) {
+        LOG_ERROR_AS(fn,
+                     "With RCE_SRTP_STANDARD the profile sets the cipher and key length, and "
+                     "the keys come from the application");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 media_stream *session::create_stream(uint16_t src_port, uint16_t dst_port, RTP_FORMAT fmt,
@@ -162,7 +182,7 @@ media_stream *session::create_stream(uint16_t src_port, uint16_t dst_port, RTP_F
         LOG_ERROR("RCE_SRTP requires inclusion of Crypto++ during compilation!");
         return nullptr;
     }
-    if (!check_security_flags(rce_flags)) {
+    if (!check_security_flags(rce_flags) || !check_standard_srtp_flags(rce_flags)) {
         return nullptr;
     }
 

@@ -359,11 +359,14 @@ RTP_ERROR rtcp_internal::generate_report() {
             return RTP_SUCCESS;
         }
     }
+    uint32_t trailer = get_security_overhead_size(rce_flags_);
     if ((rce_flags_ & RCE_SRTP)) {
         std::lock_guard<std::mutex> guard(srtcp_lock_);
         if (!srtcp_) {
             return RTP_PENDING;  // never in clear on an SRTP stream
         }
+        // The standard profiles' trailers differ (20 bytes with AES-GCM).
+        trailer = static_cast<uint32_t>(srtcp_->trailer_size());
     }
     ++packet_counter_;
     std::unique_lock<std::mutex> table(table_lock_);
@@ -379,8 +382,7 @@ RTP_ERROR rtcp_internal::generate_report() {
     const uint32_t size = (we_sent ? get_sr_packet_size(rce_flags_, reports)
                                    : get_rr_packet_size(rce_flags_, reports)) +
                           app_size + get_sdes_packet_size(own_items_) +
-                          (bye_ssrcs_.empty() ? 0 : get_bye_packet_size(bye_ssrcs_)) +
-                          get_security_overhead_size(rce_flags_);
+                          (bye_ssrcs_.empty() ? 0 : get_bye_packet_size(bye_ssrcs_)) + trailer;
     if (size > max_compound_size_.load()) {
         LOG_WARN(
             "Generate RTCP packet is too large %lli/%lli, reports should be circled, but not "

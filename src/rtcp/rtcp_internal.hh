@@ -298,6 +298,7 @@ private:
 
     log::limiter seq_warning_;
     log::limiter parse_warning_;
+    log::limiter srtcp_warning_;  // received packets that failed SRTCP
 };
 
 }  // namespace tessal

@@ -55,18 +55,19 @@ RTP_ERROR rtcp_internal::handle_incoming_packet(uint8_t *buffer, size_t size) {
     const uint32_t first_ssrc = size >= 8 ? read_be32(buffer + 4) : 0;
     size_t parsed = size;
     if (rce_flags_ & RCE_SRTP) {
-        const size_t trailer = get_security_overhead_size(rce_flags_);
+        std::lock_guard<std::mutex> guard(srtcp_lock_);
+        const size_t trailer =
+            srtcp_ ? srtcp_->trailer_size() : get_security_overhead_size(rce_flags_);
         if (size < trailer + k_rtcp_rr_fixed_size) {
             LOG_ERROR("SRTCP packet of %zu bytes cannot hold its trailer", size);
             return RTP_BAD_ARGUMENT;
         }
-        std::lock_guard<std::mutex> guard(srtcp_lock_);
         // Never accepted in clear: without keys there is nothing to verify with.
         const RTP_ERROR r =
             srtcp_ ? srtcp_->handle_rtcp_decryption(rce_flags_, first_ssrc, buffer, size)
                    : RTP_AUTH_FAILED;
         if (r != RTP_SUCCESS) {
-            LOG_ERROR("Failed at decryption");
+            LOG_WARN_LIMITED(srtcp_warning_, "Dropped an RTCP packet that failed SRTCP");
             return r;
         }
         parsed = size - trailer;

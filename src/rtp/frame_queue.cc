@@ -94,6 +94,9 @@ frame_queue::frame_queue(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rt
     : rtp_(std::move(rtp)),
       socket_(std::move(socket)),
       rce_flags_(rce_flags),
+      tag_slot_((rce_flags & RCE_SRTP_STANDARD)   ? k_standard_tag_slot
+                : (rce_flags & RCE_SRTP_AUTH_TAG) ? k_auth_tag_size
+                                                  : 0),
       now_(clock::hrc::now),
       sleep_(real_sleep) {}
 
@@ -132,9 +135,9 @@ RTP_ERROR frame_queue::start_transaction(bool reuse_last_timestamp,
         auto t = std::make_unique<transaction>();
         t->packets = std::move(spare_packets_);
         block_slot(t->header_blocks, 0, k_rtp_header_size, false);
-        if (rce_flags_ & RCE_SRTP_AUTH_TAG) {
+        if (tag_slot_ > 0) {
             // Zeroed: a tag slot no handler writes must not leak old memory.
-            block_slot(t->tag_blocks, 0, k_auth_tag_size, true);
+            block_slot(t->tag_blocks, 0, tag_slot_, true);
         }
         if (const size_t size = media_header_size(rtp_->get_payload()); size > 0) {
             t->media_headers = new_block(size, true);
@@ -210,10 +213,10 @@ buffer_vector frame_queue::take_pieces() {
 }
 
 RTP_ERROR frame_queue::finalize(buffer_vector &&packet) {
-    if (rce_flags_ & RCE_SRTP_AUTH_TAG) {
-        uint8_t *tag = block_slot(active_->tag_blocks, active_->tags_used, k_auth_tag_size, true);
+    if (tag_slot_ > 0) {
+        uint8_t *tag = block_slot(active_->tag_blocks, active_->tags_used, tag_slot_, true);
         ++active_->tags_used;
-        packet.emplace_back(k_auth_tag_size, tag);
+        packet.emplace_back(tag_slot_, tag);
     }
     active_->packets.push_back(std::move(packet));
     rtp_->inc_sequence();

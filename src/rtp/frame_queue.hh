@@ -35,6 +35,9 @@ constexpr size_t k_max_queue_size = 5000;
 // Bytes reserved per packet for the SRTP authentication tag (RFC 3711:
 // HMAC-SHA1 truncated to 80 bits).
 constexpr size_t k_auth_tag_size = 10;
+// With RCE_SRTP_STANDARD: room for the largest standard tag (AES-GCM, RFC
+// 7714); the SRTP send handler shrinks the slot to its profile's tag.
+constexpr size_t k_standard_tag_slot = 16;
 
 using dealloc_hook_fn = void (*)(void *);
 
@@ -53,8 +56,8 @@ struct transaction {
     // Payload header and FU headers of the H.26x/V3C formats; null for other
     // formats.
     std::unique_ptr<uint8_t[]> media_headers;
-    // Blocks of k_max_queue_size tag slots of 10 bytes; only with
-    // RCE_SRTP_AUTH_TAG.
+    // Blocks of k_max_queue_size tag slots of 10 bytes (RCE_SRTP_AUTH_TAG)
+    // or 16 (RCE_SRTP_STANDARD); none otherwise.
     std::vector<std::unique_ptr<uint8_t[]>> tag_blocks;
     size_t headers_used = 0;
     size_t tags_used = 0;
@@ -187,6 +190,7 @@ private:
     std::shared_ptr<rtp> rtp_;
     std::shared_ptr<socket> socket_;
     int rce_flags_;
+    size_t tag_slot_;  // bytes reserved per packet for an SRTP tag, or 0
     bool auto_marker_ = true;
 
     // Written by the configuring thread, read and advanced by the pushing

@@ -72,6 +72,24 @@ RTP_ERROR media_stream::push_frame(std::unique_ptr<uint8_t[]> data, size_t data_
     }
 }
 
+RTP_ERROR media_stream::add_srtp_keys(int profile, const uint8_t *send_master, size_t send_len,
+                                      const uint8_t *recv_master, size_t recv_len) noexcept {
+    try {
+        return impl_->add_srtp_keys(profile, send_master, send_len, recv_master, recv_len);
+    } catch (const std::exception &) {
+        return RTP_FAILED;
+    }
+}
+
+RTP_ERROR media_stream::add_srtp_crypto(const char *send_attribute,
+                                        const char *recv_attribute) noexcept {
+    try {
+        return impl_->add_srtp_crypto(send_attribute, recv_attribute);
+    } catch (const std::exception &) {
+        return RTP_FAILED;
+    }
+}
+
 frame::rtp_frame *media_stream::pull_frame() noexcept {
     try {
         return impl_->pull_frame();

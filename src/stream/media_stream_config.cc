@@ -24,6 +24,7 @@ constexpr ssize_t k_max_udp_datagram = 65535;
 constexpr ssize_t k_mtu_overhead = 40;
 constexpr ssize_t k_ipv6_extra = 20;
 constexpr ssize_t k_tag_extra = 10;
+constexpr ssize_t k_standard_tag_extra = 16;  // the largest standard SRTP tag
 constexpr ssize_t k_udp_ip_overhead = 28;
 // Room an H.26x or V3C fragment needs besides its headers.
 constexpr ssize_t k_min_payload = 64;
@@ -51,8 +52,10 @@ RTP_ERROR media_stream_internal::set_socket_option(int level, int name, ssize_t 
 }
 
 RTP_ERROR media_stream_internal::configure_mtu(ssize_t value) {
-    const ssize_t overhead = k_mtu_overhead + (ipv6_ ? k_ipv6_extra : 0) +
-                             ((rce_flags_ & RCE_SRTP_AUTH_TAG) ? k_tag_extra : 0);
+    const ssize_t tag = (rce_flags_ & RCE_SRTP_STANDARD)   ? k_standard_tag_extra
+                        : (rce_flags_ & RCE_SRTP_AUTH_TAG) ? k_tag_extra
+                                                           : 0;
+    const ssize_t overhead = k_mtu_overhead + (ipv6_ ? k_ipv6_extra : 0) + tag;
     if (value <= overhead) {
         return RTP_BAD_ARGUMENT;
     }

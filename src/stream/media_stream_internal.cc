@@ -8,8 +8,11 @@
 #include "formats/media.hh"
 #include "rtcp/rtcp_internal.hh"
 #include "rtp/rtp.hh"
+#include "security/sdes.hh"
 #include "security/srtcp.hh"
+#include "security/srtcp_standard.hh"
 #include "security/srtp.hh"
+#include "security/srtp_standard.hh"
 #include "tessal/rtcp.hh"
 #include "transport/holepuncher.hh"
 #include "transport/reception_flow.hh"
@@ -28,6 +31,9 @@ constexpr int k_socket_buffer_bytes = 4 * 1024 * 1024;
 // datagram.
 constexpr size_t k_srtp_tagged_payload_v4 = 1442;
 constexpr size_t k_srtp_tagged_payload_v6 = 1422;
+// The same for standard SRTP, whose largest tag (AES-GCM) takes 16 bytes.
+constexpr size_t k_srtp_standard_payload_v4 = 1436;
+constexpr size_t k_srtp_standard_payload_v6 = 1416;
 
 bool is_generic_format(RTP_FORMAT fmt) {
     const auto v = static_cast<uint32_t>(fmt);
@@ -178,6 +184,10 @@ uint32_t media_stream_internal::get_default_bandwidth_kbps(RTP_FORMAT fmt) {
 // Every stream has an SRTP and an SRTCP object, shared with the streams
 // initialised with the same local SSRC.
 void media_stream_internal::create_srtp_objects() {
+    if (rce_flags_ & RCE_SRTP_STANDARD) {
+        create_standard_srtp_objects();
+        return;
+    }
     map_ssrc_ = local_ssrc_->load();
     {
         std::lock_guard<std::mutex> guard(srtp_map_mutex_);
@@ -197,6 +207,7 @@ void media_stream_internal::create_srtp_objects() {
 
 // Drops this stream's references; a map entry nobody else holds goes too.
 void media_stream_internal::release_srtp_objects() {
+    srtp_std_.reset();
     if (srtp_) {
         srtp_.reset();
         std::lock_guard<std::mutex> guard(srtp_map_mutex_);
@@ -423,6 +434,91 @@ RTP_ERROR media_stream_internal::install_packet_handlers() {
     return RTP_SUCCESS;
 }
 
+// --- standard SRTP ------------------------------------------------------------
+
+// A standard SRTP stream keys its own objects: each stream has its own keys
+// per direction. Until they are keyed the receive stage drops every packet.
+void media_stream_internal::create_standard_srtp_objects() {
+    srtp_std_ = std::make_shared<srtp_standard>();
+    srtcp_ = std::make_shared<srtcp_standard>();
+    reception_flow_->install_handler(HANDLER_SRTP, remote_ssrc_, srtp_standard::recv_packet_handler,
+                                     srtp_std_.get());
+}
+
+RTP_ERROR media_stream_internal::add_srtp_keys(int profile, const uint8_t *send_master,
+                                               size_t send_len, const uint8_t *recv_master,
+                                               size_t recv_len) {
+    if (!(rce_flags_ & RCE_SRTP_STANDARD)) {
+        LOG_ERROR("Standard SRTP keys need a stream created with RCE_SRTP_STANDARD");
+        return RTP_UNSUPPORTED;
+    }
+    if (initialized_.load()) {
+        LOG_ERROR("The stream has started already; its SRTP keys cannot change");
+        return RTP_FAILED;
+    }
+    if (!srtp_std_ || !srtcp_ || !socket_ || !reception_flow_) {
+        LOG_ERROR("RTP context has not been initialized fully, cannot continue!");
+        return RTP_UNINITIALIZED;
+    }
+    const srtp_profile_info *p = find_srtp_profile(profile);
+    const auto fits = [p](const uint8_t *master, size_t len) {
+        return master == nullptr || len == p->key_len + p->salt_len;
+    };
+    if (p == nullptr || (send_master == nullptr && recv_master == nullptr) ||
+        !fits(send_master, send_len) || !fits(recv_master, recv_len)) {
+        LOG_ERROR("Unknown SRTP profile %d or a master key and salt of the wrong length", profile);
+        return RTP_BAD_ARGUMENT;
+    }
+    if (srtp_std_->keyed()) {
+        return RTP_FAILED;
+    }
+    // srtcp_ was made an srtcp_standard by create_standard_srtp_objects.
+    auto *rtcp_keys = static_cast<srtcp_standard *>(srtcp_.get());
+    RTP_ERROR rc = srtp_std_->init(profile, send_master, send_len, recv_master, recv_len);
+    if (rc == RTP_SUCCESS) {
+        rc = rtcp_keys->init_standard(profile, send_master, send_len, recv_master, recv_len);
+    }
+    if (rc != RTP_SUCCESS) {
+        LOG_ERROR("Failed to key standard SRTP");
+        return free_resources(rc);
+    }
+    // Encryption follows RTCP's send statistics, installed in init.
+    socket_->install_handler(local_ssrc_, srtp_std_.get(), srtp_standard::send_packet_handler);
+    srtp_send_handler_installed_ = true;
+    return start_components();
+}
+
+RTP_ERROR media_stream_internal::add_srtp_crypto(const char *send_attribute,
+                                                 const char *recv_attribute) {
+    if (send_attribute == nullptr && recv_attribute == nullptr) {
+        return RTP_BAD_ARGUMENT;
+    }
+    sdes_crypto send;
+    sdes_crypto recv;
+    RTP_ERROR rc = RTP_SUCCESS;
+    if (send_attribute != nullptr &&
+        (rc = parse_sdes_crypto(send_attribute, send)) != RTP_SUCCESS) {
+        LOG_ERROR("The crypto attribute for sending is not usable");
+        return rc;
+    }
+    if (recv_attribute != nullptr &&
+        (rc = parse_sdes_crypto(recv_attribute, recv)) != RTP_SUCCESS) {
+        LOG_ERROR("The crypto attribute for receiving is not usable");
+        return rc;
+    }
+    if (send.profile != nullptr && recv.profile != nullptr && send.profile != recv.profile) {
+        LOG_ERROR("The crypto attributes of the two directions name different suites");
+        return RTP_BAD_ARGUMENT;
+    }
+    const srtp_profile_info *p = send.profile != nullptr ? send.profile : recv.profile;
+    rc = add_srtp_keys(p->id, send.profile != nullptr ? send.master.data() : nullptr,
+                       send.master_len, recv.profile != nullptr ? recv.master.data() : nullptr,
+                       recv.master_len);
+    send.master.fill(0);
+    recv.master.fill(0);
+    return rc;
+}
+
 RTP_ERROR media_stream_internal::create_media(RTP_FORMAT fmt) {
     if (is_generic_format(fmt)) {
         media_ = std::make_unique<formats::media>(socket_, rtp_, rce_flags_);
@@ -469,6 +565,9 @@ RTP_ERROR media_stream_internal::start_components() {
     }
     if ((rce_flags_ & RCE_SRTP) && (rce_flags_ & RCE_SRTP_AUTH_TAG)) {
         rtp_->set_payload_size(ipv6_ ? k_srtp_tagged_payload_v6 : k_srtp_tagged_payload_v4);
+    }
+    if (rce_flags_ & RCE_SRTP_STANDARD) {
+        rtp_->set_payload_size(ipv6_ ? k_srtp_standard_payload_v6 : k_srtp_standard_payload_v4);
     }
     initialized_.store(true);
     return reception_flow_->start(socket_, rce_flags_);

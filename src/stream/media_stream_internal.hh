@@ -37,6 +37,7 @@ class base_srtp;
 class srtp;
 class srtcp;
 class srtp_key_source;
+class srtp_standard;
 namespace formats {
 class media;
 }
@@ -104,6 +105,21 @@ public:
     static uint32_t get_default_bandwidth_kbps(RTP_FORMAT fmt);
     // RTCP objects shared by local SSRC, in all streams of the process.
     static size_t rtcp_map_size();
+
+    // Standard SRTP (RCE_SRTP_STANDARD; see media_stream.hh): the profile
+    // and the master key || salt of each direction (null for one not used,
+    // not both); starts the stream. RTP_BAD_ARGUMENT (nothing changes) for
+    // an unknown profile, a wrong length or a bad attribute,
+    // RTP_UNSUPPORTED without RCE_SRTP_STANDARD, RTP_FAILED for a started
+    // stream.
+    RTP_ERROR add_srtp_keys(int profile, const uint8_t *send_master, size_t send_len,
+                            const uint8_t *recv_master, size_t recv_len);
+    // The same from RFC 4568 crypto attributes (security/sdes.hh).
+    RTP_ERROR add_srtp_crypto(const char *send_attribute, const char *recv_attribute);
+    // The stream's standard SRTP object; null without RCE_SRTP_STANDARD.
+    const std::shared_ptr<srtp_standard> &srtp_standard_object() const noexcept {
+        return srtp_std_;
+    }
     uint32_t get_ssrc() const;
 
     // Expects frames from `ssrc` only: moves the stream's registration on its
@@ -130,6 +146,7 @@ private:
     bool check_addresses();
     RTP_ERROR check_push_preconditions(int rtp_flags, bool owning_buffer);
     bool check_pull_preconditions();
+    void create_standard_srtp_objects();
     void holepuncher_notify();
     // Sends one frame the caller keeps (copying it first with
     // RTP_PUSH_COPY_DATA); `ts`/`ntp_ts` are set when given.
@@ -177,6 +194,9 @@ private:
 
     std::shared_ptr<rtcp> rtcp_;
     uint32_t rtcp_map_ssrc_ = 0;  // the local SSRC the RTCP object is shared under
+    // RCE_SRTP_STANDARD: this stream's own SRTP (srtcp_ then holds its own
+    // srtcp_standard); neither is shared by SSRC.
+    std::shared_ptr<srtp_standard> srtp_std_;
 
     // Streams initialised with the same local SSRC share these objects.
     static std::mutex rtcp_map_mutex_;
