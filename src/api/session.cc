@@ -12,8 +12,6 @@
 
 namespace tessal {
 
-class zrtp;
-
 class session_impl {
 public:
     session_impl(std::string cname_, std::string single, std::string remote, std::string local,
@@ -90,7 +88,10 @@ bool check_security_flags(int rce_flags) {
         }
         return true;
     }
-    if (!user && !zrtp) {
+    // A ZRTP mode without RCE_SRTP_KEYS_FROM_ZRTP: the application starts
+    // the agreement itself with media_stream::start_zrtp.
+    const bool zrtp_mode = (rce_flags & (RCE_ZRTP_FULL_DH | RCE_ZRTP_MULTISTREAM_MODE)) != 0;
+    if (!user && !zrtp && !zrtp_mode) {
         LOG_ERROR_AS(fn, "RCE_SRTP needs RCE_SRTP_KEYS_FROM_USER or RCE_SRTP_KEYS_FROM_ZRTP");
         return false;
     }
@@ -98,13 +99,12 @@ bool check_security_flags(int rce_flags) {
         LOG_ERROR_AS(fn, "Choose one source of SRTP keys, not both");
         return false;
     }
-    if (zrtp) {
-        if (rce_flags & (RCE_SRTP_AES192 | RCE_SRTP_AES256)) {
-            LOG_ERROR_AS(fn, "Only 128-bit keys are supported with ZRTP");
-            return false;
-        }
-        LOG_ERROR_AS(fn, "ZRTP key agreement is not available in this build");
+    if ((zrtp || (zrtp_mode && !user)) && (rce_flags & (RCE_SRTP_AES192 | RCE_SRTP_AES256))) {
+        LOG_ERROR_AS(fn, "Only 128-bit keys are supported with ZRTP");
         return false;
+    }
+    if (zrtp && !(rce_flags & (RCE_ZRTP_FULL_DH | RCE_ZRTP_MULTISTREAM_MODE))) {
+        LOG_INFO_AS(fn, "ZRTP mode not selected, using Diffie-Hellman mode");
     }
     return true;
 }
@@ -191,10 +191,18 @@ media_stream *session::create_stream(uint16_t src_port, uint16_t dst_port, RTP_F
                                                      dst_port, fmt, impl_->sf, rce_flags, 0);
         std::shared_ptr<zrtp> zrtp_ctx;
         {
+            // The first SRTP stream brings the session's ZRTP object into
+            // being; it stays even if this stream fails.
             std::lock_guard<std::mutex> guard(impl_->stream_lock);
+            if ((rce_flags & RCE_SRTP) && !impl_->zrtp_ctx) {
+                impl_->zrtp_ctx = std::make_shared<zrtp>();
+            }
             zrtp_ctx = impl_->zrtp_ctx;
         }
-        if (stream->internal()->init(zrtp_ctx) != RTP_SUCCESS) {
+        const RTP_ERROR rc = (rce_flags & RCE_SRTP_KEYS_FROM_ZRTP)
+                                 ? stream->internal()->init_auto_zrtp(zrtp_ctx)
+                                 : stream->internal()->init(zrtp_ctx);
+        if (rc != RTP_SUCCESS) {
             LOG_ERROR("Failed to initialize media stream %s:%d/%d", remote.c_str(), src_port,
                       dst_port);
             return nullptr;

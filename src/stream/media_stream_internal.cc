@@ -13,6 +13,7 @@
 #include "security/srtcp_standard.hh"
 #include "security/srtp.hh"
 #include "security/srtp_standard.hh"
+#include "security/zrtp.hh"
 #include "tessal/rtcp.hh"
 #include "transport/holepuncher.hh"
 #include "transport/reception_flow.hh"
@@ -21,6 +22,9 @@
 #include "transport/socketfactory.hh"
 #include "util/log.hh"
 #include "util/random.hh"
+
+#include <chrono>
+#include <thread>
 
 namespace tessal {
 
@@ -34,6 +38,7 @@ constexpr size_t k_srtp_tagged_payload_v6 = 1422;
 // The same for standard SRTP, whose largest tag (AES-GCM) takes 16 bytes.
 constexpr size_t k_srtp_standard_payload_v4 = 1436;
 constexpr size_t k_srtp_standard_payload_v6 = 1416;
+constexpr int k_zrtp_mask = RCE_SRTP_KEYS_FROM_ZRTP | RCE_ZRTP_FULL_DH | RCE_ZRTP_MULTISTREAM_MODE;
 
 bool is_generic_format(RTP_FORMAT fmt) {
     const auto v = static_cast<uint32_t>(fmt);
@@ -90,7 +95,17 @@ RTP_ERROR media_stream_internal::init(std::shared_ptr<zrtp> zrtp_ctx) {
     // before SRTP: the statistics are of the plaintext.
     socket_->install_handler(local_ssrc_, rtcp_->internal(),
                              rtcp_internal::send_packet_handler_vec);
-    install_packet_handlers();
+    if ((rce_flags_ & RCE_SRTP) && (rce_flags_ & k_zrtp_mask) &&
+        !(rce_flags_ & RCE_SRTP_KEYS_FROM_USER) && zrtp_) {
+        // Until the keys are agreed only ZRTP is taken in: media arriving
+        // early is not processed.
+        zrtp_binding_ = std::make_unique<zrtp::binding>(zrtp::binding{zrtp_.get(), socket_.get()});
+        reception_flow_->set_stream_flags(remote_ssrc_, rce_flags_);
+        reception_flow_->install_handler(HANDLER_ZRTP, remote_ssrc_, zrtp::packet_handler,
+                                         zrtp_binding_.get());
+    } else {
+        install_packet_handlers();
+    }
     if (rce_flags_ & RCE_SRTP_KEYS_FROM_USER) {
         return RTP_SUCCESS;  // started by add_srtp_ctx once the keys are known
     }
@@ -259,6 +274,7 @@ RTP_ERROR media_stream_internal::add_srtp_ctx(const uint8_t *key, const uint8_t 
         LOG_WARN("Failed to initialize SRTCP for media stream!");
         return free_resources(rc);
     }
+    keys_installed_.store(true);
     return start_components();
 }
 
@@ -287,13 +303,92 @@ RTP_ERROR media_stream_internal::init_srtp_with_zrtp(
     return rc;
 }
 
+RTP_ERROR media_stream_internal::init_auto_zrtp(std::shared_ptr<zrtp> zrtp_ctx) {
+    const RTP_ERROR rc = init(std::move(zrtp_ctx));
+    if (rc != RTP_SUCCESS) {
+        LOG_ERROR("Failed to initialize media stream");
+        return free_resources(rc);
+    }
+    return start_zrtp();
+}
+
+// Waits up to ten whole seconds for `ready`, checking every 10 ms.
+template <typename Ready>
+static bool wait_ten_seconds(Ready ready) {
+    const auto begin = std::chrono::steady_clock::now();
+    while (!ready()) {
+        const auto waited = std::chrono::duration_cast<std::chrono::seconds>(
+            std::chrono::steady_clock::now() - begin);
+        if (waited.count() > 10) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 RTP_ERROR media_stream_internal::start_zrtp() {
-    // The key agreement itself is not part of this build yet.
     if (!zrtp_) {
         LOG_ERROR("ZRTP not found, stream %i", static_cast<int>(local_ssrc_->load()));
         return free_resources(RTP_FAILED);
     }
-    return free_resources(RTP_UNSUPPORTED);
+    if (zrtp_done_) {
+        return RTP_SUCCESS;  // agreed once; its handlers are in place
+    }
+    if (!socket_ || !reception_flow_ || !srtp_ || !srtcp_) {
+        LOG_ERROR("RTP context has not been initialized fully, cannot continue!");
+        return RTP_UNINITIALIZED;
+    }
+    const bool multistream = (rce_flags_ & RCE_ZRTP_MULTISTREAM_MODE) != 0;
+    if (multistream) {
+        const std::shared_ptr<zrtp> z = zrtp_;
+        if (!wait_ten_seconds([&z] { return z->dh_keys_ready(); })) {
+            LOG_ERROR("Giving up on DH after 10 seconds");
+            return free_resources(RTP_TIMED_OUT);
+        }
+        if (!wait_ten_seconds([&z] { return z->try_take_turn(); })) {
+            LOG_ERROR("Giving up on MSM after 10 seconds");
+            return free_resources(RTP_TIMED_OUT);
+        }
+        holds_turn_ = true;
+    }
+    // The keys are fetched inside the run, before another stream's run can
+    // replace what they derive from.
+    RTP_ERROR keys = RTP_SUCCESS;
+    const auto install_keys = [this, &keys] {
+        keys = init_srtp_with_zrtp(rce_flags_, 0, srtp_, zrtp_);
+        if (keys == RTP_SUCCESS) {
+            keys = init_srtp_with_zrtp(rce_flags_, 1, srtcp_, zrtp_);
+        }
+        return keys;
+    };
+    const RTP_ERROR rc = zrtp_->init(local_ssrc_->load(), socket_, remote_v4_, remote_v6_,
+                                     !multistream, ipv6_, install_keys);
+    if (keys != RTP_SUCCESS) {
+        return free_resources(keys);
+    }
+    if (rc != RTP_SUCCESS) {
+        LOG_WARN("Failed to initialize ZRTP for media stream!");
+        return free_resources(rc);
+    }
+    if (!multistream) {
+        zrtp_->set_dh_keys_ready();
+    }
+    give_back_turn();
+    install_packet_handlers();
+    if ((rce_flags_ & RCE_WITH_RTCP) && rtcp_) {
+        rtcp_->internal()->set_srtcp(srtcp_);  // RTCP stayed silent until now
+    }
+    keys_installed_.store(true);
+    zrtp_done_ = true;
+    return RTP_SUCCESS;
+}
+
+void media_stream_internal::give_back_turn() {
+    if (holds_turn_ && zrtp_) {
+        zrtp_->give_turn();
+    }
+    holds_turn_ = false;
 }
 
 // The stream's session decides its family: its local (binding) address if
@@ -485,6 +580,7 @@ RTP_ERROR media_stream_internal::add_srtp_keys(int profile, const uint8_t *send_
     // Encryption follows RTCP's send statistics, installed in init.
     socket_->install_handler(local_ssrc_, srtp_std_.get(), srtp_standard::send_packet_handler);
     srtp_send_handler_installed_ = true;
+    keys_installed_.store(true);
     return start_components();
 }
 
@@ -648,9 +744,15 @@ RTP_ERROR media_stream_internal::stop() {
 }
 
 RTP_ERROR media_stream_internal::free_resources(RTP_ERROR code) {
+    if (zrtp_ && socket_) {
+        zrtp_->forget_channel(socket_.get());
+    }
     // Leaving the flow first: nothing of ours may run on the processing
     // thread once we let go, and a port no stream uses any more is released.
     stop();
+    zrtp_binding_.reset();
+    // Only the stream that took the multistream turn gives it back.
+    give_back_turn();
     release_rtcp_object();
     rtp_.reset();
     release_srtp_objects();
@@ -664,7 +766,9 @@ RTP_ERROR media_stream_internal::free_resources(RTP_ERROR code) {
 
 RTP_ERROR media_stream_internal::check_push_preconditions(int rtp_flags, bool owning_buffer) {
     constexpr const char *fn = "check_push_preconditions";
-    if (!initialized_.load()) {
+    // An SRTP stream sends nothing, least of all plaintext, before its keys
+    // are installed.
+    if (!initialized_.load() || ((rce_flags_ & RCE_SRTP) && !keys_installed_.load())) {
         LOG_ERROR_AS(fn, "RTP context has not been initialized fully, cannot continue!");
         return RTP_UNINITIALIZED;
     }

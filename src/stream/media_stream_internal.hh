@@ -20,6 +20,7 @@
 #include <mutex>
 #include <string>
 
+#include "security/zrtp.hh"
 #include "tessal/frame.hh"
 #include "tessal/util.hh"
 #include "util/shared_ssrc.hh"
@@ -32,7 +33,6 @@ class reception_flow;
 class rtp;
 class rtcp;
 class holepuncher;
-class zrtp;
 class base_srtp;
 class srtp;
 class srtcp;
@@ -91,9 +91,17 @@ public:
     static RTP_ERROR init_srtp_with_zrtp(int rce_flags, int type,
                                          const std::shared_ptr<base_srtp> &srtp_ctx,
                                          const std::shared_ptr<srtp_key_source> &source);
-    // Runs the ZRTP key agreement; RTP_FAILED (stream released) while the
-    // stream has no ZRTP session.
+    // Initialises a RCE_SRTP_KEYS_FROM_ZRTP stream and runs its key
+    // agreement; on failure the stream is released.
+    RTP_ERROR init_auto_zrtp(std::shared_ptr<zrtp> zrtp_ctx);
+    // Runs the ZRTP key agreement on the calling thread and installs the
+    // keys and the media handlers. A multistream stream first waits (up to
+    // ten seconds each) for the session's Diffie-Hellman stream and for its
+    // turn. RTP_FAILED (stream released) without a ZRTP session; a stream
+    // whose agreement completed returns RTP_SUCCESS and changes nothing.
     RTP_ERROR start_zrtp();
+    // The session's ZRTP object the stream holds; null without one.
+    const std::shared_ptr<zrtp> &zrtp_object() const noexcept { return zrtp_; }
     const std::shared_ptr<srtp> &srtp_object() const noexcept { return srtp_; }
     const std::shared_ptr<srtcp> &srtcp_object() const noexcept { return srtcp_; }
 
@@ -136,6 +144,7 @@ private:
     void release_rtcp_object();
     void start_rtcp();
     void create_srtp_objects();
+    void give_back_turn();
     void release_srtp_objects();
     bool configurable() const;
     RTP_ERROR set_socket_option(int level, int name, ssize_t value, int32_t &stored);
@@ -165,6 +174,11 @@ private:
     std::shared_ptr<socket> socket_;
     std::shared_ptr<rtp> rtp_;
     std::shared_ptr<zrtp> zrtp_;
+    std::unique_ptr<zrtp::binding> zrtp_binding_;  // the capture handler's argument
+    bool holds_turn_ = false;                      // this stream took the multistream turn
+    bool zrtp_done_ = false;
+    // SRTP keys are in place (from the application or from ZRTP).
+    std::atomic<bool> keys_installed_{false};
     std::shared_ptr<socketfactory> sf_;
     sockaddr_in remote_v4_{};
     sockaddr_in6 remote_v6_{};

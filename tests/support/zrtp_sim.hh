@@ -142,6 +142,10 @@ inline std::string zrtp_type(const uint8_t *data, size_t size) {
     return block.substr(0, block.find_last_not_of(' ') + 1);
 }
 
+inline std::string zrtp_type_of(const std::vector<uint8_t> &msg) {
+    return zrtp_type(msg.data(), msg.size());
+}
+
 // What a link does with one message.
 struct link_action {
     enum kind { deliver, drop, duplicate, delay } what = deliver;
