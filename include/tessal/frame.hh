@@ -54,7 +54,7 @@ struct rtp_frame {
 // header followed by the message preamble, length and type block. Allocated
 // as a plain byte array of the message's size and viewed through this layout.
 struct zrtp_frame {
-    uint8_t version;  // 0x10: version bits, no padding/extension
+    uint8_t version;  // 0x00: version bits 00, nothing else set
     uint8_t unused;
     uint16_t seq;
     uint32_t magic;  // "ZRTP" cookie

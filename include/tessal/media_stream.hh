@@ -103,7 +103,14 @@ public:
     // enforced; an MKI or session parameters give RTP_UNSUPPORTED. The key
     // text never reaches a log line.
     RTP_ERROR add_srtp_crypto(const char *send_attribute, const char *recv_attribute) noexcept;
-    // Runs the ZRTP key agreement for the stream (RCE_SRTP_KEYS_FROM_ZRTP).
+    // Runs the ZRTP key agreement for the stream on the calling thread and
+    // installs its SRTP/SRTCP keys; the peer must run its side meanwhile.
+    // Streams with RCE_SRTP_KEYS_FROM_ZRTP have done so inside
+    // create_stream: for a stream whose agreement completed this returns
+    // RTP_SUCCESS and changes nothing. A failed agreement releases the
+    // stream (its result: RTP_TIMED_OUT, RTP_UNSUPPORTED, ...); RTP_FAILED,
+    // and the stream released, for a stream without ZRTP. See
+    // RCE_SRTP_KEYS_FROM_ZRTP for what the agreement protects against.
     RTP_ERROR start_zrtp() noexcept;
 
     // Tunes a started stream with one configuration key (RCC_*, util.hh):

@@ -81,6 +81,15 @@ enum RCE_FLAGS : int {
     // keys are known and never travels in clear, and received RTCP that
     // does not verify is dropped.
     RCE_SRTP = 0x8,
+    // Keys agreed with the peer by ZRTP inside create_stream (which blocks
+    // until the agreement ends; both ends must create their streams at
+    // about the same time). The first stream of a session runs the
+    // Diffie-Hellman exchange, later ones may run multistream mode
+    // (RCE_ZRTP_MULTISTREAM_MODE). The short authentication string is not
+    // rendered: without comparing one over another channel the agreement
+    // does not protect against an active attacker in the middle, only
+    // against eavesdroppers. No secrets are cached between sessions (no ZID
+    // cache, no key continuity). 128-bit keys only.
     RCE_SRTP_KEYS_FROM_ZRTP = 0x10,
     RCE_SRTP_KEYS_FROM_USER = 0x20,
     RCE_H26X_OMIT_START_CODE = 0x40,
@@ -94,7 +103,13 @@ enum RCE_FLAGS : int {
     RCE_NAT_KEEPALIVE = 0x4000,
     RCE_SRTP_AES192 = 0x8000,
     RCE_SRTP_AES256 = 0x10000,
+    // ZRTP mode of a stream. With RCE_SRTP but without a key source the
+    // stream starts without keys, sends nothing (pushes return
+    // RTP_UNINITIALIZED) and the application runs media_stream::start_zrtp.
     RCE_ZRTP_FULL_DH = 0x20000,
+    // Reuses the session's Diffie-Hellman result: waits (up to 10 s) for
+    // the session's Diffie-Hellman stream, then for its turn among the
+    // session's multistream streams.
     RCE_ZRTP_MULTISTREAM_MODE = 0x40000,
     RCE_PACE_FRAMES = 0x80000,
     RCE_PACE_FRAGMENTS = 0x100000,
