@@ -145,6 +145,44 @@ TEST(ZrtpStreams, DiffieHellmanThenMultistreamCarrySrtpMedia) {
     exchange(ms1.first, ms1.second, FMT_PCMU, 60);
 }
 
+std::atomic<int> g_reports_at_a{0};
+std::atomic<int> g_reports_at_b{0};
+void on_report_at_a(frame::rtcp_sr *sr) {
+    frame::dealloc_sr(sr);
+    g_reports_at_a.fetch_add(1);
+}
+void on_report_at_b(frame::rtcp_sr *sr) {
+    frame::dealloc_sr(sr);
+    g_reports_at_b.fetch_add(1);
+}
+
+// RTCP on ZRTP streams is SRTCP under the agreed keys: silent until the
+// agreement, then reports verify at the peer in both directions.
+TEST(ZrtpStreams, RtcpTravelsAsSrtcpUnderAgreedKeys) {
+    zrtp_peers p;
+    const auto s = p.pair(FMT_PCMU, k_zrtp | RCE_WITH_RTCP);
+    ASSERT_NE(s.first, nullptr);
+    ASSERT_NE(s.second, nullptr);
+    g_reports_at_a = 0;
+    g_reports_at_b = 0;
+    ASSERT_EQ(s.first->get_rtcp()->install_sender_hook(on_report_at_a), RTP_SUCCESS);
+    ASSERT_EQ(s.second->get_rtcp()->install_sender_hook(on_report_at_b), RTP_SUCCESS);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    bytes frame = random_bytes(160, 3);
+    // Both send (so both report as senders) until each has heard the other.
+    while ((g_reports_at_a.load() == 0 || g_reports_at_b.load() == 0) &&
+           std::chrono::steady_clock::now() < end) {
+        ASSERT_EQ(s.first->push_frame(frame.data(), frame.size(), RTP_PUSH_COPY_DATA), RTP_SUCCESS);
+        ASSERT_EQ(s.second->push_frame(frame.data(), frame.size(), RTP_PUSH_COPY_DATA),
+                  RTP_SUCCESS);
+        frame::dealloc_frame(s.first->pull_frame(1));
+        frame::dealloc_frame(s.second->pull_frame(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_GT(g_reports_at_a.load(), 0);
+    EXPECT_GT(g_reports_at_b.load(), 0);
+}
+
 // RCE_SRTP with a ZRTP mode but without RCE_SRTP_KEYS_FROM_ZRTP: the stream
 // starts without keys, sends nothing until the application's start_zrtp.
 TEST(ZrtpStreams, ApplicationStartedAgreementSendsNothingBeforeKeys) {
