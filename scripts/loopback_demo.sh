@@ -16,7 +16,7 @@ recv_extra=""
 prev=""
 for arg in "$@"; do
     case "$prev" in
-        --srtp-key|--srtp-salt|--format) recv_extra="$recv_extra $prev $arg" ;;
+        --srtp|--srtp-key|--srtp-salt|--format) recv_extra="$recv_extra $prev $arg" ;;
     esac
     prev="$arg"
 done

@@ -111,14 +111,78 @@ private:
     std::string arg_;
 };
 
-// SRTP keyed by the user (--srtp-key HEX --srtp-salt HEX): the key's length
-// (16, 24 or 32 bytes) chooses AES-128/192/256; the salt is 14 bytes. Both
-// ends use the same key and salt, and tag every packet.
+// A standard SRTP profile by its SDP name, with what GStreamer's srtpenc and
+// srtpdec call its ciphers and tags.
+struct srtp_suite {
+    const char *name;
+    size_t master_len;  // key || salt
+    const char *cipher;
+    const char *auth;
+    const char *rtcp_auth;
+};
+
+inline const srtp_suite *find_srtp_suite(const std::string &name) {
+    static const srtp_suite suites[] = {
+        {"AES_CM_128_HMAC_SHA1_80", 30, "aes-128-icm", "hmac-sha1-80", "hmac-sha1-80"},
+        {"AES_CM_128_HMAC_SHA1_32", 30, "aes-128-icm", "hmac-sha1-32", "hmac-sha1-80"},
+        {"AES_256_CM_HMAC_SHA1_80", 46, "aes-256-icm", "hmac-sha1-80", "hmac-sha1-80"},
+        {"AEAD_AES_128_GCM", 28, "aes-128-gcm", "null", "null"},
+        {"AEAD_AES_256_GCM", 44, "aes-256-gcm", "null", "null"},
+    };
+    for (const srtp_suite &s : suites) {
+        if (name == s.name) {
+            return &s;
+        }
+    }
+    return nullptr;
+}
+
+// RFC 4648 base64 with padding; false for anything else.
+inline bool decode_base64(const std::string &text, std::vector<uint8_t> *out) {
+    static const std::string alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    out->clear();
+    if (text.empty() || text.size() % 4 != 0) {
+        return false;
+    }
+    for (size_t i = 0; i < text.size(); i += 4) {
+        uint32_t word = 0;
+        size_t pad = 0;
+        for (size_t j = 0; j < 4; ++j) {
+            const char c = text[i + j];
+            const size_t v = alphabet.find(c);
+            if (c == '=' && i + 4 == text.size() && j >= 2) {
+                ++pad;
+            } else if (v == std::string::npos || pad != 0) {
+                return false;
+            }
+            word = (word << 6) | (c == '=' ? 0 : static_cast<uint32_t>(v));
+        }
+        for (size_t j = 0; j < 3 - pad; ++j) {
+            out->push_back(static_cast<uint8_t>(word >> (16 - 8 * j)));
+        }
+    }
+    return true;
+}
+
+// SRTP keyed by the user, in one of two forms:
+//  - the library's own (--srtp-key HEX --srtp-salt HEX): the key's length
+//    (16, 24 or 32 bytes) chooses AES-128/192/256; the salt is 14 bytes.
+//    Both ends use the same key and salt, and tag every packet;
+//  - standard SRTP (--srtp PROFILE:inline:BASE64, RCE_SRTP_STANDARD), as SDP
+//    carries it (RFC 4568): the one key serves both directions, as
+//    GStreamer's srtpenc/srtpdec use one key per element.
 struct srtp_options {
     std::vector<uint8_t> key;
     std::vector<uint8_t> salt;
-    bool enabled() const { return !key.empty(); }
+    std::string standard;                  // "PROFILE:inline:BASE64"
+    const srtp_suite *suite = nullptr;     // of `standard`
+    std::vector<uint8_t> standard_master;  // its key || salt
+    bool enabled() const { return !key.empty() || suite != nullptr; }
     int flags() const {
+        if (suite != nullptr) {
+            return tessal::RCE_SRTP | tessal::RCE_SRTP_KEYS_FROM_USER | tessal::RCE_SRTP_STANDARD;
+        }
         if (!enabled()) {
             return 0;
         }
@@ -147,9 +211,40 @@ inline bool parse_hex(const char *text, std::vector<uint8_t> *out) {
     return true;
 }
 
-// Takes --srtp-key and --srtp-salt; true when the current word was one of
-// them (`ok` then tells whether its value was good).
+// --srtp PROFILE:inline:BASE64, e.g.
+// AES_CM_128_HMAC_SHA1_80:inline:WVNfX19zZW1jdGwgKCkgewkyMjA7fQp9CnVubGVz
+inline bool parse_standard_srtp(const char *text, srtp_options &o) {
+    if (text == nullptr) {
+        return false;
+    }
+    const std::string value(text);
+    const size_t colon = value.find(':');
+    if (colon == std::string::npos || value.compare(colon, 8, ":inline:") != 0) {
+        return false;
+    }
+    o.suite = find_srtp_suite(value.substr(0, colon));
+    if (o.suite == nullptr || !decode_base64(value.substr(colon + 8), &o.standard_master) ||
+        o.standard_master.size() != o.suite->master_len) {
+        o.suite = nullptr;
+        return false;
+    }
+    o.standard = value;
+    return true;
+}
+
+// Takes --srtp, --srtp-key and --srtp-salt; true when the current word was
+// one of them (`ok` then tells whether its value was good).
 inline bool parse_srtp_option(arg_reader &args, srtp_options &o, bool *ok) {
+    if (args.is("--srtp")) {
+        *ok = parse_standard_srtp(args.value(), o);
+        if (!*ok) {
+            args.fail(
+                "--srtp needs PROFILE:inline:BASE64 with a profile of AES_CM_128_HMAC_SHA1_80, "
+                "AES_CM_128_HMAC_SHA1_32, AES_256_CM_HMAC_SHA1_80, AEAD_AES_128_GCM or "
+                "AEAD_AES_256_GCM and its master key || salt (30, 30, 46, 28 or 44 bytes)");
+        }
+        return true;
+    }
     const bool is_key = args.is("--srtp-key");
     if (!is_key && !args.is("--srtp-salt")) {
         return false;
@@ -170,11 +265,52 @@ inline bool check_srtp_options(const arg_reader &args, const srtp_options &o) {
     if (o.key.empty() != o.salt.empty()) {
         return args.fail("--srtp-key and --srtp-salt go together");
     }
+    if (!o.key.empty() && o.suite != nullptr) {
+        return args.fail("--srtp (standard SRTP) and --srtp-key are two modes; choose one");
+    }
     return true;
+}
+
+inline std::string to_hex(const std::vector<uint8_t> &bytes) {
+    std::string out;
+    char pair[3];
+    for (uint8_t b : bytes) {
+        std::snprintf(pair, sizeof(pair), "%02x", b);
+        out += pair;
+    }
+    return out;
+}
+
+// What a GStreamer peer needs for the --srtp key: the caps of srtpdec's sink
+// pad (to add to the udpsrc caps) and the srtpenc properties; and the SDP
+// attribute.
+inline void print_standard_srtp(const srtp_options &o) {
+    const srtp_suite &s = *o.suite;
+    const std::string key = to_hex(o.standard_master);
+    std::printf(
+        "srtp: gstreamer caps: srtp-key=(buffer)%s,srtp-cipher=(string)%s,srtp-auth=(string)%s,"
+        "srtcp-cipher=(string)%s,srtcp-auth=(string)%s\n",
+        key.c_str(), s.cipher, s.auth, s.cipher, s.rtcp_auth);
+    std::printf(
+        "srtp: gstreamer srtpenc: key=%s rtp-cipher=%s rtp-auth=%s rtcp-cipher=%s "
+        "rtcp-auth=%s\n",
+        key.c_str(), s.cipher, s.auth, s.cipher, s.rtcp_auth);
+    const size_t colon = o.standard.find(':');
+    std::printf("srtp: sdp: a=crypto:1 %s %s\n", s.name, o.standard.c_str() + colon + 1);
+    std::fflush(stdout);
 }
 
 // Keys a stream created with srtp_options::flags(); starts it.
 inline bool key_stream(tessal::media_stream *stream, srtp_options &o) {
+    if (o.suite != nullptr) {
+        // The same key both ways: what this stream sends and what it takes in.
+        if (stream->add_srtp_crypto(o.standard.c_str(), o.standard.c_str()) !=
+            tessal::RTP_SUCCESS) {
+            return false;
+        }
+        print_standard_srtp(o);
+        return true;
+    }
     return !o.enabled() || stream->add_srtp_ctx(o.key.data(), o.salt.data()) == tessal::RTP_SUCCESS;
 }
 
@@ -272,7 +408,8 @@ inline bool apply_settings(const char *tool, tessal::media_stream *stream,
     return true;
 }
 
-// The stream options both tools take: --srtp-key, --srtp-salt and --set.
+// The stream options both tools take: --srtp, --srtp-key, --srtp-salt and
+// --set.
 // True when the current word was one of them (`ok` then tells whether its
 // value was good; a message has been printed when not).
 inline bool parse_stream_option(arg_reader &args, srtp_options &srtp,
