@@ -1,5 +1,7 @@
 // ZRTP message layouts, acceptance of received datagrams and parsing.
 
+#include <cryptopp/hmac.h>
+#include <cryptopp/sha.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -338,6 +340,47 @@ TEST(ZrtpKeys, GetSrtpKeysChecksArgumentsAndState) {
     EXPECT_EQ(z.get_srtp_keys(nullptr, 128, k2, 128, s1, 112, s2, 112), RTP_BAD_ARGUMENT);
     EXPECT_EQ(z.get_srtp_keys(k1, 0, k2, 128, s1, 112, s2, 112), RTP_BAD_ARGUMENT);
     EXPECT_EQ(z.get_srtp_keys(k1, 128, k2, 128, s1, 112, s2, 0), RTP_BAD_ARGUMENT);
+}
+
+// The KDF's input, computed here with Crypto++ directly: a 32-bit counter
+// 01 00 00 00, the label, ZIDi and ZIDr in role order, total_hash, a zero
+// byte and the output length in bits as a big-endian word (peers of this
+// library derive the same keys only from exactly this layout).
+TEST(ZrtpKeys, KdfInputLayout) {
+    zrtp z;
+    zrtp_session &s = z.session();
+    for (uint8_t i = 0; i < 32; ++i) {
+        s.s0[i] = static_cast<uint8_t>(i * 7);
+        s.total_hash[i] = static_cast<uint8_t>(0xF0 - i);
+    }
+    std::memcpy(s.own_zid, "own-zid-0123", 12);
+    std::memcpy(s.peer_zid, "peer-zid-456", 12);
+    for (int role : {0, 1}) {
+        SCOPED_TRACE(role);
+        s.role = role;
+        for (uint32_t bits : {112u, 128u, 256u}) {
+            uint8_t out[32] = {};
+            ASSERT_EQ(z.derive_key("Responder SRTP master key", bits, out), RTP_SUCCESS);
+            CryptoPP::HMAC<CryptoPP::SHA256> mac(s.s0, 32);
+            const uint8_t counter[4] = {1, 0, 0, 0};
+            const std::string label = "Responder SRTP master key";
+            const uint8_t tail[5] = {0, static_cast<uint8_t>(bits >> 24),
+                                     static_cast<uint8_t>(bits >> 16),
+                                     static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits)};
+            mac.Update(counter, 4);
+            mac.Update(reinterpret_cast<const uint8_t *>(label.data()), label.size());
+            mac.Update(role == 0 ? s.own_zid : s.peer_zid, 12);
+            mac.Update(role == 0 ? s.peer_zid : s.own_zid, 12);
+            mac.Update(s.total_hash, 32);
+            mac.Update(tail, 5);
+            uint8_t expected[32];
+            mac.Final(expected);
+            EXPECT_EQ(std::memcmp(out, expected, bits / 8), 0) << bits;
+        }
+    }
+    uint8_t out[32];
+    EXPECT_EQ(z.derive_key("x", 0, out), RTP_BAD_ARGUMENT);
+    EXPECT_EQ(z.derive_key("x", 264, out), RTP_BAD_ARGUMENT);
 }
 
 TEST(ZrtpKeys, MultistreamWithoutDiffieHellmanFailsAtOnce) {
