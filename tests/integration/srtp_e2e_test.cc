@@ -17,6 +17,7 @@
 #include "rtp/rtp.hh"
 #include "security/srtp.hh"
 #include "stream/media_stream_internal.hh"
+#include "support/media_frames.hh"
 #include "support/ports.hh"
 #include "support/stderr_capture.hh"
 #include "support/udp_capture.hh"
@@ -27,6 +28,7 @@ using namespace tessal;
 using tessal::test::bound_port;
 using tessal::test::free_udp_port;
 using tessal::test::loopback_address;
+using tessal::test::random_bytes;
 using tessal::test::stderr_capture;
 using tessal::test::udp_capture;
 
@@ -36,35 +38,8 @@ using bytes = std::vector<uint8_t>;
 constexpr size_t k_wait_ms = 5000;
 constexpr int k_user_srtp = RCE_SRTP | RCE_SRTP_KEYS_FROM_USER;
 
-bytes random_bytes(size_t n, uint32_t seed) {
-    std::mt19937 gen(seed);
-    bytes b(n);
-    for (auto &x : b) {
-        x = static_cast<uint8_t>(gen());
-    }
-    return b;
-}
-
 bytes g_key = random_bytes(32, 1);
 bytes g_salt = random_bytes(14, 2);
-
-// An H.265 access unit: a VPS-like unit, a small slice and one that needs
-// fragmentation, each with a 4-byte start code.
-bytes h265_access_unit() {
-    bytes au;
-    auto add = [&au](uint8_t type, size_t len, uint32_t seed) {
-        au.insert(au.end(), {0, 0, 0, 1, static_cast<uint8_t>(type << 1), 1});
-        bytes body = random_bytes(len, seed);
-        for (auto &b : body) {
-            b |= 0x04;  // no accidental start codes
-        }
-        au.insert(au.end(), body.begin(), body.end());
-    };
-    add(32, 20, 3);
-    add(1, 300, 4);
-    add(1, 4000, 5);
-    return au;
-}
 
 // A receiving and a sending stream over 127.0.0.1, each in its own context,
 // keyed with the same user key.
@@ -96,18 +71,12 @@ struct srtp_peers {
     }
 };
 
-// The frames one push delivers, joined.
 bytes pull_all(media_stream *rx, size_t expected_bytes) {
-    bytes got;
-    while (got.size() < expected_bytes) {
-        frame::rtp_frame *f = rx->pull_frame(k_wait_ms);
-        if (f == nullptr) {
-            break;
-        }
-        got.insert(got.end(), f->payload, f->payload + f->payload_length);
-        frame::dealloc_frame(f);
-    }
-    return got;
+    return tessal::test::pull_bytes(rx, expected_bytes, k_wait_ms);
+}
+
+bytes h265_access_unit() {
+    return tessal::test::h265_access_unit(3);
 }
 
 using combination = std::tuple<RTP_FORMAT, int, int, int, int>;

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +16,7 @@
 #include "security/zrtp.hh"
 #include "security/zrtp_msg.hh"
 #include "stream/media_stream_internal.hh"
+#include "support/media_frames.hh"
 #include "support/ports.hh"
 #include "support/stderr_capture.hh"
 #include "support/udp_capture.hh"
@@ -25,6 +25,7 @@
 
 using namespace tessal;
 using tessal::test::free_udp_port;
+using tessal::test::random_bytes;
 using tessal::test::stderr_capture;
 using tessal::test::udp_capture;
 
@@ -34,44 +35,15 @@ using bytes = std::vector<uint8_t>;
 constexpr size_t k_wait_ms = 5000;
 constexpr int k_zrtp = RCE_SRTP | RCE_SRTP_KEYS_FROM_ZRTP;
 
-bytes random_bytes(size_t n, uint32_t seed) {
-    std::mt19937 gen(seed);
-    bytes b(n);
-    for (auto &x : b) {
-        x = static_cast<uint8_t>(gen() | 0x04);  // no accidental start codes
-    }
-    return b;
-}
-
-bytes h265_access_unit(uint32_t seed) {
-    bytes au;
-    auto add = [&au](uint8_t type, size_t len, uint32_t s) {
-        au.insert(au.end(), {0, 0, 0, 1, static_cast<uint8_t>(type << 1), 1});
-        bytes body = random_bytes(len, s);
-        au.insert(au.end(), body.begin(), body.end());
-    };
-    add(32, 20, seed);
-    add(1, 3000, seed + 1);
-    return au;
-}
-
 bytes pull_all(media_stream *rx, size_t expected_bytes) {
-    bytes got;
-    while (got.size() < expected_bytes) {
-        frame::rtp_frame *f = rx->pull_frame(k_wait_ms);
-        if (f == nullptr) {
-            break;
-        }
-        got.insert(got.end(), f->payload, f->payload + f->payload_length);
-        frame::dealloc_frame(f);
-    }
-    return got;
+    return tessal::test::pull_bytes(rx, expected_bytes, k_wait_ms);
 }
 
 // Sends one frame each way between the streams of a pair.
 void exchange(media_stream *a, media_stream *b, RTP_FORMAT fmt, uint32_t seed) {
     for (auto [tx, rx] : {std::make_pair(a, b), std::make_pair(b, a)}) {
-        const bytes frame = fmt == FMT_H265 ? h265_access_unit(seed) : random_bytes(900, seed);
+        const bytes frame =
+            fmt == FMT_H265 ? test::h265_access_unit(seed) : random_bytes(900, seed);
         ASSERT_EQ(
             tx->push_frame(const_cast<uint8_t *>(frame.data()), frame.size(), RTP_PUSH_COPY_DATA),
             RTP_SUCCESS);

@@ -48,6 +48,29 @@ void expect_crossed(zrtp &a, zrtp &b) {
     EXPECT_NE(a.role(), b.role());
 }
 
+// Runs the exchanges of `a` and `b` at the same virtual moment, each on
+// its own thread, over the links into the other; results of a and b.
+std::pair<RTP_ERROR, RTP_ERROR> run_both(sim_clock &clock, zrtp &a, const void *channel_a,
+                                         sim_link &a_to_b, zrtp &b, const void *channel_b,
+                                         sim_link &b_to_a, bool full) {
+    RTP_ERROR ra = RTP_PENDING;
+    RTP_ERROR rb = RTP_PENDING;
+    clock.enter();
+    clock.enter();
+    std::thread ta([&] {
+        ra = a.init(0xAAAA0001, channel_a, a_to_b.sender(), full);
+        clock.leave();
+    });
+    std::thread tb([&] {
+        rb = b.init(0xBBBB0002, channel_b, b_to_a.sender(), full);
+        clock.leave();
+    });
+    ta.join();
+    tb.join();
+    clock.clear_events();
+    return {ra, rb};
+}
+
 // Two endpoints on one simulated clock. Each run uses a fresh pair of
 // channels (as each stream of a session has its own socket).
 class ZrtpExchange : public ::testing::Test {
@@ -74,22 +97,7 @@ protected:
 
     // Runs both ends at the same virtual moment; results of a and b.
     std::pair<RTP_ERROR, RTP_ERROR> run(run_links &l, bool full) {
-        RTP_ERROR ra = RTP_PENDING;
-        RTP_ERROR rb = RTP_PENDING;
-        clock_->enter();
-        clock_->enter();
-        std::thread ta([&] {
-            ra = a_.init(0xAAAA0001, &l.channel_a, l.a_to_b->sender(), full);
-            clock_->leave();
-        });
-        std::thread tb([&] {
-            rb = b_.init(0xBBBB0002, &l.channel_b, l.b_to_a->sender(), full);
-            clock_->leave();
-        });
-        ta.join();
-        tb.join();
-        clock_->clear_events();
-        return {ra, rb};
+        return run_both(*clock_, a_, &l.channel_a, *l.a_to_b, b_, &l.channel_b, *l.b_to_a, full);
     }
 
     void both(run_links &l, const sim_link::filter &f) {
@@ -224,21 +232,8 @@ TEST_F(ZrtpExchange, RetransmissionSchedulesAndCounts) {
         };
         ab.set_filter(filter);
         ba.set_filter(filter);
-        RTP_ERROR ra = RTP_PENDING;
-        RTP_ERROR rb = RTP_PENDING;
         test::stderr_capture err;
-        clock_->enter();
-        clock_->enter();
-        std::thread ta([&] {
-            ra = a.init(1, &ca, ab.sender(), true);
-            clock_->leave();
-        });
-        std::thread tb([&] {
-            rb = b.init(2, &cb, ba.sender(), true);
-            clock_->leave();
-        });
-        ta.join();
-        tb.join();
+        const auto [ra, rb] = run_both(*clock_, a, &ca, ab, b, &cb, ba, true);
         err.stop();
         sim_link &from_initiator = a.role() == 0 ? ab : ba;
         sim_link &from_responder = a.role() == 0 ? ba : ab;
@@ -387,21 +382,8 @@ TEST_F(ZrtpExchange, OutOfRangePublicValuesAreRefused) {
             };
             ab.set_mutator(tamper);
             ba.set_mutator(tamper);
-            RTP_ERROR ra = RTP_PENDING;
-            RTP_ERROR rb = RTP_PENDING;
             test::stderr_capture err;
-            clock_->enter();
-            clock_->enter();
-            std::thread ta([&] {
-                ra = a.init(1, &ca, ab.sender(), true);
-                clock_->leave();
-            });
-            std::thread tb([&] {
-                rb = b.init(2, &cb, ba.sender(), true);
-                clock_->leave();
-            });
-            ta.join();
-            tb.join();
+            const auto [ra, rb] = run_both(*clock_, a, &ca, ab, b, &cb, ba, true);
             const std::string log = err.stop();
             // DHPart1 reaches the initiator, DHPart2 the responder.
             const int receiver_role = target == "DHPart1" ? 0 : 1;
