@@ -142,10 +142,10 @@ bool srtcp_standard::verify(uint8_t *packet, size_t size, uint32_t word, size_t 
 }
 
 RTP_ERROR srtcp_standard::unprotect(uint8_t *packet, size_t size, size_t *plain_size) {
-    if (packet == nullptr || plain_size == nullptr || !recv_.keyed()) {
+    if (!recv_.keyed()) {
         return drop(malformed_log_, "no receive keys");
     }
-    if (size < k_clear_prefix + trailer_size()) {
+    if (packet == nullptr || plain_size == nullptr || size < k_clear_prefix + trailer_size()) {
         return drop(malformed_log_, "too short");
     }
     const size_t plain = size - trailer_size();
