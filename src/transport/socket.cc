@@ -2,9 +2,11 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/udp.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -36,7 +38,8 @@ void fill_iov(iovec *iov, const buffer_vector &pieces) {
 
 }  // namespace
 
-socket::socket(int stream_flags, socket_syscalls *sys) : sys_(sys), stream_flags_(stream_flags) {}
+socket::socket(int stream_flags, socket_syscalls *sys)
+    : sys_(sys), stream_flags_(stream_flags), gso_enabled_(sys->supports_udp_gso()) {}
 
 socket::~socket() {
     if (descriptor_ >= 0) {
@@ -372,6 +375,62 @@ RTP_ERROR socket::sendto(uint32_t ssrc, sockaddr_in &to4, sockaddr_in6 &to6, pac
     return raw_sendtov(to4, to6, is_ipv6_, packets, flags, bytes_sent);
 }
 
+#ifndef UDP_SEGMENT
+#define UDP_SEGMENT 103  // linux/udp.h, for older C library headers
+#endif
+
+namespace {
+
+// Per-thread arrays for batched sends: grown once, reused by every later
+// call on the thread, so a steady stream of pushes allocates nothing here.
+struct send_scratch {
+    std::vector<mmsghdr> headers;
+    std::vector<iovec> chunks;
+    std::vector<size_t> datagrams;  // datagrams carried by each header
+    std::vector<std::array<uint8_t, CMSG_SPACE(sizeof(uint16_t))>> controls;
+};
+
+send_scratch &scratch() {
+    thread_local send_scratch s;
+    return s;
+}
+
+// Whether the kernel refused the segmentation offload itself (as opposed to
+// the send): then the datagrams go out one by one.
+bool gso_refused(int err) {
+    return err == EIO || err == EINVAL || err == ENOPROTOOPT || err == EOPNOTSUPP;
+}
+
+}  // namespace
+
+// A run of datagrams to one destination that are all `size` bytes long
+// (the last may be shorter) goes out as one UDP_SEGMENT send: the kernel cuts
+// it into exactly those datagrams. Starting at `first`, the number of
+// datagrams such a run would carry (1 when none longer than one).
+size_t socket::gso_run(const packet_vector &packets, size_t first) const {
+    if (!(stream_flags_ & RCE_SCC_ENABLED) || !gso_enabled_.load(std::memory_order_relaxed)) {
+        return 1;
+    }
+    const size_t size = total_length(packets[first]);
+    if (size == 0 || size > k_gso_max_bytes) {
+        return 1;
+    }
+    size_t n = 1;
+    size_t bytes = size;
+    while (first + n < packets.size() && n < k_gso_max_segments) {
+        const size_t next = total_length(packets[first + n]);
+        if (next > size || next == 0 || bytes + next > k_gso_max_bytes) {
+            break;
+        }
+        bytes += next;
+        ++n;
+        if (next < size) {
+            break;  // a shorter datagram ends the run
+        }
+    }
+    return n;
+}
+
 RTP_ERROR socket::raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6,
                               packet_vector &packets, int flags, int *bytes_sent) {
     const size_t count = packets.size();
@@ -388,35 +447,79 @@ RTP_ERROR socket::raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6,
         total_pieces += pieces.size();
         total_bytes += total_length(pieces);
     }
-    // Per-call arrays: this form runs without handler_lock_.
-    std::vector<mmsghdr> headers(count);
-    std::vector<iovec> chunks(total_pieces);
-    size_t next_chunk = 0;
-    for (size_t i = 0; i < count; ++i) {
-        msghdr &h = headers[i].msg_hdr;
-        h.msg_iov = chunks.data() + next_chunk;
-        h.msg_iovlen = packets[i].size();
-        fill_iov(h.msg_iov, packets[i]);
-        next_chunk += packets[i].size();
-        fill_destination(h, to4, to6, ipv6);
-    }
     if (bytes_sent != nullptr) {
         *bytes_sent = static_cast<int>(total_bytes);
     }
-
-    const size_t batch = (stream_flags_ & RCE_SCC_ENABLED) ? k_scc_batch : 1;
+    send_scratch &sc = scratch();
+    if (sc.chunks.size() < total_pieces) {
+        sc.chunks.resize(total_pieces);
+    }
+    if (sc.headers.size() < std::max<size_t>(count, 1)) {
+        sc.headers.resize(std::max<size_t>(count, 1));
+        sc.datagrams.resize(sc.headers.size());
+        sc.controls.resize(sc.headers.size());
+    }
     if (count == 0) {
         // Nothing to send; still one (empty) call, as the kernel would see it.
-        sys_->sendmmsg(descriptor_, headers.data(), 0, flags);
+        sys_->sendmmsg(descriptor_, sc.headers.data(), 0, flags);
         return RTP_SUCCESS;
     }
+
+    // Lays out headers for the datagrams from `from` on; the number of headers.
+    const auto build = [&](size_t from) {
+        size_t headers = 0;
+        size_t next_chunk = 0;
+        for (size_t i = from; i < count; ++headers) {
+            const size_t run = gso_run(packets, i);
+            mmsghdr &m = sc.headers[headers];
+            m = mmsghdr{};
+            msghdr &h = m.msg_hdr;
+            h.msg_iov = sc.chunks.data() + next_chunk;
+            for (size_t k = 0; k < run; ++k) {
+                fill_iov(sc.chunks.data() + next_chunk, packets[i + k]);
+                next_chunk += packets[i + k].size();
+            }
+            h.msg_iovlen = static_cast<size_t>(sc.chunks.data() + next_chunk - h.msg_iov);
+            fill_destination(h, to4, to6, ipv6);
+            if (run > 1) {
+                auto &control = sc.controls[headers];
+                control.fill(0);
+                h.msg_control = control.data();
+                h.msg_controllen = control.size();
+                cmsghdr *c = CMSG_FIRSTHDR(&h);
+                c->cmsg_level = SOL_UDP;
+                c->cmsg_type = UDP_SEGMENT;
+                c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+                const auto segment = static_cast<uint16_t>(total_length(packets[i]));
+                std::memcpy(CMSG_DATA(c), &segment, sizeof(segment));
+            }
+            sc.datagrams[headers] = run;
+            i += run;
+        }
+        return headers;
+    };
+
+    const size_t batch = (stream_flags_ & RCE_SCC_ENABLED) ? k_scc_batch : 1;
+    size_t headers = build(0);
     // A short send is resumed where the kernel stopped; an error or a call
     // that makes no progress ends the send.
-    size_t done = 0;
-    while (done < count) {
-        const auto want = static_cast<unsigned>(std::min(batch, count - done));
-        const int sent = sys_->sendmmsg(descriptor_, headers.data() + done, want, flags);
+    size_t done = 0;       // headers sent
+    size_t delivered = 0;  // datagrams sent
+    while (done < headers) {
+        const auto want = static_cast<unsigned>(std::min(batch, headers - done));
+        const int sent = sys_->sendmmsg(descriptor_, sc.headers.data() + done, want, flags);
         if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent < 0 && sc.datagrams[done] > 1 && gso_refused(errno)) {
+            // No segmentation offload here: the same datagrams, one by one.
+            gso_enabled_.store(false, std::memory_order_relaxed);
+            LOG_WARN_LIMITED_AS(gso_warning_, "__sendtov",
+                                "UDP segmentation offload is not available (%s), sending "
+                                "datagrams one by one",
+                                log::error_text(errno).c_str());
+            headers = build(delivered);
+            done = 0;
             continue;
         }
         if (sent <= 0) {
@@ -428,6 +531,9 @@ RTP_ERROR socket::raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6,
                 *bytes_sent = -1;
             }
             return RTP_SEND_FAILED;
+        }
+        for (size_t k = 0; k < static_cast<size_t>(sent); ++k) {
+            delivered += sc.datagrams[done + k];
         }
         done += static_cast<size_t>(sent);
     }

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -21,6 +22,7 @@
 #include "tessal/util.hh"
 #include "transport/syscalls.hh"
 #include "util/buffer_vector.hh"
+#include "util/log.hh"
 #include "util/shared_ssrc.hh"
 
 namespace tessal {
@@ -41,6 +43,10 @@ struct shared_ssrc_identity_less {
 
 constexpr size_t k_max_batch_chunks = 256;
 constexpr size_t k_scc_batch = 1024;
+// UDP segmentation offload (UDP_SEGMENT): at most this many datagrams, and
+// bytes, per send.
+constexpr size_t k_gso_max_segments = 64;
+constexpr size_t k_gso_max_bytes = 65000;
 
 class socket {
 public:
@@ -97,6 +103,10 @@ public:
                      int flags, int *bytes_sent = nullptr);
     // Handlers for `ssrc` on every datagram, then all datagrams in batches of
     // up to 1024 per sendmmsg(2) with RCE_SCC_ENABLED, else one per call.
+    // With RCE_SCC_ENABLED, runs of equal-sized datagrams go out as one
+    // UDP_SEGMENT send each, which the kernel cuts into the same datagrams;
+    // where the kernel refuses the offload (one rate-limited WARNING) the
+    // socket sends them one by one from then on.
     RTP_ERROR sendto(uint32_t ssrc, sockaddr_in &to4, sockaddr_in6 &to6, packet_vector &packets,
                      int flags, int *bytes_sent = nullptr);
     RTP_ERROR raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6, buffer_vector &pieces,
@@ -145,6 +155,7 @@ private:
     RTP_ERROR receive_from(uint8_t *buffer, size_t length, int flags, sockaddr *sender,
                            socklen_t sender_len, const char *fn, int *bytes_read);
     void fill_destination(msghdr &header, sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6);
+    size_t gso_run(const packet_vector &packets, size_t first) const;
 
     socket_syscalls *sys_;
     int descriptor_ = -1;
@@ -152,6 +163,8 @@ private:
     sockaddr_in6 local_v6_{};
     bool is_ipv6_ = false;
     int stream_flags_;
+    std::atomic<bool> gso_enabled_;
+    log::limiter gso_warning_;
     std::mutex handler_lock_;
     std::mutex option_lock_;
     std::multimap<shared_ssrc, socket_packet_handler, shared_ssrc_identity_less> send_handlers_;

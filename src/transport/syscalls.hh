@@ -27,6 +27,9 @@ public:
                              socklen_t *from_len);
     virtual int recvmmsg(int fd, mmsghdr *msgs, unsigned int count, int flags);
     virtual int poll(pollfd *fds, nfds_t count, int timeout_ms);
+    // Whether sends may ask for UDP segmentation offload (UDP_SEGMENT); a
+    // kernel that refuses it at send time is still handled.
+    virtual bool supports_udp_gso() { return true; }
 
     // The process-wide object that makes the real system calls.
     static socket_syscalls &system() noexcept;

@@ -11,6 +11,7 @@
 #include "rtp/rtp.hh"
 #include "support/ports.hh"
 #include "support/rtp_builder.hh"
+#include "support/udp_capture.hh"
 #include "transport/reception_flow.hh"
 #include "transport/socket.hh"
 
@@ -123,6 +124,38 @@ TEST(TransportLoopback, MulticastGroupOnLoopback) {
         }
     }
     round_trip(false, "239.255.77.77", "239.255.77.77", sender);
+}
+
+// Batched sends use UDP segmentation offload where the kernel has it: the
+// receiver still sees exactly the datagrams sent, boundaries and order.
+TEST(TransportLoopback, OffloadedBatchesKeepDatagramBoundaries) {
+    test::udp_capture rx;
+    const int buffer = 4 * 1024 * 1024;
+    ::setsockopt(rx.fd(), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
+    std::vector<size_t> sizes(30, 1400);
+    sizes.push_back(700);
+    sizes.insert(sizes.end(), 5, 1400);
+    sizes.push_back(100);
+    sizes.insert(sizes.end(), 100, 300);
+    std::vector<std::vector<uint8_t>> datagrams;
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        std::vector<uint8_t> d(sizes[i]);
+        for (size_t k = 0; k < d.size(); ++k) {
+            d[k] = static_cast<uint8_t>(i * 7 + k);
+        }
+        datagrams.push_back(std::move(d));
+    }
+    packet_vector packets;
+    for (auto &d : datagrams) {
+        packets.push_back({{12, d.data()}, {d.size() - 12, d.data() + 12}});
+    }
+    auto sender = make_sender(false);
+    sockaddr_in to4 = tessal::socket::create_sockaddr(AF_INET, "127.0.0.1", rx.port());
+    sockaddr_in6 to6{};
+    ASSERT_EQ(sender->sendto(0x1, to4, to6, packets, 0), RTP_SUCCESS);
+    for (size_t i = 0; i < datagrams.size(); ++i) {
+        ASSERT_EQ(rx.receive(), datagrams[i]) << "datagram " << i;
+    }
 }
 
 }  // namespace

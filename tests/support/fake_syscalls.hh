@@ -5,6 +5,8 @@
 // tested without a network. Thread-safe: the reception threads and the test
 // thread may use it at once.
 
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -72,9 +74,64 @@ public:
                 d.to_len = h.msg_namelen;
             }
             msgs[i].msg_len = static_cast<unsigned>(d.bytes.size());
+            // UDP segmentation offload: cut as the kernel would.
+            const uint16_t segment = gso_segment(h);
+            if (segment != 0) {
+                if (refuse_gso_) {
+                    if (i == 0) {
+                        errno = EIO;
+                        return -1;
+                    }
+                    return static_cast<int>(i);
+                }
+                ++gso_sends_;
+                for (size_t at = 0; at < d.bytes.size(); at += segment) {
+                    datagram part = d;
+                    part.bytes.assign(d.bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                                      d.bytes.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                            d.bytes.size(), at + segment)));
+                    sent_.push_back(std::move(part));
+                }
+                continue;
+            }
             sent_.push_back(std::move(d));
         }
         return static_cast<int>(count);
+    }
+
+    // The UDP_SEGMENT size a message asks for, 0 without one.
+    static uint16_t gso_segment(const msghdr &h) {
+        if (h.msg_control == nullptr) {
+            return 0;
+        }
+        for (cmsghdr *c = CMSG_FIRSTHDR(const_cast<msghdr *>(&h)); c != nullptr;
+             c = CMSG_NXTHDR(const_cast<msghdr *>(&h), c)) {
+            if (c->cmsg_level == IPPROTO_UDP && c->cmsg_type == 103 /* UDP_SEGMENT */) {
+                uint16_t size = 0;
+                std::memcpy(&size, CMSG_DATA(c), sizeof(size));
+                return size;
+            }
+        }
+        return 0;
+    }
+    // Sockets created afterwards ask for UDP segmentation offload (by
+    // default the fake models a kernel they do not ask).
+    bool supports_udp_gso() override {
+        std::lock_guard<std::mutex> g(lock_);
+        return offer_gso_;
+    }
+    void offer_gso(bool offer) {
+        std::lock_guard<std::mutex> g(lock_);
+        offer_gso_ = offer;
+    }
+    // A kernel that refuses the offload when asked: such sends fail with EIO.
+    void refuse_gso(bool refuse) {
+        std::lock_guard<std::mutex> g(lock_);
+        refuse_gso_ = refuse;
+    }
+    size_t gso_sends() {
+        std::lock_guard<std::mutex> g(lock_);
+        return gso_sends_;
     }
 
     ssize_t sendto(int, const void *data, size_t len, int, const sockaddr *to,
@@ -236,6 +293,9 @@ private:
     int setsockopt_result_ = 0;
     int sendto_error_ = 0;
     int poll_error_ = 0;
+    bool offer_gso_ = false;
+    bool refuse_gso_ = false;
+    size_t gso_sends_ = 0;
     size_t recv_calls_ = 0;
     size_t delivered_ = 0;
     std::deque<int> sendmmsg_script_;

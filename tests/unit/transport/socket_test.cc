@@ -113,6 +113,102 @@ TEST(SocketSend, FailureOrNoProgressEndsTheSend) {
     }
 }
 
+// Datagrams of the given sizes, each filled with its index.
+struct sized_set {
+    std::vector<std::vector<uint8_t>> bytes;
+    packet_vector packets;
+    explicit sized_set(const std::vector<size_t> &sizes) {
+        for (size_t i = 0; i < sizes.size(); ++i) {
+            bytes.emplace_back(sizes[i], static_cast<uint8_t>(i));
+        }
+        for (auto &b : bytes) {
+            // Two pieces, as the send queue hands them over.
+            const size_t head = std::min<size_t>(b.size(), 12);
+            packets.push_back({{head, b.data()}, {b.size() - head, b.data() + head}});
+        }
+    }
+};
+
+std::vector<size_t> repeat(size_t size, size_t n) {
+    return std::vector<size_t>(n, size);
+}
+
+std::vector<size_t> concat(std::vector<std::vector<size_t>> parts) {
+    std::vector<size_t> out;
+    for (auto &p : parts) {
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+
+// With RCE_SCC_ENABLED, runs of equal-sized datagrams go out as UDP_SEGMENT
+// sends; what arrives is exactly the datagrams of a send without offload.
+TEST(SocketSend, SegmentationOffloadSendsTheSameDatagrams) {
+    const struct {
+        const char *name;
+        std::vector<size_t> sizes;
+        size_t offload_sends;
+    } cases[] = {
+        {"one frame of full packets and a short last", concat({repeat(1400, 20), {300}}), 1},
+        {"longer than one offload send", repeat(1200, 150), 3},
+        {"a longer datagram ends a run", {500, 500, 900, 900, 900}, 2},
+        {"a shorter datagram ends a run", {500, 400, 500, 500}, 2},
+        {"single datagrams only", {100, 200, 300}, 0},
+        {"bytes limit", repeat(9000, 10), 2},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_syscalls fake;
+        fake.offer_gso(true);
+        tessal::socket sock(RCE_SCC_ENABLED, &fake);
+        ASSERT_EQ(sock.init(AF_INET, SOCK_DGRAM, 0), RTP_SUCCESS);
+        sockaddr_in to4 = tessal::socket::create_sockaddr(AF_INET, "127.0.0.1", 5004);
+        sockaddr_in6 to6{};
+        sized_set set(c.sizes);
+        ASSERT_EQ(sock.sendto(7, to4, to6, set.packets, 0), RTP_SUCCESS);
+        const auto sent = fake.sent();
+        ASSERT_EQ(sent.size(), set.bytes.size());
+        for (size_t i = 0; i < sent.size(); ++i) {
+            EXPECT_EQ(sent[i].bytes, set.bytes[i]) << i;
+        }
+        EXPECT_EQ(fake.gso_sends(), c.offload_sends);
+        EXPECT_EQ(fake.sendmmsg_counts().size(), 1u);
+    }
+}
+
+TEST(SocketSend, RefusedOffloadFallsBackOnceAndQuietly) {
+    fake_syscalls fake;
+    fake.offer_gso(true);
+    fake.refuse_gso(true);
+    tessal::socket sock(RCE_SCC_ENABLED, &fake);
+    ASSERT_EQ(sock.init(AF_INET, SOCK_DGRAM, 0), RTP_SUCCESS);
+    sockaddr_in to4 = tessal::socket::create_sockaddr(AF_INET, "127.0.0.1", 5004);
+    sockaddr_in6 to6{};
+    sized_set first(concat({{80}, repeat(1000, 10), {20}}));
+    sized_set second(repeat(1000, 10));
+    stderr_capture cap;
+    ASSERT_EQ(sock.sendto(7, to4, to6, first.packets, 0), RTP_SUCCESS);
+    ASSERT_EQ(sock.sendto(7, to4, to6, second.packets, 0), RTP_SUCCESS);
+    const std::string log = cap.stop();
+    const auto sent = fake.sent();
+    ASSERT_EQ(sent.size(), 22u);
+    for (size_t i = 0; i < 12; ++i) {
+        EXPECT_EQ(sent[i].bytes, first.bytes[i]) << i;
+    }
+    EXPECT_EQ(sent[12].bytes, second.bytes[0]);
+    EXPECT_EQ(fake.gso_sends(), 0u);
+    // The batch stops at the refused offload send (the single datagram
+    // before it went out), that send is refused once more on its own, the
+    // rest goes out without offload, and later sends do not try again.
+    EXPECT_EQ(fake.sendmmsg_counts(), (std::vector<unsigned>{2, 1, 11, 10}));
+    size_t warnings = 0;
+    for (size_t at = log.find("UDP segmentation offload is not available"); at != std::string::npos;
+         at = log.find("UDP segmentation offload is not available", at + 1)) {
+        ++warnings;
+    }
+    EXPECT_EQ(warnings, 1u) << log;
+}
+
 struct handler_log {
     std::vector<std::string> calls;
     int fail_on_call = -1;
