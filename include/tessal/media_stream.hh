@@ -75,7 +75,8 @@ public:
     // This is the library's own SRTP: only peers running this library can
     // decrypt it. Its IV shares two bytes between SSRC and packet index, so
     // two SSRCs whose low 16 bits are equal can reuse keystream under one
-    // key: use a fresh random key for every session, never a fixed one.
+    // key: use a fresh random key for every session, never a fixed one. For
+    // peers that are not this library, use standard SRTP (add_srtp_keys).
     RTP_ERROR add_srtp_ctx(uint8_t *key, uint8_t *salt) noexcept;
 
     // Standard SRTP keys, for a stream created with RCE_SRTP |

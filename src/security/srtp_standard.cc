@@ -195,12 +195,13 @@ RTP_ERROR srtp_standard::init(int profile, const uint8_t *send_master, size_t se
     }
     if (rc == RTP_SUCCESS) {
         profile_ = p;
+        keyed_.store(true, std::memory_order_release);
     }
     return rc;
 }
 
 RTP_ERROR srtp_standard::protect(buffer_vector &pieces) {
-    if (!send_.keyed() || pieces.size() != 3 || pieces[0].first < k_rtp_header_size ||
+    if (!keyed() || !send_.keyed() || pieces.size() != 3 || pieces[0].first < k_rtp_header_size ||
         pieces[0].second == nullptr || pieces[2].first < k_std_srtp_max_tag ||
         (pieces[1].second == nullptr && pieces[1].first != 0)) {
         return RTP_BAD_ARGUMENT;
@@ -292,7 +293,7 @@ bool srtp_standard::verify(const uint8_t *packet, size_t size, size_t header_len
 
 RTP_ERROR srtp_standard::unprotect_payload(const uint8_t *packet, size_t size, size_t header_len,
                                            uint8_t *payload, size_t *plain_len) {
-    if (!recv_.keyed()) {
+    if (!keyed() || !recv_.keyed()) {
         return drop(malformed_log_, "no receive keys");
     }
     if (header_len < k_rtp_header_size || size < header_len + profile_->rtp_tag_len) {

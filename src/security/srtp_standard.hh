@@ -141,7 +141,9 @@ public:
     RTP_ERROR init(int profile, const uint8_t *send_master, size_t send_len,
                    const uint8_t *recv_master, size_t recv_len);
     const srtp_profile_info *profile() const noexcept { return profile_; }
-    bool keyed() const noexcept { return profile_ != nullptr; }
+    // Any thread: the receive handler may already run (a port shared with a
+    // started stream) while init keys the object.
+    bool keyed() const noexcept { return keyed_.load(std::memory_order_acquire); }
 
     // Protects one packet in place: pieces[0] is the RTP header (fixed
     // header, CSRCs and extension), pieces[1] the payload, encrypted in
@@ -184,6 +186,7 @@ private:
     RTP_ERROR drop(log::limiter &lim, const char *what);
 
     const srtp_profile_info *profile_ = nullptr;
+    std::atomic<bool> keyed_{false};  // published once init has keyed everything
     srtp_std_keys send_;
     srtp_std_keys recv_;
 
