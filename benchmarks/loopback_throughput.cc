@@ -23,6 +23,7 @@
 
 #include "rtp/rtp.hh"
 #include "security/srtp.hh"
+#include "security/srtp_standard.hh"
 #include "transport/reception_flow.hh"
 #include "transport/socket.hh"
 
@@ -141,8 +142,9 @@ void count_hook(void *, tessal::frame::rtp_frame *frame) {
 
 // With `with_srtp`, the same datagrams carry SRTP (AES-128, 80-bit tag):
 // the socket's send handler protects them and the flow's SRTP stage checks
-// and decrypts them.
-result run_tessal(size_t packets, size_t payload, bool with_srtp) {
+// and decrypts them; with `standard` (an RTP_SRTP_PROFILE) standard SRTP of
+// that profile instead. Datagrams keep `payload` bytes in every case.
+result run_tessal(size_t packets, size_t payload, bool with_srtp, int standard = 0) {
     using namespace tessal;
     auto rx = std::make_shared<tessal::socket>(RCE_SCC_ENABLED);
     rx->init(AF_INET, SOCK_DGRAM, 0);
@@ -154,18 +156,36 @@ result run_tessal(size_t packets, size_t payload, bool with_srtp) {
     socklen_t len = sizeof(bound);
     getsockname(rx->get_raw_socket(), reinterpret_cast<sockaddr *>(&bound), &len);
 
-    const int flags = with_srtp ? RCE_SRTP | RCE_SRTP_AUTH_TAG : 0;
+    const srtp_profile_info *profile = find_srtp_profile(standard);
+    if (profile != nullptr) {
+        with_srtp = true;
+    }
+    const int flags = profile != nullptr ? RCE_SRTP | RCE_SRTP_STANDARD
+                      : with_srtp        ? RCE_SRTP | RCE_SRTP_AUTH_TAG
+                                         : 0;
     const uint8_t key[16] = {7, 6, 5, 4, 3, 2, 1, 0, 7, 6, 5, 4, 3, 2, 1, 0};
     const uint8_t salt[14] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
     srtp rx_srtp(flags);
     srtp tx_srtp(flags);
     rx_srtp.init(0, flags, key, key, salt, salt);
     tx_srtp.init(0, flags, key, key, salt, salt);
+    const uint8_t master[46] = {7, 6, 5, 4, 3, 2, 1, 0, 7, 6, 5, 4,
+                                3, 2, 1, 0, 9, 9, 9, 9, 9, 9, 9};
+    srtp_standard rx_standard;
+    srtp_standard tx_standard;
+    if (profile != nullptr) {
+        const size_t n = profile->key_len + profile->salt_len;
+        rx_standard.init(standard, master, n, master, n);
+        tx_standard.init(standard, master, n, master, n);
+    }
 
     reception_flow flow(false);
     auto remote = make_shared_ssrc(0x1234);
     flow.install_handler(HANDLER_RTP_HEADER, remote, rtp::packet_handler, nullptr);
-    if (with_srtp) {
+    if (profile != nullptr) {
+        flow.install_handler(HANDLER_SRTP, remote, srtp_standard::recv_packet_handler,
+                             &rx_standard);
+    } else if (with_srtp) {
         flow.install_handler(HANDLER_SRTP, remote, srtp::recv_packet_handler, &rx_srtp);
     }
     flow.install_handler(
@@ -179,19 +199,23 @@ result run_tessal(size_t packets, size_t payload, bool with_srtp) {
     auto tx = std::make_shared<tessal::socket>(RCE_SCC_ENABLED | flags);
     tx->init(AF_INET, SOCK_DGRAM, 0);
     auto local = make_shared_ssrc(0x1234);
-    if (with_srtp) {
+    if (profile != nullptr) {
+        tx->install_handler(local, &tx_standard, srtp_standard::send_packet_handler);
+    } else if (with_srtp) {
         tx->install_handler(local, &tx_srtp, srtp::send_packet_handler);
     }
     tessal::rtp state(FMT_H265, make_shared_ssrc(0x1234), false);
     sockaddr_in to4 = tessal::socket::create_sockaddr(AF_INET, "127.0.0.1", ntohs(bound.sin_port));
     sockaddr_in6 to6{};
 
-    const size_t tag = with_srtp ? k_srtp_tag_size : 0;
+    const size_t tag = profile != nullptr ? profile->rtp_tag_len : with_srtp ? k_srtp_tag_size : 0;
+    // The send handler wants a tag slot of k_std_srtp_max_tag and shrinks it.
+    const size_t slot = profile != nullptr ? k_std_srtp_max_tag : tag;
     // One payload per packet of a batch: SRTP encrypts each in place before
     // the batch goes out.
     std::vector<std::vector<uint8_t>> data(1024, std::vector<uint8_t>(payload - 12 - tag, 0x42));
     std::vector<std::array<uint8_t, 12>> headers(1024);
-    std::vector<std::array<uint8_t, k_srtp_tag_size>> tags(1024);
+    std::vector<std::array<uint8_t, k_std_srtp_max_tag>> tags(1024);
     packet_vector batch(1024);
     const double cpu0 = cpu_now();
     const auto t0 = clock_type::now();
@@ -204,7 +228,7 @@ result run_tessal(size_t packets, size_t payload, bool with_srtp) {
             state.inc_sequence();
             batch[i] = {{12, headers[i].data()}, {data[i].size(), data[i].data()}};
             if (with_srtp) {
-                batch[i].emplace_back(tag, tags[i].data());
+                batch[i].emplace_back(slot, tags[i].data());
             }
         }
         if (tx->sendto(0x1234, to4, to6, batch, 0) != RTP_SUCCESS) {
@@ -251,5 +275,11 @@ int main(int argc, char **argv) {
     const auto rate = [](const result &r) { return static_cast<double>(r.received) / r.seconds; };
     std::printf("ratio tessal/raw: %.2f\n", rate(tessal) / rate(raw));
     std::printf("ratio tessal+SRTP/tessal: %.2f\n", rate(secured) / rate(tessal));
+    for (int id = tessal::SRTP_AES_CM_128_HMAC_SHA1_80; id <= tessal::SRTP_AEAD_AES_256_GCM; ++id) {
+        const result standard = run_tessal(packets, payload, true, id);
+        report(tessal::find_srtp_profile(id)->name, standard, packets, payload);
+        std::printf("ratio tessal+%s/tessal: %.2f\n", tessal::find_srtp_profile(id)->name,
+                    rate(standard) / rate(tessal));
+    }
     return 0;
 }
