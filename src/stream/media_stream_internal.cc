@@ -666,6 +666,12 @@ RTP_ERROR media_stream_internal::start_components() {
         rtp_->set_payload_size(ipv6_ ? k_srtp_standard_payload_v6 : k_srtp_standard_payload_v4);
     }
     initialized_.store(true);
+    // A stream that only sends, with nothing to receive on its socket (no
+    // RTCP on the RTP port, no ZRTP), runs no reception threads; a receiving
+    // stream that shares the socket later starts them.
+    if ((rce_flags_ & RCE_SEND_ONLY) && !(rce_flags_ & (RCE_RTCP_ON_RTP_PORT | k_zrtp_mask))) {
+        return RTP_SUCCESS;
+    }
     return reception_flow_->start(socket_, rce_flags_);
 }
 

@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,8 +20,8 @@ namespace tessal {
 namespace {
 
 constexpr size_t k_min_rtp_size = 12;
-// Re-check interval of the processing thread's wait, a backstop only: every
-// publish notifies.
+// Re-check interval of a waiting pull, a backstop only: every delivered
+// frame notifies.
 constexpr auto k_wake_backstop = std::chrono::milliseconds(100);
 
 // Real-time FIFO priority where the system grants it; failure is harmless.
@@ -47,12 +49,18 @@ size_t frame_bytes(const frame::rtp_frame *f) {
 }  // namespace
 
 reception_flow::reception_flow(bool /*ipv6*/) : msgs_(k_receive_batch), iov_(k_receive_batch) {
+    // Wakes the receiver out of its wait when the flow stops; without it the
+    // receiver falls back to waking every poll time-out.
+    wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     create_ring_buffer();
 }
 
 reception_flow::~reception_flow() {
     stop();
     clear_frames();
+    if (wake_fd_ >= 0) {
+        ::close(wake_fd_);
+    }
 }
 
 // --- ring -------------------------------------------------------------------
@@ -65,9 +73,13 @@ void reception_flow::create_ring_buffer() {
                              ? static_cast<size_t>(buffer_size_) / payload_size_
                              : 0;
     ring_.resize(count);
-    for (slot &s : ring_) {
-        s.data.reset(new uint8_t[payload_size_]);
-        s.read = 0;
+    // One block, not written here: its pages become resident only as
+    // datagrams fill them, so an idle or send-only flow costs little memory.
+    ring_memory_.reset();
+    ring_memory_.reset(new uint8_t[count * payload_size_]);
+    for (size_t i = 0; i < count; ++i) {
+        ring_[i].data = ring_memory_.get() + i * payload_size_;
+        ring_[i].read = 0;
     }
     scratch_.reset(new uint8_t[payload_size_ > 0 ? payload_size_ : 1]);
     written_.store(0);
@@ -112,7 +124,7 @@ void reception_flow::drain_published() {
     for (; p != w && slots > 0; ++p) {
         slot &s = ring_[p % slots];
         if (s.read >= k_min_rtp_size) {
-            process_packet(s.data.get(), s.read, rce_flags_);
+            process_packet(s.data, s.read, rce_flags_);
         }
         s.read = 0;
     }
@@ -198,6 +210,10 @@ RTP_ERROR reception_flow::start_threads() {
 // Called with start_stop_lock_ held.
 void reception_flow::stop_threads() {
     should_stop_.store(true);
+    if (wake_fd_ >= 0) {
+        const uint64_t one = 1;
+        (void)!::write(wake_fd_, &one, sizeof(one));
+    }
     {
         // Taking the lock orders the flag before the processing thread's
         // predicate check, so the notification cannot fall between the check
@@ -213,6 +229,10 @@ void reception_flow::stop_threads() {
     if (processing_thread_.joinable()) {
         processing_thread_.join();
     }
+    if (wake_fd_ >= 0) {
+        uint64_t count = 0;
+        (void)!::read(wake_fd_, &count, sizeof(count));  // re-arm for the next start
+    }
     running_ = false;
 }
 
@@ -222,7 +242,9 @@ void reception_flow::receiver(std::shared_ptr<socket> sock) {
     const size_t slots = ring_.size();
     const size_t slot_size = payload_size_;
     while (!should_stop_.load()) {
-        const RTP_ERROR ready = sock->wait_readable(poll_timeout_ms_.load());
+        // Idle flows sleep until a datagram or stop() arrives.
+        const RTP_ERROR ready =
+            sock->wait_readable(wake_fd_ >= 0 ? -1 : poll_timeout_ms_.load(), wake_fd_);
         if (ready == RTP_FAILED) {
             LOG_ERROR("poll(2) failed");
             // Both threads end; the next start() begins again.
@@ -249,7 +271,7 @@ void reception_flow::receiver(std::shared_ptr<socket> sock) {
             const auto batch = static_cast<unsigned>(std::min(free_slots, k_receive_batch));
             for (unsigned i = 0; i < batch; ++i) {
                 slot &s = ring_[(w + i) % slots];
-                iov_[i] = iovec{s.data.get(), slot_size};
+                iov_[i] = iovec{s.data, slot_size};
                 msgs_[i] = mmsghdr{};
                 msgs_[i].msg_hdr.msg_iov = &iov_[i];
                 msgs_[i].msg_hdr.msg_iovlen = 1;
@@ -282,7 +304,9 @@ void reception_flow::receiver(std::shared_ptr<socket> sock) {
             written_.store(w + static_cast<uint64_t>(got), std::memory_order_release);
             published = true;
         }
-        if (published) {
+        // The processing thread is woken only when it sleeps: while it works
+        // it sees the new datagrams on its own (written_ is re-read).
+        if (published && processor_waiting_.load()) {
             { std::lock_guard<std::mutex> wake_guard(wake_lock_); }
             wake_.notify_one();
         }
@@ -311,11 +335,15 @@ void reception_flow::processor(int rce_flags) {
     const size_t slots = ring_.size();
     for (;;) {
         {
+            // Announced before the check: a receiver that publishes after
+            // the check sees the flag and notifies under the lock.
             std::unique_lock<std::mutex> lock(wake_lock_);
-            wake_.wait_for(lock, k_wake_backstop, [this] {
-                return should_stop_.load() || written_.load(std::memory_order_acquire) !=
-                                                  processed_.load(std::memory_order_relaxed);
+            processor_waiting_.store(true);
+            wake_.wait(lock, [this] {
+                return should_stop_.load() ||
+                       written_.load() != processed_.load(std::memory_order_relaxed);
             });
+            processor_waiting_.store(false);
         }
         if (should_stop_.load()) {
             return;
@@ -325,7 +353,7 @@ void reception_flow::processor(int rce_flags) {
         while (p != w) {
             slot &s = ring_[p % slots];
             if (s.read >= k_min_rtp_size) {
-                process_packet(s.data.get(), s.read, rce_flags);
+                process_packet(s.data, s.read, rce_flags);
             }
             s.read = 0;
             processed_.store(++p, std::memory_order_release);

@@ -166,7 +166,7 @@ private:
         receive_hook hook;
     };
     struct slot {
-        std::unique_ptr<uint8_t[]> data;
+        uint8_t *data = nullptr;  // into ring_memory_
         size_t read = 0;
     };
 
@@ -213,6 +213,7 @@ private:
     // receiver never writes a slot while written_ - processed_ == size, so a
     // slot being processed is never overwritten.
     std::vector<slot> ring_;
+    std::unique_ptr<uint8_t[]> ring_memory_;
     std::atomic<uint64_t> written_{0};
     std::atomic<uint64_t> processed_{0};
     std::atomic<uint64_t> dropped_full_{0};
@@ -231,6 +232,8 @@ private:
     mutable std::mutex start_stop_lock_;
     std::mutex wake_lock_;
     std::condition_variable wake_;
+    std::atomic<bool> processor_waiting_{false};
+    int wake_fd_ = -1;  // eventfd: stop() wakes the receiver's wait
     bool running_ = false;
     std::shared_ptr<socket> socket_;  // set while running
     int rce_flags_ = 0;

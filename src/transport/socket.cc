@@ -642,14 +642,17 @@ RTP_ERROR socket::recv_batch(mmsghdr *msgs, unsigned int count, int flags, int *
     return got > 0 ? RTP_SUCCESS : RTP_NO_DATA;
 }
 
-RTP_ERROR socket::wait_readable(int timeout_ms) {
-    pollfd fd{};
-    fd.fd = descriptor_;
-    fd.events = POLLIN;
-    const int rc = sys_->poll(&fd, 1, timeout_ms);
+RTP_ERROR socket::wait_readable(int timeout_ms, int wake_fd) {
+    pollfd fds[2] = {};
+    fds[0].fd = descriptor_;
+    fds[0].events = POLLIN;
+    fds[1].fd = wake_fd;
+    fds[1].events = POLLIN;
+    const int rc = sys_->poll(fds, wake_fd >= 0 ? 2 : 1, timeout_ms);
     if (rc < 0) {
         return errno == EINTR ? RTP_NO_DATA : RTP_FAILED;
     }
+    const pollfd &fd = fds[0];
     if (rc == 0 || (fd.revents & POLLIN) == 0) {
         return (fd.revents & (POLLERR | POLLNVAL)) ? RTP_FAILED : RTP_NO_DATA;
     }

@@ -138,7 +138,9 @@ public:
 
     // Waits until the socket is readable: RTP_SUCCESS when readable,
     // RTP_NO_DATA on time-out or interruption (EINTR), RTP_FAILED otherwise.
-    RTP_ERROR wait_readable(int timeout_ms);
+    // With `wake_fd` >= 0 the wait also ends (RTP_NO_DATA) when that
+    // descriptor becomes readable; a negative time-out waits without limit.
+    RTP_ERROR wait_readable(int timeout_ms, int wake_fd = -1);
 
 private:
     // A multicast group membership request; `request` null for unicast.

@@ -3,6 +3,7 @@
 // flags on a shared port.
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include "support/rtp_builder.hh"
 #include "support/stderr_capture.hh"
 #include "tessal/tessal.hh"
+#include "transport/reception_flow.hh"
 #include "transport/socket.hh"
 
 using namespace tessal;
@@ -265,6 +267,38 @@ TEST(StreamSetUp, StreamsSharingAPortKeepTheirOwnFlags) {
     }
     tx_ctx.destroy_session(tx);
     rx_ctx.destroy_session(rx);
+}
+
+size_t thread_count() {
+    size_t n = 0;
+    if (DIR *d = ::opendir("/proc/self/task")) {
+        while (dirent *e = ::readdir(d)) {
+            n += e->d_name[0] != '.' ? 1 : 0;
+        }
+        ::closedir(d);
+    }
+    return n;
+}
+
+// A stream that only sends runs no reception threads: twenty of them leave
+// the process's thread count as it was, and they still send.
+TEST(StreamSetUp, SendOnlyStreamsRunNoReceptionThreads) {
+    context ctx;
+    session *s = ctx.create_session("127.0.0.1");
+    const uint16_t rx_port = free_udp_port();
+    media_stream *rx = s->create_stream(rx_port, 0, k_fmt, RCE_RECEIVE_ONLY);
+    ASSERT_NE(rx, nullptr);
+    const size_t before = thread_count();
+    std::vector<media_stream *> senders;
+    for (int i = 0; i < 20; ++i) {
+        media_stream *tx = s->create_stream(0, rx_port, k_fmt, RCE_SEND_ONLY);
+        ASSERT_NE(tx, nullptr);
+        EXPECT_FALSE(tx->internal()->flow()->is_running());
+        senders.push_back(tx);
+    }
+    EXPECT_EQ(thread_count(), before);
+    EXPECT_TRUE(frame_arrives(senders.back(), rx));
+    ctx.destroy_session(s);
 }
 
 }  // namespace

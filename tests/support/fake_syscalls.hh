@@ -213,17 +213,24 @@ public:
 
     // Readable while datagrams are queued; a scripted poll error number is
     // returned once. Waits like the kernel would, in short steps.
-    int poll(pollfd *fds, nfds_t, int timeout_ms) override {
+    // The first descriptor is the fake socket; others (a wake-up eventfd)
+    // are real and polled for real. A wait without limit re-checks them
+    // every few milliseconds.
+    int poll(pollfd *fds, nfds_t count, int timeout_ms) override {
         std::unique_lock<std::mutex> g(lock_);
         if (poll_error_ != 0) {
             errno = poll_error_;
             poll_error_ = 0;
             return -1;
         }
-        rx_cv_.wait_for(g, std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0),
-                        [this] { return !rx_.empty(); });
+        const auto others_ready = [&] { return count > 1 && ::poll(fds + 1, count - 1, 0) > 0; };
+        const int slice = timeout_ms < 0 ? 5 : timeout_ms;
+        do {
+            rx_cv_.wait_for(g, std::chrono::milliseconds(slice), [this] { return !rx_.empty(); });
+        } while (timeout_ms < 0 && rx_.empty() && !others_ready());
         fds[0].revents = rx_.empty() ? 0 : POLLIN;
-        return rx_.empty() ? 0 : 1;
+        const int woken = others_ready() ? 1 : 0;
+        return (rx_.empty() ? 0 : 1) + woken;
     }
 
     // --- test controls ---------------------------------------------------

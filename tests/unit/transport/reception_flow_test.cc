@@ -650,6 +650,26 @@ TEST(ReceptionFlowThreads, InterruptedWaitKeepsReceiving) {
     frame::dealloc_frame(got);
 }
 
+// An idle receiver sleeps without a time-out (no periodic wake-ups), and
+// stop() still ends it at once: with an hour-long poll time-out configured,
+// a receiver that had to wait it out would hold this test until its limit.
+TEST(ReceptionFlowThreads, StopWakesAnIdleReceiverWithoutItsTimeOut) {
+    auto sock = std::make_shared<tessal::socket>(0);
+    ASSERT_EQ(sock->init(AF_INET, SOCK_DGRAM, 0), RTP_SUCCESS);
+    sockaddr_in any = tessal::socket::create_sockaddr(AF_INET, "127.0.0.1", 0);
+    ASSERT_EQ(sock->bind(any), RTP_SUCCESS);
+    auto flow = std::make_unique<reception_flow>(false);
+    flow->set_poll_timeout_ms(3600 * 1000);
+    auto a = make_shared_ssrc(0xA);
+    flow->install_handler(HANDLER_RTP_HEADER, a, header_stage, nullptr);
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(flow->start(sock, 0), RTP_SUCCESS);
+        std::this_thread::sleep_for(milliseconds(20));  // let the receiver block
+        EXPECT_EQ(flow->stop(), RTP_SUCCESS);
+        EXPECT_FALSE(flow->is_running());
+    }
+}
+
 TEST(ReceptionFlowThreads, ReceiveFailureStopsTheFlowWithItsMessage) {
     flow_fixture f;
     auto a = make_shared_ssrc(0xA);
