@@ -228,6 +228,7 @@ private:
                              std::vector<nal_info> &nals, uint32_t ssrc, RTP_ERROR &result);
     RTP_ERROR enqueue_nal_unit(uint8_t *unit, size_t unit_len, size_t payload_size,
                                bool ends_access_unit);
+    std::vector<nal_info> nal_scratch_;  // the NAL units of the frame being pushed
 
     // Receive side.
     RTP_ERROR handle_fragment(frame::rtp_frame **out, fragment_kind kind, int rce_flags);

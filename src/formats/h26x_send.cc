@@ -381,7 +381,9 @@ RTP_ERROR h26x::push_media_frame(sockaddr_in &addr, sockaddr_in6 &addr6, uint8_t
 RTP_ERROR h26x::push_nal_units(sockaddr_in &addr, sockaddr_in6 &addr6, uint8_t *data,
                                size_t data_len, int rtp_flags, uint32_t ssrc) {
     const size_t payload_size = rtp_ctx_->get_payload_size();
-    std::vector<nal_info> nals;
+    // Reused from push to push (pushes on one stream never overlap).
+    std::vector<nal_info> &nals = nal_scratch_;
+    nals.clear();
     bool should_aggregate = false;
     if ((rtp_flags & RTP_PUSH_ONE_NAL) || rtp_ctx_->get_payload() == FMT_V3C) {
         nal_info whole;

@@ -132,15 +132,22 @@ RTP_ERROR frame_queue::start_transaction(bool reuse_last_timestamp,
         return RTP_UNINITIALIZED;
     }
     try {
-        auto t = std::make_unique<transaction>();
+        // The last transaction's record and blocks are reused: a stream that
+        // keeps pushing allocates nothing here once warmed up.
+        std::unique_ptr<transaction> t =
+            spare_transaction_ ? std::move(spare_transaction_) : std::make_unique<transaction>();
         t->packets = std::move(spare_packets_);
         block_slot(t->header_blocks, 0, k_rtp_header_size, false);
         if (tag_slot_ > 0) {
-            // Zeroed: a tag slot no handler writes must not leak old memory.
+            // Zeroed: a tag slot no handler writes must not leak old memory
+            // (a reused slot holds a tag this stream sent already).
             block_slot(t->tag_blocks, 0, tag_slot_, true);
         }
         if (const size_t size = media_header_size(rtp_->get_payload()); size > 0) {
-            t->media_headers = new_block(size, true);
+            if (!t->media_headers || t->media_headers_size != size) {
+                t->media_headers = new_block(size, true);
+                t->media_headers_size = size;
+            }
         }
         t->owned_frame = std::move(owned);
         t->frame_data = frame;
@@ -179,7 +186,44 @@ void frame_queue::end_transaction() noexcept {
     if (packets.capacity() <= k_max_queue_size) {
         spare_packets_ = std::move(packets);
     }
-    active_.reset();
+    // What belongs to the frame goes now; the record and its blocks stay.
+    transaction &t = *active_;
+    t.buffers.clear();
+    t.headers_used = 0;
+    t.tags_used = 0;
+    t.owned_frame.reset();
+    t.frame_data = nullptr;
+    // Copy blocks are kept for the next frames, up to a bound.
+    size_t kept = 0;
+    size_t blocks = 0;
+    while (blocks < t.owned_copies.size() && kept + t.copy_sizes[blocks] <= k_kept_copy_bytes) {
+        kept += t.copy_sizes[blocks];
+        ++blocks;
+    }
+    t.owned_copies.resize(blocks);
+    t.copy_sizes.resize(blocks);
+    t.copy_block = 0;
+    t.copy_used = 0;
+    t.dealloc_hook = nullptr;
+    std::memset(t.common_header, 0, sizeof(t.common_header));
+    spare_transaction_ = std::move(active_);
+}
+
+uint8_t *frame_queue::copy_space(size_t bytes) {
+    transaction &t = *active_;
+    for (; t.copy_block < t.owned_copies.size(); ++t.copy_block, t.copy_used = 0) {
+        if (t.copy_used + bytes <= t.copy_sizes[t.copy_block]) {
+            uint8_t *p = t.owned_copies[t.copy_block].get() + t.copy_used;
+            t.copy_used += bytes;
+            return p;
+        }
+    }
+    const size_t size = std::max(k_copy_block_bytes, bytes);
+    t.owned_copies.push_back(new_block(size, false));
+    t.copy_sizes.push_back(size);
+    t.copy_block = t.owned_copies.size() - 1;
+    t.copy_used = bytes;
+    return t.owned_copies.back().get();
 }
 
 RTP_ERROR frame_queue::no_transaction(const char *function) noexcept {
@@ -279,8 +323,7 @@ RTP_ERROR frame_queue::enqueue_message(buffer_vector &pieces) noexcept {
             for (const auto &piece : pieces) {
                 total += piece.first;
             }
-            active_->owned_copies.push_back(new_block(total, false));
-            uint8_t *copy = active_->owned_copies.back().get();
+            uint8_t *copy = copy_space(total);
             size_t offset = 0;
             for (const auto &piece : pieces) {
                 if (piece.first > 0) {

@@ -38,6 +38,10 @@ constexpr size_t k_auth_tag_size = 10;
 // With RCE_SRTP_STANDARD: room for the largest standard tag (AES-GCM, RFC
 // 7714); the SRTP send handler shrinks the slot to its profile's tag.
 constexpr size_t k_standard_tag_slot = 16;
+// Joined SRTP payloads are copied into blocks of this size (or one payload's
+// size, if larger); blocks up to k_kept_copy_bytes stay for later frames.
+constexpr size_t k_copy_block_bytes = 64 * 1024;
+constexpr size_t k_kept_copy_bytes = 1024 * 1024;
 
 using dealloc_hook_fn = void (*)(void *);
 
@@ -56,6 +60,7 @@ struct transaction {
     // Payload header and FU headers of the H.26x/V3C formats; null for other
     // formats.
     std::unique_ptr<uint8_t[]> media_headers;
+    size_t media_headers_size = 0;
     // Blocks of k_max_queue_size tag slots of 10 bytes (RCE_SRTP_AUTH_TAG)
     // or 16 (RCE_SRTP_STANDARD); none otherwise.
     std::vector<std::unique_ptr<uint8_t[]>> tag_blocks;
@@ -63,8 +68,12 @@ struct transaction {
     size_t tags_used = 0;
     std::unique_ptr<uint8_t[]> owned_frame;
     uint8_t *frame_data = nullptr;  // not owned
-    // Joined payloads made for SRTP encryption.
+    // Joined payloads made for SRTP encryption: blocks that never move,
+    // filled one after the other and kept for later frames.
     std::vector<std::unique_ptr<uint8_t[]>> owned_copies;
+    std::vector<size_t> copy_sizes;
+    size_t copy_block = 0;  // the block being filled
+    size_t copy_used = 0;   // bytes used in it
     dealloc_hook_fn dealloc_hook = nullptr;
 };
 
@@ -177,6 +186,8 @@ private:
     RTP_ERROR no_transaction(const char *function) noexcept;
     uint8_t *stamp_next_header();
     uint8_t *take_header_slot();
+    // `bytes` of room for a joined payload in the open transaction.
+    uint8_t *copy_space(size_t bytes);
     buffer_vector take_pieces();
     RTP_ERROR finalize(buffer_vector &&packet);
     clock::hrc::hrc_t pace_frame(clock::hrc::hrc_t now);
@@ -204,6 +215,7 @@ private:
     // Emptied piece lists kept from earlier transactions, so enqueueing does
     // not allocate once the queue has warmed up.
     std::vector<buffer_vector> spare_pieces_;
+    std::unique_ptr<transaction> spare_transaction_;
     packet_vector spare_packets_;
     buffer_vector idle_buffers_;
 };
