@@ -148,14 +148,36 @@ pick_pair() {  # an even port with it and the next one unbound; echoes it
     done
     return 1
 }
-wait_for_port() {  # waits until some socket is bound to UDP port $1 (at most $2 seconds)
+bound_by() {  # whether process $1 holds a UDP socket bound to port $2
+    hex=$(printf '%04X' "$2")
+    for inode in $(awk -v p=":$hex\$" 'toupper($2) ~ p {print $10}' /proc/net/udp /proc/net/udp6 \
+        2>/dev/null); do
+        for fd in /proc/"$1"/fd/*; do
+            [ "$(readlink "$fd" 2>/dev/null)" = "socket:[$inode]" ] && return 0
+        done
+    done
+    return 1
+}
+wait_bound() {  # waits (at most 20 s) until process $1 has bound port $2; false if it exits
     i=0
-    while [ "$i" -lt "$(( $2 * 10 ))" ]; do
-        port_in_use "$1" && return 0
+    while [ "$i" -lt 200 ] && kill -0 "$1" 2>/dev/null; do
+        bound_by "$1" "$2" && return 0
         sleep 0.1
         i=$((i + 1))
     done
+    kill "$1" 2>/dev/null
+    wait "$1" 2>/dev/null
     return 1
+}
+stop_peer() {  # ends process $1 with SIGINT (GStreamer then finishes its files), at most 10 s
+    kill -INT "$1" 2>/dev/null
+    i=0
+    while [ "$i" -lt 100 ] && kill -0 "$1" 2>/dev/null; do
+        sleep 0.1
+        i=$((i + 1))
+    done
+    kill -KILL "$1" 2>/dev/null
+    wait "$1" 2>/dev/null
 }
 wait_for_file_quiet() {  # waits until $1 stops growing (at most $2 seconds)
     last=-1
@@ -179,29 +201,39 @@ rate=50
 
 case "$direction" in
     tessal-to-gst)
-        # srtpdec takes the key from its sink caps, for the SSRC they name.
-        if [ -n "$with_rtcp" ]; then
-            timeout 60 gst-launch-1.0 -q -e rtpbin name=rb \
-                udpsrc port="$gst_port" address=127.0.0.1 buffer-size=8388608 \
+        # srtpdec takes the key from its sink caps, for the SSRC they name. The
+        # sockets do not share their port (reuse=false): a port some other
+        # process took meanwhile makes GStreamer fail, and another is tried.
+        attempt=0
+        while :; do
+            if [ -n "$with_rtcp" ]; then
+                gst-launch-1.0 -q -e rtpbin name=rb \
+                    udpsrc port="$gst_port" address=127.0.0.1 reuse=false buffer-size=8388608 \
+                        caps="application/x-srtp,${caps#application/x-rtp,},ssrc=(uint)$ssrc,$srtp_fields" \
+                        ! d.rtp_sink \
+                    udpsrc port=$((gst_port + 1)) address=127.0.0.1 reuse=false \
+                        caps="application/x-srtcp,ssrc=(uint)$ssrc,$srtp_fields" ! d.rtcp_sink \
+                    srtpdec name=d d.rtp_src ! rb.recv_rtp_sink_0 d.rtcp_src ! rb.recv_rtcp_sink_0 \
+                    rb. ! rtp${codec}depay ! ${codec}parse ! "video/x-$codec,stream-format=byte-stream" \
+                        ! filesink location="$received" buffer-mode=unbuffered \
+                    rb.send_rtcp_src_0 ! e.rtcp_sink_0 srtpenc name=e $enc_props \
+                    e.rtcp_src_0 ! udpsink host=127.0.0.1 port=$((tessal_port + 1)) sync=false \
+                        async=false \
+                    >"$run/gst.log" 2>&1 &
+            else
+                gst-launch-1.0 -q -e udpsrc port="$gst_port" address=127.0.0.1 reuse=false \
+                    buffer-size=8388608 \
                     caps="application/x-srtp,${caps#application/x-rtp,},ssrc=(uint)$ssrc,$srtp_fields" \
-                    ! d.rtp_sink \
-                udpsrc port=$((gst_port + 1)) address=127.0.0.1 \
-                    caps="application/x-srtcp,ssrc=(uint)$ssrc,$srtp_fields" ! d.rtcp_sink \
-                srtpdec name=d d.rtp_src ! rb.recv_rtp_sink_0 d.rtcp_src ! rb.recv_rtcp_sink_0 \
-                rb. ! rtp${codec}depay ! ${codec}parse ! "video/x-$codec,stream-format=byte-stream" \
-                    ! filesink location="$received" \
-                rb.send_rtcp_src_0 ! e.rtcp_sink_0 srtpenc name=e $enc_props \
-                e.rtcp_src_0 ! udpsink host=127.0.0.1 port=$((tessal_port + 1)) sync=false async=false \
-                >"$run/gst.log" 2>&1 &
-        else
-            timeout 60 gst-launch-1.0 -q -e udpsrc port="$gst_port" address=127.0.0.1 \
-                buffer-size=8388608 \
-                caps="application/x-srtp,${caps#application/x-rtp,},ssrc=(uint)$ssrc,$srtp_fields" \
-                ! srtpdec ! rtp${codec}depay ! ${codec}parse ! "video/x-$codec,stream-format=byte-stream" \
-                ! filesink location="$received" >"$run/gst.log" 2>&1 &
-        fi
-        peer=$!
-        wait_for_port "$gst_port" 20 || fail "GStreamer did not bind port $gst_port"
+                    ! srtpdec ! rtp${codec}depay ! ${codec}parse \
+                    ! "video/x-$codec,stream-format=byte-stream" \
+                    ! filesink location="$received" buffer-mode=unbuffered >"$run/gst.log" 2>&1 &
+            fi
+            peer=$!
+            wait_bound "$peer" "$gst_port" && break
+            attempt=$((attempt + 1))
+            [ "$attempt" -lt 5 ] || fail "GStreamer could not listen on a free port"
+            gst_port=$(pick_pair $((attempt + 2))) || fail "no free port"
+        done
         # shellcheck disable=SC2086
         "$tools/tessal-send" --format "$codec" --file "$source_clip" --rate "$rate" --quiet \
             --set local_ssrc=$ssrc --srtp "$profile:inline:$key_b64" \
@@ -209,8 +241,7 @@ case "$direction" in
             >"$run/send.log" 2>&1 || fail "tessal-send failed"
         [ -n "$with_rtcp" ] && sleep 2  # the last reports
         wait_for_file_quiet "$received" 15
-        kill -INT "$peer"
-        wait "$peer"
+        stop_peer "$peer"
         peer=""
         grep -qF "srtp: gstreamer caps: $srtp_fields" "$run/send.log" ||
             fail "tessal-send did not print the GStreamer caps of its key"
@@ -228,11 +259,19 @@ case "$direction" in
         if [ -n "$with_rtcp" ]; then
             tessal_rtcp="--rtcp --peer 127.0.0.1 $gst_port"
         fi
-        # shellcheck disable=SC2086
-        "$tools/tessal-recv" --format "$codec" --output "$received" --timeout 4 --quiet \
-            --srtp "$profile:inline:$key_b64" $tessal_rtcp "$tessal_port" >"$run/recv.log" 2>&1 &
-        peer=$!
-        wait_for_port "$tessal_port" 20 || fail "tessal-recv did not bind port $tessal_port"
+        # tessal-recv exits at once when it cannot bind: then another port.
+        attempt=0
+        while :; do
+            # shellcheck disable=SC2086
+            "$tools/tessal-recv" --format "$codec" --output "$received" --timeout 4 --quiet \
+                --srtp "$profile:inline:$key_b64" $tessal_rtcp "$tessal_port" \
+                >"$run/recv.log" 2>&1 &
+            peer=$!
+            wait_bound "$peer" "$tessal_port" && break
+            attempt=$((attempt + 1))
+            [ "$attempt" -lt 5 ] || fail "tessal-recv could not listen on a free port"
+            tessal_port=$(pick_pair $((attempt + 2))) || fail "no free port"
+        done
         payloader="rtp${codec}pay config-interval=0 aggregate-mode=none mtu=1400 pt=$pt ssrc=$ssrc"
         if [ -n "$with_rtcp" ]; then
             # rtpbin keeps its RTCP going after the end of the stream: it runs
