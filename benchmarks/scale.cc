@@ -1,0 +1,224 @@
+// Many streams in one process, measured as a user would see them:
+//
+//   bench_scale ports N   N receiving streams on N ports and N senders
+//   bench_scale ssrc N    N receiving streams sharing one port, told apart
+//                         by SSRC, and N senders
+//
+// Reports set-up and tear-down time, threads, resident memory per stream,
+// idle CPU, and the CPU per packet of moving 1,200-byte packets through all
+// streams (one push per stream per round, ~1 Mbit/s per stream) beside a raw
+// sendmmsg/recvmmsg loop moving the same number of packets in the same run.
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tessal/tessal.hh"
+
+namespace {
+
+using namespace tessal;
+using clock_type = std::chrono::steady_clock;
+
+constexpr size_t k_payload = 1200;
+
+double cpu_now() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double seconds_since(clock_type::time_point t) {
+    return std::chrono::duration<double>(clock_type::now() - t).count();
+}
+
+size_t threads() {
+    size_t n = 0;
+    if (DIR *d = opendir("/proc/self/task")) {
+        while (dirent *e = readdir(d)) {
+            n += e->d_name[0] != '.' ? 1 : 0;
+        }
+        closedir(d);
+    }
+    return n;
+}
+
+double rss_kib() {
+    long pages = 0;
+    long resident = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) {
+            resident = 0;
+        }
+        std::fclose(f);
+    }
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1024.0;
+}
+
+uint16_t free_port_block(int count) {
+    // Consecutive even ports from a range few services use; the streams bind
+    // them and fail loudly if one is taken.
+    return static_cast<uint16_t>(20000 + (getpid() % 100) * 200 + (count % 2));
+}
+
+std::atomic<uint64_t> g_delivered{0};
+void on_frame(void *, frame::rtp_frame *f) {
+    g_delivered.fetch_add(1, std::memory_order_relaxed);
+    frame::dealloc_frame(f);
+}
+
+// The raw baseline: `packets` datagrams of k_payload bytes through one
+// socket pair with sendmmsg/recvmmsg; CPU seconds per packet.
+double raw_cpu_per_packet(size_t packets) {
+    const int rx = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const int tx = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const int bytes = 8 * 1024 * 1024;
+    setsockopt(rx, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(rx, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
+    socklen_t len = sizeof(addr);
+    getsockname(rx, reinterpret_cast<sockaddr *>(&addr), &len);
+    std::vector<uint8_t> payload(k_payload, 0x42);
+    std::atomic<size_t> got{0};
+    const double cpu0 = cpu_now();
+    std::thread receiver([&] {
+        std::vector<uint8_t> bufs(64 * 2048);
+        std::vector<mmsghdr> msgs(64);
+        std::vector<iovec> iov(64);
+        timeval tv{0, 200000};
+        setsockopt(rx, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        while (got.load() < packets) {
+            for (size_t i = 0; i < 64; ++i) {
+                iov[i] = {bufs.data() + i * 2048, 2048};
+                msgs[i] = {};
+                msgs[i].msg_hdr.msg_iov = &iov[i];
+                msgs[i].msg_hdr.msg_iovlen = 1;
+            }
+            const int n = recvmmsg(rx, msgs.data(), 64, MSG_WAITFORONE, nullptr);
+            if (n <= 0) {
+                break;
+            }
+            got += static_cast<size_t>(n);
+        }
+    });
+    std::vector<mmsghdr> msgs(64);
+    iovec iov{payload.data(), payload.size()};
+    for (size_t sent = 0; sent < packets;) {
+        const size_t n = std::min<size_t>(64, packets - sent);
+        for (size_t i = 0; i < n; ++i) {
+            msgs[i] = {};
+            msgs[i].msg_hdr.msg_name = &addr;
+            msgs[i].msg_hdr.msg_namelen = sizeof(addr);
+            msgs[i].msg_hdr.msg_iov = &iov;
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int r = sendmmsg(tx, msgs.data(), static_cast<unsigned>(n), 0);
+        sent += r > 0 ? static_cast<size_t>(r) : 0;
+        if (sent % 4096 < 64) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));  // no overflow
+        }
+    }
+    receiver.join();
+    const double cpu = cpu_now() - cpu0;
+    close(rx);
+    close(tx);
+    return cpu / static_cast<double>(std::max<size_t>(got.load(), 1));
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const bool shared_port = argc > 1 && std::string(argv[1]) == "ssrc";
+    const int n = argc > 2 ? std::atoi(argv[2]) : 300;
+    const int rounds = argc > 3 ? std::atoi(argv[3]) : 100;
+
+    const size_t threads0 = threads();
+    const double rss0 = rss_kib();
+    context ctx;
+    session *s = ctx.create_session("127.0.0.1");
+    std::vector<media_stream *> receivers;
+    std::vector<media_stream *> senders;
+    const uint16_t base = free_port_block(n);
+    const auto setup_begin = clock_type::now();
+    for (int i = 0; i < n; ++i) {
+        const auto port = static_cast<uint16_t>(shared_port ? base : base + 2 * i);
+        media_stream *rx = s->create_stream(port, 0, FMT_PCMU, RCE_RECEIVE_ONLY);
+        media_stream *tx = s->create_stream(0, port, FMT_PCMU, RCE_SEND_ONLY | RCE_SCC_ENABLED);
+        if (rx == nullptr || tx == nullptr) {
+            std::fprintf(stderr, "stream %d could not be created (port %u)\n", i, port);
+            return 1;
+        }
+        const auto ssrc = static_cast<ssize_t>(0x10000 + i);
+        tx->configure_ctx(RCC_LOCAL_SSRC, ssrc);
+        if (shared_port) {
+            rx->configure_ctx(RCC_PEER_SSRC, ssrc);
+        }
+        rx->install_receive_hook(nullptr, on_frame);
+        receivers.push_back(rx);
+        senders.push_back(tx);
+    }
+    const double setup_s = seconds_since(setup_begin);
+    const size_t threads1 = threads();
+    const double rss1 = rss_kib();
+
+    const double idle_cpu0 = cpu_now();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const double idle_cpu = (cpu_now() - idle_cpu0) / 2.0;
+
+    std::vector<uint8_t> frame(k_payload, 0x5A);
+    const double cpu0 = cpu_now();
+    const auto run_begin = clock_type::now();
+    for (int r = 0; r < rounds; ++r) {
+        for (media_stream *tx : senders) {
+            tx->push_frame(frame.data(), frame.size(), RTP_PUSH_DEFAULT);
+        }
+        // ~1 Mbit/s per stream: one 1,200-byte packet per stream per 10 ms.
+        std::this_thread::sleep_until(run_begin + std::chrono::milliseconds(10 * (r + 1)));
+    }
+    const size_t sent = static_cast<size_t>(rounds) * static_cast<size_t>(n);
+    const auto wait_end = clock_type::now() + std::chrono::seconds(2);
+    while (g_delivered.load() < sent && clock_type::now() < wait_end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const double cpu = cpu_now() - cpu0 - 0.0;
+    const size_t delivered = g_delivered.load();
+    const double rss2 = rss_kib();
+    const size_t threads2 = threads();
+
+    const auto teardown_begin = clock_type::now();
+    ctx.destroy_session(s);
+    const double teardown_s = seconds_since(teardown_begin);
+
+    const double tessal_cpp = cpu / static_cast<double>(std::max<size_t>(delivered, 1));
+    const double raw_cpp = raw_cpu_per_packet(sent);
+
+    std::printf("\n%d streams %s, %d rounds of one 1,200-byte packet per stream\n", n,
+                shared_port ? "sharing one port (by SSRC)" : "on their own ports", rounds);
+    std::printf("  set-up                 %8.3f s\n", setup_s);
+    std::printf("  tear-down              %8.3f s\n", teardown_s);
+    std::printf("  threads                %8zu (before %zu, after traffic %zu)\n", threads1,
+                threads0, threads2);
+    std::printf("  resident per stream    %8.1f KiB (2 streams per pair; after traffic %.1f)\n",
+                (rss1 - rss0) / n, (rss2 - rss0) / n);
+    std::printf("  idle CPU               %8.2f %% of a core\n", idle_cpu * 100);
+    std::printf(
+        "  delivered              %8zu of %zu (loss %.3f %%)\n", delivered, sent,
+        100.0 * static_cast<double>(sent - std::min(sent, delivered)) / static_cast<double>(sent));
+    std::printf("  CPU per packet         %8.2f us  (raw loop %.2f us, ratio %.2f)\n",
+                tessal_cpp * 1e6, raw_cpp * 1e6, tessal_cpp / raw_cpp);
+    return 0;
+}
