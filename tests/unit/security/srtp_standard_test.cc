@@ -3,6 +3,11 @@
 // round trips of every profile, the roll-over counter across a wrap, replays,
 // forgeries and a truncation sweep.
 
+#include <cryptopp/aes.h>
+#include <cryptopp/gcm.h>
+#include <cryptopp/hmac.h>
+#include <cryptopp/modes.h>
+#include <cryptopp/sha.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -395,6 +400,87 @@ TEST(SrtpStandard, RollOverCounterAcrossTheWrap) {
             EXPECT_EQ(plain.back(), static_cast<uint8_t>(seqs[i]));
         }
         EXPECT_EQ(ends.rx.drops().auth, 0U);
+    }
+}
+
+// The packet after a wrap (ROC 1, a non-zero SSRC and index), against the
+// RFC formulas written out here over Crypto++ alone: session keys by the
+// PRF of section 4.3 (checked against appendix B.3 above), the AES-CM IV of
+// section 4.1.1 and the tag over header || payload || ROC (big-endian) of
+// section 4.2, or RFC 7714's IV and AAD.
+TEST(SrtpStandard, PacketAfterTheWrapMatchesAReferenceOfTheRfcFormulas) {
+    for (const profile_case &c : k_profiles) {
+        const srtp_profile_info &p = profile(c.id);
+        SCOPED_TRACE(p.name);
+        const bytes master = master_of(c.id, 1);
+        srtp_standard tx;
+        ASSERT_EQ(tx.init(c.id, master.data(), master.size(), nullptr, 0), RTP_SUCCESS);
+        const uint32_t ssrc = 0xCAFEF00D;
+        bytes payload(100);
+        for (size_t i = 0; i < payload.size(); ++i) {
+            payload[i] = static_cast<uint8_t>(i);
+        }
+        bytes wire;
+        for (uint16_t seq : {uint16_t{65535}, uint16_t{0}}) {
+            bytes packet = test::rtp_packet(ssrc, seq, payload);
+            bytes tag(k_std_srtp_max_tag);
+            buffer_vector pieces = {{12, packet.data()},
+                                    {packet.size() - 12, packet.data() + 12},
+                                    {tag.size(), tag.data()}};
+            ASSERT_EQ(tx.protect(pieces), RTP_SUCCESS);
+            packet.insert(packet.end(), tag.begin(),
+                          tag.begin() + static_cast<long>(pieces[2].first));
+            wire = packet;
+        }
+
+        // Session keys: label 0 (cipher), 1 (auth), 2 (salt), PRF input
+        // (salt, zero-padded to 14 bytes, ^ label at byte 7) || 00 00.
+        const auto prf = [&](uint8_t label, size_t len) {
+            uint8_t x[16] = {};
+            std::memcpy(x, master.data() + p.key_len, p.salt_len);
+            x[7] ^= label;
+            CryptoPP::CTR_Mode<CryptoPP::AES>::Encryption ctr(master.data(), p.key_len, x);
+            bytes out(len, 0);
+            ctr.ProcessData(out.data(), out.data(), len);
+            return out;
+        };
+        const bytes key = prf(0, p.key_len);
+        const bytes salt = prf(2, p.salt_len);
+        const uint32_t roc = 1;
+        const uint16_t seq = 0;
+        bytes expected = test::rtp_packet(ssrc, seq, payload);
+        if (p.aead) {
+            uint8_t iv[12] = {0, 0, 0xCA, 0xFE, 0xF0, 0x0D, 0, 0, 0, 1, 0, 0};
+            for (size_t i = 0; i < 12; ++i) {
+                iv[i] ^= salt[i];
+            }
+            CryptoPP::GCM<CryptoPP::AES>::Encryption gcm;
+            gcm.SetKeyWithIV(key.data(), key.size(), iv, sizeof(iv));
+            bytes tag(16);
+            gcm.EncryptAndAuthenticate(expected.data() + 12, tag.data(), tag.size(), iv, sizeof(iv),
+                                       expected.data(), 12, expected.data() + 12, payload.size());
+            expected.insert(expected.end(), tag.begin(), tag.end());
+        } else {
+            // IV = salt * 2^16 ^ SSRC * 2^64 ^ (ROC * 2^16 + SEQ) * 2^16.
+            uint8_t iv[16] = {};
+            std::memcpy(iv, salt.data(), 14);
+            const uint8_t ssrc_bytes[4] = {0xCA, 0xFE, 0xF0, 0x0D};
+            for (size_t i = 0; i < 4; ++i) {
+                iv[4 + i] ^= ssrc_bytes[i];
+            }
+            iv[11] ^= static_cast<uint8_t>(roc);  // index = 0x0000'0001'0000
+            CryptoPP::CTR_Mode<CryptoPP::AES>::Encryption ctr(key.data(), key.size(), iv);
+            ctr.ProcessData(expected.data() + 12, expected.data() + 12, payload.size());
+            const bytes auth = prf(1, 20);
+            CryptoPP::HMAC<CryptoPP::SHA1> mac(auth.data(), auth.size());
+            const uint8_t roc_be[4] = {0, 0, 0, 1};
+            mac.Update(expected.data(), expected.size());
+            mac.Update(roc_be, sizeof(roc_be));
+            uint8_t digest[20];
+            mac.Final(digest);
+            expected.insert(expected.end(), digest, digest + c.rtp_tag);
+        }
+        EXPECT_EQ(wire, expected);
     }
 }
 
