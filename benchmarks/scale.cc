@@ -220,5 +220,13 @@ int main(int argc, char **argv) {
         100.0 * static_cast<double>(sent - std::min(sent, delivered)) / static_cast<double>(sent));
     std::printf("  CPU per packet         %8.2f us  (raw loop %.2f us, ratio %.2f)\n",
                 tessal_cpp * 1e6, raw_cpp * 1e6, tessal_cpp / raw_cpp);
+    // One line per figure for benchmarks/run.sh.
+    const char *tag = shared_port ? "ssrc" : "ports";
+    std::printf("RESULT %s_%d_setup_s %.3f\n", tag, n, setup_s);
+    std::printf("RESULT %s_%d_teardown_s %.3f\n", tag, n, teardown_s);
+    std::printf("RESULT %s_%d_threads %zu\n", tag, n, threads1);
+    std::printf("RESULT %s_%d_rss_kib_per_stream %.1f\n", tag, n, (rss1 - rss0) / n);
+    std::printf("RESULT %s_%d_idle_cpu_pct %.2f\n", tag, n, idle_cpu * 100);
+    std::printf("RESULT %s_%d_cpu_per_packet_ratio %.2f\n", tag, n, tessal_cpp / raw_cpp);
     return 0;
 }

@@ -1,0 +1,42 @@
+#!/bin/sh
+# Builds the benchmarks in Release and prints one table: every figure as the
+# median of RUNS runs (default 5), ratios against the raw baselines each
+# program measures in the same run. Not part of the test suite.
+#
+#   benchmarks/run.sh [RUNS]
+set -eu
+cd "$(dirname "$0")/.."
+RUNS="${1:-5}"
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSAL_BUILD_BENCHMARKS=ON \
+    -DTESSAL_BUILD_TESTS=OFF >/dev/null
+cmake --build build/bench -j"$(nproc)" >/dev/null
+B=build/bench/benchmarks
+OUT="$(mktemp)"
+trap 'rm -f "$OUT"' EXIT
+
+# The loopback throughput program prints "ratio <what>: <value>" lines.
+loopback() {
+    "$B/bench_loopback" 2>/dev/null | sed -n 's/^ratio \(.*\): \(.*\)$/RESULT loopback_\1 \2/p'
+}
+
+i=0
+while [ "$i" -lt "$RUNS" ]; do
+    i=$((i + 1))
+    printf 'run %s of %s\n' "$i" "$RUNS" >&2
+    {
+        loopback
+        "$B/bench_scale" ports 300 100 2>/dev/null | grep '^RESULT'
+        "$B/bench_scale" ssrc 1000 50 2>/dev/null | grep '^RESULT'
+        "$B/bench_latency" 2>/dev/null | grep '^RESULT'
+    } >>"$OUT"
+done
+# One ZRTP run: it takes its own median of ten agreements.
+"$B/bench_zrtp" 2>/dev/null | grep '^RESULT' >>"$OUT"
+
+printf '\n%-48s %12s\n' "figure (median of $RUNS runs)" "value"
+awk '$1 == "RESULT" { v[$2] = v[$2] " " $3 }
+     END { for (k in v) print k, v[k] }' "$OUT" | sort | while read -r key values; do
+    median="$(printf '%s\n' $values | sort -g | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}')"
+    printf '%-48s %12s\n' "$key" "$median"
+done
+printf '\nSRTP transform ratios (Google Benchmark): run %s/bench_srtp\n' "$B"
