@@ -77,7 +77,7 @@ void open_record(media_frame_table &table, frame::rtp_frame *packet) {
     media_info record;
     record.anchor = seq;
     record.start_seq = seq;
-    record.end_seq = k_no_end_seq;
+    record.end_seq = packet->header.marker ? seq : k_no_end_seq;
     record.received_count = 1;
     record.total_size = packet->payload_length;
     record.first_seen = table.now();
@@ -138,36 +138,116 @@ frame::rtp_frame *join_fragments(media_info &record, const frame::rtp_header &he
     return joined;
 }
 
-RTP_ERROR reassemble(media_frame_table &table, frame::rtp_frame **out) {
-    expire_stale(table);
-    frame::rtp_frame *packet = *out;
-    const auto found = table.frames.find(packet->header.timestamp);
-    if (found == table.frames.end()) {
-        if (packet->header.marker) {
-            return RTP_FRAME_READY;  // a frame of one packet
-        }
-        forget_datagram(packet);
-        open_record(table, packet);
-        *out = nullptr;
-        return RTP_SUCCESS;
+void remember(media_frame_table &table, const frame::rtp_frame *packet) {
+    const uint16_t seq = packet->header.sequence;
+    if (table.packets_seen == 0) {
+        table.first_seq = seq;
     }
+    if (table.packets_seen < media_frame_table::k_seen_slots) {
+        ++table.packets_seen;
+    }
+    table.seen[seq % media_frame_table::k_seen_slots] = {packet->header.timestamp, seq, true};
+    table.fragmenting = table.fragmenting || packet->header.marker == 0;
+}
 
-    media_info &record = found->second;
-    forget_datagram(packet);
-    store_fragment(record, packet);
-    *out = nullptr;
-    if (!is_complete(record)) {
-        return RTP_SUCCESS;
+// Whether a run of `timestamp` whose earliest fragment is `start` is known
+// to begin there (see media_frame_table).
+bool starts_frame(const media_frame_table &table, uint16_t start, uint32_t timestamp) {
+    const uint16_t before = static_cast<uint16_t>(start - 1);
+    const seen_packet &prev = table.seen[before % media_frame_table::k_seen_slots];
+    if (prev.valid && prev.seq == before) {
+        return prev.timestamp != timestamp;
     }
-    // The frame carries the header of the packet that completed the run.
-    frame::rtp_frame *joined = join_fragments(record, packet->header);
+    return table.packets_seen < media_frame_table::k_seen_slots &&
+           static_cast<int16_t>(start - table.first_seq) <= 0;
+}
+
+// A repeat or late copy of a fragment of a frame already delivered.
+bool is_finished(const media_frame_table &table, uint32_t timestamp, uint16_t seq) {
+    for (const finished_frame &f : table.finished) {
+        if (f.valid && f.timestamp == timestamp &&
+            static_cast<uint16_t>(seq - f.start_seq) <=
+                static_cast<uint16_t>(f.end_seq - f.start_seq)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void note_finished(media_frame_table &table, uint32_t timestamp, uint16_t start, uint16_t end) {
+    table.finished[table.finished_next] = {timestamp, start, end, true};
+    table.finished_next = (table.finished_next + 1) % media_frame_table::k_finished_slots;
+}
+
+// Joins the record of `timestamp` into table.ready when its run is complete
+// and known to start at its earliest fragment. False when memory ran out.
+bool complete_record(media_frame_table &table, uint32_t timestamp) {
+    const auto found = table.frames.find(timestamp);
+    if (found == table.frames.end()) {
+        return true;
+    }
+    media_info &record = found->second;
+    if (!is_complete(record) ||
+        !starts_frame(table, static_cast<uint16_t>(record.start_seq), timestamp)) {
+        return true;
+    }
+    // The frame carries the header of the marked fragment.
+    frame::rtp_frame *joined = join_fragments(record, record.fragments.rbegin()->second->header);
+    note_finished(table, timestamp, static_cast<uint16_t>(record.start_seq),
+                  static_cast<uint16_t>(record.end_seq));
     release_fragments(record);
     table.frames.erase(found);
     if (joined == nullptr) {
-        return RTP_ALLOC_FAILED;
+        return false;
     }
-    *out = joined;
-    return RTP_FRAME_READY;
+    table.ready.push_back(joined);
+    return true;
+}
+
+RTP_ERROR reassemble(media_frame_table &table, frame::rtp_frame **out) {
+    expire_stale(table);
+    frame::rtp_frame *packet = *out;
+    const uint32_t timestamp = packet->header.timestamp;
+    const uint16_t seq = packet->header.sequence;
+    remember(table, packet);
+    if (is_finished(table, timestamp, seq)) {
+        // A repeat, or a late copy, of a fragment of a frame delivered: the
+        // network may do that, and the frame must not arrive twice.
+        frame::dealloc_frame(packet);
+        *out = nullptr;
+        return RTP_SUCCESS;
+    }
+    const auto found = table.frames.find(timestamp);
+    if (found == table.frames.end() && packet->header.marker &&
+        (!table.fragmenting || starts_frame(table, seq, timestamp))) {
+        note_finished(table, timestamp, seq, seq);
+        table.ready.push_back(packet);  // a frame of one packet
+    } else {
+        forget_datagram(packet);
+        if (found == table.frames.end()) {
+            open_record(table, packet);
+        } else {
+            store_fragment(found->second, packet);
+        }
+    }
+    *out = nullptr;
+    // The packet may complete its own frame, and be the one before the
+    // earliest fragment of a complete run of another.
+    bool ok = complete_record(table, timestamp);
+    const seen_packet &next =
+        table.seen[static_cast<uint16_t>(seq + 1) % media_frame_table::k_seen_slots];
+    if (next.valid && next.seq == static_cast<uint16_t>(seq + 1) && next.timestamp != timestamp) {
+        ok = complete_record(table, next.timestamp) && ok;
+    }
+    if (table.ready.size() == 1) {
+        *out = table.ready.front();
+        table.ready.pop_front();
+        return RTP_FRAME_READY;
+    }
+    if (!table.ready.empty()) {
+        return RTP_FRAMES_READY;
+    }
+    return ok ? RTP_SUCCESS : RTP_ALLOC_FAILED;
 }
 
 // RFC 3550 section 5.1: the marker bit flags the last packet of a frame.
@@ -198,6 +278,9 @@ media_frame_table::~media_frame_table() {
     for (auto &entry : frames) {
         release_fragments(entry.second);
     }
+    for (frame::rtp_frame *f : ready) {
+        frame::dealloc_frame(f);
+    }
 }
 
 media::media(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rtp_ctx, int rce_flags)
@@ -226,6 +309,18 @@ RTP_ERROR media::push_frame(sockaddr_in &addr, sockaddr_in6 &addr6, std::unique_
 
 void *media::get_media_frame_info() noexcept {
     return &media_frame_info_;
+}
+
+RTP_ERROR media::frame_getter(frame::rtp_frame **out) noexcept {
+    if (out == nullptr) {
+        return RTP_BAD_ARGUMENT;
+    }
+    if (media_frame_info_.ready.empty()) {
+        return RTP_NO_SUCH_ITEM;
+    }
+    *out = media_frame_info_.ready.front();
+    media_frame_info_.ready.pop_front();
+    return RTP_FRAME_READY;
 }
 
 RTP_ERROR media::push_media_frame(sockaddr_in &addr, sockaddr_in6 &addr6, uint8_t *data,

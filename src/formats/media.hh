@@ -18,8 +18,10 @@
 
 #include <netinet/in.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <unordered_map>
@@ -58,8 +60,31 @@ constexpr uint32_t k_no_end_seq = 0xFFFFFFFF;
 // The table is scanned for stale records at most this often.
 constexpr int64_t k_expiry_scan_interval_ms = 100;
 
+// A packet the table has seen: which frame (timestamp) it belonged to.
+struct seen_packet {
+    uint32_t timestamp = 0;
+    uint16_t seq = 0;
+    bool valid = false;
+};
+
+// A frame the table delivered, so that repeats and late copies of its
+// fragments are dropped instead of becoming frames of their own.
+struct finished_frame {
+    uint32_t timestamp = 0;
+    uint16_t start_seq = 0;
+    uint16_t end_seq = 0;
+    bool valid = false;
+};
+
 // The generic reassembly table, the argument packet_handler is installed
 // with. Owns every fragment it holds and releases them when destroyed.
+//
+// Nothing on the wire marks a frame's first fragment: a run is known to
+// start at its earliest fragment only when the packet before that one was
+// seen and belongs to another frame, or when nothing before it was seen at
+// all (the start of the stream). A run whose predecessor was lost cannot be
+// told from the tail of a frame whose first fragments were lost, and is
+// dropped when it expires rather than delivered damaged.
 struct media_frame_table {
     using time_source = clock::hrc::hrc_t (*)();
 
@@ -77,6 +102,24 @@ struct media_frame_table {
     // The clock records are aged by; tests replace it.
     time_source now = clock::hrc::now;
     clock::hrc::hrc_t last_scan{};
+
+    // The latest packets by sequence number modulo the ring size.
+    static constexpr size_t k_seen_slots = 1024;
+    std::array<seen_packet, k_seen_slots> seen{};
+    // The first sequence number seen, and how many packets were seen (up to
+    // the ring size): early in the stream a run that starts at or before the
+    // first packet seen is taken to start there.
+    uint16_t first_seq = 0;
+    size_t packets_seen = 0;
+    // Whether a packet without the marker bit was seen: until then every
+    // packet has been a frame of its own, and a marked packet is one too.
+    bool fragmenting = false;
+    static constexpr size_t k_finished_slots = 64;
+    std::array<finished_frame, k_finished_slots> finished{};
+    size_t finished_next = 0;
+    // Frames one packet completed beyond the one handed back with it, for
+    // media::frame_getter.
+    std::deque<frame::rtp_frame *> ready;
 };
 
 class media {
@@ -103,13 +146,20 @@ public:
 
     // The reassembly table: the argument to install packet_handler with.
     void *get_media_frame_info() noexcept;
+    // RTP_FRAME_READY with the next frame completed together with another
+    // (packet_handler returned RTP_FRAMES_READY), else RTP_NO_SUCH_ITEM;
+    // RTP_BAD_ARGUMENT for a null out. Processing thread only.
+    RTP_ERROR frame_getter(frame::rtp_frame **out) noexcept;
 
     // The reception-flow depacketizer. `arg` is the table, `*out` the parsed
     // packet; `data` and `size` are not used.
     // - Without RCE_FRAGMENT_GENERIC: RTP_FRAME_READY, the packet is the frame.
     // - With it: RTP_FRAME_READY with the joined frame in *out when the packet
-    //   completes one (or is a marked packet of a timestamp with no record);
-    //   RTP_SUCCESS with *out null when the table kept the packet.
+    //   completes one (or is a marked packet that starts a frame: the one
+    //   before it belongs to another); RTP_FRAMES_READY with *out null when
+    //   it completes more than one, for frame_getter; RTP_SUCCESS with *out
+    //   null when the table kept the packet or dropped it as a repeat of a
+    //   fragment of a frame already delivered.
     // RTP_BAD_ARGUMENT without a packet or a table, RTP_ALLOC_FAILED when
     // memory runs out (*out is then left for the caller to release, or null
     // if the table had already taken it). Incomplete records older than the
