@@ -188,7 +188,8 @@ bool complete_record(media_frame_table &table, uint32_t timestamp) {
     }
     media_info &record = found->second;
     if (!is_complete(record) ||
-        !starts_frame(table, static_cast<uint16_t>(record.start_seq), timestamp)) {
+        !(record.start_known ||
+          starts_frame(table, static_cast<uint16_t>(record.start_seq), timestamp))) {
         return true;
     }
     // The frame carries the header of the marked fragment.
@@ -226,8 +227,14 @@ RTP_ERROR reassemble(media_frame_table &table, frame::rtp_frame **out) {
         forget_datagram(packet);
         if (found == table.frames.end()) {
             open_record(table, packet);
+            table.frames.at(timestamp).start_known = starts_frame(table, seq, timestamp);
         } else {
-            store_fragment(found->second, packet);
+            media_info &record = found->second;
+            const uint32_t old_start = record.start_seq;
+            store_fragment(record, packet);
+            if (record.start_seq != old_start) {
+                record.start_known = starts_frame(table, seq, timestamp);
+            }
         }
     }
     *out = nullptr;
@@ -237,6 +244,10 @@ RTP_ERROR reassemble(media_frame_table &table, frame::rtp_frame **out) {
     const seen_packet &next =
         table.seen[static_cast<uint16_t>(seq + 1) % media_frame_table::k_seen_slots];
     if (next.valid && next.seq == static_cast<uint16_t>(seq + 1) && next.timestamp != timestamp) {
+        const auto held = table.frames.find(next.timestamp);
+        if (held != table.frames.end() && held->second.start_seq == next.seq) {
+            held->second.start_known = true;
+        }
         ok = complete_record(table, next.timestamp) && ok;
     }
     if (table.ready.size() == 1) {

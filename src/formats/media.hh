@@ -54,6 +54,9 @@ struct media_info {
     uint16_t anchor = 0;
     // When the record was opened, on the table's clock.
     clock::hrc::hrc_t first_seen{};
+    // Whether the earliest fragment held is known to be the frame's first,
+    // decided when it arrives or when the packet before it does.
+    bool start_known = false;
 };
 
 constexpr uint32_t k_no_end_seq = 0xFFFFFFFF;

@@ -156,7 +156,8 @@ public:
             delivered.emplace_back(out);
         } else if (rc == RTP_FRAMES_READY) {
             EXPECT_EQ(out, nullptr);
-            for (frame::rtp_frame *ready = nullptr; format->frame_getter(&ready) == RTP_FRAME_READY;) {
+            for (frame::rtp_frame *ready = nullptr;
+                 format->frame_getter(&ready) == RTP_FRAME_READY;) {
                 delivered.emplace_back(ready);
             }
         } else if (out != nullptr) {
@@ -427,6 +428,23 @@ TEST_F(GenericFormatTest, RegressionTailOfAnotherFrameWasDeliveredAsAFrame) {
             EXPECT_EQ(payload_of(*delivered[i]), k.frames[i]) << i;
         }
     }
+}
+
+// Fault: whether a run starts at its earliest fragment was looked up when
+// it completed, after fragments of a long run had overwritten the record of
+// the packet before it, so runs of more packets than that history holds
+// never completed.
+TEST_F(GenericFormatTest, RegressionRunLongerThanThePacketHistoryNeverCompleted) {
+    make(RCE_FRAGMENT_GENERIC);
+    ASSERT_EQ(feed(packet(99, true, {7}, k_ts - 1)), RTP_FRAME_READY);
+    const size_t n = formats::media_frame_table::k_seen_slots + 500;
+    for (size_t i = 0; i < n; ++i) {
+        const RTP_ERROR rc = feed(
+            packet(static_cast<uint16_t>(100 + i), i + 1 == n, {static_cast<uint8_t>(i)}, k_ts));
+        ASSERT_EQ(rc, i + 1 == n ? RTP_FRAME_READY : RTP_SUCCESS) << i;
+    }
+    ASSERT_EQ(delivered.size(), 2u);
+    EXPECT_EQ(delivered[1]->payload_length, n);
 }
 
 TEST_F(GenericFormatTest, RunCompletesAtTheMarkedPacket) {
