@@ -274,6 +274,10 @@ void impair_relay::release_due(std::vector<held> &queue, int64_t now) {
         if (destination(h.out_side, h.channel, to, len)) {
             ::sendto(sockets_[h.out_side][h.channel].fd, h.bytes.data(), h.bytes.size(), 0,
                      reinterpret_cast<sockaddr *>(&to), len);
+            if (released_) {
+                released_(static_cast<relay_direction>(1 - h.out_side), h.channel, h.bytes.data(),
+                          h.bytes.size(), now_us());
+            }
         }
     }
     pending_count_ = queue.size();

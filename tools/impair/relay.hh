@@ -55,6 +55,10 @@ struct relay_config {
 // Called for every datagram offered to a direction, with its verdict.
 using relay_observer = std::function<void(relay_direction, int channel, const uint8_t *data,
                                           size_t size, uint32_t verdict)>;
+// Called for every datagram the relay sends on, with the steady-clock time
+// in microseconds.
+using release_observer = std::function<void(relay_direction, int channel, const uint8_t *data,
+                                            size_t size, int64_t now_us)>;
 
 class impair_relay {
 public:
@@ -67,6 +71,7 @@ public:
     // *error when a port cannot be bound. The observer, if any, is set before.
     bool start(const relay_config &config, std::string *error);
     void set_observer(relay_observer observer) { observer_ = std::move(observer); }
+    void set_release_observer(release_observer observer) { released_ = std::move(observer); }
     // Stops and joins the thread; datagrams still held are discarded.
     void stop();
 
@@ -100,6 +105,7 @@ private:
 
     relay_config config_;
     relay_observer observer_;
+    release_observer released_;
     uint16_t ports_[2] = {0, 0};
     side_socket sockets_[2][k_channels];
     // Learned peer addresses [side][channel]; used only on the relay thread.
