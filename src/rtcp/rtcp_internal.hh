@@ -298,7 +298,8 @@ private:
 
     log::limiter seq_warning_;
     log::limiter parse_warning_;
-    log::limiter srtcp_warning_;  // received packets that failed SRTCP
+    log::limiter srtcp_warning_;         // received packets that failed SRTCP
+    log::limiter members_full_warning_;  // sources refused at the participant limit
 };
 
 }  // namespace tessal

@@ -44,7 +44,9 @@ RTP_ERROR rtcp_internal::add_participant(uint32_t ssrc) {
         }
         // The limit is on current members: sources that left make room.
         if (participants_.count(ssrc) == 0 && participants_.size() >= k_rtcp_max_participants) {
-            LOG_ERROR("Maximum number of RTCP participants reached.");
+            // Every packet of every source past the limit comes here.
+            LOG_ERROR_LIMITED(members_full_warning_,
+                              "Maximum number of RTCP participants reached.");
             return RTP_FAILED;
         }
         if (!pool_.empty()) {

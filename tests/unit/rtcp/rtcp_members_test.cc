@@ -75,6 +75,26 @@ TEST(RtcpMembers, ParticipantLimitCountsCurrentMembersAndRefusalsLeaveNothing) {
 
 // Regression: participants created by SR, SDES or APP got clock rate 0, so
 // their jitter ignored arrival times.
+// Regression: every packet of a source past the participant limit wrote
+// its own error line, so a flood of sources flooded standard error.
+TEST(RtcpMembers, ParticipantLimitErrorIsRateLimited) {
+    rtcp_fixture f;
+    stderr_capture cap;
+    for (uint32_t ssrc = 1; ssrc <= 1000; ++ssrc) {
+        f.feed_rtp(ssrc, 1);
+    }
+    const std::string log = cap.stop();
+    size_t lines = 0;
+    for (size_t at = log.find("Maximum number of RTCP participants reached.");
+         at != std::string::npos;
+         at = log.find("Maximum number of RTCP participants reached.", at + 1)) {
+        ++lines;
+    }
+    EXPECT_GE(lines, 1u);
+    EXPECT_LE(lines, 2u);  // the first, and one a second later at most
+    EXPECT_EQ(f.rtcp->participant_count(), k_rtcp_max_participants);
+}
+
 TEST(RtcpMembers, ParticipantsFirstHeardOverRtcpGetTheClockRate) {
     std::vector<uint8_t> sr = {0x80, 200, 0x00, 0x06};
     put32(sr, 0x21);
