@@ -51,7 +51,7 @@ namespace {
 int soak_seconds() {
     const char *v = std::getenv("TESSAL_SOAK_SECONDS");
     const int s = v != nullptr ? std::atoi(v) : 0;
-    return s > 0 ? s : 8;
+    return s > 0 ? s : 6;
 }
 
 // The hostile path of both directions: 1% loss, 1% held back 20 ms, 0.5%
