@@ -11,6 +11,7 @@
 #include <new>
 #include <system_error>
 
+#include "transport/io_pool.hh"
 #include "transport/socket.hh"
 #include "util/byte_reader.hh"
 #include "util/log.hh"
@@ -190,9 +191,27 @@ bool reception_flow::is_running() const {
     return running_;
 }
 
-// Called with start_stop_lock_ held.
+// Called with start_stop_lock_ held. A socket on the system's calls is
+// served by the shared receive threads; any other (a test's fake) by a
+// receiver and a processing thread of the flow's own.
 RTP_ERROR reception_flow::start_threads() {
     should_stop_.store(false);
+    if (socket_->on_system_calls()) {
+        pool_ = io_pool::shared();
+        tasks_ = task_pool::shared();
+        if (pool_ && tasks_) {
+            task_id_ = tasks_->add([this] { process_published(); });
+            pool_id_ = pool_->add(socket_->get_raw_socket(), [this] { return drain_socket(); });
+            if (pool_id_ != 0) {
+                running_ = true;
+                return RTP_SUCCESS;
+            }
+            tasks_->remove(task_id_);
+            task_id_ = 0;
+        }
+        pool_.reset();
+        tasks_.reset();
+    }
     try {
         processing_thread_ = std::thread(&reception_flow::processor, this, rce_flags_);
         receiver_thread_ = std::thread(&reception_flow::receiver, this, socket_);
@@ -210,6 +229,20 @@ RTP_ERROR reception_flow::start_threads() {
 // Called with start_stop_lock_ held.
 void reception_flow::stop_threads() {
     should_stop_.store(true);
+    if (pool_id_ != 0) {
+        // Receiving first, then processing: no callback of ours runs after
+        // this; what was published and not yet handled stays in the ring.
+        pool_->remove(pool_id_);
+        pool_id_ = 0;
+        tasks_->remove(task_id_);
+        task_id_ = 0;
+        pool_.reset();
+        tasks_.reset();
+        { std::lock_guard<std::mutex> frames_guard(frames_lock_); }
+        frames_cv_.notify_all();
+        running_ = false;
+        return;
+    }
     if (wake_fd_ >= 0) {
         const uint64_t one = 1;
         (void)!::write(wake_fd_, &one, sizeof(one));
@@ -309,6 +342,92 @@ void reception_flow::receiver(std::shared_ptr<socket> sock) {
         if (published && processor_waiting_.load()) {
             { std::lock_guard<std::mutex> wake_guard(wake_lock_); }
             wake_.notify_one();
+        }
+    }
+}
+
+// On a shared receive thread, whenever the socket is readable: fills free
+// ring slots with batches, as the flow's own receiver would, and hands them
+// to the processing side. After a bounded number of batches the socket goes
+// back to the pool (it fires again at once if datagrams are left), so that
+// one busy flow cannot starve the others. False stops the watching (a
+// receive failure).
+bool reception_flow::drain_socket() {
+    constexpr int k_batches_per_turn = 16;
+    const size_t slots = ring_.size();
+    const size_t slot_size = payload_size_;
+    bool published = false;
+    bool ok = true;
+    for (int turn = 0; turn < k_batches_per_turn && slots > 0; ++turn) {
+        const uint64_t w = written_.load(std::memory_order_relaxed);
+        const uint64_t in_use = w - processed_.load(std::memory_order_acquire);
+        const size_t free_slots = slots > in_use ? static_cast<size_t>(slots - in_use) : 0;
+        if (free_slots == 0) {
+            if (!drain_one_dropped(*socket_, slot_size)) {
+                ok = !should_stop_.load();
+                break;
+            }
+            continue;
+        }
+        const auto batch = static_cast<unsigned>(std::min(free_slots, k_receive_batch));
+        for (unsigned i = 0; i < batch; ++i) {
+            slot &sl = ring_[(w + i) % slots];
+            iov_[i] = iovec{sl.data, slot_size};
+            msgs_[i] = mmsghdr{};
+            msgs_[i].msg_hdr.msg_iov = &iov_[i];
+            msgs_[i].msg_hdr.msg_iovlen = 1;
+        }
+        int got = 0;
+        const RTP_ERROR rc = socket_->recv_batch(msgs_.data(), batch, MSG_TRUNC, &got);
+        if (rc == RTP_NO_DATA) {
+            break;
+        }
+        if (rc != RTP_SUCCESS) {
+            LOG_ERROR_AS("receiver", "recvfrom(2) failed! Reception flow cannot continue %d!", rc);
+            should_stop_.store(true);
+            { std::lock_guard<std::mutex> frames_guard(frames_lock_); }
+            frames_cv_.notify_all();
+            ok = false;
+            break;
+        }
+        for (int i = 0; i < got; ++i) {
+            size_t len = msgs_[static_cast<size_t>(i)].msg_len;
+            if (len > slot_size) {
+                dropped_oversize_.fetch_add(1);
+                LOG_WARN_LIMITED_AS(
+                    oversize_warning_, "receiver",
+                    "Dropped a %zu-byte datagram: larger than the %zu-byte receive buffer", len,
+                    slot_size);
+                len = 0;
+            }
+            ring_[(w + static_cast<uint64_t>(i)) % slots].read = len;
+        }
+        written_.store(w + static_cast<uint64_t>(got), std::memory_order_release);
+        published = true;
+        if (static_cast<unsigned>(got) < batch) {
+            break;
+        }
+    }
+    if (published) {
+        tasks_->wake(task_id_);
+    }
+    return ok;
+}
+
+// On a shared processing thread: handles what the receive side published.
+void reception_flow::process_published() {
+    const size_t slots = ring_.size();
+    uint64_t p = processed_.load(std::memory_order_relaxed);
+    uint64_t w = written_.load(std::memory_order_acquire);
+    while (p != w) {
+        slot &sl = ring_[p % slots];
+        if (sl.read >= k_min_rtp_size) {
+            process_packet(sl.data, sl.read, rce_flags_);
+        }
+        sl.read = 0;
+        processed_.store(++p, std::memory_order_release);
+        if (p == w) {
+            w = written_.load(std::memory_order_acquire);
         }
     }
 }

@@ -1,17 +1,24 @@
 #pragma once
 
 // Receives every datagram on one RTP socket and turns it into frames for the
-// streams sharing that socket. A receiver thread drains the socket into a ring
-// of preallocated slots; a processing thread classifies each datagram (RTCP,
-// ZRTP, RTP), finds its stream by SSRC and runs that stream's reception
-// handlers. Finished frames go to the stream's receive hook or to a queue that
+// streams sharing that socket. The receive side drains the socket into a ring
+// of slots; the processing side classifies each datagram (RTCP, ZRTP, RTP),
+// finds its stream by SSRC and runs that stream's reception handlers.
+// Finished frames go to the stream's receive hook or to a queue that
 // pull_frame empties.
 //
-// Lock order: size_lock_ -> start_stop_lock_; handlers_lock_ -> hooks_lock_
-// -> frames_lock_ (the processing thread delivers a frame while it runs a
-// stream's handlers); wake_lock_ is only ever held alone. Handlers and hooks
-// run with their locks held and must not call back into the registration
-// operations.
+// Threads: a flow on a system socket runs on the process's shared receive
+// threads (io_pool, woken by epoll when the socket is readable) and shared
+// processing threads (task_pool), so threads do not grow with flows and an
+// idle flow costs no wake-ups; each side runs for one flow on one thread at
+// a time, in order. A flow on any other socket (a test's fake) runs a
+// receiver and a processing thread of its own.
+//
+// Lock order: size_lock_ -> start_stop_lock_ -> the pools' locks;
+// handlers_lock_ -> hooks_lock_ -> frames_lock_ (the processing side
+// delivers a frame while it runs a stream's handlers); wake_lock_ is only
+// ever held alone. Handlers and hooks run with their locks held and must not
+// call back into the registration operations.
 
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -37,6 +44,8 @@
 namespace tessal {
 
 class socket;
+class io_pool;
+class task_pool;
 
 // A reception handler: the whole datagram, and one frame slot shared by all
 // stages of the datagram (null before the header stage fills it). A stage
@@ -179,6 +188,8 @@ private:
     void receiver(std::shared_ptr<socket> sock);
     void processor(int rce_flags);
     bool drain_one_dropped(socket &sock, size_t slot_size);
+    bool drain_socket();
+    void process_published();
     void dispatch(handler &h, uint8_t *packet, size_t size, int rce_flags);
     void return_frame(frame::rtp_frame *frame);
     void enforce_queue_limits(int64_t now_ms);                            // frames_lock_ held
@@ -234,6 +245,11 @@ private:
     std::condition_variable wake_;
     std::atomic<bool> processor_waiting_{false};
     int wake_fd_ = -1;  // eventfd: stop() wakes the receiver's wait
+    // Set while the flow is served by the shared receive threads.
+    std::shared_ptr<io_pool> pool_;
+    uint64_t pool_id_ = 0;
+    std::shared_ptr<task_pool> tasks_;
+    uint64_t task_id_ = 0;
     bool running_ = false;
     std::shared_ptr<socket> socket_;  // set while running
     int rce_flags_ = 0;

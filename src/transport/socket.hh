@@ -68,6 +68,9 @@ public:
     RTP_ERROR bind_ip6(sockaddr_in6 &address);
 
     int get_raw_socket() const noexcept { return descriptor_; }
+    // Whether the socket makes real system calls (not a test's fake), so
+    // that its descriptor can be watched with epoll(7).
+    bool on_system_calls() const noexcept { return sys_ == &socket_syscalls::system(); }
     bool is_ipv6() const noexcept { return is_ipv6_; }
 
     static sockaddr_in create_sockaddr(short family, unsigned host, uint16_t port);

@@ -301,4 +301,29 @@ TEST(StreamSetUp, SendOnlyStreamsRunNoReceptionThreads) {
     ctx.destroy_session(s);
 }
 
+// Receiving streams on many ports share a fixed set of receive and
+// processing threads: thirty more ports leave the thread count as it was,
+// and each of them still delivers.
+TEST(StreamSetUp, ReceivingStreamsOnManyPortsShareFixedThreads) {
+    context ctx;
+    session *s = ctx.create_session("127.0.0.1");
+    media_stream *first = s->create_stream(free_udp_port(), 0, k_fmt, RCE_RECEIVE_ONLY);
+    ASSERT_NE(first, nullptr);
+    const size_t before = thread_count();
+    std::vector<std::pair<media_stream *, media_stream *>> pairs;
+    for (int i = 0; i < 30; ++i) {
+        const uint16_t port = free_udp_port();
+        media_stream *rx = s->create_stream(port, 0, k_fmt, RCE_RECEIVE_ONLY);
+        ASSERT_NE(rx, nullptr);
+        media_stream *tx = s->create_stream(0, port, k_fmt, RCE_SEND_ONLY);
+        ASSERT_NE(tx, nullptr);
+        pairs.emplace_back(tx, rx);
+    }
+    EXPECT_EQ(thread_count(), before);
+    for (auto &p : pairs) {
+        EXPECT_TRUE(frame_arrives(p.first, p.second));
+    }
+    ctx.destroy_session(s);
+}
+
 }  // namespace

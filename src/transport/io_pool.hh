@@ -1,0 +1,112 @@
+#pragma once
+
+// A small fixed set of threads that wait, with one epoll(7) set, for any
+// registered descriptor to become readable and run its callback. Reception
+// flows on system sockets register here instead of running threads of their
+// own, so the number of threads does not grow with streams or ports and an
+// idle flow costs no wake-ups.
+//
+// One registration's callback never runs on two threads at once
+// (EPOLLONESHOT, re-armed after each callback), so its datagrams are handled
+// in order. remove() returns only once the callback has finished and will
+// not run again. Callbacks must not call add() or remove() for their own
+// registration.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace tessal {
+
+class io_pool {
+public:
+    // Runs on a pool thread when the descriptor is readable; returns false
+    // to stop watching it (the registration stays until removed).
+    using callback = std::function<bool()>;
+
+    // The process-wide pool, created on first use and kept while anyone
+    // holds it. Null if it cannot be created (no epoll, no threads).
+    static std::shared_ptr<io_pool> shared();
+
+    explicit io_pool(unsigned threads);
+    ~io_pool();
+    io_pool(const io_pool &) = delete;
+    io_pool &operator=(const io_pool &) = delete;
+
+    bool valid() const noexcept { return epoll_fd_ >= 0 && !threads_.empty(); }
+    size_t thread_count() const noexcept { return threads_.size(); }
+
+    // Watches `fd`; 0 when it cannot be watched.
+    uint64_t add(int fd, callback cb);
+    void remove(uint64_t id);
+
+private:
+    struct registration {
+        int fd;
+        callback cb;
+        std::mutex lock;  // held while the callback runs
+        bool dead = false;
+    };
+
+    void run();
+
+    int epoll_fd_ = -1;
+    int wake_fd_ = -1;
+    std::atomic<bool> stopping_{false};
+    std::vector<std::thread> threads_;
+    std::mutex map_lock_;  // alone, or before a registration's lock
+    std::unordered_map<uint64_t, std::shared_ptr<registration>> registrations_;
+    uint64_t next_id_ = 1;
+};
+
+// A small fixed set of threads that run registered callbacks on demand:
+// wake(id) queues the callback unless it is queued already; it runs on one
+// thread at a time, and a wake during its run queues it again. Reception
+// flows hand the datagrams their receive callbacks put in the ring to their
+// processing callback here. remove() returns once the callback has finished
+// and will not run again.
+class task_pool {
+public:
+    using callback = std::function<void()>;
+
+    static std::shared_ptr<task_pool> shared();
+
+    explicit task_pool(unsigned threads);
+    ~task_pool();
+    task_pool(const task_pool &) = delete;
+    task_pool &operator=(const task_pool &) = delete;
+
+    bool valid() const noexcept { return !threads_.empty(); }
+    size_t thread_count() const noexcept { return threads_.size(); }
+
+    uint64_t add(callback cb);
+    void wake(uint64_t id);
+    void remove(uint64_t id);
+
+private:
+    struct registration {
+        callback cb;
+        std::mutex lock;  // held while the callback runs
+        bool dead = false;
+        bool queued = false;  // under the pool's lock
+    };
+
+    void run();
+
+    std::mutex lock_;  // alone, or before a registration's lock
+    std::condition_variable cv_;
+    bool stopping_ = false;
+    std::deque<std::shared_ptr<registration>> queue_;
+    std::unordered_map<uint64_t, std::shared_ptr<registration>> registrations_;
+    uint64_t next_id_ = 1;
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace tessal
