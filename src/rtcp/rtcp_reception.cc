@@ -1,6 +1,7 @@
 // Reception of compound RTCP packets (RFC 3550 section 6.4 to 6.6). Every
 // field is read only after the packet's bounds were checked to hold it.
 
+#include <algorithm>
 #include <cstring>
 
 #include "rtcp/rtcp_internal.hh"
@@ -248,10 +249,13 @@ void rtcp_internal::read_reports(const uint8_t *buffer, size_t &offset, size_t e
             LOG_WARN("Received RTCP report without LSR or DLSR, cannot calculate RTT");
             continue;
         }
-        // RFC 3550 6.4.1: RTT = A - LSR - DLSR in units of 1/65536 s.
+        // RFC 3550 6.4.1: RTT = A - LSR - DLSR in units of 1/65536 s. On a
+        // fast path the peer's rounded DLSR can exceed A - LSR by a little:
+        // read the difference as signed and take a negative one as zero
+        // rather than as a wrap-around of 18 hours.
         const uint32_t a = ntp_middle_32(now_());
-        const double rtt =
-            static_cast<double>(a - b.last_sr - b.delay_since_last_sr) / 65536.0 * 1000.0;
+        const auto units = static_cast<int32_t>(a - b.last_sr - b.delay_since_last_sr);
+        const double rtt = static_cast<double>(std::max<int32_t>(units, 0)) / 65536.0 * 1000.0;
         std::lock_guard<std::mutex> guard(rtt_lock_);
         if (rtt_hook_) {
             rtt_hook_(local_ssrc_->load(), reporter_ssrc, rtt);
