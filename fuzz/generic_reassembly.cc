@@ -1,5 +1,6 @@
 // Feeds a run of datagrams through the RTP reception handler and the generic
-// reassembly of one stream. Whatever comes back is released, and the table
+// reassembly of one stream, draining the frame getter after RTP_FRAMES_READY
+// as the reception flow does. Whatever comes back is released, and the table
 // must release what it keeps, so LeakSanitizer sees every path.
 //
 // Input: datagrams, each preceded by its length (2 bytes, big-endian).
@@ -36,10 +37,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         const RTP_ERROR rc =
             formats::media::packet_handler(table, RCE_FRAGMENT_GENERIC, nullptr, 0, &out);
-        if ((rc == RTP_FRAME_READY && out == nullptr) || (rc == RTP_SUCCESS && out != nullptr)) {
-            __builtin_trap();
+        if ((rc == RTP_FRAME_READY) != (out != nullptr)) {
+            __builtin_trap();  // a kept or freed packet left in the caller's slot
         }
         frame::dealloc_frame(out);
+        frame::rtp_frame *ready = nullptr;
+        while (rc == RTP_FRAMES_READY && format.frame_getter(&ready) == RTP_FRAME_READY) {
+            frame::dealloc_frame(ready);
+        }
     }
     return 0;
 }
