@@ -200,7 +200,7 @@ RTP_ERROR reception_flow::start_threads() {
         pool_ = io_pool::shared();
         tasks_ = task_pool::shared();
         if (pool_ && tasks_) {
-            task_id_ = tasks_->add([this] { process_published(); });
+            task_id_ = tasks_->add([this] { consume_published(); });
             pool_id_ = pool_->add(socket_->get_raw_socket(), [this] { return drain_socket(); });
             if (pool_id_ != 0) {
                 running_ = true;
@@ -409,12 +409,36 @@ bool reception_flow::drain_socket() {
         }
     }
     if (published) {
-        tasks_->wake(task_id_);
+        // A small backlog is handled right here, sparing the hand-off to a
+        // processing thread; a burst goes there, so that this thread keeps
+        // taking datagrams off the sockets.
+        const uint64_t backlog =
+            written_.load(std::memory_order_relaxed) - processed_.load(std::memory_order_acquire);
+        if (backlog > k_receive_batch || !consume_published()) {
+            tasks_->wake(task_id_);
+        }
     }
     return ok;
 }
 
-// On a shared processing thread: handles what the receive side published.
+// Handles what the receive side published, unless another thread is at it
+// (false then). Only one thread consumes the ring at a time; one that stops
+// with datagrams left behind (published while it let go) wakes the
+// processing side for them.
+bool reception_flow::consume_published() {
+    bool idle = false;
+    if (!consuming_.compare_exchange_strong(idle, true)) {
+        return false;
+    }
+    process_published();
+    consuming_.store(false);
+    if (written_.load() != processed_.load()) {
+        tasks_->wake(task_id_);
+    }
+    return true;
+}
+
+// Handles what the receive side published; the caller is the only consumer.
 void reception_flow::process_published() {
     const size_t slots = ring_.size();
     uint64_t p = processed_.load(std::memory_order_relaxed);

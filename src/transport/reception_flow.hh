@@ -190,6 +190,7 @@ private:
     bool drain_one_dropped(socket &sock, size_t slot_size);
     bool drain_socket();
     void process_published();
+    bool consume_published();
     void dispatch(handler &h, uint8_t *packet, size_t size, int rce_flags);
     void return_frame(frame::rtp_frame *frame);
     void enforce_queue_limits(int64_t now_ms);                            // frames_lock_ held
@@ -250,6 +251,7 @@ private:
     uint64_t pool_id_ = 0;
     std::shared_ptr<task_pool> tasks_;
     uint64_t task_id_ = 0;
+    std::atomic<bool> consuming_{false};  // a thread is handling the ring
     bool running_ = false;
     std::shared_ptr<socket> socket_;  // set while running
     int rce_flags_ = 0;
