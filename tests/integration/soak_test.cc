@@ -85,10 +85,9 @@ public:
         first_ = seen_++ == 0 ? f.seq : first_;
         if (ext_ >= 0 && static_cast<size_t>(ext_) < packets_.size()) {
             packets_[static_cast<size_t>(ext_)] =
-                packet{f.timestamp, true, (verdict & k_verdict_lost) != 0};
+                packet{f.timestamp, true, (verdict & k_verdict_lost) != 0,
+                       (verdict & VERDICT_DUPLICATED) != 0};
         }
-        lost_ += (verdict & k_verdict_lost) != 0 ? 1 : 0;
-        duplicated_ += (verdict & VERDICT_DUPLICATED) != 0 ? 1 : 0;
     }
     // RFC 3550 A.8 over the media packets in the order the relay sent them
     // on, at `clock_rate`: the jitter the receiver should see, less its own.
@@ -108,10 +107,22 @@ public:
         released_any_ = true;
         transit_ = transit;
     }
-    // Media packets the relay dropped, and sent twice.
-    std::pair<uint64_t, uint64_t> lost_and_duplicated() const {
+    // Media packets the relay dropped, and sent twice, among the last
+    // `window` up to the last one it let through: the packets a receiver
+    // expects once its probation (RFC 3550 A.1) is over.
+    std::pair<uint64_t, uint64_t> lost_and_duplicated(size_t window) const {
         std::lock_guard<std::mutex> g(lock_);
-        return {lost_, duplicated_};
+        size_t end = packets_.size();
+        while (end > 0 && !(packets_[end - 1].seen && !packets_[end - 1].lost)) {
+            --end;
+        }
+        uint64_t lost = 0;
+        uint64_t duplicated = 0;
+        for (size_t i = end > window ? end - window : 0; i < end; ++i) {
+            lost += packets_[i].lost ? 1 : 0;
+            duplicated += packets_[i].duplicated ? 1 : 0;
+        }
+        return {lost, duplicated};
     }
     double jitter_ms(uint32_t clock_rate) const {
         std::lock_guard<std::mutex> g(lock_);
@@ -147,10 +158,9 @@ private:
         uint32_t timestamp = 0;
         bool seen = false;
         bool lost = false;
+        bool duplicated = false;
     };
     mutable std::mutex lock_;
-    uint64_t lost_ = 0;
-    uint64_t duplicated_ = 0;
     bool released_any_ = false;
     double transit_ = 0;
     double jitter_ = 0;
@@ -288,13 +298,14 @@ void expect_flat(const resource_watch &w) {
 }
 
 // RFC 3550 A.3: the receiver counts duplicates as received, so its loss is
-// what the relay dropped less what it duplicated. Its jitter is that of the
+// what the relay dropped less what it duplicated, over the packets it
+// expected (from the end of its probation on). Its jitter is that of the
 // relay's releases plus its own scheduling: between half and twice that,
 // give or take a few milliseconds of load.
 void expect_rtcp_follows_relay(hostile_link &l, uint64_t unseen) {
     rtcp::reception_statistics st{};
     ASSERT_TRUE(l.rx->get_rtcp()->get_reception_statistics(l.tx->get_ssrc(), &st));
-    const auto [lost, duplicated] = l.wire.lost_and_duplicated();
+    const auto [lost, duplicated] = l.wire.lost_and_duplicated(st.expected);
     const double relay_lost = static_cast<double>(lost) - static_cast<double>(duplicated);
     const double jitter_ms = l.wire.jitter_ms(st.clock_rate);
     std::printf(
