@@ -623,9 +623,8 @@ RTP_ERROR media_stream_internal::create_media(RTP_FORMAT fmt) {
                                          media_->get_media_frame_info());
         // One packet may complete two frames (the one before a held run).
         formats::media *generic = media_.get();
-        reception_flow_->install_getter(remote_ssrc_, [generic](frame::rtp_frame **out) {
-            return generic->frame_getter(out);
-        });
+        reception_flow_->install_getter(
+            remote_ssrc_, [generic](frame::rtp_frame **out) { return generic->frame_getter(out); });
     } else if (fmt == FMT_H264 || fmt == FMT_H265 || fmt == FMT_H266 || fmt == FMT_V3C) {
         std::unique_ptr<formats::h26x> video;
         if (fmt == FMT_H264) {
