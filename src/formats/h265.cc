@@ -18,8 +18,8 @@ constexpr size_t k_max_aggregated_size = 0xFFFE;
 
 }  // namespace
 
-h265::h265(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rtp_ctx, int rce_flags)
-    : h26x(std::move(socket), std::move(rtp_ctx), rce_flags) {}
+h265::h265(std::shared_ptr<datagram_sink> sink, std::shared_ptr<rtp> rtp_ctx, int rce_flags)
+    : h26x(std::move(sink), std::move(rtp_ctx), rce_flags) {}
 
 h265::~h265() = default;
 

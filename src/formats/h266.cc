@@ -49,8 +49,8 @@ void rfc9328_ap_header(const std::vector<std::pair<size_t, uint8_t *>> &units, u
 
 }  // namespace
 
-h266::h266(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rtp_ctx, int rce_flags)
-    : h26x(std::move(socket), std::move(rtp_ctx), rce_flags) {}
+h266::h266(std::shared_ptr<datagram_sink> sink, std::shared_ptr<rtp> rtp_ctx, int rce_flags)
+    : h26x(std::move(sink), std::move(rtp_ctx), rce_flags) {}
 
 h266::~h266() = default;
 

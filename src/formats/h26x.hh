@@ -103,7 +103,7 @@ private:
 
 class h26x : public media {
 public:
-    h26x(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rtp_ctx, int rce_flags);
+    h26x(std::shared_ptr<datagram_sink> sink, std::shared_ptr<rtp> rtp_ctx, int rce_flags);
     ~h26x() override;
 
     // --- send side ---------------------------------------------------------
@@ -246,7 +246,7 @@ private:
 // RFC 6184: single NAL unit packets, STAP-A, FU-A (non-interleaved mode).
 class h264 : public h26x {
 public:
-    h264(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rtp_ctx, int rce_flags);
+    h264(std::shared_ptr<datagram_sink> sink, std::shared_ptr<rtp> rtp_ctx, int rce_flags);
     ~h264() override;
 
     RTP_ERROR add_aggregate_packet(uint8_t *data, size_t data_len) override;
@@ -274,7 +274,7 @@ private:
 // RFC 7798: single NAL unit packets, AP, FU.
 class h265 : public h26x {
 public:
-    h265(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rtp_ctx, int rce_flags);
+    h265(std::shared_ptr<datagram_sink> sink, std::shared_ptr<rtp> rtp_ctx, int rce_flags);
     ~h265() override;
 
     RTP_ERROR add_aggregate_packet(uint8_t *data, size_t data_len) override;
@@ -298,7 +298,7 @@ private:
 // RFC 9328: single NAL unit packets, AP, FU.
 class h266 : public h26x {
 public:
-    h266(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rtp_ctx, int rce_flags);
+    h266(std::shared_ptr<datagram_sink> sink, std::shared_ptr<rtp> rtp_ctx, int rce_flags);
     ~h266() override;
 
     // The payload header of the aggregation packets sent from the next push
@@ -340,7 +340,7 @@ private:
 // is 0. Thread contract as for formats::h26x.
 class v3c : public h26x {
 public:
-    v3c(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rtp_ctx, int rce_flags);
+    v3c(std::shared_ptr<datagram_sink> sink, std::shared_ptr<rtp> rtp_ctx, int rce_flags);
     ~v3c() override;
 
     RTP_ERROR fu_division(uint8_t *data, size_t data_len, size_t payload_size) override;

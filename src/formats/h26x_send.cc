@@ -155,8 +155,8 @@ int64_t find_h26x_start_code(const uint8_t *data, size_t len, size_t offset,
     }
 }
 
-h26x::h26x(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rtp_ctx, int rce_flags)
-    : media(std::move(socket), std::move(rtp_ctx), rce_flags), last_gc_time_(clock::hrc::now()) {
+h26x::h26x(std::shared_ptr<datagram_sink> sink, std::shared_ptr<rtp> rtp_ctx, int rce_flags)
+    : media(std::move(sink), std::move(rtp_ctx), rce_flags), last_gc_time_(clock::hrc::now()) {
     // An access unit spans one transaction per NAL unit; the push places the
     // marker itself.
     fqueue_->set_auto_marker(false);

@@ -294,11 +294,11 @@ media_frame_table::~media_frame_table() {
     }
 }
 
-media::media(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rtp_ctx, int rce_flags)
-    : socket_(std::move(socket)),
+media::media(std::shared_ptr<datagram_sink> sink, std::shared_ptr<rtp> rtp_ctx, int rce_flags)
+    : sink_(std::move(sink)),
       rtp_ctx_(std::move(rtp_ctx)),
       rce_flags_(rce_flags),
-      fqueue_(std::make_unique<frame_queue>(socket_, rtp_ctx_, rce_flags_)) {
+      fqueue_(std::make_unique<frame_queue>(sink_, rtp_ctx_, rce_flags_)) {
     media_frame_info_.rtp_ctx = rtp_ctx_.get();
 }
 

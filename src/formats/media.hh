@@ -129,7 +129,7 @@ class media {
 public:
     // Keeps the stream's socket, RTP state and enable flags and builds the
     // send queue from them.
-    media(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rtp_ctx, int rce_flags);
+    media(std::shared_ptr<datagram_sink> sink, std::shared_ptr<rtp> rtp_ctx, int rce_flags);
     // Releases every fragment still held for reassembly, then the queue.
     virtual ~media();
     media(const media &) = delete;
@@ -187,7 +187,7 @@ protected:
     virtual RTP_ERROR push_media_frame(sockaddr_in &addr, sockaddr_in6 &addr6, uint8_t *data,
                                        size_t data_len, int rtp_flags, uint32_t ssrc);
 
-    std::shared_ptr<socket> socket_;
+    std::shared_ptr<datagram_sink> sink_;
     std::shared_ptr<rtp> rtp_ctx_;
     int rce_flags_;
     std::unique_ptr<frame_queue> fqueue_;

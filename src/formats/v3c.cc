@@ -42,8 +42,8 @@ nal_class layer_class(uint8_t layer) {
 
 }  // namespace
 
-v3c::v3c(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rtp_ctx, int rce_flags)
-    : h26x(std::move(socket), std::move(rtp_ctx), rce_flags) {}
+v3c::v3c(std::shared_ptr<datagram_sink> sink, std::shared_ptr<rtp> rtp_ctx, int rce_flags)
+    : h26x(std::move(sink), std::move(rtp_ctx), rce_flags) {}
 
 v3c::~v3c() = default;
 

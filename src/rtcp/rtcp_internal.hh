@@ -29,9 +29,9 @@
 
 #include "rtcp/rtcp_packets.hh"
 #include "rtcp/rtcp_statistics.hh"
-#include "rtcp/rtcp_transport.hh"
 #include "tessal/frame.hh"
 #include "tessal/util.hh"
+#include "transport/rtcp_transport.hh"
 #include "util/buffer_vector.hh"
 #include "util/log.hh"
 #include "util/shared_ssrc.hh"
@@ -76,7 +76,7 @@ struct rtcp_hook_slot {
 using send_app_hook = std::function<std::unique_ptr<uint8_t[]>(uint8_t &subtype, uint32_t &length)>;
 using roundtrip_hook = std::function<void(uint32_t local_ssrc, uint32_t remote_ssrc, double ms)>;
 
-class rtcp_internal {
+class rtcp_internal : public rtcp_receiver {
 public:
     using ntp_source = uint64_t (*)();
 
@@ -153,7 +153,7 @@ public:
     // SRTCP). `arg` is ignored, so the RTCP reader passes null.
     static RTP_ERROR incoming_packet_handler(void *arg, int rce_flags, uint8_t *buffer, size_t size,
                                              frame::rtp_frame **out);
-    RTP_ERROR handle_incoming_packet(uint8_t *buffer, size_t size);
+    RTP_ERROR handle_incoming_packet(uint8_t *buffer, size_t size) override;
 
     // --- hooks and getters ------------------------------------------------
     RTP_ERROR install_sender_hook(void (*hook)(frame::rtcp_sender_report *));

@@ -90,9 +90,10 @@ RTP_ERROR out_of_memory(const char *function) {
 
 }  // namespace
 
-frame_queue::frame_queue(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rtp, int rce_flags)
+frame_queue::frame_queue(std::shared_ptr<datagram_sink> sink, std::shared_ptr<rtp> rtp,
+                         int rce_flags)
     : rtp_(std::move(rtp)),
-      socket_(std::move(socket)),
+      sink_(std::move(sink)),
       rce_flags_(rce_flags),
       tag_slot_((rce_flags & RCE_SRTP_STANDARD)   ? k_standard_tag_slot
                 : (rce_flags & RCE_SRTP_AUTH_TAG) ? k_auth_tag_size
@@ -127,7 +128,7 @@ RTP_ERROR frame_queue::start_transaction(bool reuse_last_timestamp,
                                          std::unique_ptr<uint8_t[]> owned,
                                          uint8_t *frame) noexcept {
     end_transaction();
-    if (!rtp_ || !socket_) {
+    if (!rtp_ || !sink_) {
         LOG_ERROR_AS("init_transaction", "Send queue has no socket or RTP state");
         return RTP_UNINITIALIZED;
     }
@@ -403,7 +404,7 @@ RTP_ERROR frame_queue::flush_queue(sockaddr_in &to4, sockaddr_in6 &to6, uint32_t
 }
 
 RTP_ERROR frame_queue::send_batched(sockaddr_in &to4, sockaddr_in6 &to6, uint32_t ssrc) {
-    if (socket_->sendto(ssrc, to4, to6, active_->packets, 0) != RTP_SUCCESS) {
+    if (sink_->sendto(ssrc, to4, to6, active_->packets, 0, nullptr) != RTP_SUCCESS) {
         const int err = errno;
         LOG_ERROR_AS("flush_queue", "Failed to flush the message queue: %li",
                      static_cast<long>(err));
@@ -422,7 +423,7 @@ RTP_ERROR frame_queue::send_spread(sockaddr_in &to4, sockaddr_in6 &to6, uint32_t
         if (delay > nanoseconds::zero()) {
             sleep_(delay);
         }
-        if (socket_->sendto(ssrc, to4, to6, packets[i], 0) != RTP_SUCCESS) {
+        if (sink_->sendto(ssrc, to4, to6, packets[i], 0, nullptr) != RTP_SUCCESS) {
             const int err = errno;
             LOG_ERROR_AS("flush_queue", "Failed to send packet: %li", static_cast<long>(err));
             return RTP_SEND_FAILED;

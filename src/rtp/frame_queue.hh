@@ -24,7 +24,7 @@
 
 #include "rtp/rtp.hh"
 #include "tessal/util.hh"
-#include "transport/socket.hh"
+#include "transport/datagram_sink.hh"
 #include "util/clock.hh"
 
 namespace tessal {
@@ -83,7 +83,7 @@ public:
     using sleeper = void (*)(std::chrono::nanoseconds);
 
     // `socket` and `rtp` are the stream's; `rce_flags` its enable flags.
-    frame_queue(std::shared_ptr<socket> socket, std::shared_ptr<rtp> rtp, int rce_flags);
+    frame_queue(std::shared_ptr<datagram_sink> sink, std::shared_ptr<rtp> rtp, int rce_flags);
     // Ends an open transaction without sending it.
     ~frame_queue();
     frame_queue(const frame_queue &) = delete;
@@ -199,7 +199,7 @@ private:
     std::unique_ptr<transaction> active_;
     dealloc_hook_fn dealloc_hook_ = nullptr;
     std::shared_ptr<rtp> rtp_;
-    std::shared_ptr<socket> socket_;
+    std::shared_ptr<datagram_sink> sink_;
     int rce_flags_;
     size_t tag_slot_;  // bytes reserved per packet for an SRTP tag, or 0
     bool auto_marker_ = true;

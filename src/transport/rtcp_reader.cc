@@ -3,8 +3,8 @@
 #include <system_error>
 #include <vector>
 
-#include "rtcp/rtcp_internal.hh"
 #include "transport/poll.hh"
+#include "transport/rtcp_transport.hh"
 #include "transport/socket.hh"
 #include "util/byte_reader.hh"
 #include "util/log.hh"
@@ -66,7 +66,7 @@ RTP_ERROR rtcp_reader::set_socket(std::shared_ptr<socket> sock) {
     return RTP_SUCCESS;
 }
 
-RTP_ERROR rtcp_reader::map_ssrc_to_rtcp(const shared_ssrc &remote_ssrc, rtcp_internal *rtcp) {
+RTP_ERROR rtcp_reader::map_ssrc_to_rtcp(const shared_ssrc &remote_ssrc, rtcp_receiver *rtcp) {
     std::lock_guard<std::mutex> guard(map_lock_);
     ssrc_to_rtcp_[remote_ssrc] = rtcp;
     return RTP_SUCCESS;

@@ -25,7 +25,7 @@
 namespace tessal {
 
 class socket;
-class rtcp_internal;
+class rtcp_receiver;
 
 class rtcp_reader {
 public:
@@ -44,7 +44,7 @@ public:
     RTP_ERROR set_socket(std::shared_ptr<socket> sock);
     // Maps the stream's remote SSRC cell to its engine (not owned: the
     // engine clears itself before it goes).
-    RTP_ERROR map_ssrc_to_rtcp(const shared_ssrc &remote_ssrc, rtcp_internal *rtcp);
+    RTP_ERROR map_ssrc_to_rtcp(const shared_ssrc &remote_ssrc, rtcp_receiver *rtcp);
     // Removes the cell's engine; with none left the thread stops and true
     // is returned.
     bool clear_rtcp_from_reader(const shared_ssrc &remote_ssrc);
@@ -62,7 +62,7 @@ private:
 
     std::atomic<bool> running_{false};
     std::shared_ptr<socket> socket_;  // start_stop_lock_
-    std::map<shared_ssrc, rtcp_internal *, cell_less> ssrc_to_rtcp_;
+    std::map<shared_ssrc, rtcp_receiver *, cell_less> ssrc_to_rtcp_;
     std::thread reader_thread_;
     std::mutex map_lock_;
     std::mutex start_stop_lock_;

@@ -25,7 +25,7 @@ std::shared_ptr<rtcp_socket_transport> rtcp_socket_transport::on_rtp_socket(
 std::shared_ptr<rtcp_socket_transport> rtcp_socket_transport::on_own_port(
     std::shared_ptr<socketfactory> sf, uint16_t port, int rce_flags,
     const socket_endpoint &endpoint, const std::string &remote_address, uint16_t dst_port,
-    shared_ssrc remote_ssrc, rtcp_internal *engine) {
+    shared_ssrc remote_ssrc, rtcp_receiver *engine) {
     std::shared_ptr<rtcp_socket_transport> t(new rtcp_socket_transport());
     t->ipv6_ = endpoint.ipv6;
     if (!sf || !t->set_remote(remote_address, dst_port)) {

@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "rtcp/rtcp_transport.hh"
+#include "transport/rtcp_transport.hh"
 #include "transport/socketfactory.hh"
 #include "util/shared_ssrc.hh"
 
@@ -22,7 +22,6 @@ namespace tessal {
 
 class socket;
 class rtcp_reader;
-class rtcp_internal;
 
 class rtcp_socket_transport : public rtcp_transport {
 public:
@@ -38,7 +37,7 @@ public:
     static std::shared_ptr<rtcp_socket_transport> on_own_port(
         std::shared_ptr<socketfactory> sf, uint16_t port, int rce_flags,
         const socket_endpoint &endpoint, const std::string &remote_address, uint16_t dst_port,
-        shared_ssrc remote_ssrc, rtcp_internal *engine);
+        shared_ssrc remote_ssrc, rtcp_receiver *engine);
     ~rtcp_socket_transport() override;
 
     RTP_ERROR open() override;

@@ -30,4 +30,13 @@ public:
     virtual size_t header_overhead() const = 0;
 };
 
+// What the transport hands received RTCP to: the RTCP object implements
+// it, so that the RTCP reader needs nothing from the layer above.
+class rtcp_receiver {
+public:
+    virtual ~rtcp_receiver() = default;
+    // One received compound packet (possibly SRTCP), on the reading thread.
+    virtual RTP_ERROR handle_incoming_packet(uint8_t *buffer, size_t size) = 0;
+};
+
 }  // namespace tessal

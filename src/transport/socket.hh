@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tessal/util.hh"
+#include "transport/datagram_sink.hh"
 #include "transport/syscalls.hh"
 #include "util/buffer_vector.hh"
 #include "util/log.hh"
@@ -48,11 +49,11 @@ constexpr size_t k_scc_batch = 1024;
 constexpr size_t k_gso_max_segments = 64;
 constexpr size_t k_gso_max_bytes = 65000;
 
-class socket {
+class socket : public datagram_sink {
 public:
     // `sys` must outlive the socket; tests pass a fake.
     explicit socket(int stream_flags, socket_syscalls *sys = &socket_syscalls::system());
-    ~socket();
+    ~socket() override;
     socket(const socket &) = delete;
     socket &operator=(const socket &) = delete;
 
@@ -103,7 +104,7 @@ public:
                          size_t length, int flags, int *bytes_sent);
     // Handlers for `ssrc`, then one gathered datagram.
     RTP_ERROR sendto(uint32_t ssrc, sockaddr_in &to4, sockaddr_in6 &to6, buffer_vector &pieces,
-                     int flags, int *bytes_sent = nullptr);
+                     int flags, int *bytes_sent = nullptr) override;
     // Handlers for `ssrc` on every datagram, then all datagrams in batches of
     // up to 1024 per sendmmsg(2) with RCE_SCC_ENABLED, else one per call.
     // With RCE_SCC_ENABLED, runs of equal-sized datagrams go out as one
@@ -111,7 +112,7 @@ public:
     // where the kernel refuses the offload (one rate-limited WARNING) the
     // socket sends them one by one from then on.
     RTP_ERROR sendto(uint32_t ssrc, sockaddr_in &to4, sockaddr_in6 &to6, packet_vector &packets,
-                     int flags, int *bytes_sent = nullptr);
+                     int flags, int *bytes_sent = nullptr) override;
     RTP_ERROR raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6, buffer_vector &pieces,
                           int flags, int *bytes_sent);
     RTP_ERROR raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6, packet_vector &packets,

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "rtcp/rtcp_transport.hh"
+#include "transport/rtcp_transport.hh"
 
 namespace tessal {
 namespace test {

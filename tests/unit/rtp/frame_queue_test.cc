@@ -17,6 +17,7 @@
 #include "rtp/frame_queue.hh"
 #include "support/fake_syscalls.hh"
 #include "support/stderr_capture.hh"
+#include "transport/socket.hh"
 #include "util/byte_reader.hh"
 
 using namespace tessal;
