@@ -272,8 +272,6 @@ void reception_flow::stop_threads() {
 // --- threads ----------------------------------------------------------------
 
 void reception_flow::receiver(std::shared_ptr<socket> sock) {
-    const size_t slots = ring_.size();
-    const size_t slot_size = payload_size_;
     while (!should_stop_.load()) {
         // Idle flows sleep until a datagram or stop() arrives.
         const RTP_ERROR ready =
@@ -290,53 +288,7 @@ void reception_flow::receiver(std::shared_ptr<socket> sock) {
             continue;  // time-out or EINTR: re-check the stop flag and wait again
         }
         bool published = false;
-        while (!should_stop_.load()) {
-            const uint64_t w = written_.load(std::memory_order_relaxed);
-            const uint64_t in_use = w - processed_.load(std::memory_order_acquire);
-            const size_t free_slots = slots > in_use ? static_cast<size_t>(slots - in_use) : 0;
-            if (free_slots == 0) {
-                if (!drain_one_dropped(*sock, slot_size)) {
-                    break;
-                }
-                continue;
-            }
-            // One system call fills up to k_receive_batch free slots.
-            const auto batch = static_cast<unsigned>(std::min(free_slots, k_receive_batch));
-            for (unsigned i = 0; i < batch; ++i) {
-                slot &s = ring_[(w + i) % slots];
-                iov_[i] = iovec{s.data, slot_size};
-                msgs_[i] = mmsghdr{};
-                msgs_[i].msg_hdr.msg_iov = &iov_[i];
-                msgs_[i].msg_hdr.msg_iovlen = 1;
-            }
-            int got = 0;
-            // MSG_TRUNC: learn the real length of a datagram that did not fit.
-            const RTP_ERROR rc = sock->recv_batch(msgs_.data(), batch, MSG_TRUNC, &got);
-            if (rc == RTP_NO_DATA) {
-                break;
-            }
-            if (rc != RTP_SUCCESS) {
-                LOG_ERROR("recvfrom(2) failed! Reception flow cannot continue %d!", rc);
-                should_stop_.store(true);
-                frames_cv_.notify_all();
-                break;
-            }
-            for (int i = 0; i < got; ++i) {
-                size_t len = msgs_[static_cast<size_t>(i)].msg_len;
-                if (len > slot_size) {
-                    // Published empty: the processing thread skips it.
-                    dropped_oversize_.fetch_add(1);
-                    LOG_WARN_LIMITED(
-                        oversize_warning_,
-                        "Dropped a %zu-byte datagram: larger than the %zu-byte receive buffer", len,
-                        slot_size);
-                    len = 0;
-                }
-                ring_[(w + static_cast<uint64_t>(i)) % slots].read = len;
-            }
-            written_.store(w + static_cast<uint64_t>(got), std::memory_order_release);
-            published = true;
-        }
+        fill_ring(*sock, -1, published);
         // The processing thread is woken only when it sleeps: while it works
         // it sees the new datagrams on its own (written_ is re-read).
         if (published && processor_waiting_.load()) {
@@ -346,26 +298,24 @@ void reception_flow::receiver(std::shared_ptr<socket> sock) {
     }
 }
 
-// On a shared receive thread, whenever the socket is readable: fills free
-// ring slots with batches, as the flow's own receiver would, and hands them
-// to the processing side. After a bounded number of batches the socket goes
-// back to the pool (it fires again at once if datagrams are left), so that
-// one busy flow cannot starve the others. False stops the watching (a
-// receive failure).
-bool reception_flow::drain_socket() {
-    constexpr int k_batches_per_turn = 16;
+// Takes datagrams off the socket into free ring slots, one system call per
+// batch, until the socket is empty, the flow stops, or `max_batches` batches
+// (< 0: no limit) went by; with the ring full, datagrams are taken off and
+// counted as dropped instead. Sets `published` when the ring got new
+// datagrams. False after a receive failure, which stops the flow.
+bool reception_flow::fill_ring(socket &sock, int max_batches, bool &published) {
     const size_t slots = ring_.size();
     const size_t slot_size = payload_size_;
-    bool published = false;
-    bool ok = true;
-    for (int turn = 0; turn < k_batches_per_turn && slots > 0; ++turn) {
+    for (int turn = 0; !should_stop_.load() && slots > 0; ++turn) {
+        if (max_batches >= 0 && turn >= max_batches) {
+            break;
+        }
         const uint64_t w = written_.load(std::memory_order_relaxed);
         const uint64_t in_use = w - processed_.load(std::memory_order_acquire);
         const size_t free_slots = slots > in_use ? static_cast<size_t>(slots - in_use) : 0;
         if (free_slots == 0) {
-            if (!drain_one_dropped(*socket_, slot_size)) {
-                ok = !should_stop_.load();
-                break;
+            if (!drain_one_dropped(sock, slot_size)) {
+                return !should_stop_.load();
             }
             continue;
         }
@@ -378,7 +328,8 @@ bool reception_flow::drain_socket() {
             msgs_[i].msg_hdr.msg_iovlen = 1;
         }
         int got = 0;
-        const RTP_ERROR rc = socket_->recv_batch(msgs_.data(), batch, MSG_TRUNC, &got);
+        // MSG_TRUNC: learn the real length of a datagram that did not fit.
+        const RTP_ERROR rc = sock.recv_batch(msgs_.data(), batch, MSG_TRUNC, &got);
         if (rc == RTP_NO_DATA) {
             break;
         }
@@ -387,12 +338,12 @@ bool reception_flow::drain_socket() {
             should_stop_.store(true);
             { std::lock_guard<std::mutex> frames_guard(frames_lock_); }
             frames_cv_.notify_all();
-            ok = false;
-            break;
+            return false;
         }
         for (int i = 0; i < got; ++i) {
             size_t len = msgs_[static_cast<size_t>(i)].msg_len;
             if (len > slot_size) {
+                // Published empty: the processing side skips it.
                 dropped_oversize_.fetch_add(1);
                 LOG_WARN_LIMITED_AS(
                     oversize_warning_, "receiver",
@@ -404,10 +355,23 @@ bool reception_flow::drain_socket() {
         }
         written_.store(w + static_cast<uint64_t>(got), std::memory_order_release);
         published = true;
-        if (static_cast<unsigned>(got) < batch) {
-            break;
+        if (max_batches >= 0 && static_cast<unsigned>(got) < batch) {
+            break;  // the socket is likely empty: give the thread back
         }
     }
+    return true;
+}
+
+// On a shared receive thread, whenever the socket is readable: fills free
+// ring slots with batches, as the flow's own receiver would, and hands them
+// to the processing side. After a bounded number of batches the socket goes
+// back to the pool (it fires again at once if datagrams are left), so that
+// one busy flow cannot starve the others. False stops the watching (a
+// receive failure).
+bool reception_flow::drain_socket() {
+    constexpr int k_batches_per_turn = 16;
+    bool published = false;
+    const bool ok = fill_ring(*socket_, k_batches_per_turn, published);
     if (published) {
         // A small backlog is handled right here, sparing the hand-off to a
         // processing thread; a burst goes there, so that this thread keeps

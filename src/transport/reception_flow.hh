@@ -188,6 +188,7 @@ private:
     void receiver(std::shared_ptr<socket> sock);
     void processor(int rce_flags);
     bool drain_one_dropped(socket &sock, size_t slot_size);
+    bool fill_ring(socket &sock, int max_batches, bool &published);
     bool drain_socket();
     void process_published();
     bool consume_published();
