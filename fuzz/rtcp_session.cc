@@ -12,53 +12,15 @@
 #include <cstdint>
 #include <vector>
 
-#include "rtcp/rtcp_internal.hh"
-#include "rtp/rtp.hh"
-
-namespace {
-
-struct null_transport : tessal::rtcp_transport {
-    tessal::RTP_ERROR open() override { return tessal::RTP_SUCCESS; }
-    void start_receiving() override {}
-    tessal::RTP_ERROR send(const uint8_t *, size_t) override { return tessal::RTP_SUCCESS; }
-    void close() override {}
-    size_t header_overhead() const override { return 28; }
-};
-
-void take_sr(tessal::frame::rtcp_sender_report *sr) {
-    delete sr;
-}
-void take_rr(tessal::frame::rtcp_receiver_report *rr) {
-    delete rr;
-}
-void take_sdes(tessal::frame::rtcp_sdes_packet *sdes) {
-    tessal::sdes_packet_deleter()(sdes);
-}
-void take_app(tessal::frame::rtcp_app_packet *app) {
-    tessal::app_packet_deleter()(app);
-}
-
-}  // namespace
+#include "rtcp_fuzz_engine.hh"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     using namespace tessal;
     if (size == 0) {
         return 0;
     }
-    shared_ssrc local = make_shared_ssrc(0xAABBCCDD);
-    rtcp_internal rtcp(std::make_shared<rtp>(FMT_H265, local, false), local, make_shared_ssrc(1),
-                       "fuzz", RCE_WITH_RTCP);
-    rtcp.set_transport(std::make_shared<null_transport>());
-    rtcp.start_without_runner();
-    if (data[0] & 1) {
-        rtcp.install_sender_hook(take_sr);
-        rtcp.install_receiver_hook(take_rr);
-        rtcp.install_sdes_hook(take_sdes);
-        rtcp.install_app_hook(take_app);
-    }
-    if (data[0] & 2) {
-        rtcp.install_roundtrip_time_hook([](uint32_t, uint32_t, double) {});
-    }
+    const std::unique_ptr<rtcp_internal> engine = fuzz_rtcp::make_engine(data[0]);
+    rtcp_internal &rtcp = *engine;
     for (size_t pos = 1; pos + 3 <= size;) {
         const uint8_t kind = data[pos] % 4;
         const size_t len =

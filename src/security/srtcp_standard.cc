@@ -24,22 +24,9 @@ constexpr size_t k_word = 4;          // E flag and SRTCP index
 
 RTP_ERROR srtcp_standard::init_standard(int profile, const uint8_t *send_master, size_t send_len,
                                         const uint8_t *recv_master, size_t recv_len) {
-    const srtp_profile_info *p = find_srtp_profile(profile);
-    if (p == nullptr || (send_master == nullptr && recv_master == nullptr)) {
-        return RTP_BAD_ARGUMENT;
-    }
-    const size_t need = p->key_len + p->salt_len;
-    if ((send_master != nullptr && send_len != need) ||
-        (recv_master != nullptr && recv_len != need)) {
-        return RTP_BAD_ARGUMENT;
-    }
-    RTP_ERROR rc = RTP_SUCCESS;
-    if (send_master != nullptr) {
-        rc = send_.init(*p, send_master, true);
-    }
-    if (rc == RTP_SUCCESS && recv_master != nullptr) {
-        rc = recv_.init(*p, recv_master, true);
-    }
+    const srtp_profile_info *p = nullptr;
+    const RTP_ERROR rc = srtp_std_key_directions(profile, true, send_, send_master, send_len, recv_,
+                                                 recv_master, recv_len, &p);
     if (rc == RTP_SUCCESS) {
         profile_ = p;
         keyed_ = true;

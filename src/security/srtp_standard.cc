@@ -173,10 +173,10 @@ void srtp_std_keys::gcm_iv(uint32_t ssrc, uint32_t roc, uint32_t low, bool rtcp,
     }
 }
 
-// --- SRTP -------------------------------------------------------------------
-
-RTP_ERROR srtp_standard::init(int profile, const uint8_t *send_master, size_t send_len,
-                              const uint8_t *recv_master, size_t recv_len) {
+RTP_ERROR srtp_std_key_directions(int profile, bool rtcp, srtp_std_keys &send,
+                                  const uint8_t *send_master, size_t send_len, srtp_std_keys &recv,
+                                  const uint8_t *recv_master, size_t recv_len,
+                                  const srtp_profile_info **keyed_profile) {
     const srtp_profile_info *p = find_srtp_profile(profile);
     if (p == nullptr || (send_master == nullptr && recv_master == nullptr)) {
         return RTP_BAD_ARGUMENT;
@@ -188,11 +188,24 @@ RTP_ERROR srtp_standard::init(int profile, const uint8_t *send_master, size_t se
     }
     RTP_ERROR rc = RTP_SUCCESS;
     if (send_master != nullptr) {
-        rc = send_.init(*p, send_master, false);
+        rc = send.init(*p, send_master, rtcp);
     }
     if (rc == RTP_SUCCESS && recv_master != nullptr) {
-        rc = recv_.init(*p, recv_master, false);
+        rc = recv.init(*p, recv_master, rtcp);
     }
+    if (rc == RTP_SUCCESS) {
+        *keyed_profile = p;
+    }
+    return rc;
+}
+
+// --- SRTP -------------------------------------------------------------------
+
+RTP_ERROR srtp_standard::init(int profile, const uint8_t *send_master, size_t send_len,
+                              const uint8_t *recv_master, size_t recv_len) {
+    const srtp_profile_info *p = nullptr;
+    const RTP_ERROR rc = srtp_std_key_directions(profile, false, send_, send_master, send_len,
+                                                 recv_, recv_master, recv_len, &p);
     if (rc == RTP_SUCCESS) {
         profile_ = p;
         keyed_.store(true, std::memory_order_release);

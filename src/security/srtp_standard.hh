@@ -123,6 +123,15 @@ private:
     std::unique_ptr<crypto::aes::gcm> gcm_;
 };
 
+// Keys the send and the receive direction of SRTP (`rtcp` false) or SRTCP
+// from their masters (master key || master salt of `profile`); a null master
+// leaves its direction unkeyed, but not both. Sets `*keyed_profile` on
+// success; RTP_BAD_ARGUMENT for an unknown profile or a wrong length.
+RTP_ERROR srtp_std_key_directions(int profile, bool rtcp, srtp_std_keys &send,
+                                  const uint8_t *send_master, size_t send_len, srtp_std_keys &recv,
+                                  const uint8_t *recv_master, size_t recv_len,
+                                  const srtp_profile_info **keyed_profile);
+
 // What the receive side dropped, by kind.
 struct srtp_drop_counts {
     uint64_t malformed = 0;  // too short, bad header, unknown state

@@ -19,33 +19,36 @@ namespace {
 // The wake-up descriptor's event carries this id; registrations start at 1.
 constexpr uint64_t k_wake_id = 0;
 
-// Real-time FIFO priority where the system grants it (receiving highest,
-// processing one below), so that bursts are taken off the socket before the
-// kernel's buffer overflows; failure is harmless.
-void raise_priority(std::thread &thread, int below_max) {
-    sched_param param{};
-    param.sched_priority = sched_get_priority_max(SCHED_FIFO) - below_max;
-    (void)pthread_setschedparam(thread.native_handle(), SCHED_FIFO, &param);
-}
-
-}  // namespace
-
-std::shared_ptr<io_pool> io_pool::shared() {
+// One pool of each kind for the process while anyone holds it; two threads
+// at least, so that one busy flow does not hold up the others, more only on
+// machines with the cores for them. Null if the pool cannot run.
+template <typename Pool>
+std::shared_ptr<Pool> shared_pool() {
     static std::mutex lock;
-    static std::weak_ptr<io_pool> current;
+    static std::weak_ptr<Pool> current;
     std::lock_guard<std::mutex> guard(lock);
-    std::shared_ptr<io_pool> pool = current.lock();
+    std::shared_ptr<Pool> pool = current.lock();
     if (!pool) {
-        // Two threads at least, so that one busy flow does not hold up the
-        // others; more only on machines with the cores for them.
         const unsigned cores = std::thread::hardware_concurrency();
-        pool = std::make_shared<io_pool>(std::min(4u, std::max(2u, cores)));
+        pool = std::make_shared<Pool>(std::min(4u, std::max(2u, cores)));
         if (!pool->valid()) {
             return nullptr;
         }
         current = pool;
     }
     return pool;
+}
+
+}  // namespace
+
+void raise_thread_priority(std::thread &thread, int below_max) {
+    sched_param param{};
+    param.sched_priority = sched_get_priority_max(SCHED_FIFO) - below_max;
+    (void)pthread_setschedparam(thread.native_handle(), SCHED_FIFO, &param);
+}
+
+std::shared_ptr<io_pool> io_pool::shared() {
+    return shared_pool<io_pool>();
 }
 
 io_pool::io_pool(unsigned threads) {
@@ -65,7 +68,7 @@ io_pool::io_pool(unsigned threads) {
     try {
         for (unsigned i = 0; i < threads; ++i) {
             threads_.emplace_back(&io_pool::run, this);
-            raise_priority(threads_.back(), 0);
+            raise_thread_priority(threads_.back(), 0);
         }
     } catch (const std::system_error &e) {
         LOG_ERROR("Cannot start the receive threads: %s", e.what());
@@ -166,26 +169,14 @@ void io_pool::run() {
 }
 
 std::shared_ptr<task_pool> task_pool::shared() {
-    static std::mutex lock;
-    static std::weak_ptr<task_pool> current;
-    std::lock_guard<std::mutex> guard(lock);
-    std::shared_ptr<task_pool> pool = current.lock();
-    if (!pool) {
-        const unsigned cores = std::thread::hardware_concurrency();
-        pool = std::make_shared<task_pool>(std::min(4u, std::max(2u, cores)));
-        if (!pool->valid()) {
-            return nullptr;
-        }
-        current = pool;
-    }
-    return pool;
+    return shared_pool<task_pool>();
 }
 
 task_pool::task_pool(unsigned threads) {
     try {
         for (unsigned i = 0; i < threads; ++i) {
             threads_.emplace_back(&task_pool::run, this);
-            raise_priority(threads_.back(), 1);
+            raise_thread_priority(threads_.back(), 1);
         }
     } catch (const std::system_error &e) {
         LOG_ERROR("Cannot start the processing threads: %s", e.what());

@@ -25,6 +25,11 @@
 
 namespace tessal {
 
+// Real-time FIFO priority where the system grants it: `below_max` steps
+// under the highest (receiving 0, processing 1), so that bursts are taken
+// off the sockets before the kernel's buffers overflow. Failure is harmless.
+void raise_thread_priority(std::thread &thread, int below_max);
+
 class io_pool {
 public:
     // Runs on a pool thread when the descriptor is readable; returns false

@@ -1,7 +1,5 @@
 #include "transport/reception_flow.hh"
 
-#include <pthread.h>
-#include <sched.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -24,13 +22,6 @@ constexpr size_t k_min_rtp_size = 12;
 // Re-check interval of a waiting pull, a backstop only: every delivered
 // frame notifies.
 constexpr auto k_wake_backstop = std::chrono::milliseconds(100);
-
-// Real-time FIFO priority where the system grants it; failure is harmless.
-void raise_priority(std::thread &thread, int below_max) {
-    sched_param param{};
-    param.sched_priority = sched_get_priority_max(SCHED_FIFO) - below_max;
-    (void)pthread_setschedparam(thread.native_handle(), SCHED_FIFO, &param);
-}
 
 bool continues_chain(RTP_ERROR r) {
     return r == RTP_PKT_SKIPPED || r == RTP_PKT_CHANGED;
@@ -220,8 +211,8 @@ RTP_ERROR reception_flow::start_threads() {
         stop_threads();
         return RTP_FAILED;
     }
-    raise_priority(receiver_thread_, 0);
-    raise_priority(processing_thread_, 1);
+    raise_thread_priority(receiver_thread_, 0);
+    raise_thread_priority(processing_thread_, 1);
     running_ = true;
     return RTP_SUCCESS;
 }
