@@ -118,18 +118,20 @@ int zrtp::slot_of(zrtp_msg::msg_type type) {
 
 RTP_ERROR zrtp::packet_handler(void *arg, int, uint8_t *packet, size_t size,
                                frame::rtp_frame **out) {
-    zrtp_msg::msg_type type = zrtp_msg::msg_type::none;
-    if (zrtp_msg::check_message(packet, size, &type) == RTP_PKT_SKIPPED) {
-        return RTP_PKT_SKIPPED;
+    auto *b = static_cast<binding *>(arg);
+    RTP_ERROR rc = RTP_SUCCESS;
+    if (b != nullptr && b->owner != nullptr) {
+        rc = b->owner->capture(b->channel, packet, size);  // checks the message once
+    } else {
+        zrtp_msg::msg_type type = zrtp_msg::msg_type::none;
+        if (zrtp_msg::check_message(packet, size, &type) == RTP_PKT_SKIPPED) {
+            rc = RTP_PKT_SKIPPED;
+        }
     }
-    if (out != nullptr) {
+    if (rc != RTP_PKT_SKIPPED && out != nullptr) {
         *out = nullptr;
     }
-    auto *b = static_cast<binding *>(arg);
-    if (b == nullptr || b->owner == nullptr) {
-        return RTP_SUCCESS;
-    }
-    return b->owner->capture(b->channel, packet, size);
+    return rc;
 }
 
 RTP_ERROR zrtp::capture(const void *channel, const uint8_t *packet, size_t size) {
