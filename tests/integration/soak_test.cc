@@ -255,7 +255,8 @@ resource_watch run_soak(std::chrono::milliseconds interval, Push push, Pull pull
     const auto end = start + std::chrono::seconds(soak_seconds());
     const auto warm = start + std::chrono::seconds(soak_seconds()) * 3 / 8;
     std::atomic<bool> sending{true};
-    // The samples are taken on the sender thread, so that it counts in both.
+    // The thread samples are taken on the sender thread, so that it counts in
+    // both.
     std::thread sender([&] {
         auto next = start;
         bool warmed = false;
@@ -269,7 +270,6 @@ resource_watch run_soak(std::chrono::milliseconds interval, Push push, Pull pull
                 w.threads_start = test::thread_count();
             }
         }
-        w.rss_end = test::resident_bytes();
         w.threads_end = test::thread_count();
         sending = false;
     });
@@ -281,6 +281,10 @@ resource_watch run_soak(std::chrono::milliseconds interval, Push push, Pull pull
         }
     }
     sender.join();
+    // Sampled once everything that arrived has been pulled: what stays
+    // resident then is what the run kept, not frames still on their way (on
+    // a loaded machine the receive side can lag the sender by megabytes).
+    w.rss_end = test::resident_bytes();
     return w;
 }
 
