@@ -19,7 +19,25 @@ constexpr uint8_t k_type_mask = 0x1F;
 constexpr uint8_t k_type_non_idr_slice = 1;
 constexpr uint8_t k_type_idr_slice = 5;
 
+constexpr uint8_t k_type_partition_a = 2;
+constexpr uint8_t k_type_partition_c = 4;
+constexpr uint8_t k_type_aud = 9;
+
 constexpr size_t k_short_start_code_len = 3;  // 00 00 01
+
+// A NAL unit of `type` whose first byte after the header is `body`.
+au_start_hint slice_start_hint(uint8_t type, uint8_t body) {
+    if (type == k_type_aud) {
+        return au_start_hint::begins;
+    }
+    if (type == k_type_non_idr_slice || type == k_type_partition_a || type == k_type_idr_slice) {
+        return (body & 0x80) != 0 ? au_start_hint::begins : au_start_hint::continues;
+    }
+    if (type > k_type_partition_a && type <= k_type_partition_c) {
+        return au_start_hint::continues;
+    }
+    return au_start_hint::unknown;
+}
 
 }  // namespace
 
@@ -85,6 +103,37 @@ void h264::prepend_start_code(int rce_flags, frame::rtp_frame **frame) {
     if (frame != nullptr && (rce_flags & RCE_H26X_OMIT_START_CODE) == 0) {
         prepend_start_code_bytes(*frame, k_short_start_code_len);
     }
+}
+
+// ITU-T H.264 section 7.4.1.2.3: an access unit delimiter begins an access
+// unit, and so does a slice (or slice data partition A) whose
+// first_mb_in_slice, the slice header's first ue(v), is 0: a single 1 bit.
+// Any other slice, and partitions B and C, continue one. Parameter sets and
+// SEI say nothing: they may also stand inside an access unit.
+au_start_hint h264::access_unit_start(const frame::rtp_frame *packet) const {
+    const uint8_t *p = packet->payload;
+    const size_t n = packet->payload_length;
+    size_t nal = 0;  // offset of the first NAL unit's header
+    switch (n > 0 ? p[0] & k_type_mask : 0) {
+        case k_type_fu_a:
+            if (n < 3) {
+                return au_start_hint::unknown;
+            }
+            return slice_start_hint(static_cast<uint8_t>(p[1] & k_type_mask), p[2]);
+        case k_type_stap_a:
+            nal = 3;
+            break;
+        case k_type_stap_b:
+            nal = 5;
+            break;
+        default:
+            break;
+    }
+    if (n < nal + 2) {
+        return n == nal + 1 && (p[nal] & k_type_mask) == k_type_aud ? au_start_hint::begins
+                                                                    : au_start_hint::unknown;
+    }
+    return slice_start_hint(static_cast<uint8_t>(p[nal] & k_type_mask), p[nal + 1]);
 }
 
 }  // namespace formats

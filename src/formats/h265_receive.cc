@@ -22,6 +22,9 @@ constexpr uint8_t k_fu_type_mask = 0x3F;
 constexpr uint8_t k_type_last_inter = 9;
 constexpr uint8_t k_type_first_irap = 16;
 constexpr uint8_t k_type_last_irap = 23;
+// The slice segment types in use (TRAIL_N to CRA_NUT), and the delimiter.
+constexpr uint8_t k_type_last_slice = 21;
+constexpr uint8_t k_type_aud = 35;
 
 }  // namespace
 
@@ -76,6 +79,38 @@ void h265::get_nal_header_from_fu_headers(size_t pos, uint8_t *payload, uint8_t 
     const uint8_t header[2] = {
         static_cast<uint8_t>((payload[0] & 0x81) | ((payload[2] << 1) & 0x7E)), payload[1]};
     std::memcpy(out + pos, header, get_payload_header_size());
+}
+
+// ITU-T H.265 section 7.4.2.4.4: an access unit delimiter begins an access
+// unit, and so does a slice segment with first_slice_segment_in_pic_flag,
+// the first bit after its NAL header; a slice segment without it continues
+// one. Parameter sets and SEI say nothing: they may also stand inside an
+// access unit.
+au_start_hint h265::access_unit_start(const frame::rtp_frame *packet) const {
+    const uint8_t *p = packet->payload;
+    const size_t n = packet->payload_length;
+    if (n < 3) {
+        return au_start_hint::unknown;
+    }
+    uint8_t type = (p[0] >> 1) & k_fu_type_mask;
+    size_t body = 2;  // offset of the first NAL unit's first byte after its header
+    if (type == k_type_fu) {
+        type = p[2] & k_fu_type_mask;
+        body = 3;
+    } else if (type == k_type_ap) {
+        if (n < 6) {
+            return au_start_hint::unknown;
+        }
+        type = (p[4] >> 1) & k_fu_type_mask;
+        body = 6;
+    }
+    if (type == k_type_aud) {
+        return au_start_hint::begins;
+    }
+    if (type > k_type_last_slice || body >= n) {
+        return au_start_hint::unknown;
+    }
+    return (p[body] & 0x80) != 0 ? au_start_hint::begins : au_start_hint::continues;
 }
 
 }  // namespace formats

@@ -27,6 +27,7 @@ constexpr uint8_t k_fu_type_mask = 0x1F;
 constexpr uint8_t k_type_last_inter = 3;
 constexpr uint8_t k_type_first_irap = 7;
 constexpr uint8_t k_type_last_irap = 9;
+constexpr uint8_t k_type_aud = 20;
 
 }  // namespace
 
@@ -77,6 +78,30 @@ void h266::get_nal_header_from_fu_headers(size_t pos, uint8_t *payload, uint8_t 
     const uint8_t header[2] = {
         payload[0], static_cast<uint8_t>(((payload[2] << 3) & 0xFF) | (payload[1] & 0x07))};
     std::memcpy(out + pos, header, get_payload_header_size());
+}
+
+// ITU-T H.266 section 7.4.2.4.3: an access unit delimiter begins an access
+// unit. A slice says nothing on its own (its picture header may stand in a
+// NAL unit before it), nor do parameter sets.
+au_start_hint h266::access_unit_start(const frame::rtp_frame *packet) const {
+    const uint8_t *p = packet->payload;
+    const size_t n = packet->payload_length;
+    if (n < 2) {
+        return au_start_hint::unknown;
+    }
+    uint8_t type = p[1] >> 3;
+    if ((p[0] & 0xFE) == k_shifted_ap_byte || type == k_type_ap) {
+        if (n < 6) {
+            return au_start_hint::unknown;
+        }
+        type = p[5] >> 3;
+    } else if (type == k_type_fu) {
+        if (n < 3) {
+            return au_start_hint::unknown;
+        }
+        type = p[2] & k_fu_type_mask;
+    }
+    return type == k_type_aud ? au_start_hint::begins : au_start_hint::unknown;
 }
 
 }  // namespace formats

@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "formats/h26x_access_unit_gate.hh"
 #include "formats/h26x_duplicate_filter.hh"
 #include "formats/media.hh"
 #include "util/clock.hh"
@@ -184,6 +185,11 @@ public:
         return get_nal_class(get_nal_type(nal));
     }
     virtual void get_nal_header_from_fu_headers(size_t pos, uint8_t *payload, uint8_t *out) = 0;
+    // What the first NAL unit of a packet that is not an FU middle or end
+    // says about access unit boundaries; by default nothing.
+    virtual au_start_hint access_unit_start(const frame::rtp_frame *) const {
+        return au_start_hint::unknown;
+    }
     virtual frame::rtp_frame *allocate_rtp_frame_with_startcode(bool add_start_code,
                                                                 frame::rtp_header &header,
                                                                 size_t size, size_t &write_pos);
@@ -206,6 +212,9 @@ protected:
     std::deque<uint32_t> dropped_order_;
     clock::hrc::hrc_t last_gc_time_;
     bool waiting_for_key_frame_ = true;
+    // Resync mode only.
+    access_unit_gate gate_;
+    std::vector<access_unit_gate::unit> gate_units_;  // reused scratch
     time_source now_ = clock::hrc::now;
     // Lines a peer can trigger with every packet: one limiter per kind.
     log::limiter duplicate_log_;
@@ -231,6 +240,14 @@ private:
     std::vector<nal_info> nal_scratch_;  // the NAL units of the frame being pushed
 
     // Receive side.
+    // Classifies a packet past the duplicate filter and hands it to its path.
+    RTP_ERROR dispatch(int rce_flags, frame::rtp_frame **out);
+    // Resync mode: the NAL units of a packet go to the gate, whole access
+    // units come out of it into ready_frames_.
+    RTP_ERROR handle_packet_in_whole_units(int rce_flags, frame::rtp_frame **out);
+    void hold_nal_unit(frame::rtp_frame *nal, int rce_flags, uint16_t seq);
+    void release_access_units();
+    void forget_access_unit(uint32_t timestamp);
     RTP_ERROR handle_fragment(frame::rtp_frame **out, fragment_kind kind, int rce_flags);
     void store_fragment(access_unit_info &au, frame::rtp_frame *packet, fragment_kind kind);
     RTP_ERROR complete_nal_unit(frame::rtp_frame **out, access_unit_info &au, uint32_t ts,
@@ -262,6 +279,7 @@ public:
     nal_class get_nal_type(frame::rtp_frame *frame) const override;
     nal_class get_nal_class(uint8_t nal_type) const override;
     void get_nal_header_from_fu_headers(size_t pos, uint8_t *payload, uint8_t *out) override;
+    au_start_hint access_unit_start(const frame::rtp_frame *packet) const override;
     frame::rtp_frame *allocate_rtp_frame_with_startcode(bool add_start_code,
                                                         frame::rtp_header &header, size_t size,
                                                         size_t &write_pos) override;
@@ -290,6 +308,7 @@ public:
     nal_class get_nal_type(frame::rtp_frame *frame) const override;
     nal_class get_nal_class(uint8_t nal_type) const override;
     void get_nal_header_from_fu_headers(size_t pos, uint8_t *payload, uint8_t *out) override;
+    au_start_hint access_unit_start(const frame::rtp_frame *packet) const override;
 
 private:
     aggregation_packet aggregation_;
@@ -327,6 +346,7 @@ public:
     nal_class get_nal_type(frame::rtp_frame *frame) const override;
     nal_class get_nal_class(uint8_t nal_type) const override;
     void get_nal_header_from_fu_headers(size_t pos, uint8_t *payload, uint8_t *out) override;
+    au_start_hint access_unit_start(const frame::rtp_frame *packet) const override;
 
 private:
     aggregation_packet aggregation_;

@@ -137,10 +137,18 @@ RTP_ERROR h26x::packet_handler(void *arg, int rce_flags, uint8_t *, size_t,
 
 RTP_ERROR h26x::handle_packet(int rce_flags, frame::rtp_frame **out) {
     frame::rtp_frame *packet = *out;
-    const uint32_t ts = packet->header.timestamp;
-    if (is_duplicate_frame(ts, packet->header.sequence)) {
+    if (is_duplicate_frame(packet->header.timestamp, packet->header.sequence)) {
         return discard(out);
     }
+    if ((rce_flags & RCE_H26X_RESYNC_ON_KEY_FRAME) != 0) {
+        return handle_packet_in_whole_units(rce_flags, out);
+    }
+    return dispatch(rce_flags, out);
+}
+
+RTP_ERROR h26x::dispatch(int rce_flags, frame::rtp_frame **out) {
+    frame::rtp_frame *packet = *out;
+    const uint32_t ts = packet->header.timestamp;
     const fragment_kind kind = get_fragment_type(packet);
     if (dropped_timestamps_.count(ts) != 0) {
         return discard(out);  // a late packet of an access unit already given up
@@ -164,6 +172,115 @@ RTP_ERROR h26x::handle_packet(int rce_flags, frame::rtp_frame **out) {
             return handle_fragment(out, kind, rce_flags);
     }
     return discard(out);
+}
+
+// Resync mode. The packet's NAL units are rebuilt as in the other mode,
+// without its key-frame wait, and held by the gate; what the gate hands out
+// are whole access units, and the wait for a key frame applies to those: a
+// unit lost, or one predicting from pictures that were not all handed on,
+// is never seen by the decoder. Returns RTP_FRAMES_READY when access units
+// were released, RTP_SUCCESS when the packet was taken, RTP_FAILED when it
+// was discarded.
+RTP_ERROR h26x::handle_packet_in_whole_units(int rce_flags, frame::rtp_frame **out) {
+    frame::rtp_frame *packet = *out;
+    const uint16_t seq = packet->header.sequence;
+    const fragment_kind kind = get_fragment_type(packet);
+    const au_start_hint hint = kind == FRAGMENT_MIDDLE || kind == FRAGMENT_LAST
+                                   ? au_start_hint::continues
+                                   : access_unit_start(packet);
+    if (!gate_.admit(seq, packet->header.timestamp, packet->header.marker != 0, hint, now_())) {
+        return discard(out);  // behind what was handed on or given up
+    }
+    const int unit_flags = rce_flags & ~RCE_H26X_RESYNC_ON_KEY_FRAME;
+    const size_t queued = ready_frames_.size();
+    const RTP_ERROR rc = dispatch(unit_flags, out);
+    if (rc == RTP_FRAME_READY) {
+        hold_nal_unit(*out, rce_flags, seq);
+        *out = nullptr;
+    } else if (rc == RTP_FRAMES_READY) {
+        for (size_t i = queued; i < ready_frames_.size(); ++i) {
+            hold_nal_unit(ready_frames_[i], rce_flags, seq);
+        }
+        ready_frames_.resize(queued);
+    } else if (rc != RTP_SUCCESS) {
+        gate_.spoil(seq);
+        if (rc != RTP_FAILED) {
+            return rc;  // whatever is left in *out is the caller's
+        }
+    }
+    release_access_units();
+    if (ready_frames_.size() > queued) {
+        return RTP_FRAMES_READY;
+    }
+    return rc == RTP_FAILED ? RTP_FAILED : RTP_SUCCESS;
+}
+
+void h26x::hold_nal_unit(frame::rtp_frame *nal, int rce_flags, uint16_t seq) {
+    const size_t start_code_len =
+        start_code_wanted(rce_flags) ? (get_nal_header_size() == 1 ? 3 : k_long_start_code_len) : 0;
+    nal_class cls = NAL_CLASS_OTHER;
+    if (nal->payload_length >= start_code_len + get_nal_header_size()) {
+        cls = get_nal_unit_class(nal->payload + start_code_len);
+    }
+    try {
+        gate_.hold(nal, cls);
+    } catch (const std::bad_alloc &) {
+        frame::dealloc_frame(nal);
+        gate_.spoil(seq);
+    }
+}
+
+void h26x::release_access_units() {
+    gate_units_.clear();
+    gate_.advance(now_(),
+                  static_cast<int64_t>(rtp_ctx_ != nullptr ? rtp_ctx_->get_pkt_max_delay()
+                                                           : k_default_pkt_max_delay_ms),
+                  gate_units_);
+    for (access_unit_gate::unit &au : gate_units_) {
+        if (au.lost) {
+            waiting_for_key_frame_ = true;
+            if (!au.whole_unit_missing) {
+                forget_access_unit(au.timestamp);
+            }
+            continue;
+        }
+        bool key = false;
+        bool predicted = false;
+        for (const access_unit_gate::held_nal &nal : au.nals) {
+            key = key || nal.nal_class == NAL_CLASS_INTRA;
+            predicted = predicted || nal.nal_class == NAL_CLASS_INTER;
+        }
+        if (waiting_for_key_frame_ && key) {
+            LOG_INFO_AS("packet_handler", "Found a key frame at ts %lu",
+                        static_cast<unsigned long>(au.timestamp));
+            waiting_for_key_frame_ = false;
+        } else if (waiting_for_key_frame_ && predicted) {
+            LOG_WARN_LIMITED_AS(missing_reference_log_, "packet_handler",
+                                "Dropping h26x access unit because of missing reference. "
+                                "Timestamp: %lu. Seq: %u - %u",
+                                static_cast<unsigned long>(au.timestamp), unsigned{au.first_seq},
+                                unsigned{au.last_seq});
+            for (const access_unit_gate::held_nal &nal : au.nals) {
+                frame::dealloc_frame(nal.frame);
+            }
+            forget_access_unit(au.timestamp);
+            continue;
+        }
+        for (const access_unit_gate::held_nal &nal : au.nals) {
+            ready_frames_.push_back(nal.frame);
+        }
+    }
+    gate_units_.clear();
+}
+
+// A unit the gate gave up or dropped: its reassembly state goes, and later
+// packets with its timestamp are discarded.
+void h26x::forget_access_unit(uint32_t timestamp) {
+    if (access_units_.count(timestamp) != 0) {
+        drop_access_unit(timestamp);
+    } else {
+        remember_dropped(timestamp);
+    }
 }
 
 RTP_ERROR h26x::frame_getter(frame::rtp_frame **out) {

@@ -1053,8 +1053,9 @@ TEST_F(H26xReceiveTest, IncompleteUnitIsDroppedByTheFirstCollectionPastTheLimit)
 }
 
 // An access unit whose NAL units have all been handed on leaves the table
-// quietly: its timestamp is not remembered as dropped and no key frame is
-// awaited. One with a NAL unit still pending is dropped as lost.
+// quietly: its timestamp is not remembered as dropped, so later packets with
+// it still count. One with a NAL unit still pending is dropped as lost, and
+// later packets of it are discarded.
 TEST_F(H26xReceiveTest, DeliveredAccessUnitLeavesWithoutCountingAsLost) {
     struct Case {
         const char *name;
@@ -1067,12 +1068,9 @@ TEST_F(H26xReceiveTest, DeliveredAccessUnitLeavesWithoutCountingAsLost) {
     const uint32_t next_ts = k_ts + 3000;
     for (const Case &tc : cases) {
         SCOPED_TRACE(tc.name);
-        receiver r(c, RCE_H26X_RESYNC_ON_KEY_FRAME);
-        {
-            stderr_capture quiet;  // "Found a key frame ..."
-            ASSERT_EQ(r.feed(10, fu(c, intra, FU_START, chunk(0))).rc, RTP_SUCCESS);
-            ASSERT_EQ(r.feed(11, fu(c, intra, FU_END, chunk(1))).rc, RTP_FRAME_READY);
-        }
+        receiver r(c);
+        ASSERT_EQ(r.feed(10, fu(c, intra, FU_START, chunk(0))).rc, RTP_SUCCESS);
+        ASSERT_EQ(r.feed(11, fu(c, intra, FU_END, chunk(1))).rc, RTP_FRAME_READY);
         if (tc.leave_unit_pending) {
             ASSERT_EQ(r.feed(12, fu(c, intra, FU_START, chunk(2))).rc, RTP_SUCCESS);
         }
@@ -1084,26 +1082,24 @@ TEST_F(H26xReceiveTest, DeliveredAccessUnitLeavesWithoutCountingAsLost) {
         // A late NAL unit with the first timestamp.
         received late_start = r.feed(14, fu(c, inter, FU_START, chunk(5)));
         received late_end = r.feed(15, fu(c, inter, FU_END, chunk(6)));
-        const std::string log = capture.stop();
+        EXPECT_EQ(capture.stop(), "");
+        ASSERT_EQ(next.rc, RTP_FRAME_READY);
+        EXPECT_EQ(payload_of(*next.frames[0]), cat({start_code(c), inter, chunk(3), chunk(4)}));
         if (tc.leave_unit_pending) {
-            EXPECT_EQ(next.rc, RTP_FAILED);
-            EXPECT_EQ(log, log_line(k_warning, "packet_handler",
-                                    "Dropping h26x access unit because of missing reference. "
-                                    "Timestamp: 11262375. Seq: 20 - 21"));
             EXPECT_EQ(late_start.rc, RTP_FAILED);
             EXPECT_EQ(late_end.rc, RTP_FAILED);
         } else {
-            ASSERT_EQ(next.rc, RTP_FRAME_READY);
-            EXPECT_EQ(payload_of(*next.frames[0]), cat({start_code(c), inter, chunk(3), chunk(4)}));
             EXPECT_EQ(late_start.rc, RTP_SUCCESS);
             EXPECT_EQ(late_end.rc, RTP_FRAME_READY);
-            EXPECT_EQ(log, "");
         }
     }
 }
 
 // --- key-frame wait ----------------------------------------------------------
 
+// In resync mode NAL units come out as whole access units, once the one
+// carrying the marker bit (or a packet of the next access unit) shows where
+// the unit ends; inter access units are dropped until a key one arrived.
 TEST_F(H26xReceiveTest, ResyncDropsInterUnitsUntilAKeyFrame) {
     struct Case {
         const char *name;
@@ -1121,34 +1117,45 @@ TEST_F(H26xReceiveTest, ResyncDropsInterUnitsUntilAKeyFrame) {
         const bytes nal = tc.intra ? intra_header(tc.c) : inter_header(tc.c);
         stderr_capture capture;
         EXPECT_EQ(r.feed(100, fu(tc.c, nal, FU_START, chunk(0))).rc, RTP_SUCCESS);
-        received got = r.feed(101, fu(tc.c, nal, FU_END, chunk(1)));
+        // The NAL unit is whole, the access unit not yet known to end.
+        EXPECT_EQ(r.feed(101, fu(tc.c, nal, FU_END, chunk(1))).rc, RTP_SUCCESS);
+        received got = r.feed(102, cat({nal, {0x55}}), k_ts, true);
         std::string log = capture.stop();
         if (tc.intra) {
-            ASSERT_EQ(got.rc, RTP_FRAME_READY);
-            EXPECT_EQ(payload_of(*got.frames[0]), cat({start_code(tc.c), nal, chunk(0), chunk(1)}));
+            ASSERT_EQ(got.rc, RTP_FRAMES_READY);
+            EXPECT_EQ(got.payloads(),
+                      (std::vector<bytes>{cat({start_code(tc.c), nal, chunk(0), chunk(1)}),
+                                          cat({start_code(tc.c), nal, {0x55}})}));
             EXPECT_EQ(log, log_line(k_info, "packet_handler", "Found a key frame at ts 11259375"));
         } else {
-            EXPECT_EQ(got.rc, RTP_FAILED);
+            EXPECT_EQ(got.rc, RTP_SUCCESS);
+            EXPECT_TRUE(got.frames.empty());
             EXPECT_EQ(log, log_line(k_warning, "packet_handler",
                                     "Dropping h26x access unit because of missing reference. "
-                                    "Timestamp: 11259375. Seq: 100 - 101"));
+                                    "Timestamp: 11259375. Seq: 100 - 102"));
         }
 
-        // The next access unit's inter NAL unit: delivered once a key frame
-        // ended the wait, dropped while it goes on.
+        // The next access unit, inter: delivered once a key frame ended the
+        // wait, dropped while it goes on. Single NAL unit packets wait too.
         const bytes inter = inter_header(tc.c);
         const uint32_t next_ts = k_ts + 3000;
         stderr_capture next_capture;
-        EXPECT_EQ(r.feed(200, fu(tc.c, inter, FU_START, chunk(2)), next_ts).rc, RTP_SUCCESS);
-        received next = r.feed(201, fu(tc.c, inter, FU_END, chunk(3)), next_ts);
-        // Single NAL unit packets never wait.
-        received single = r.feed(202, cat({inter, {0x77}}), next_ts + 3000);
-        // A late packet of a dropped access unit goes silently.
-        received late = r.feed(102, fu(tc.c, nal, FU_START, chunk(4)));
+        EXPECT_EQ(r.feed(103, fu(tc.c, inter, FU_START, chunk(2)), next_ts).rc, RTP_SUCCESS);
+        EXPECT_EQ(r.feed(104, fu(tc.c, inter, FU_END, chunk(3)), next_ts).rc, RTP_SUCCESS);
+        received next = r.feed(105, cat({inter, {0x77}}), next_ts, true);
+        // A late packet of an access unit handed on or dropped goes silently.
+        received late = r.feed(99, fu(tc.c, nal, FU_START, chunk(4)));
         log = next_capture.stop();
-        EXPECT_EQ(next.rc, tc.intra ? RTP_FRAME_READY : RTP_FAILED);
-        EXPECT_EQ(single.rc, RTP_FRAME_READY);
-        EXPECT_EQ(late.rc, tc.intra ? RTP_SUCCESS : RTP_FAILED);
+        if (tc.intra) {
+            ASSERT_EQ(next.rc, RTP_FRAMES_READY);
+            EXPECT_EQ(next.payloads(),
+                      (std::vector<bytes>{cat({start_code(tc.c), inter, chunk(2), chunk(3)}),
+                                          cat({start_code(tc.c), inter, {0x77}})}));
+        } else {
+            EXPECT_EQ(next.rc, RTP_SUCCESS);
+            EXPECT_TRUE(next.frames.empty());
+        }
+        EXPECT_EQ(late.rc, RTP_FAILED);
         // A second drop within a second of the first is counted, not written.
         EXPECT_EQ(log, "");
     }
@@ -1162,45 +1169,54 @@ TEST_F(H26xReceiveTest, KeyFrameOutsideFusDidNotEndTheWait) {
         const char *name;
         codec c;
         bytes payload;
+        size_t units;
     };
     const Case cases[] = {
-        {"h264 IDR slice, single", codec::h264, {0x65, 0x88, 0x84}},
+        {"h264 IDR slice, single", codec::h264, {0x65, 0x88, 0x84}, 1},
         {"h264 IDR slice in a STAP-A",
          codec::h264,
-         {0x18, 0x00, 0x02, 0x67, 0x42, 0x00, 0x02, 0x65, 0x88}},
-        {"h265 IDR_N_LP, single", codec::h265, {0x28, 0x01, 0xAF}},
+         {0x18, 0x00, 0x02, 0x67, 0x42, 0x00, 0x02, 0x65, 0x88},
+         2},
+        {"h265 IDR_N_LP, single", codec::h265, {0x28, 0x01, 0xAF}, 1},
         {"h265 CRA in an AP",
          codec::h265,
-         {0x60, 0x01, 0x00, 0x02, 0x40, 0x01, 0x00, 0x03, 0x2A, 0x01, 0xAF}},
-        {"h266 CRA, single", codec::h266, {0x00, 0x49, 0xAF}},
+         {0x60, 0x01, 0x00, 0x02, 0x40, 0x01, 0x00, 0x03, 0x2A, 0x01, 0xAF},
+         2},
+        {"h266 CRA, single", codec::h266, {0x00, 0x49, 0xAF}, 1},
     };
     for (const Case &tc : cases) {
         SCOPED_TRACE(tc.name);
         receiver r(tc.c, RCE_H26X_RESYNC_ON_KEY_FRAME);
         stderr_capture capture;
-        const received key = r.feed(50, tc.payload);
-        EXPECT_TRUE(key.rc == RTP_FRAME_READY || key.rc == RTP_FRAMES_READY);
+        const received key = r.feed(50, tc.payload, k_ts, true);
+        EXPECT_EQ(key.rc, RTP_FRAMES_READY);
+        EXPECT_EQ(key.frames.size(), tc.units);
         const bytes inter = inter_header(tc.c);
         EXPECT_EQ(r.feed(51, fu(tc.c, inter, FU_START, chunk(0)), k_ts + 3000).rc, RTP_SUCCESS);
-        const received next = r.feed(52, fu(tc.c, inter, FU_END, chunk(1)), k_ts + 3000);
+        const received next = r.feed(52, fu(tc.c, inter, FU_END, chunk(1)), k_ts + 3000, true);
         EXPECT_EQ(capture.stop(),
                   log_line(k_info, "packet_handler", "Found a key frame at ts 11259375"));
-        ASSERT_EQ(next.rc, RTP_FRAME_READY);
+        ASSERT_EQ(next.rc, RTP_FRAMES_READY);
+        ASSERT_EQ(next.frames.size(), 1u);
         EXPECT_EQ(payload_of(*next.frames[0]), cat({start_code(tc.c), inter, chunk(0), chunk(1)}));
     }
 }
 
+// An access unit of parameter sets alone is handed on while the wait goes
+// on, and does not end it.
 TEST_F(H26xReceiveTest, ParameterSetFuDoesNotEndTheWait) {
     const codec c = codec::h264;
     receiver r(c, RCE_H26X_RESYNC_ON_KEY_FRAME);
     const bytes sps = {0x67};
     stderr_capture capture;
     EXPECT_EQ(r.feed(1, fu(c, sps, FU_START, chunk(0))).rc, RTP_SUCCESS);
-    EXPECT_EQ(r.feed(2, fu(c, sps, FU_END, chunk(1))).rc, RTP_FRAME_READY);
+    EXPECT_EQ(r.feed(2, fu(c, sps, FU_END, chunk(1)), k_ts, true).rc, RTP_FRAMES_READY);
     EXPECT_EQ(capture.stop(), "");
     stderr_capture quiet;
-    EXPECT_EQ(r.feed(3, fu(c, inter_header(c), FU_START, chunk(2))).rc, RTP_SUCCESS);
-    EXPECT_EQ(r.feed(4, fu(c, inter_header(c), FU_END, chunk(3))).rc, RTP_FAILED);
+    EXPECT_EQ(r.feed(3, fu(c, inter_header(c), FU_START, chunk(2)), k_ts + 1).rc, RTP_SUCCESS);
+    const received inter = r.feed(4, fu(c, inter_header(c), FU_END, chunk(3)), k_ts + 1, true);
+    EXPECT_EQ(inter.rc, RTP_SUCCESS);
+    EXPECT_TRUE(inter.frames.empty());
 }
 
 // --- a clip as a standard payloader sends it ---------------------------------
@@ -1332,7 +1348,13 @@ std::vector<picture> make_clip(codec c, const clip_shape &shape, uint32_t first_
                                           : shape.b_slice;
         for (size_t i = 0; i < k_slices; ++i) {
             // Slices of one picture differ in size, so runs of FUs differ.
-            pic.nals.push_back(unit(header, size + 37 * i, n, i));
+            bytes slice = unit(header, size + 37 * i, n, i);
+            // The slice header's first bit: H.264 first_mb_in_slice is 0
+            // (ue(v) "1") only for the first slice, as is H.265
+            // first_slice_segment_in_pic_flag set.
+            uint8_t &first_bit = slice[header.size()];
+            first_bit = static_cast<uint8_t>(i == 0 ? first_bit | 0x80 : first_bit & 0x7F);
+            pic.nals.push_back(std::move(slice));
         }
         clip.push_back(std::move(pic));
     }
@@ -1484,62 +1506,97 @@ TEST_F(H26xReceiveTest, ResyncModeDroppedPicturesOfALosslessStreamWithBPictures)
     }
 }
 
-// Real loss still resyncs: a lost FU of a P picture costs its NAL unit; once
-// the garbage collection gives up its access unit, inter pictures are
-// dropped until the next key picture, from which on all arrives again.
-TEST_F(H26xReceiveTest, LostFuDropsItsAccessUnitThenInterPicturesUntilTheNextKeyPicture) {
+// Resync mode under loss: no picture with a slice missing reaches the
+// decoder, and no picture predicted from one. The access unit of a lost
+// packet is dropped whole, inter pictures after it until the next key
+// picture, from which on all arrives again. A lost packet carrying a whole
+// slice used to start no wait at all, and the slices of the lost packet's
+// picture before it had already been handed on.
+TEST_F(H26xReceiveTest, LostPacketDropsItsWholeAccessUnitThenInterPicturesUntilTheNextKey) {
     struct Case {
         const char *name;
         codec c;
         clip_shape shape;
+        size_t picture;  // of the lost packet, in decoding order
+        size_t packet;   // which packet of that picture
     };
     using namespace nal_type;
     const Case cases[] = {
-        {"h264", codec::h264, {3000, 1900, 1500, 0, 0}},
-        {"h265 as x265 writes it", codec::h265, {3000, 1900, 1500, h265_idr_n_lp, h265_cra}},
+        // P6: each slice takes two FUs, the fourth slice's second is lost.
+        {"h264, middle FU of a P picture", codec::h264, {3000, 1900, 1500, 0, 0}, 4, 7},
+        {"h265, middle FU of a P picture",
+         codec::h265,
+         {3000, 1900, 1500, h265_idr_n_lp, h265_cra},
+         4,
+         7},
+        // B4: slices in packets of their own, the sixth is lost.
+        {"h264, a whole slice of a B picture", codec::h264, {1000, 1900, 300, 0, 0}, 5, 5},
+        {"h265, a whole slice of a B picture",
+         codec::h265,
+         {1000, 1900, 300, h265_idr_w_radl, h265_idr_w_radl},
+         5,
+         5},
+        {"h266, a whole slice of a B picture",
+         codec::h266,
+         {1000, 1900, 300, h266_idr_n_lp, h266_cra},
+         5,
+         5},
+        // The last packet of a P picture, with the marker bit.
+        {"h265, the marker packet",
+         codec::h265,
+         {1000, 1900, 300, h265_idr_w_radl, h265_cra},
+         4,
+         15},
     };
-    constexpr size_t k_lost_picture = 4;  // P6 in decoding order
     for (const Case &tc : cases) {
         SCOPED_TRACE(tc.name);
         g_now = clock::hrc::hrc_t(std::chrono::seconds(1000));
         const std::vector<picture> clip = make_clip(tc.c, tc.shape, 90000);
-        const std::vector<wire_packet> packets = packetize(tc.c, clip, 1000);
-        // The middle FU of the picture's fourth slice (each slice of a P
-        // picture takes two FUs here: the second one of the slice).
+        const std::vector<wire_packet> packets = packetize(tc.c, clip, 65000);
         size_t lost = 0;
         size_t seen = 0;
         for (size_t i = 0; i < packets.size(); ++i) {
-            if (packets[i].picture == k_lost_picture && ++seen == 2 * 3 + 2) {
+            if (packets[i].picture == tc.picture && seen++ == tc.packet) {
                 lost = i;
                 break;
             }
         }
         ASSERT_GT(lost, 0u);
+        if (tc.packet == 15) {
+            ASSERT_TRUE(packets[lost].marker);
+        }
         const playback got = play(tc.c, RCE_H26X_RESYNC_ON_KEY_FRAME, clip, packets, 33, {lost});
         EXPECT_NE(got.log.find("Dropping h26x access unit because of missing reference"),
                   std::string::npos);
-        // Whole pictures before the loss, the lost picture but one slice,
-        // whole pictures until the collection, then none (one picture may be
-        // cut in the middle) until the key picture, then whole ones again.
-        size_t n = 0;
-        for (; n < k_lost_picture; ++n) {
-            EXPECT_EQ(got.per_picture[n], clip[n].nals.size()) << "picture " << n;
-        }
-        EXPECT_EQ(got.per_picture[n], clip[n].nals.size() - 1);
-        for (++n; n < k_gop && got.per_picture[n] == clip[n].nals.size(); ++n) {
-        }
-        const size_t first_short = n;
-        if (n < k_gop) {
-            ++n;  // the picture during which the wait began
-        }
-        for (; n < k_gop; ++n) {
-            EXPECT_EQ(got.per_picture[n], 0u) << "picture " << n;
-        }
-        EXPECT_LT(first_short + 1, k_gop) << "no picture was dropped";
-        for (n = k_gop; n < clip.size(); ++n) {
-            EXPECT_EQ(got.per_picture[n], clip[n].nals.size()) << "picture " << n;
+        for (size_t n = 0; n < clip.size(); ++n) {
+            const bool dropped = n >= tc.picture && n < k_gop;
+            EXPECT_EQ(got.per_picture[n], dropped ? 0 : clip[n].nals.size()) << "picture " << n;
         }
     }
+}
+
+// Packets reordered within the reorder window: every access unit still
+// comes out whole and in decoding order, each NAL unit once.
+TEST_F(H26xReceiveTest, ResyncModeRestoresDecodingOrderOfReorderedPackets) {
+    using namespace nal_type;
+    const codec c = codec::h265;
+    const std::vector<picture> clip =
+        make_clip(c, {1000, 1900, 300, h265_idr_w_radl, h265_idr_w_radl}, 90000);
+    std::vector<wire_packet> packets = packetize(c, clip, 65530);
+    // Swap neighbours here and there, across access units too.
+    for (size_t i = 3; i + 1 < packets.size(); i += 7) {
+        std::swap(packets[i], packets[i + 1]);
+    }
+    std::vector<bytes> expected;
+    for (const picture &pic : clip) {
+        for (const bytes &nal : pic.nals) {
+            expected.push_back(cat({start_code(c), nal}));
+        }
+    }
+    const playback got = play(c, RCE_H26X_RESYNC_ON_KEY_FRAME, clip, packets, 33);
+    EXPECT_EQ(got.delivered.size(), expected.size());
+    EXPECT_TRUE(got.delivered == expected) << "NAL units differ or are out of order";
+    EXPECT_EQ(got.log.find("Dropping"), std::string::npos);
 }
 
 // --- regressions -------------------------------------------------------------
@@ -1584,13 +1641,15 @@ TEST_F(H26xReceiveTest, DroppedTimestampMemoryForgetsTheOldestDropAcrossTheWrap)
         stderr_capture quiet;
         for (uint32_t ts : drops) {
             ASSERT_EQ(r.feed(seq++, fu(c, inter, FU_START, chunk(0)), ts).rc, RTP_SUCCESS);
-            ASSERT_EQ(r.feed(seq++, fu(c, inter, FU_END, chunk(1)), ts).rc, RTP_FAILED);
+            const received dropped = r.feed(seq++, fu(c, inter, FU_END, chunk(1)), ts, true);
+            ASSERT_EQ(dropped.rc, RTP_SUCCESS);
+            ASSERT_TRUE(dropped.frames.empty());
         }
     }
     // 601 drops: the first one is forgotten, the newest ones are kept.
-    EXPECT_EQ(r.feed(seq++, {0x65, 0x88}, 0xFFFFFF00u).rc, RTP_FRAME_READY);
-    EXPECT_EQ(r.feed(seq++, {0x65, 0x88}, 0).rc, RTP_FAILED);
-    EXPECT_EQ(r.feed(seq++, {0x65, 0x88}, 599).rc, RTP_FAILED);
+    EXPECT_EQ(r.feed(seq++, {0x65, 0x88}, 0xFFFFFF00u, true).rc, RTP_FRAMES_READY);
+    EXPECT_EQ(r.feed(seq++, {0x65, 0x88}, 0, true).rc, RTP_FAILED);
+    EXPECT_EQ(r.feed(seq++, {0x65, 0x88}, 599, true).rc, RTP_FAILED);
 }
 
 }  // namespace

@@ -148,8 +148,9 @@ public:
 
     formats::v3c &format() { return *format_; }
 
-    received feed(uint16_t seq, const bytes &payload, uint32_t ts = k_ts) {
-        return feed_datagram(test::rtp_packet(k_ssrc, seq, payload, k_pt, ts));
+    received feed(uint16_t seq, const bytes &payload, uint32_t ts = k_ts, bool marker = false) {
+        return feed_datagram(test::rtp_packet(
+            k_ssrc, seq, payload, static_cast<uint8_t>(k_pt | (marker ? 0x80 : 0)), ts));
     }
 
     received feed_datagram(bytes datagram) {
@@ -165,6 +166,11 @@ public:
             r.frames.emplace_back(out);
         }
         frame::rtp_frame *next = nullptr;
+        if (r.rc == RTP_FRAMES_READY) {  // whole access units in resync mode
+            while (format_->frame_getter(&next) == RTP_FRAME_READY) {
+                r.frames.emplace_back(next);
+            }
+        }
         EXPECT_EQ(format_->frame_getter(&next), RTP_NO_SUCH_ITEM) << "V3C never aggregates";
         return r;
     }
@@ -523,7 +529,9 @@ TEST_F(V3cTest, ResyncWaitsForALayerZeroUnit) {
         receiver r(RCE_H26X_RESYNC_ON_KEY_FRAME);
         stderr_capture dropping;
         EXPECT_EQ(r.feed(10, fu(other, FU_START, {0xA1}), k_ts).rc, RTP_SUCCESS);
-        EXPECT_EQ(r.feed(11, fu(other, FU_END, {0xA2}), k_ts).rc, RTP_FAILED);
+        const received dropped = r.feed(11, fu(other, FU_END, {0xA2}), k_ts, true);
+        EXPECT_EQ(dropped.rc, RTP_SUCCESS);
+        EXPECT_TRUE(dropped.frames.empty());
         EXPECT_EQ(dropping.stop(),
                   log_line(k_warning, "packet_handler",
                            "Dropping h26x access unit because of missing reference. "
@@ -533,19 +541,22 @@ TEST_F(V3cTest, ResyncWaitsForALayerZeroUnit) {
         const uint32_t key_ts = k_ts + 3000;
         if (c.key_in_fus) {
             EXPECT_EQ(r.feed(12, fu(key, FU_START, {0xB1}), key_ts).rc, RTP_SUCCESS);
-            const received joined = r.feed(13, fu(key, FU_END, {0xB2}), key_ts);
-            ASSERT_EQ(joined.rc, RTP_FRAME_READY);
+            const received joined = r.feed(13, fu(key, FU_END, {0xB2}), key_ts, true);
+            ASSERT_EQ(joined.rc, RTP_FRAMES_READY);
+            ASSERT_EQ(joined.frames.size(), 1u);
             EXPECT_EQ(payload_of(*joined.frames[0]), (bytes{0x4E, 0x01, 0xB1, 0xB2}));
         } else {
-            EXPECT_EQ(r.feed(13, {0x4E, 0x01, 0xB1}, key_ts).rc, RTP_FRAME_READY);
+            EXPECT_EQ(r.feed(12, {0x4E, 0x01, 0xB0}, key_ts).rc, RTP_SUCCESS);
+            EXPECT_EQ(r.feed(13, {0x4E, 0x01, 0xB1}, key_ts, true).rc, RTP_FRAMES_READY);
         }
         EXPECT_EQ(found.stop(), log_line(k_info, "packet_handler",
                                          "Found a key frame at ts " + std::to_string(key_ts)));
 
         stderr_capture quiet;
         EXPECT_EQ(r.feed(14, fu(other, FU_START, {0xC1}), key_ts + 3000).rc, RTP_SUCCESS);
-        const received after = r.feed(15, fu(other, FU_END, {0xC2}), key_ts + 3000);
-        ASSERT_EQ(after.rc, RTP_FRAME_READY);
+        const received after = r.feed(15, fu(other, FU_END, {0xC2}), key_ts + 3000, true);
+        ASSERT_EQ(after.rc, RTP_FRAMES_READY);
+        ASSERT_EQ(after.frames.size(), 1u);
         EXPECT_EQ(payload_of(*after.frames[0]), (bytes{0x4E, 0x09, 0xC1, 0xC2}));
         EXPECT_EQ(quiet.stop(), "");
     }
