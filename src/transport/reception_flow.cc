@@ -76,6 +76,7 @@ void reception_flow::create_ring_buffer() {
     scratch_.reset(new uint8_t[payload_size_ > 0 ? payload_size_ : 1]);
     written_.store(0);
     processed_.store(0);
+    base_.store(0);
 }
 
 // Called with size_lock_ and start_stop_lock_ held. Running threads are
@@ -114,7 +115,7 @@ void reception_flow::drain_published() {
     uint64_t p = processed_.load();
     const uint64_t w = written_.load();
     for (; p != w && slots > 0; ++p) {
-        slot &s = ring_[p % slots];
+        slot &s = slot_of(p);
         if (s.read >= k_min_rtp_size) {
             process_packet(s.data, s.read, rce_flags_);
         }
@@ -310,9 +311,12 @@ bool reception_flow::fill_ring(socket &sock, int max_batches, bool &published) {
             }
             continue;
         }
+        if (in_use == 0 && (w - base_.load(std::memory_order_relaxed)) % slots != 0) {
+            base_.store(w, std::memory_order_relaxed);  // back to the first slot
+        }
         const auto batch = static_cast<unsigned>(std::min(free_slots, k_receive_batch));
         for (unsigned i = 0; i < batch; ++i) {
-            slot &sl = ring_[(w + i) % slots];
+            slot &sl = slot_of(w + i);
             iov_[i] = iovec{sl.data, slot_size};
             msgs_[i] = mmsghdr{};
             msgs_[i].msg_hdr.msg_iov = &iov_[i];
@@ -342,7 +346,7 @@ bool reception_flow::fill_ring(socket &sock, int max_batches, bool &published) {
                     slot_size);
                 len = 0;
             }
-            ring_[(w + static_cast<uint64_t>(i)) % slots].read = len;
+            slot_of(w + static_cast<uint64_t>(i)).read = len;
         }
         written_.store(w + static_cast<uint64_t>(got), std::memory_order_release);
         published = true;
@@ -395,11 +399,10 @@ bool reception_flow::consume_published() {
 
 // Handles what the receive side published; the caller is the only consumer.
 void reception_flow::process_published() {
-    const size_t slots = ring_.size();
     uint64_t p = processed_.load(std::memory_order_relaxed);
     uint64_t w = written_.load(std::memory_order_acquire);
     while (p != w) {
-        slot &sl = ring_[p % slots];
+        slot &sl = slot_of(p);
         if (sl.read >= k_min_rtp_size) {
             process_packet(sl.data, sl.read, rce_flags_);
         }
@@ -430,7 +433,6 @@ bool reception_flow::drain_one_dropped(socket &sock, size_t slot_size) {
 }
 
 void reception_flow::processor(int rce_flags) {
-    const size_t slots = ring_.size();
     for (;;) {
         {
             // Announced before the check: a receiver that publishes after
@@ -449,7 +451,7 @@ void reception_flow::processor(int rce_flags) {
         uint64_t p = processed_.load(std::memory_order_relaxed);
         uint64_t w = written_.load(std::memory_order_acquire);
         while (p != w) {
-            slot &s = ring_[p % slots];
+            slot &s = slot_of(p);
             if (s.read >= k_min_rtp_size) {
                 process_packet(s.data, s.read, rce_flags);
             }

@@ -180,6 +180,11 @@ private:
     };
 
     void create_ring_buffer();
+    // The slot of datagram `c`; consumers call it after the acquire of
+    // written_ that published `c`.
+    slot &slot_of(uint64_t c) {
+        return ring_[(c - base_.load(std::memory_order_relaxed)) % ring_.size()];
+    }
     void drain_published();
     template <typename Change>
     void rebuild_ring(Change change);
@@ -225,10 +230,17 @@ private:
     // only), `processed_` counts finished ones (processing thread only). The
     // receiver never writes a slot while written_ - processed_ == size, so a
     // slot being processed is never overwritten.
+    //
+    // Datagram c lives in slot (c - base_) % size. The receiver moves base_
+    // to written_ whenever the ring is empty, so that a flow whose consumer
+    // keeps up goes round the first slots only and the rest of the ring never
+    // becomes resident. base_ is stored before the written_ that publishes a
+    // datagram under it, and cannot move while anything published waits.
     std::vector<slot> ring_;
     std::unique_ptr<uint8_t[]> ring_memory_;
     std::atomic<uint64_t> written_{0};
     std::atomic<uint64_t> processed_{0};
+    std::atomic<uint64_t> base_{0};
     std::atomic<uint64_t> dropped_full_{0};
     std::atomic<uint64_t> dropped_oversize_{0};
     log::limiter oversize_warning_;

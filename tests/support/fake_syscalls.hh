@@ -15,6 +15,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "transport/syscalls.hh"
@@ -194,6 +195,7 @@ public:
                 return -1;
             }
             const iovec &iov = msgs[n].msg_hdr.msg_iov[0];
+            rx_buffers_.insert(iov.iov_base);
             const size_t copy = std::min(iov.iov_len, item.bytes.size());
             if (copy > 0) {
                 std::memcpy(iov.iov_base, item.bytes.data(), copy);
@@ -286,6 +288,12 @@ public:
         return options_;
     }
     // Waits (bounded) until `n` datagrams have been handed to receivers.
+    // The distinct buffers batched receives wrote a datagram into.
+    size_t rx_buffers_used() {
+        std::lock_guard<std::mutex> g(lock_);
+        return rx_buffers_.size();
+    }
+
     bool wait_delivered(size_t n, std::chrono::milliseconds limit) {
         std::unique_lock<std::mutex> g(lock_);
         return rx_cv_.wait_for(g, limit, [&] { return delivered_ >= n; });
@@ -305,6 +313,7 @@ private:
     size_t gso_sends_ = 0;
     size_t recv_calls_ = 0;
     size_t delivered_ = 0;
+    std::set<const void *> rx_buffers_;
     std::deque<int> sendmmsg_script_;
     std::deque<rx_item> rx_;
     std::vector<datagram> sent_;

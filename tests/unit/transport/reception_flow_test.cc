@@ -575,6 +575,28 @@ TEST(ReceptionFlowThreads, FullRingDropsNewDatagramsNeverUnprocessedOnes) {
     EXPECT_EQ(f.flow.dropped_ring_full(), 2u);
 }
 
+// A flow whose consumer keeps up goes round the first slots of its ring
+// only, so that the rest of the ring never becomes resident: a lightly used
+// 4 MiB ring (RTCP on a sending stream's port, a low-rate stream) used to
+// walk through every slot, and the process grew by the whole ring.
+TEST(ReceptionFlowThreads, RingThatKeepsEmptyingReusesItsFirstSlots) {
+    flow_fixture f;
+    ASSERT_GT(f.flow.ring_slots(), 1000u);
+    auto a = make_shared_ssrc(0xA);
+    f.add_stream(a);
+    f.start();
+    for (uint16_t i = 0; i < 300; ++i) {
+        f.fake.push_rx(rtp_packet(0xA, i));
+        frame::rtp_frame *got = f.flow.pull_frame(5000);
+        ASSERT_NE(got, nullptr);
+        EXPECT_EQ(got->header.sequence, i);
+        frame::dealloc_frame(got);
+    }
+    // A datagram that arrives while the last one is still being finished
+    // takes the next slot; without the reuse, every datagram took a new one.
+    EXPECT_LE(f.fake.rx_buffers_used(), 16u);
+}
+
 TEST(ReceptionFlowThreads, OversizeDatagramIsDroppedNotTruncatedWithOneWarning) {
     flow_fixture f;
     auto a = make_shared_ssrc(0xA);
