@@ -8,7 +8,8 @@
 #   scripts/fuzz.sh [-t SECONDS] [-r RUNS] [TARGET...]
 #
 #   -t SECONDS  time per target (default 1800)
-#   -r RUNS     stop a target after this many executions instead (e.g. 10000000)
+#   -r RUNS     also stop a target once it ran this many executions
+#               (e.g. 10000000): whichever limit comes first ends it
 #
 # The corpus of each target lives in build/fuzz-campaign/corpus/<target>/,
 # seeded from fuzz/corpus/<target>/, and grows from one campaign to the next.
@@ -37,8 +38,8 @@ targets="$*"
 if [ -z "$targets" ]; then
     targets=$(cd "$BUILD/fuzz" && ls fuzz_* | sed 's/^fuzz_//')
 fi
-report="$BUILD/report.txt"
-: >"$report"
+# One report line per target, so that campaigns over different targets may
+# run side by side (one per core).
 status=0
 for name in $targets; do
     target="$BUILD/fuzz/fuzz_$name"
@@ -48,14 +49,16 @@ for name in $targets; do
     mkdir -p "$corpus" "$crashes"
     [ -d "fuzz/corpus/$name" ] && cp -n fuzz/corpus/"$name"/* "$corpus"/ 2>/dev/null || true
     log="$BUILD/$name.log"
+    report="$BUILD/$name.report"
     limit="-max_total_time=$SECONDS_PER_TARGET"
-    [ -n "$RUNS" ] && limit="-runs=$RUNS"
+    [ -n "$RUNS" ] && limit="$limit -runs=$RUNS"
     echo "fuzzing $name ($limit)"
     # sh has no pipefail: keep the fuzzer's status and read its log after.
-    if ! nice -n 19 "$target" "$limit" -print_final_stats=1 -artifact_prefix="$crashes/" \
+    # shellcheck disable=SC2086 # $limit holds one or two options
+    if ! nice -n 19 "$target" $limit -print_final_stats=1 -artifact_prefix="$crashes/" \
         "$corpus" >"$log" 2>&1; then
         status=1
-        echo "  $name: FAILED, see $log and $crashes/" | tee -a "$report"
+        echo "  $name: FAILED, see $log and $crashes/" | tee "$report"
         tail -n 30 "$log"
         continue
     fi
@@ -65,8 +68,8 @@ for name in $targets; do
     ft=$(echo "$line" | grep -o 'ft: [0-9]*' | grep -o '[0-9]*')
     files=$(ls "$corpus" | wc -l)
     echo "  $name: ${execs:-?} executions, coverage ${cov:-?} edges, ${ft:-?} features, $files corpus files" |
-        tee -a "$report"
+        tee "$report"
 done
 echo
-cat "$report"
+for name in $targets; do cat "$BUILD/$name.report"; done
 exit "$status"
