@@ -28,6 +28,7 @@ while [ "$i" -lt "$RUNS" ]; do
         "$B/bench_scale" ports 300 100 2>/dev/null | grep '^RESULT'
         "$B/bench_scale" ssrc 1000 50 2>/dev/null | grep '^RESULT'
         "$B/bench_latency" 2>/dev/null | grep '^RESULT'
+        "$B/bench_gso_gro" 2>/dev/null | grep '^RESULT'
     } >>"$OUT"
 done
 # One ZRTP run: it takes its own median of ten agreements.

@@ -12,6 +12,7 @@
 
 #include "formats/h26x.hh"
 #include "formats/h26x_receive.hh"
+#include "rtp/frame_block.hh"
 #include "util/byte_reader.hh"
 #include "util/log.hh"
 
@@ -103,8 +104,14 @@ frame::rtp_frame *alloc_frame_with_start_code(size_t start_code_len,
 }
 
 void prepend_start_code_bytes(frame::rtp_frame *frame, size_t start_code_len) noexcept {
-    if (frame == nullptr ||
+    if (frame == nullptr || start_code_len == 0 ||
         frame->payload_length > std::numeric_limits<size_t>::max() - start_code_len) {
+        return;
+    }
+    // A received packet has room in front of its payload: no copy.
+    if (frame::extend_payload_front(frame, start_code_len)) {
+        std::memset(frame->payload, 0, start_code_len - 1);
+        frame->payload[start_code_len - 1] = 1;
         return;
     }
     uint8_t *bytes = new (std::nothrow) uint8_t[frame->payload_length + start_code_len];
@@ -116,9 +123,7 @@ void prepend_start_code_bytes(frame::rtp_frame *frame, size_t start_code_len) no
     if (frame->payload_length > 0) {
         std::memcpy(bytes + start_code_len, frame->payload, frame->payload_length);
     }
-    delete[] frame->payload;
-    frame->payload = bytes;
-    frame->payload_length += start_code_len;
+    frame::replace_payload(frame, bytes, frame->payload_length + start_code_len);
 }
 
 RTP_ERROR h26x::packet_handler(void *arg, int rce_flags, uint8_t *, size_t,

@@ -169,7 +169,9 @@ RTP_ERROR rtp::packet_handler(void *, int rce_flags, uint8_t *packet, size_t siz
     if (packet == nullptr || out == nullptr || size < k_rtp_header_size || (packet[0] >> 6) != 2) {
         return RTP_PKT_SKIPPED;
     }
-    *out = frame::alloc_rtp_frame();
+    // One block for the record and the payload, sized for the whole
+    // datagram; the payload is what remains of it after the header.
+    *out = frame::alloc_rtp_frame(size - k_rtp_header_size);
     if (*out == nullptr) {
         return RTP_FAILED;
     }
@@ -245,11 +247,6 @@ RTP_ERROR rtp::packet_handler(void *, int rce_flags, uint8_t *packet, size_t siz
         f->padding_length = pad;
     }
 
-    f->payload = new (std::nothrow) uint8_t[payload_length];
-    if (f->payload == nullptr) {
-        release(out);
-        return RTP_FAILED;
-    }
     reader.read_bytes(f->payload, payload_length);
     f->payload_length = payload_length;
     f->datagram = packet;
