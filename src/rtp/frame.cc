@@ -1,13 +1,25 @@
 #include "tessal/frame.hh"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include "rtp/frame_block.hh"
 
 namespace tessal {
 namespace frame {
+
+// Every block starts with this prefix, then the frame record: a block from a
+// pool goes back there when the frame is released.
+struct block_prefix {
+    frame_pool *pool;
+    size_t capacity;  // payload bytes after the headroom
+};
+static_assert(sizeof(block_prefix) % alignof(rtp_frame) == 0,
+              "the frame record after the prefix must stay aligned");
 
 namespace {
 
@@ -19,32 +31,128 @@ uint8_t *inline_start(const rtp_frame *frame) noexcept {
     return const_cast<uint8_t *>(reinterpret_cast<const uint8_t *>(frame)) + sizeof(rtp_frame);
 }
 
-rtp_frame *alloc_block(size_t capacity) noexcept {
-    if (capacity > SIZE_MAX - sizeof(rtp_frame) - k_min_block_tail) {
+block_prefix *prefix_of(rtp_frame *frame) noexcept {
+    return reinterpret_cast<block_prefix *>(frame) - 1;
+}
+
+size_t block_bytes(size_t capacity) noexcept {
+    return sizeof(block_prefix) + sizeof(rtp_frame) +
+           std::max(k_payload_headroom + capacity, k_min_block_tail);
+}
+
+// A fresh frame record in `block`, its payload (when `payload_len` > 0) in
+// the block after the headroom.
+rtp_frame *frame_in(void *block, frame_pool *pool, size_t capacity, size_t payload_len) noexcept {
+    auto *prefix = static_cast<block_prefix *>(block);
+    prefix->pool = pool;
+    prefix->capacity = capacity;
+    auto *frame = new (prefix + 1) rtp_frame();
+    if (payload_len > 0) {
+        frame->payload = inline_start(frame) + k_payload_headroom;
+        frame->payload_length = payload_len;
+    }
+    return frame;
+}
+
+rtp_frame *alloc_block(size_t capacity, size_t payload_len) noexcept {
+    if (capacity > SIZE_MAX - sizeof(block_prefix) - sizeof(rtp_frame) - k_min_block_tail) {
         return nullptr;
     }
-    const size_t tail = k_payload_headroom + capacity;
-    void *block =
-        ::operator new(sizeof(rtp_frame) + std::max(tail, k_min_block_tail), std::nothrow);
+    void *block = ::operator new(block_bytes(capacity), std::nothrow);
     if (block == nullptr) {
         return nullptr;
     }
-    return new (block) rtp_frame();
+    return frame_in(block, nullptr, capacity, payload_len);
 }
 
 }  // namespace
 
+frame_pool *frame_pool::create(size_t capacity, size_t max_cached) noexcept {
+    return new (std::nothrow) frame_pool(capacity, max_cached);
+}
+
+frame_pool::frame_pool(size_t capacity, size_t max_cached)
+    : capacity_(capacity), max_cached_(max_cached) {}
+
+frame_pool::~frame_pool() {
+    for (void *block : cache_) {
+        ::operator delete(block);
+    }
+}
+
+rtp_frame *frame_pool::alloc(size_t payload_len) noexcept {
+    if (payload_len > capacity_) {
+        return alloc_block(payload_len, payload_len);
+    }
+    void *block = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!cache_.empty()) {
+            block = cache_.back();
+            cache_.pop_back();
+        }
+    }
+    if (block == nullptr) {
+        block = ::operator new(block_bytes(capacity_), std::nothrow);
+        if (block == nullptr) {
+            return nullptr;
+        }
+    }
+    refs_.fetch_add(1, std::memory_order_relaxed);
+    return frame_in(block, this, capacity_, payload_len);
+}
+
+void frame_pool::give_back(void *block) noexcept {
+    bool kept = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!closed_ && cache_.size() < max_cached_) {
+            try {
+                cache_.push_back(block);
+                kept = true;
+            } catch (const std::bad_alloc &) {
+            }
+        }
+    }
+    if (!kept) {
+        ::operator delete(block);
+    }
+    unref();
+}
+
+void frame_pool::close() noexcept {
+    std::vector<void *> cached;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        closed_ = true;
+        cached.swap(cache_);
+    }
+    for (void *block : cached) {
+        ::operator delete(block);
+    }
+    unref();
+}
+
+size_t frame_pool::cached() const noexcept {
+    std::lock_guard<std::mutex> guard(lock_);
+    return cache_.size();
+}
+
+void frame_pool::unref() noexcept {
+    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        delete this;
+    }
+}
+
 rtp_frame *alloc_rtp_frame() noexcept {
-    return alloc_block(0);
+    return alloc_block(0, 0);
 }
 
 rtp_frame *alloc_rtp_frame(size_t payload_len) noexcept {
-    rtp_frame *frame = alloc_block(payload_len);
-    if (frame == nullptr) {
-        return nullptr;
+    rtp_frame *frame = alloc_block(payload_len, payload_len);
+    if (frame != nullptr && payload_len == 0) {
+        frame->payload = inline_start(frame) + k_payload_headroom;  // as for any other length
     }
-    frame->payload = inline_start(frame) + k_payload_headroom;
-    frame->payload_length = payload_len;
     return frame;
 }
 
@@ -92,8 +200,13 @@ RTP_ERROR dealloc_frame(rtp_frame *frame) noexcept {
     if (!payload_is_inline(frame)) {
         delete[] frame->payload;
     }
+    block_prefix *prefix = prefix_of(frame);
     frame->~rtp_frame();
-    ::operator delete(frame);
+    if (prefix->pool != nullptr) {
+        prefix->pool->give_back(prefix);
+    } else {
+        ::operator delete(prefix);
+    }
     return RTP_SUCCESS;
 }
 

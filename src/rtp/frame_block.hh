@@ -8,13 +8,49 @@
 // pointer that points into the record's own block is simply not freed on
 // its own.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <vector>
 
 #include "tessal/frame.hh"
 
 namespace tessal {
 namespace frame {
+
+// Frames of one fixed capacity for one stream's received packets, kept for
+// reuse once released: in steady state a packet costs no allocation. Any
+// thread may release a frame (frame::dealloc_frame gives it back here); the
+// pool lives until its owner closed it and the last of its frames came back.
+class frame_pool {
+public:
+    // Null when memory runs out. The caller owns one reference: close().
+    static frame_pool *create(size_t capacity, size_t max_cached) noexcept;
+    frame_pool(const frame_pool &) = delete;
+    frame_pool &operator=(const frame_pool &) = delete;
+
+    // A frame with a payload of `payload_len` bytes (larger than the pool's
+    // capacity: from the heap). Null when memory runs out.
+    rtp_frame *alloc(size_t payload_len) noexcept;
+    // The owner is done: cached blocks go, later ones are freed on release.
+    void close() noexcept;
+    size_t cached() const noexcept;
+    // A released block of this pool (frame::dealloc_frame).
+    void give_back(void *block) noexcept;
+
+private:
+    frame_pool(size_t capacity, size_t max_cached);
+    ~frame_pool();
+    void unref() noexcept;
+
+    const size_t capacity_;
+    const size_t max_cached_;
+    mutable std::mutex lock_;
+    std::vector<void *> cache_;
+    bool closed_ = false;
+    std::atomic<size_t> refs_{1};  // the owner and every frame out of the pool
+};
 
 // Room in front of the payload of a frame from alloc_rtp_frame(n).
 constexpr size_t k_payload_headroom = 8;

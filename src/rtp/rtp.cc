@@ -1,5 +1,7 @@
 #include "rtp/rtp.hh"
 
+#include "rtp/frame_block.hh"
+
 #include <chrono>
 #include <cstring>
 
@@ -164,14 +166,17 @@ void rtp::fill_header(uint8_t *header, bool reuse_last_timestamp) noexcept {
  *  |                        header extension                       |
  *  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
  */
-RTP_ERROR rtp::packet_handler(void *, int rce_flags, uint8_t *packet, size_t size,
+RTP_ERROR rtp::packet_handler(void *arg, int rce_flags, uint8_t *packet, size_t size,
                               frame::rtp_frame **out) noexcept {
     if (packet == nullptr || out == nullptr || size < k_rtp_header_size || (packet[0] >> 6) != 2) {
         return RTP_PKT_SKIPPED;
     }
     // One block for the record and the payload, sized for the whole
-    // datagram; the payload is what remains of it after the header.
-    *out = frame::alloc_rtp_frame(size - k_rtp_header_size);
+    // datagram (the payload is what remains of it after the header), from
+    // the stream's pool when it has one.
+    auto *pool = static_cast<frame::frame_pool *>(arg);
+    const size_t capacity = size - k_rtp_header_size;
+    *out = pool != nullptr ? pool->alloc(capacity) : frame::alloc_rtp_frame(capacity);
     if (*out == nullptr) {
         return RTP_FAILED;
     }

@@ -31,6 +31,8 @@ namespace tessal {
 namespace {
 
 constexpr int k_socket_buffer_bytes = 4 * 1024 * 1024;
+// Released frames a stream keeps for its next packets (about 2 kB each).
+constexpr size_t k_pooled_frames = 1024;
 // RTP payload sizes that leave room for the 10-byte SRTP tag in a 1500-byte
 // datagram.
 constexpr size_t k_srtp_tagged_payload_v4 = 1442;
@@ -74,6 +76,9 @@ std::map<uint32_t, std::shared_ptr<srtcp>> media_stream_internal::srtcp_map_;
 media_stream_internal::~media_stream_internal() {
     stop();
     free_resources(RTP_SUCCESS);
+    if (frame_pool_ != nullptr) {
+        frame_pool_->close();  // frames still held elsewhere free themselves
+    }
 }
 
 // --- set-up -------------------------------------------------------------------
@@ -504,8 +509,14 @@ RTP_ERROR media_stream_internal::init_connection() {
 RTP_ERROR media_stream_internal::install_packet_handlers() {
     // Streams sharing the flow each keep their own flags.
     reception_flow_->set_stream_flags(remote_ssrc_, rce_flags_);
+    if (frame_pool_ == nullptr) {
+        // Received packets reuse released frames: no allocation per packet
+        // in steady state, at most k_pooled_frames kept.
+        frame_pool_ =
+            frame::frame_pool::create(reception_flow_->get_payload_size(), k_pooled_frames);
+    }
     reception_flow_->install_handler(HANDLER_RTP_HEADER, remote_ssrc_, rtp::packet_handler,
-                                     nullptr);
+                                     frame_pool_);
     if ((rce_flags_ & RCE_WITH_RTCP) && rtcp_) {
         reception_flow_->install_handler(HANDLER_RTCP_STATS, remote_ssrc_,
                                          rtcp_internal::recv_packet_handler_common,

@@ -20,6 +20,7 @@
 #include <mutex>
 #include <string>
 
+#include "rtp/frame_block.hh"
 #include "security/zrtp.hh"
 #include "tessal/frame.hh"
 #include "tessal/util.hh"
@@ -191,6 +192,8 @@ private:
     int rce_flags_;
     std::atomic<bool> initialized_{false};
     std::shared_ptr<reception_flow> reception_flow_;
+    // Frames for the packets this stream receives; closed on destruction.
+    frame::frame_pool *frame_pool_ = nullptr;
     std::unique_ptr<formats::media> media_;
     std::unique_ptr<holepuncher> holepuncher_;
     std::string cname_;

@@ -516,7 +516,7 @@ void reception_flow::dispatch(handler &h, uint8_t *packet, size_t size, int rce_
         // Payload types 72-76 would collide with RTCP (RFC 5761 section 4).
         RTP_ERROR r = RTP_PKT_CHANGED;
         if (h.header_stage.function != nullptr) {
-            r = h.header_stage.function(nullptr, rce_flags, packet, size, &out);
+            r = h.header_stage.function(h.header_stage.arg, rce_flags, packet, size, &out);
         }
         if ((rce_flags & RCE_SRTP) && r == RTP_PKT_CHANGED && h.decrypt_stage.function != nullptr) {
             r = h.decrypt_stage.function(h.decrypt_stage.arg, rce_flags, packet, size, &out);
