@@ -40,7 +40,8 @@ size_t frame_bytes(const frame::rtp_frame *f) {
 
 }  // namespace
 
-reception_flow::reception_flow(bool /*ipv6*/) : msgs_(k_receive_batch), iov_(k_receive_batch) {
+reception_flow::reception_flow(bool /*ipv6*/)
+    : msgs_(k_receive_batch), iov_(2 * k_receive_batch), gro_control_(k_receive_batch) {
     // Wakes the receiver out of its wait when the flow stops; without it the
     // receiver falls back to waking every poll time-out.
     wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -188,6 +189,7 @@ bool reception_flow::is_running() const {
 // receiver and a processing thread of the flow's own.
 RTP_ERROR reception_flow::start_threads() {
     should_stop_.store(false);
+    gro_ = socket_->enable_udp_gro();
     if (socket_->on_system_calls()) {
         pool_ = io_pool::shared();
         tasks_ = task_pool::shared();
@@ -315,12 +317,22 @@ bool reception_flow::fill_ring(socket &sock, int max_batches, bool &published) {
             base_.store(w, std::memory_order_relaxed);  // back to the first slot
         }
         const auto batch = static_cast<unsigned>(std::min(free_slots, k_receive_batch));
+        uint8_t *overflow = gro_ ? gro_overflow() : nullptr;
         for (unsigned i = 0; i < batch; ++i) {
             slot &sl = slot_of(w + i);
-            iov_[i] = iovec{sl.data, slot_size};
             msgs_[i] = mmsghdr{};
-            msgs_[i].msg_hdr.msg_iov = &iov_[i];
-            msgs_[i].msg_hdr.msg_iovlen = 1;
+            msgs_[i].msg_hdr.msg_iov = &iov_[overflow != nullptr ? 2 * i : i];
+            if (overflow != nullptr) {
+                // A coalesced run goes on past the slot into the overflow.
+                iov_[2 * i] = iovec{sl.data, slot_size};
+                iov_[2 * i + 1] = iovec{overflow + i * k_gro_overflow, k_gro_overflow};
+                msgs_[i].msg_hdr.msg_iovlen = 2;
+                msgs_[i].msg_hdr.msg_control = gro_control_[i].data();
+                msgs_[i].msg_hdr.msg_controllen = gro_control_[i].size();
+            } else {
+                iov_[i] = iovec{sl.data, slot_size};
+                msgs_[i].msg_hdr.msg_iovlen = 1;
+            }
         }
         int got = 0;
         // MSG_TRUNC: learn the real length of a datagram that did not fit.
@@ -335,26 +347,132 @@ bool reception_flow::fill_ring(socket &sock, int max_batches, bool &published) {
             frames_cv_.notify_all();
             return false;
         }
-        for (int i = 0; i < got; ++i) {
-            size_t len = msgs_[static_cast<size_t>(i)].msg_len;
-            if (len > slot_size) {
-                // Published empty: the processing side skips it.
-                dropped_oversize_.fetch_add(1);
-                LOG_WARN_LIMITED_AS(
-                    oversize_warning_, "receiver",
-                    "Dropped a %zu-byte datagram: larger than the %zu-byte receive buffer", len,
-                    slot_size);
-                len = 0;
+        size_t publish = static_cast<size_t>(got);
+        if (overflow != nullptr) {
+            publish = spread_coalesced(w, static_cast<size_t>(got), free_slots, overflow);
+        } else {
+            for (size_t i = 0; i < publish; ++i) {
+                size_t len = msgs_[i].msg_len;
+                if (len > slot_size) {
+                    count_oversize(len);  // published empty: the processing side skips it
+                    len = 0;
+                }
+                slot_of(w + i).read = len;
             }
-            slot_of(w + static_cast<uint64_t>(i)).read = len;
         }
-        written_.store(w + static_cast<uint64_t>(got), std::memory_order_release);
+        written_.store(w + publish, std::memory_order_release);
         published = true;
         if (max_batches >= 0 && static_cast<unsigned>(got) < batch) {
             break;  // the socket is likely empty: give the thread back
         }
     }
     return true;
+}
+
+void reception_flow::count_oversize(size_t len) {
+    dropped_oversize_.fetch_add(1);
+    LOG_WARN_LIMITED_AS(oversize_warning_, "receiver",
+                        "Dropped a %zu-byte datagram: larger than the %zu-byte receive buffer", len,
+                        payload_size_);
+}
+
+// Per receiving thread (a flow is filled by one thread at a time): room for
+// the coalesced runs of one batch beyond their first slots. Its pages become
+// resident only where runs arrive.
+uint8_t *reception_flow::gro_overflow() {
+    thread_local std::unique_ptr<uint8_t[]> area;
+    if (!area) {
+        area.reset(new (std::nothrow) uint8_t[k_receive_batch * k_gro_overflow]);
+    }
+    return area.get();
+}
+
+// UDP GRO (the UDP_GRO socket option): a received message may be a run of
+// datagrams of one size, told by a UDP_GRO control message, the last one
+// possibly shorter; it fills its slot and goes on into the overflow. Each
+// datagram gets a slot of its own, in order: the messages are spread from
+// the last to the first, so that no slot is written before what it held has
+// been moved on. Datagrams beyond the free slots are counted as dropped.
+// Returns the number of slots published from w on.
+size_t reception_flow::spread_coalesced(uint64_t w, size_t messages, size_t free_slots,
+                                        const uint8_t *overflow) {
+    const size_t slot_size = payload_size_;
+    struct run {
+        size_t len;
+        size_t segment;  // 0: one datagram
+        size_t count;    // slots it takes
+        size_t first;    // its first slot, from w
+    };
+    std::array<run, k_receive_batch> runs{};
+    size_t used = 0;
+    for (size_t i = 0; i < messages; ++i) {
+        run &r = runs[i];
+        r.len = msgs_[i].msg_len;
+        r.segment = 0;
+        msghdr &h = msgs_[i].msg_hdr;
+        for (cmsghdr *c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(&h, c)) {
+            if (c->cmsg_level == IPPROTO_UDP && c->cmsg_type == k_udp_gro &&
+                c->cmsg_len >= CMSG_LEN(sizeof(int))) {
+                int segment = 0;
+                std::memcpy(&segment, CMSG_DATA(c), sizeof(segment));
+                r.segment = segment > 0 ? static_cast<size_t>(segment) : 0;
+            }
+        }
+        if (r.segment == 0 || r.segment >= r.len) {
+            r.segment = 0;
+            r.count = 1;
+        } else {
+            r.count = (r.len + r.segment - 1) / r.segment;
+        }
+        const size_t datagram = r.segment == 0 ? r.len : r.segment;
+        if (datagram > slot_size) {
+            for (size_t k = 0; k < r.count; ++k) {
+                count_oversize(datagram);
+            }
+            r.count = 0;  // nothing of it is published
+        }
+        r.first = used;
+        const size_t room = free_slots - std::min(free_slots, used);
+        if (r.count > room) {
+            dropped_full_.fetch_add(r.count - room);
+            r.count = room;
+        }
+        used += r.count;
+    }
+    const auto byte_at = [&](size_t i, size_t offset) -> const uint8_t * {
+        // Byte `offset` of message i: in its slot, then in its overflow.
+        return offset < slot_size ? slot_of(w + i).data + offset
+                                  : overflow + i * k_gro_overflow + (offset - slot_size);
+    };
+    for (size_t i = messages; i-- > 0;) {
+        const run &r = runs[i];
+        if (r.segment == 0) {
+            if (r.count == 1 && r.first != i) {
+                std::memcpy(slot_of(w + r.first).data, slot_of(w + i).data, r.len);
+            }
+            if (r.count == 1) {
+                slot_of(w + r.first).read = r.len;
+            }
+            continue;
+        }
+        for (size_t k = r.count; k-- > 0;) {
+            const size_t from = k * r.segment;
+            const size_t len = std::min(r.segment, r.len - from);
+            slot &to = slot_of(w + r.first + k);
+            if (r.first + k != i || from != 0) {
+                // The segment may straddle the end of the slot.
+                const size_t head = from < slot_size ? std::min(len, slot_size - from) : 0;
+                if (head > 0) {
+                    std::memmove(to.data, byte_at(i, from), head);
+                }
+                if (len > head) {
+                    std::memcpy(to.data + head, byte_at(i, from + head), len - head);
+                }
+            }
+            to.read = len;
+        }
+    }
+    return used;
 }
 
 // On a shared receive thread, whenever the socket is readable: fills free

@@ -23,6 +23,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -75,6 +76,10 @@ constexpr int64_t k_default_queue_age_ms = 3000;
 constexpr size_t k_default_queue_bytes = 64 * 1024 * 1024;
 constexpr int k_default_poll_timeout_ms = 100;
 constexpr size_t k_receive_batch = 64;
+// UDP GRO (linux/udp.h): the option and its control message, and the room a
+// coalesced run of datagrams may take beyond its first slot.
+constexpr int k_udp_gro = 104;
+constexpr size_t k_gro_overflow = 65536;
 
 class reception_flow {
 public:
@@ -194,6 +199,10 @@ private:
     void processor(int rce_flags);
     bool drain_one_dropped(socket &sock, size_t slot_size);
     bool fill_ring(socket &sock, int max_batches, bool &published);
+    size_t spread_coalesced(uint64_t w, size_t messages, size_t free_slots,
+                            const uint8_t *overflow);
+    static uint8_t *gro_overflow();
+    void count_oversize(size_t len);
     bool drain_socket();
     void process_published();
     bool consume_published();
@@ -248,7 +257,9 @@ private:
     log::limiter queue_warning_;
     std::unique_ptr<uint8_t[]> scratch_;  // receiver only: drains dropped datagrams
     std::vector<mmsghdr> msgs_;           // receiver only: one batched receive
-    std::vector<iovec> iov_;
+    std::vector<iovec> iov_;              // two per message with UDP GRO
+    std::vector<std::array<char, CMSG_SPACE(sizeof(int))>> gro_control_;
+    bool gro_ = false;  // the socket coalesces runs of datagrams (UDP_GRO)
 
     mutable std::mutex size_lock_;
     ssize_t buffer_size_ = k_default_ring_bytes;

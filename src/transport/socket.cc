@@ -627,6 +627,15 @@ RTP_ERROR socket::recvfrom(uint8_t *buffer, size_t length, int flags) {
     return raw_recvfrom(buffer, length, flags, nullptr, nullptr);
 }
 
+bool socket::enable_udp_gro() {
+    constexpr int k_udp_gro_option = 104;  // linux/udp.h
+    if (descriptor_ < 0 || !sys_->supports_udp_gro()) {
+        return false;
+    }
+    const int on = 1;
+    return sys_->setsockopt(descriptor_, IPPROTO_UDP, k_udp_gro_option, &on, sizeof(on)) == 0;
+}
+
 RTP_ERROR socket::recv_batch(mmsghdr *msgs, unsigned int count, int flags, int *received) {
     *received = 0;
     const int got = sys_->recvmmsg(descriptor_, msgs, count, flags | MSG_DONTWAIT);

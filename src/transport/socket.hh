@@ -69,6 +69,9 @@ public:
     RTP_ERROR bind_ip6(sockaddr_in6 &address);
 
     int get_raw_socket() const noexcept { return descriptor_; }
+    // Asks the kernel to coalesce received runs of equal datagrams (UDP_GRO);
+    // true when it agreed, and receives must then take a run apart.
+    bool enable_udp_gro();
     // Whether the socket makes real system calls (not a test's fake), so
     // that its descriptor can be watched with epoll(7).
     bool on_system_calls() const noexcept { return sys_ == &socket_syscalls::system(); }

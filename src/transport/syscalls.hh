@@ -30,6 +30,9 @@ public:
     // Whether sends may ask for UDP segmentation offload (UDP_SEGMENT); a
     // kernel that refuses it at send time is still handled.
     virtual bool supports_udp_gso() { return true; }
+    // Whether receives may ask for UDP receive offload (UDP_GRO): runs of
+    // equal datagrams delivered as one, cut by the receiver.
+    virtual bool supports_udp_gro() { return true; }
 
     // The process-wide object that makes the real system calls.
     static socket_syscalls &system() noexcept;

@@ -35,6 +35,7 @@ public:
     struct rx_item {
         std::vector<uint8_t> bytes;
         int error = 0;
+        int segment = 0;  // a coalesced run of datagrams of this size (UDP GRO)
     };
 
     // --- sending ---------------------------------------------------------
@@ -194,11 +195,25 @@ public:
                 rx_.pop_front();
                 return -1;
             }
-            const iovec &iov = msgs[n].msg_hdr.msg_iov[0];
-            rx_buffers_.insert(iov.iov_base);
-            const size_t copy = std::min(iov.iov_len, item.bytes.size());
-            if (copy > 0) {
-                std::memcpy(iov.iov_base, item.bytes.data(), copy);
+            msghdr &h = msgs[n].msg_hdr;
+            rx_buffers_.insert(h.msg_iov[0].iov_base);
+            // Scattered over the message's buffers in order, as the kernel does.
+            size_t copy = 0;
+            for (size_t v = 0; v < h.msg_iovlen && copy < item.bytes.size(); ++v) {
+                const size_t part = std::min(h.msg_iov[v].iov_len, item.bytes.size() - copy);
+                std::memcpy(h.msg_iov[v].iov_base, item.bytes.data() + copy, part);
+                copy += part;
+            }
+            const size_t room = h.msg_controllen;
+            if (item.segment > 0 && room >= CMSG_SPACE(sizeof(int))) {
+                cmsghdr *c = CMSG_FIRSTHDR(&h);
+                c->cmsg_level = IPPROTO_UDP;
+                c->cmsg_type = 104;  // UDP_GRO
+                c->cmsg_len = CMSG_LEN(sizeof(int));
+                std::memcpy(CMSG_DATA(c), &item.segment, sizeof(int));
+                h.msg_controllen = CMSG_SPACE(sizeof(int));
+            } else {
+                h.msg_controllen = 0;
             }
             msgs[n].msg_len = static_cast<unsigned>((flags & MSG_TRUNC) ? item.bytes.size() : copy);
             rx_.pop_front();
@@ -238,20 +253,40 @@ public:
     // --- test controls ---------------------------------------------------
     void push_rx(std::vector<uint8_t> bytes) {
         std::lock_guard<std::mutex> g(lock_);
-        rx_.push_back(rx_item{std::move(bytes), 0});
+        rx_.push_back(rx_item{std::move(bytes), 0, 0});
         rx_cv_.notify_all();
     }
     // Queues many datagrams at once, so the receiver sees them as one burst.
     void push_rx_burst(std::vector<std::vector<uint8_t>> burst) {
         std::lock_guard<std::mutex> g(lock_);
         for (auto &b : burst) {
-            rx_.push_back(rx_item{std::move(b), 0});
+            rx_.push_back(rx_item{std::move(b), 0, 0});
         }
         rx_cv_.notify_all();
     }
+    // A run of equal-sized datagrams (the last may be shorter) as a socket
+    // with UDP_GRO receives it: one message, told apart by its segment size.
+    void push_rx_coalesced(const std::vector<std::vector<uint8_t>> &run) {
+        std::lock_guard<std::mutex> g(lock_);
+        rx_item item;
+        for (const auto &d : run) {
+            item.bytes.insert(item.bytes.end(), d.begin(), d.end());
+        }
+        item.segment = run.empty() ? 0 : static_cast<int>(run.front().size());
+        rx_.push_back(std::move(item));
+        rx_cv_.notify_all();
+    }
+    bool supports_udp_gro() override {
+        std::lock_guard<std::mutex> g(lock_);
+        return offer_gro_;
+    }
+    void offer_gro(bool offer) {
+        std::lock_guard<std::mutex> g(lock_);
+        offer_gro_ = offer;
+    }
     void push_rx_error(int err) {
         std::lock_guard<std::mutex> g(lock_);
-        rx_.push_back(rx_item{{}, err});
+        rx_.push_back(rx_item{{}, err, 0});
         rx_cv_.notify_all();
     }
     void fail_next_poll(int err) {
@@ -309,6 +344,7 @@ private:
     int sendto_error_ = 0;
     int poll_error_ = 0;
     bool offer_gso_ = false;
+    bool offer_gro_ = false;
     bool refuse_gso_ = false;
     size_t gso_sends_ = 0;
     size_t recv_calls_ = 0;

@@ -597,6 +597,76 @@ TEST(ReceptionFlowThreads, RingThatKeepsEmptyingReusesItsFirstSlots) {
     EXPECT_LE(f.fake.rx_buffers_used(), 16u);
 }
 
+// UDP GRO: the socket hands over a run of equal datagrams (the last one
+// shorter) as one message; each datagram of it gets a slot of its own, in
+// order, between datagrams that came alone. A run longer than the ring loses
+// its tail, counted; a run of datagrams too large for a slot is dropped whole,
+// counted per datagram.
+TEST(ReceptionFlowThreads, CoalescedRunsAreTakenApartIntoTheirDatagrams) {
+    const auto packet = [](uint16_t seq, size_t payload) {
+        return rtp_packet(0xA, seq, std::vector<uint8_t>(payload, static_cast<uint8_t>(seq)));
+    };
+    const auto run_of = [&](uint16_t first, size_t count, size_t payload, size_t last_payload) {
+        std::vector<std::vector<uint8_t>> run;
+        for (size_t i = 0; i < count; ++i) {
+            run.push_back(
+                packet(static_cast<uint16_t>(first + i), i + 1 == count ? last_payload : payload));
+        }
+        return run;
+    };
+    const auto pull = [](reception_flow &flow, std::vector<uint16_t> &seqs) {
+        while (frame::rtp_frame *got = flow.pull_frame(300)) {
+            // Every payload byte names its packet: a misplaced segment shows.
+            const std::vector<uint8_t> want(got->payload_length,
+                                            static_cast<uint8_t>(got->header.sequence));
+            EXPECT_EQ(std::vector<uint8_t>(got->payload, got->payload + got->payload_length), want)
+                << "packet " << got->header.sequence;
+            seqs.push_back(got->header.sequence);
+            frame::dealloc_frame(got);
+        }
+    };
+
+    flow_fixture f;
+    f.fake.offer_gro(true);
+    auto a = make_shared_ssrc(0xA);
+    f.add_stream(a);
+    f.start();
+    f.fake.push_rx_burst({packet(0, 300)});
+    f.fake.push_rx_coalesced(run_of(1, 5, 1000, 400));
+    f.fake.push_rx_burst({packet(6, 1500)});
+    f.fake.push_rx_coalesced(run_of(7, 3, 1400, 1400));
+    std::vector<uint16_t> seqs;
+    pull(f.flow, seqs);
+    EXPECT_EQ(seqs, (std::vector<uint16_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    EXPECT_EQ(f.flow.dropped_ring_full(), 0u);
+
+    // Datagrams too large for a slot.
+    stderr_capture quiet;
+    f.fake.push_rx_coalesced(run_of(20, 3, k_default_slot_size + 50, 100));
+    f.fake.push_rx_burst({packet(30, 100)});
+    seqs.clear();
+    pull(f.flow, seqs);
+    EXPECT_EQ(seqs, std::vector<uint16_t>{30});
+    EXPECT_EQ(f.flow.dropped_oversize(), 3u);
+    f.flow.stop();
+
+    // A run longer than the whole ring.
+    flow_fixture small;
+    small.fake.offer_gro(true);
+    small.flow.set_buffer_size(4 * static_cast<ssize_t>(k_default_slot_size));
+    small.add_stream(a);
+    small.start();
+    small.fake.push_rx_coalesced(run_of(40, 7, 600, 600));
+    seqs.clear();
+    pull(small.flow, seqs);
+    ASSERT_FALSE(seqs.empty());
+    for (size_t i = 0; i < seqs.size(); ++i) {
+        EXPECT_EQ(seqs[i], 40 + i);
+    }
+    EXPECT_LE(seqs.size(), 4u);
+    EXPECT_EQ(seqs.size() + small.flow.dropped_ring_full(), 7u);
+}
+
 TEST(ReceptionFlowThreads, OversizeDatagramIsDroppedNotTruncatedWithOneWarning) {
     flow_fixture f;
     auto a = make_shared_ssrc(0xA);
