@@ -37,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_socket.hh"
 #include "transport/socket.hh"
 
 #ifndef UDP_SEGMENT
@@ -57,21 +58,7 @@ double thread_cpu() {
 }
 
 int bound_socket(uint16_t *port) {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const int bytes = 16 * 1024 * 1024;
-    // Beyond net.core.rmem_max only with CAP_NET_ADMIN; the window below
-    // keeps the default size from overflowing too.
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof(bytes)) != 0) {
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
-    }
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof(bytes));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
-    socklen_t len = sizeof(addr);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-    *port = ntohs(addr.sin_port);
+    const int fd = tessal::bench::loopback_udp_socket(port);
     timeval tv{0, 300000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
     return fd;

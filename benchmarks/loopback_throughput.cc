@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_socket.hh"
 #include "rtp/rtp.hh"
 #include "security/srtp.hh"
 #include "security/srtp_standard.hh"
@@ -45,18 +46,7 @@ double cpu_now() {
 }
 
 int udp_socket(uint16_t *port) {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const int bytes = 8 * 1024 * 1024;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof(bytes));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
-    socklen_t len = sizeof(addr);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-    *port = ntohs(addr.sin_port);
-    return fd;
+    return tessal::bench::loopback_udp_socket(port);
 }
 
 // Paces the sender so neither side measures the kernel dropping a flood:

@@ -8,53 +8,11 @@
 #include <new>
 #include <vector>
 
+#include "support/counting_new.hh"
 #include "support/media_frames.hh"
 #include "support/ports.hh"
 #include "support/udp_capture.hh"
 #include "tessal/tessal.hh"
-
-namespace {
-
-thread_local bool t_counting = false;
-thread_local size_t t_allocations = 0;
-
-}  // namespace
-
-// Counts the allocations of the thread that asked for counting.
-void *operator new(std::size_t size) {
-    if (t_counting) {
-        ++t_allocations;
-    }
-    if (void *p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-void *operator new[](std::size_t size) {
-    return ::operator new(size);
-}
-void *operator new(std::size_t size, const std::nothrow_t &) noexcept {
-    try {
-        return ::operator new(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void *operator new[](std::size_t size, const std::nothrow_t &) noexcept {
-    return ::operator new(size, std::nothrow);
-}
-void operator delete(void *p) noexcept {
-    std::free(p);
-}
-void operator delete[](void *p) noexcept {
-    std::free(p);
-}
-void operator delete(void *p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void *p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace {
 
@@ -95,15 +53,17 @@ TEST(SendAllocations, SteadyStatePushesAllocateNothing) {
             ASSERT_EQ(tx->push_frame(copy.data(), copy.size(), RTP_PUSH_DEFAULT), RTP_SUCCESS);
         }
         std::vector<std::vector<uint8_t>> frames(50, c.frame);
-        t_allocations = 0;
-        t_counting = true;
-        for (auto &f : frames) {
-            if (tx->push_frame(f.data(), f.size(), RTP_PUSH_DEFAULT) != RTP_SUCCESS) {
-                break;
+        size_t allocations = 0;
+        {
+            test::counting_scope counting;
+            for (auto &f : frames) {
+                if (tx->push_frame(f.data(), f.size(), RTP_PUSH_DEFAULT) != RTP_SUCCESS) {
+                    break;
+                }
             }
+            allocations = test::thread_allocations().all;
         }
-        t_counting = false;
-        EXPECT_EQ(t_allocations, 0u);
+        EXPECT_EQ(allocations, 0u);
         ctx.destroy_session(s);
     }
 }

@@ -15,57 +15,11 @@
 #include "formats/media.hh"
 #include "rtp/frame_block.hh"
 #include "rtp/rtp.hh"
+#include "support/counting_new.hh"
 #include "support/fake_syscalls.hh"
 #include "support/rtp_builder.hh"
 #include "transport/reception_flow.hh"
 #include "transport/socket.hh"
-
-namespace {
-
-thread_local bool t_counting = false;
-thread_local size_t t_allocations = 0;
-// Allocations big enough to hold a packet's payload (the frames).
-thread_local size_t t_frame_allocations = 0;
-constexpr std::size_t k_frame_sized = 1024;
-
-}  // namespace
-
-// Counts the allocations of the thread that asked for counting.
-void *operator new(std::size_t size) {
-    if (t_counting) {
-        ++t_allocations;
-        t_frame_allocations += size >= k_frame_sized ? 1 : 0;
-    }
-    if (void *p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-void *operator new[](std::size_t size) {
-    return ::operator new(size);
-}
-void *operator new(std::size_t size, const std::nothrow_t &) noexcept {
-    try {
-        return ::operator new(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void *operator new[](std::size_t size, const std::nothrow_t &) noexcept {
-    return ::operator new(size, std::nothrow);
-}
-void operator delete(void *p) noexcept {
-    std::free(p);
-}
-void operator delete[](void *p) noexcept {
-    std::free(p);
-}
-void operator delete(void *p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void *p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace {
 
@@ -156,14 +110,17 @@ TEST(ReceiveAllocations, OnePacketFrameReusesPooledFrames) {
         std::vector<std::vector<uint8_t>> warm = single_packet_frames(fmt, 100, 500);
         ASSERT_EQ(side.run(warm), warm.size());
         std::vector<std::vector<uint8_t>> counted = single_packet_frames(fmt, 600, 2000);
-        t_allocations = 0;
-        t_counting = true;
-        const size_t frames = side.run(counted);
-        t_counting = false;
+        test::allocation_count count;
+        size_t frames = 0;
+        {
+            test::counting_scope counting;
+            frames = side.run(counted);
+            count = test::thread_allocations();
+        }
         ASSERT_EQ(frames, counted.size());
-        const double per_frame = static_cast<double>(t_allocations) / static_cast<double>(frames);
+        const double per_frame = static_cast<double>(count.all) / static_cast<double>(frames);
         std::printf("%.3f allocations per delivered frame\n", per_frame);
-        EXPECT_LT(per_frame, 0.01) << t_allocations << " allocations for " << frames << " frames";
+        EXPECT_LT(per_frame, 0.01) << count.all << " allocations for " << frames << " frames";
     }
 }
 
@@ -212,19 +169,22 @@ TEST(ReceiveAllocations, FragmentedFrameCostsAtMostTheJoinedFrame) {
         // The first frame may wait for proof of where it starts.
         ASSERT_GE(side.run(warm), warm.size() / 5 - 1);
         std::vector<std::vector<uint8_t>> counted = fragmented_frames(tc.fmt, 1100, 201, 1000, 5);
-        t_allocations = 0;
-        t_frame_allocations = 0;
-        t_counting = true;
-        const size_t frames = side.run(counted);
-        t_counting = false;
+        test::allocation_count count;
+        size_t frames = 0;
+        {
+            test::counting_scope counting;
+            frames = side.run(counted);
+            count = test::thread_allocations();
+        }
         ASSERT_GE(frames, counted.size() / 5 - 1);
         const auto per_frame = [frames](size_t n) {
             return static_cast<double>(n) / static_cast<double>(frames);
         };
+        // Frames are the allocations of a packet's size or more.
         std::printf("per delivered frame of 5 packets: %.3f frame allocations, %.3f in all\n",
-                    per_frame(t_frame_allocations), per_frame(t_allocations));
-        EXPECT_LE(per_frame(t_frame_allocations), 1.01)
-            << t_frame_allocations << " frame allocations for " << frames << " frames";
+                    per_frame(count.large), per_frame(count.all));
+        EXPECT_LE(per_frame(count.large), 1.01)
+            << count.large << " frame allocations for " << frames << " frames";
     }
 }
 
