@@ -93,6 +93,8 @@ enum RCE_FLAGS : int {
     RCE_SRTP_KEYS_FROM_ZRTP = 0x10,
     RCE_SRTP_KEYS_FROM_USER = 0x20,
     RCE_H26X_OMIT_START_CODE = 0x40,
+    // H.26x receivers hand on whole access units only, and after the start
+    // and every loss none until a key frame: each picture decodes cleanly.
     RCE_H26X_RESYNC_ON_KEY_FRAME = 0x80,
     RCE_FRAGMENT_GENERIC = 0x100,
     RCE_SCC_ENABLED = 0x200,
