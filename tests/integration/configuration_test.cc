@@ -147,7 +147,10 @@ TEST(Configuration, SessionBandwidthReachesRtcp) {
     EXPECT_EQ(m->get_rtcp()->internal()->get_session_bandwidth(), 3000u);
     stderr_capture cap;
     EXPECT_EQ(m->configure_ctx(RCC_SESSION_BANDWIDTH, 1000), RTP_SUCCESS);
-    EXPECT_EQ(cap.stop(), "") << "no 'RTCP not found' warning";
+    // Only this warning counts: the RTCP thread's start-up line may fall
+    // into the capture on a loaded machine.
+    const std::string out = cap.stop();
+    EXPECT_EQ(out.find("RTCP not found"), std::string::npos) << out;
     EXPECT_EQ(m->get_configuration_value(RCC_SESSION_BANDWIDTH), 1000);
     EXPECT_EQ(m->get_rtcp()->internal()->get_session_bandwidth(), 1000u);
     ctx.destroy_session(s);
