@@ -316,8 +316,14 @@ bool reception_flow::fill_ring(socket &sock, int max_batches, bool &published) {
         if (in_use == 0 && (w - base_.load(std::memory_order_relaxed)) % slots != 0) {
             base_.store(w, std::memory_order_relaxed);  // back to the first slot
         }
-        const auto batch = static_cast<unsigned>(std::min(free_slots, k_receive_batch));
         uint8_t *overflow = gro_ ? gro_overflow() : nullptr;
+        // With GRO, each message may be a run of up to k_gro_max_run
+        // datagrams: take no more messages than the free slots can hold
+        // whole, so that a burst waits in the socket rather than being
+        // dropped while the ring has room for it a moment later.
+        const size_t messages =
+            overflow != nullptr ? std::max<size_t>(1, free_slots / k_gro_max_run) : free_slots;
+        const auto batch = static_cast<unsigned>(std::min(messages, k_receive_batch));
         for (unsigned i = 0; i < batch; ++i) {
             slot &sl = slot_of(w + i);
             msgs_[i] = mmsghdr{};

@@ -80,6 +80,9 @@ constexpr size_t k_receive_batch = 64;
 // coalesced run of datagrams may take beyond its first slot.
 constexpr int k_udp_gro = 104;
 constexpr size_t k_gro_overflow = 65536;
+// The most datagrams the kernel puts in one coalesced run (UDP_MAX_SEGMENTS,
+// 64 or 128 by kernel version).
+constexpr size_t k_gro_max_run = 128;
 
 class reception_flow {
 public:

@@ -184,6 +184,7 @@ public:
     int recvmmsg(int, mmsghdr *msgs, unsigned int count, int flags) override {
         std::unique_lock<std::mutex> g(lock_);
         ++recv_calls_;
+        largest_rx_batch_ = std::max<size_t>(largest_rx_batch_, count);
         unsigned int n = 0;
         while (n < count && !rx_.empty()) {
             rx_item &item = rx_.front();
@@ -323,6 +324,11 @@ public:
         return options_;
     }
     // Waits (bounded) until `n` datagrams have been handed to receivers.
+    // The most messages one batched receive asked for.
+    size_t largest_rx_batch() {
+        std::lock_guard<std::mutex> g(lock_);
+        return largest_rx_batch_;
+    }
     // The distinct buffers batched receives wrote a datagram into.
     size_t rx_buffers_used() {
         std::lock_guard<std::mutex> g(lock_);
@@ -350,6 +356,7 @@ private:
     size_t recv_calls_ = 0;
     size_t delivered_ = 0;
     std::set<const void *> rx_buffers_;
+    size_t largest_rx_batch_ = 0;
     std::deque<int> sendmmsg_script_;
     std::deque<rx_item> rx_;
     std::vector<datagram> sent_;
