@@ -111,6 +111,11 @@ void on_frame(void *, tessal::frame::rtp_frame *f) {
     tessal::frame::dealloc_frame(f);
 }
 
+// Bytes on their way at most: below what a reception ring holds by default
+// (2,048 datagrams), as a sender paced by its receiver would keep it; the
+// figure is throughput, not how a flood is dropped.
+constexpr size_t k_window = 1024 * 1024;
+
 // Waits while more than `window` bytes are on their way.
 void pace(const std::atomic<size_t> &out, size_t in, size_t window) {
     const auto give_up = clock_type::now() + std::chrono::milliseconds(300);
@@ -161,7 +166,7 @@ result run_tessal(const std::vector<bytes> &aus, int repeats) {
             bytes copy = au;  // push_frame may not keep the caller's buffer
             tx->push_frame(copy.data(), copy.size(), RTP_PUSH_DEFAULT);
             r.bytes_in += without_start_codes(au);
-            pace(g_delivered, r.bytes_in, 4 * 1024 * 1024);
+            pace(g_delivered, r.bytes_in, k_window);
         }
     }
     settle(g_delivered, r.bytes_in);
@@ -237,7 +242,7 @@ result run_raw(const std::vector<bytes> &aus, int repeats) {
                 }
             }
             r.bytes_in += au.size();
-            pace(received, r.bytes_in, 4 * 1024 * 1024);
+            pace(received, r.bytes_in, k_window);
         }
     }
     settle(received, r.bytes_in);
