@@ -240,8 +240,9 @@ private:
     std::vector<nal_info> nal_scratch_;  // the NAL units of the frame being pushed
 
     // Receive side.
-    // Classifies a packet past the duplicate filter and hands it to its path.
-    RTP_ERROR dispatch(int rce_flags, frame::rtp_frame **out);
+    // Hands a packet past the duplicate filter, of fragment kind `kind`, to
+    // its path.
+    RTP_ERROR dispatch(int rce_flags, frame::rtp_frame **out, fragment_kind kind);
     // Resync mode: the NAL units of a packet go to the gate, whole access
     // units come out of it into ready_frames_.
     RTP_ERROR handle_packet_in_whole_units(int rce_flags, frame::rtp_frame **out);

@@ -148,13 +148,12 @@ RTP_ERROR h26x::handle_packet(int rce_flags, frame::rtp_frame **out) {
     if ((rce_flags & RCE_H26X_RESYNC_ON_KEY_FRAME) != 0) {
         return handle_packet_in_whole_units(rce_flags, out);
     }
-    return dispatch(rce_flags, out);
+    return dispatch(rce_flags, out, get_fragment_type(packet));
 }
 
-RTP_ERROR h26x::dispatch(int rce_flags, frame::rtp_frame **out) {
+RTP_ERROR h26x::dispatch(int rce_flags, frame::rtp_frame **out, fragment_kind kind) {
     frame::rtp_frame *packet = *out;
     const uint32_t ts = packet->header.timestamp;
-    const fragment_kind kind = get_fragment_type(packet);
     if (dropped_timestamps_.count(ts) != 0) {
         return discard(out);  // a late packet of an access unit already given up
     }
@@ -198,7 +197,7 @@ RTP_ERROR h26x::handle_packet_in_whole_units(int rce_flags, frame::rtp_frame **o
     }
     const int unit_flags = rce_flags & ~RCE_H26X_RESYNC_ON_KEY_FRAME;
     const size_t queued = ready_frames_.size();
-    const RTP_ERROR rc = dispatch(unit_flags, out);
+    const RTP_ERROR rc = dispatch(unit_flags, out, kind);
     if (rc == RTP_FRAME_READY) {
         hold_nal_unit(*out, rce_flags, seq);
         *out = nullptr;
