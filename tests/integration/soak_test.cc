@@ -248,6 +248,13 @@ struct hostile_link {
 
 // Runs `push(i, ts)` every `interval` for the soak time on its own thread
 // while `pull()` runs on this one; samples memory and threads.
+// Pushes a copy of `frame` with the timestamp `ts`, handing its buffer over.
+void push_copy(media_stream *tx, const std::vector<uint8_t> &frame, uint32_t ts) {
+    std::unique_ptr<uint8_t[]> data(new uint8_t[frame.size()]);
+    std::memcpy(data.get(), frame.data(), frame.size());
+    EXPECT_EQ(tx->push_frame(std::move(data), frame.size(), ts, RTP_PUSH_DEFAULT), RTP_SUCCESS);
+}
+
 template <typename Push, typename Pull>
 resource_watch run_soak(std::chrono::milliseconds interval, Push push, Pull pull) {
     resource_watch w;
@@ -356,12 +363,7 @@ TEST(Soak, GenericFragmentedFramesArriveByteExactOrNotAtAll) {
     const resource_watch w = run_soak(
         std::chrono::milliseconds(25),
         [&](uint32_t i) {
-            std::vector<uint8_t> f = generic_frame(i);
-            std::unique_ptr<uint8_t[]> data(new uint8_t[f.size()]);
-            std::memcpy(data.get(), f.data(), f.size());
-            EXPECT_EQ(l.tx->push_frame(std::move(data), f.size(), ts_base + i * k_ts_step,
-                                       RTP_PUSH_DEFAULT),
-                      RTP_SUCCESS);
+            push_copy(l.tx, generic_frame(i), ts_base + i * k_ts_step);
             std::lock_guard<std::mutex> g(lock);
             r.sent = i + 1;
         },
@@ -460,12 +462,7 @@ TEST(Soak, H265NalUnitsArriveByteExactOrNotAtAll) {
     const resource_watch w = run_soak(
         std::chrono::milliseconds(33),
         [&](uint32_t i) {
-            const std::vector<uint8_t> au = annex_b(h265_nal_units(i));
-            std::unique_ptr<uint8_t[]> data(new uint8_t[au.size()]);
-            std::memcpy(data.get(), au.data(), au.size());
-            EXPECT_EQ(l.tx->push_frame(std::move(data), au.size(), ts_base + i * k_ts_step,
-                                       RTP_PUSH_DEFAULT),
-                      RTP_SUCCESS);
+            push_copy(l.tx, annex_b(h265_nal_units(i)), ts_base + i * k_ts_step);
             std::lock_guard<std::mutex> g(lock);
             r.sent = i + 1;
         },
