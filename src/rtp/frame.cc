@@ -16,7 +16,6 @@ namespace frame {
 // pool goes back there when the frame is released.
 struct block_prefix {
     frame_pool *pool;
-    size_t capacity;  // payload bytes after the headroom
 };
 static_assert(sizeof(block_prefix) % alignof(rtp_frame) == 0,
               "the frame record after the prefix must stay aligned");
@@ -40,21 +39,21 @@ size_t block_bytes(size_t capacity) noexcept {
            std::max(k_payload_headroom + capacity, k_min_block_tail);
 }
 
-// A fresh frame record in `block`, its payload (when `payload_len` > 0) in
-// the block after the headroom.
-rtp_frame *frame_in(void *block, frame_pool *pool, size_t capacity, size_t payload_len) noexcept {
+// A fresh frame record in `block`; with a payload, it lies in the block
+// after the headroom.
+rtp_frame *frame_in(void *block, frame_pool *pool, bool with_payload, size_t payload_len) noexcept {
     auto *prefix = static_cast<block_prefix *>(block);
     prefix->pool = pool;
-    prefix->capacity = capacity;
     auto *frame = new (prefix + 1) rtp_frame();
-    if (payload_len > 0) {
+    if (with_payload) {
         frame->payload = inline_start(frame) + k_payload_headroom;
         frame->payload_length = payload_len;
     }
     return frame;
 }
 
-rtp_frame *alloc_block(size_t capacity, size_t payload_len) noexcept {
+// A heap block with room for `capacity` payload bytes.
+rtp_frame *alloc_block(size_t capacity, bool with_payload) noexcept {
     if (capacity > SIZE_MAX - sizeof(block_prefix) - sizeof(rtp_frame) - k_min_block_tail) {
         return nullptr;
     }
@@ -62,7 +61,7 @@ rtp_frame *alloc_block(size_t capacity, size_t payload_len) noexcept {
     if (block == nullptr) {
         return nullptr;
     }
-    return frame_in(block, nullptr, capacity, payload_len);
+    return frame_in(block, nullptr, with_payload, capacity);
 }
 
 }  // namespace
@@ -82,7 +81,7 @@ frame_pool::~frame_pool() {
 
 rtp_frame *frame_pool::alloc(size_t payload_len) noexcept {
     if (payload_len > capacity_) {
-        return alloc_block(payload_len, payload_len);
+        return alloc_block(payload_len, true);
     }
     void *block = nullptr;
     {
@@ -99,7 +98,7 @@ rtp_frame *frame_pool::alloc(size_t payload_len) noexcept {
         }
     }
     refs_.fetch_add(1, std::memory_order_relaxed);
-    return frame_in(block, this, capacity_, payload_len);
+    return frame_in(block, this, true, payload_len);
 }
 
 void frame_pool::give_back(void *block) noexcept {
@@ -145,15 +144,11 @@ void frame_pool::unref() noexcept {
 }
 
 rtp_frame *alloc_rtp_frame() noexcept {
-    return alloc_block(0, 0);
+    return alloc_block(0, false);
 }
 
 rtp_frame *alloc_rtp_frame(size_t payload_len) noexcept {
-    rtp_frame *frame = alloc_block(payload_len, payload_len);
-    if (frame != nullptr && payload_len == 0) {
-        frame->payload = inline_start(frame) + k_payload_headroom;  // as for any other length
-    }
-    return frame;
+    return alloc_block(payload_len, true);
 }
 
 bool payload_is_inline(const rtp_frame *frame) noexcept {
