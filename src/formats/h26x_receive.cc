@@ -80,6 +80,16 @@ bool find_nal_unit(const access_unit_info &au, uint16_t seq, uint16_t &start, ui
 
 }  // namespace
 
+namespace {
+
+// 00 .. 00 01 in the first `start_code_len` (> 0) bytes of `at`.
+void write_start_code(uint8_t *at, size_t start_code_len) {
+    std::memset(at, 0, start_code_len - 1);
+    at[start_code_len - 1] = 1;
+}
+
+}  // namespace
+
 frame::rtp_frame *alloc_frame_with_start_code(size_t start_code_len,
                                               const frame::rtp_header &header, size_t size,
                                               size_t &write_pos) noexcept {
@@ -96,8 +106,7 @@ frame::rtp_frame *alloc_frame_with_start_code(size_t start_code_len,
     f->header.extension = 0;
     f->header.padding = 0;
     if (start_code_len > 0) {
-        std::memset(f->payload, 0, start_code_len - 1);
-        f->payload[start_code_len - 1] = 1;
+        write_start_code(f->payload, start_code_len);
     }
     write_pos += start_code_len;
     return f;
@@ -110,16 +119,14 @@ void prepend_start_code_bytes(frame::rtp_frame *frame, size_t start_code_len) no
     }
     // A received packet has room in front of its payload: no copy.
     if (frame::extend_payload_front(frame, start_code_len)) {
-        std::memset(frame->payload, 0, start_code_len - 1);
-        frame->payload[start_code_len - 1] = 1;
+        write_start_code(frame->payload, start_code_len);
         return;
     }
     uint8_t *bytes = new (std::nothrow) uint8_t[frame->payload_length + start_code_len];
     if (bytes == nullptr) {
         return;
     }
-    std::memset(bytes, 0, start_code_len - 1);
-    bytes[start_code_len - 1] = 1;
+    write_start_code(bytes, start_code_len);
     if (frame->payload_length > 0) {
         std::memcpy(bytes + start_code_len, frame->payload, frame->payload_length);
     }
