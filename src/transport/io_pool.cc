@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <iterator>
 #include <system_error>
 
 #include "util/log.hh"
@@ -15,9 +17,6 @@
 namespace tessal {
 
 namespace {
-
-// The wake-up descriptor's event carries this id; registrations start at 1.
-constexpr uint64_t k_wake_id = 0;
 
 // One pool of each kind for the process while anyone holds it; two threads
 // at least, so that one busy flow does not hold up the others, more only on
@@ -51,6 +50,20 @@ std::shared_ptr<io_pool> io_pool::shared() {
     return shared_pool<io_pool>();
 }
 
+namespace {
+
+constexpr uint8_t k_idle = 0;
+constexpr uint8_t k_running = 1;
+constexpr uint8_t k_again = 2;
+constexpr uint8_t k_stopped = 3;
+
+constexpr uint32_t k_watch_events = EPOLLIN | EPOLLET;
+
+// The pass count of a thread that has ended.
+constexpr uint64_t k_gone = UINT64_MAX;
+
+}  // namespace
+
 io_pool::io_pool(unsigned threads) {
     epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
     wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -60,14 +73,18 @@ io_pool::io_pool(unsigned threads) {
     }
     epoll_event ev{};
     ev.events = EPOLLIN;  // level-triggered: wakes every thread until they all left
-    ev.data.u64 = k_wake_id;
+    ev.data.ptr = nullptr;
     if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &ev) != 0) {
         log::platform_error("epoll_ctl(2) failed");
         return;
     }
+    passes_.reset(new std::atomic<uint64_t>[threads]);
+    for (unsigned i = 0; i < threads; ++i) {
+        passes_[i].store(0);
+    }
     try {
         for (unsigned i = 0; i < threads; ++i) {
-            threads_.emplace_back(&io_pool::run, this);
+            threads_.emplace_back(&io_pool::run, this, static_cast<size_t>(i));
             raise_thread_priority(threads_.back(), 0);
         }
     } catch (const std::system_error &e) {
@@ -93,24 +110,23 @@ io_pool::~io_pool() {
 }
 
 uint64_t io_pool::add(int fd, callback cb) {
-    auto reg = std::make_shared<registration>();
+    auto reg = std::make_unique<registration>();
     reg->fd = fd;
     reg->cb = std::move(cb);
     std::lock_guard<std::mutex> guard(map_lock_);
-    const uint64_t id = next_id_++;
-    registrations_.emplace(id, reg);
     epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLONESHOT;
-    ev.data.u64 = id;
+    ev.events = k_watch_events;
+    ev.data.ptr = reg.get();
     if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) != 0) {
-        registrations_.erase(id);
         return 0;
     }
+    const uint64_t id = next_id_++;
+    registrations_.emplace(id, std::move(reg));
     return id;
 }
 
 void io_pool::remove(uint64_t id) {
-    std::shared_ptr<registration> reg;
+    std::unique_ptr<registration> reg;
     {
         std::lock_guard<std::mutex> guard(map_lock_);
         auto it = registrations_.find(id);
@@ -121,51 +137,121 @@ void io_pool::remove(uint64_t id) {
         registrations_.erase(it);
         (void)::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, reg->fd, nullptr);
     }
-    // Waits out a callback in progress; a thread that already took an event
-    // for this registration finds it dead.
-    std::lock_guard<std::mutex> guard(reg->lock);
-    reg->dead = true;
+    {
+        // Waits out a callback in progress; a thread that already took an
+        // event for this registration finds it dead.
+        std::lock_guard<std::mutex> guard(reg->lock);
+        reg->dead = true;
+    }
+    // No wait from now on returns it; threads that may hold an event for it
+    // are those that have not yet begun a new wait.
+    reg->passes_at_removal.resize(threads_.size());
+    for (size_t i = 0; i < threads_.size(); ++i) {
+        reg->passes_at_removal[i] = passes_[i].load();
+    }
+    {
+        std::lock_guard<std::mutex> guard(retired_lock_);
+        retired_.push_back(std::move(reg));
+        retired_count_.store(retired_.size());
+    }
+    reclaim();
 }
 
-void io_pool::run() {
+// Whether no thread can still hold an event naming `reg`: each has begun a
+// wait since it was removed. A thread that was waiting then (odd count) may
+// have taken an event in that wait, so it must have begun another one.
+bool io_pool::quiescent_since(const registration &reg) const {
+    for (size_t i = 0; i < threads_.size(); ++i) {
+        const uint64_t then = reg.passes_at_removal[i];
+        const uint64_t now = passes_[i].load();
+        if (now != k_gone && now < then + 1 + (then & 1)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void io_pool::reclaim() {
+    std::vector<std::unique_ptr<registration>> freed;
+    {
+        std::lock_guard<std::mutex> guard(retired_lock_);
+        auto keep = std::partition(
+            retired_.begin(), retired_.end(),
+            [this](const std::unique_ptr<registration> &r) { return !quiescent_since(*r); });
+        std::move(keep, retired_.end(), std::back_inserter(freed));
+        retired_.erase(keep, retired_.end());
+        retired_count_.store(retired_.size());
+    }
+}
+
+void io_pool::serve(registration &reg) {
+    // Claim the registration, or tell the thread running it to go round once
+    // more: the readiness this event reports may have come after its last
+    // read.
+    uint8_t state = reg.state.load();
+    for (;;) {
+        if (state == k_stopped) {
+            return;
+        }
+        const uint8_t next = state == k_idle ? k_running : k_again;
+        if (reg.state.compare_exchange_weak(state, next)) {
+            if (state != k_idle) {
+                return;
+            }
+            break;
+        }
+    }
+    std::lock_guard<std::mutex> guard(reg.lock);
+    for (;;) {
+        const outcome result = reg.dead ? outcome::stop : reg.cb();
+        if (result == outcome::stop) {
+            reg.state.store(k_stopped);
+            return;
+        }
+        if (result == outcome::more) {
+            // The rest waits its turn behind the other ready descriptors:
+            // re-arming queues a fresh event at once, as input is left.
+            reg.state.store(k_idle);
+            epoll_event ev{};
+            ev.events = k_watch_events;
+            ev.data.ptr = &reg;
+            (void)::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, reg.fd, &ev);
+            return;
+        }
+        uint8_t running = k_running;
+        if (reg.state.compare_exchange_strong(running, k_idle)) {
+            return;
+        }
+        reg.state.store(k_running);  // ready again while it ran
+    }
+}
+
+void io_pool::run(size_t index) {
     constexpr int k_events = 16;
     epoll_event events[k_events];
+    std::atomic<uint64_t> &passes = passes_[index];
     while (!stopping_.load()) {
+        passes.fetch_add(1);  // odd: waiting, holding no event
         const int n = ::epoll_wait(epoll_fd_, events, k_events, -1);
+        passes.fetch_add(1);  // even: handling what the wait returned
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
             }
             log::platform_error("epoll_wait(2) failed");
-            return;
+            break;
         }
         for (int i = 0; i < n; ++i) {
-            const uint64_t id = events[i].data.u64;
-            if (id == k_wake_id) {
-                continue;
+            if (events[i].data.ptr != nullptr) {
+                serve(*static_cast<registration *>(events[i].data.ptr));
             }
-            std::shared_ptr<registration> reg;
-            {
-                std::lock_guard<std::mutex> guard(map_lock_);
-                auto it = registrations_.find(id);
-                if (it != registrations_.end()) {
-                    reg = it->second;
-                }
-            }
-            if (!reg) {
-                continue;
-            }
-            std::lock_guard<std::mutex> guard(reg->lock);
-            if (reg->dead || !reg->cb()) {
-                continue;
-            }
-            // Watch again; a descriptor with datagrams left fires at once.
-            epoll_event ev{};
-            ev.events = EPOLLIN | EPOLLONESHOT;
-            ev.data.u64 = id;
-            (void)::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, reg->fd, &ev);
+        }
+        if (retired_count_.load(std::memory_order_relaxed) > 0) {
+            passes.fetch_add(2);  // this thread holds no event any more
+            reclaim();
         }
     }
+    passes.store(k_gone);
 }
 
 std::shared_ptr<task_pool> task_pool::shared() {

@@ -6,10 +6,13 @@
 // own, so the number of threads does not grow with streams or ports and an
 // idle flow costs no wake-ups.
 //
-// One registration's callback never runs on two threads at once
-// (EPOLLONESHOT, re-armed after each callback), so its datagrams are handled
-// in order. remove() returns only once the callback has finished and will
-// not run again. Callbacks must not call add() or remove() for their own
+// Descriptors are watched edge-triggered, so that a callback that empties its
+// socket costs no system call to be watched again. One registration's
+// callback never runs on two threads at once: readiness reported while it
+// runs makes the running thread call it once more, so its datagrams are
+// handled in order and none is left waiting for an edge that already went by.
+// remove() returns only once the callback has finished and will not run
+// again. Callbacks must not call add() or remove() for their own
 // registration.
 
 #include <atomic>
@@ -32,9 +35,14 @@ void raise_thread_priority(std::thread &thread, int below_max);
 
 class io_pool {
 public:
-    // Runs on a pool thread when the descriptor is readable; returns false
-    // to stop watching it (the registration stays until removed).
-    using callback = std::function<bool()>;
+    // What a callback left behind it.
+    enum class outcome {
+        stop,     // stop watching (the registration stays until removed)
+        drained,  // read until the descriptor had nothing more
+        more,     // stopped early with input left: call again after the others
+    };
+    // Runs on a pool thread when the descriptor is readable.
+    using callback = std::function<outcome()>;
 
     // The process-wide pool, created on first use and kept while anyone
     // holds it. Null if it cannot be created (no epoll, no threads).
@@ -54,21 +62,36 @@ public:
 
 private:
     struct registration {
-        int fd;
+        int fd = -1;
         callback cb;
         std::mutex lock;  // held while the callback runs
         bool dead = false;
+        // k_idle, k_running, k_again (ready again while running), k_stopped.
+        std::atomic<uint8_t> state{0};
+        // Removed: the pass counts of the threads at removal.
+        std::vector<uint64_t> passes_at_removal;
     };
 
-    void run();
+    void run(size_t index);
+    void serve(registration &reg);
+    bool quiescent_since(const registration &reg) const;
+    void reclaim();
 
     int epoll_fd_ = -1;
     int wake_fd_ = -1;
     std::atomic<bool> stopping_{false};
     std::vector<std::thread> threads_;
     std::mutex map_lock_;  // alone, or before a registration's lock
-    std::unordered_map<uint64_t, std::shared_ptr<registration>> registrations_;
+    std::unordered_map<uint64_t, std::unique_ptr<registration>> registrations_;
     uint64_t next_id_ = 1;
+    // Each thread's pass count: odd while it waits holding no event, even
+    // while it handles what a wait returned. An event names its registration
+    // by address, so a removed one is freed only once every thread that may
+    // have taken an event for it has moved on (reclaim()).
+    std::unique_ptr<std::atomic<uint64_t>[]> passes_;
+    std::mutex retired_lock_;  // alone
+    std::vector<std::unique_ptr<registration>> retired_;
+    std::atomic<size_t> retired_count_{0};
 };
 
 // A small fixed set of threads that run registered callbacks on demand:

@@ -282,7 +282,8 @@ void reception_flow::receiver(std::shared_ptr<socket> sock) {
             continue;  // time-out or EINTR: re-check the stop flag and wait again
         }
         bool published = false;
-        fill_ring(*sock, -1, published);
+        bool left_over = false;
+        fill_ring(*sock, -1, published, left_over);
         // The processing thread is woken only when it sleeps: while it works
         // it sees the new datagrams on its own (written_ is re-read).
         if (published && processor_waiting_.load()) {
@@ -296,12 +297,14 @@ void reception_flow::receiver(std::shared_ptr<socket> sock) {
 // batch, until the socket is empty, the flow stops, or `max_batches` batches
 // (< 0: no limit) went by; with the ring full, datagrams are taken off and
 // counted as dropped instead. Sets `published` when the ring got new
-// datagrams. False after a receive failure, which stops the flow.
-bool reception_flow::fill_ring(socket &sock, int max_batches, bool &published) {
+// datagrams, and `left_over` when it stopped at `max_batches` with the socket
+// maybe not yet empty. False after a receive failure, which stops the flow.
+bool reception_flow::fill_ring(socket &sock, int max_batches, bool &published, bool &left_over) {
     const size_t slots = ring_.size();
     const size_t slot_size = payload_size_;
     for (int turn = 0; !should_stop_.load() && slots > 0; ++turn) {
         if (max_batches >= 0 && turn >= max_batches) {
+            left_over = true;
             break;
         }
         const uint64_t w = written_.load(std::memory_order_relaxed);
@@ -487,10 +490,11 @@ size_t reception_flow::spread_coalesced(uint64_t w, size_t messages, size_t free
 // back to the pool (it fires again at once if datagrams are left), so that
 // one busy flow cannot starve the others. False stops the watching (a
 // receive failure).
-bool reception_flow::drain_socket() {
+io_pool::outcome reception_flow::drain_socket() {
     constexpr int k_batches_per_turn = 16;
     bool published = false;
-    const bool ok = fill_ring(*socket_, k_batches_per_turn, published);
+    bool left_over = false;
+    const bool ok = fill_ring(*socket_, k_batches_per_turn, published, left_over);
     if (published) {
         // A small backlog is handled right here, sparing the hand-off to a
         // processing thread; a burst goes there, so that this thread keeps
@@ -501,7 +505,10 @@ bool reception_flow::drain_socket() {
             tasks_->wake(task_id_);
         }
     }
-    return ok;
+    if (!ok) {
+        return io_pool::outcome::stop;
+    }
+    return left_over ? io_pool::outcome::more : io_pool::outcome::drained;
 }
 
 // Handles what the receive side published, unless another thread is at it

@@ -39,13 +39,13 @@
 
 #include "tessal/frame.hh"
 #include "tessal/util.hh"
+#include "transport/io_pool.hh"
 #include "util/log.hh"
 #include "util/shared_ssrc.hh"
 
 namespace tessal {
 
 class socket;
-class io_pool;
 class task_pool;
 
 // A reception handler: the whole datagram, and one frame slot shared by all
@@ -201,12 +201,12 @@ private:
     void receiver(std::shared_ptr<socket> sock);
     void processor(int rce_flags);
     bool drain_one_dropped(socket &sock, size_t slot_size);
-    bool fill_ring(socket &sock, int max_batches, bool &published);
+    bool fill_ring(socket &sock, int max_batches, bool &published, bool &left_over);
     size_t spread_coalesced(uint64_t w, size_t messages, size_t free_slots,
                             const uint8_t *overflow);
     static uint8_t *gro_overflow();
     void count_oversize(size_t len);
-    bool drain_socket();
+    io_pool::outcome drain_socket();
     void process_published();
     bool consume_published();
     void dispatch(handler &h, uint8_t *packet, size_t size, int rce_flags);
