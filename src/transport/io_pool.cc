@@ -18,18 +18,16 @@ namespace tessal {
 
 namespace {
 
-// One pool of each kind for the process while anyone holds it; two threads
-// at least, so that one busy flow does not hold up the others, more only on
-// machines with the cores for them. Null if the pool cannot run.
+// One pool of each kind for the process while anyone holds it, of
+// `threads` threads. Null if the pool cannot run.
 template <typename Pool>
-std::shared_ptr<Pool> shared_pool() {
+std::shared_ptr<Pool> shared_pool(unsigned threads) {
     static std::mutex lock;
     static std::weak_ptr<Pool> current;
     std::lock_guard<std::mutex> guard(lock);
     std::shared_ptr<Pool> pool = current.lock();
     if (!pool) {
-        const unsigned cores = std::thread::hardware_concurrency();
-        pool = std::make_shared<Pool>(std::min(4u, std::max(2u, cores)));
+        pool = std::make_shared<Pool>(threads);
         if (!pool->valid()) {
             return nullptr;
         }
@@ -47,7 +45,12 @@ void raise_thread_priority(std::thread &thread, int below_max) {
 }
 
 std::shared_ptr<io_pool> io_pool::shared() {
-    return shared_pool<io_pool>();
+    // One receive thread per two cores: a thread that takes a datagram off a
+    // socket is done long before the next arrives at ordinary rates, and
+    // more threads only split the wake-ups between them; bursts go on to the
+    // processing threads.
+    const unsigned cores = std::thread::hardware_concurrency();
+    return shared_pool<io_pool>(std::min(4u, std::max(1u, cores / 2)));
 }
 
 namespace {
@@ -84,8 +87,10 @@ io_pool::io_pool(unsigned threads) {
     }
     try {
         for (unsigned i = 0; i < threads; ++i) {
+            // Ordinary priority: at real-time priority each datagram's
+            // wake-up would preempt the application's sending thread at
+            // once, two context switches a packet at many low-rate streams.
             threads_.emplace_back(&io_pool::run, this, static_cast<size_t>(i));
-            raise_thread_priority(threads_.back(), 0);
         }
     } catch (const std::system_error &e) {
         LOG_ERROR("Cannot start the receive threads: %s", e.what());
@@ -255,7 +260,10 @@ void io_pool::run(size_t index) {
 }
 
 std::shared_ptr<task_pool> task_pool::shared() {
-    return shared_pool<task_pool>();
+    // Two at least, so that one busy flow does not hold up the others, more
+    // only on machines with the cores for them.
+    const unsigned cores = std::thread::hardware_concurrency();
+    return shared_pool<task_pool>(std::min(4u, std::max(2u, cores)));
 }
 
 task_pool::task_pool(unsigned threads) {
