@@ -40,8 +40,7 @@ size_t frame_bytes(const frame::rtp_frame *f) {
 
 }  // namespace
 
-reception_flow::reception_flow(bool /*ipv6*/)
-    : msgs_(k_receive_batch), iov_(2 * k_receive_batch), gro_control_(k_receive_batch) {
+reception_flow::reception_flow(bool /*ipv6*/) {
     // Wakes the receiver out of its wait when the flow stops; without it the
     // receiver falls back to waking every poll time-out.
     wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -302,6 +301,7 @@ void reception_flow::receiver(std::shared_ptr<socket> sock) {
 bool reception_flow::fill_ring(socket &sock, int max_batches, bool &published, bool &left_over) {
     const size_t slots = ring_.size();
     const size_t slot_size = payload_size_;
+    receive_headers &h = headers_of_thread();
     for (int turn = 0; !should_stop_.load() && slots > 0; ++turn) {
         if (max_batches >= 0 && turn >= max_batches) {
             left_over = true;
@@ -326,26 +326,34 @@ bool reception_flow::fill_ring(socket &sock, int max_batches, bool &published, b
         // dropped while the ring has room for it a moment later.
         const size_t messages =
             overflow != nullptr ? std::max<size_t>(1, free_slots / k_gro_max_run) : free_slots;
-        const auto batch = static_cast<unsigned>(std::min(messages, k_receive_batch));
-        for (unsigned i = 0; i < batch; ++i) {
-            slot &sl = slot_of(w + i);
-            msgs_[i] = mmsghdr{};
-            msgs_[i].msg_hdr.msg_iov = &iov_[overflow != nullptr ? 2 * i : i];
+        // Each message asked for costs a header to prepare, and a low-rate
+        // flow finds one datagram at most wake-ups: ask for about twice what
+        // the last receive got, doubling while receives come back full.
+        const auto batch =
+            static_cast<unsigned>(std::min(messages, std::min(k_receive_batch, receive_hint_)));
+        // Slot by slot from w's, without a division or a read of the slot
+        // table per message: most receives of a low-rate flow get one.
+        size_t index = static_cast<size_t>((w - base_.load(std::memory_order_relaxed)) % slots);
+        for (unsigned i = 0; i < batch; ++i, index = index + 1 == slots ? 0 : index + 1) {
+            uint8_t *const data = ring_memory_.get() + index * slot_size;
+            mmsghdr &m = h.msgs[i];
+            m = mmsghdr{};
+            m.msg_hdr.msg_iov = &h.iov[overflow != nullptr ? 2 * i : i];
             if (overflow != nullptr) {
                 // A coalesced run goes on past the slot into the overflow.
-                iov_[2 * i] = iovec{sl.data, slot_size};
-                iov_[2 * i + 1] = iovec{overflow + i * k_gro_overflow, k_gro_overflow};
-                msgs_[i].msg_hdr.msg_iovlen = 2;
-                msgs_[i].msg_hdr.msg_control = gro_control_[i].data();
-                msgs_[i].msg_hdr.msg_controllen = gro_control_[i].size();
+                h.iov[2 * i] = iovec{data, slot_size};
+                h.iov[2 * i + 1] = iovec{overflow + i * k_gro_overflow, k_gro_overflow};
+                m.msg_hdr.msg_iovlen = 2;
+                m.msg_hdr.msg_control = h.control[i].data();
+                m.msg_hdr.msg_controllen = h.control[i].size();
             } else {
-                iov_[i] = iovec{sl.data, slot_size};
-                msgs_[i].msg_hdr.msg_iovlen = 1;
+                h.iov[i] = iovec{data, slot_size};
+                m.msg_hdr.msg_iovlen = 1;
             }
         }
         int got = 0;
         // MSG_TRUNC: learn the real length of a datagram that did not fit.
-        const RTP_ERROR rc = sock.recv_batch(msgs_.data(), batch, MSG_TRUNC, &got);
+        const RTP_ERROR rc = sock.recv_batch(h.msgs.data(), batch, MSG_TRUNC, &got);
         if (rc == RTP_NO_DATA) {
             break;
         }
@@ -356,12 +364,14 @@ bool reception_flow::fill_ring(socket &sock, int max_batches, bool &published, b
             frames_cv_.notify_all();
             return false;
         }
+        receive_hint_ = std::max(k_min_receive_batch, 2 * static_cast<size_t>(got));
         size_t publish = static_cast<size_t>(got);
         if (overflow != nullptr) {
-            publish = spread_coalesced(w, static_cast<size_t>(got), free_slots, overflow);
+            publish =
+                spread_coalesced(h.msgs.data(), w, static_cast<size_t>(got), free_slots, overflow);
         } else {
             for (size_t i = 0; i < publish; ++i) {
-                size_t len = msgs_[i].msg_len;
+                size_t len = h.msgs[i].msg_len;
                 if (len > slot_size) {
                     count_oversize(len);  // published empty: the processing side skips it
                     len = 0;
@@ -385,6 +395,11 @@ void reception_flow::count_oversize(size_t len) {
                         payload_size_);
 }
 
+reception_flow::receive_headers &reception_flow::headers_of_thread() {
+    thread_local receive_headers headers;
+    return headers;
+}
+
 // Per receiving thread (a flow is filled by one thread at a time): room for
 // the coalesced runs of one batch beyond their first slots. Its pages become
 // resident only where runs arrive.
@@ -403,8 +418,8 @@ uint8_t *reception_flow::gro_overflow() {
 // the last to the first, so that no slot is written before what it held has
 // been moved on. Datagrams beyond the free slots are counted as dropped.
 // Returns the number of slots published from w on.
-size_t reception_flow::spread_coalesced(uint64_t w, size_t messages, size_t free_slots,
-                                        const uint8_t *overflow) {
+size_t reception_flow::spread_coalesced(const mmsghdr *msgs, uint64_t w, size_t messages,
+                                        size_t free_slots, const uint8_t *overflow) {
     const size_t slot_size = payload_size_;
     struct run {
         size_t len;
@@ -416,9 +431,9 @@ size_t reception_flow::spread_coalesced(uint64_t w, size_t messages, size_t free
     size_t used = 0;
     for (size_t i = 0; i < messages; ++i) {
         run &r = runs[i];
-        r.len = msgs_[i].msg_len;
+        r.len = msgs[i].msg_len;
         r.segment = 0;
-        msghdr &h = msgs_[i].msg_hdr;
+        msghdr h = msgs[i].msg_hdr;
         for (cmsghdr *c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(&h, c)) {
             if (c->cmsg_level == IPPROTO_UDP && c->cmsg_type == k_udp_gro &&
                 c->cmsg_len >= CMSG_LEN(sizeof(int))) {

@@ -76,6 +76,8 @@ constexpr int64_t k_default_queue_age_ms = 3000;
 constexpr size_t k_default_queue_bytes = 64 * 1024 * 1024;
 constexpr int k_default_poll_timeout_ms = 100;
 constexpr size_t k_receive_batch = 64;
+// The fewest messages a receive asks for.
+constexpr size_t k_min_receive_batch = 8;
 // UDP GRO (linux/udp.h): the option and its control message, and the room a
 // coalesced run of datagrams may take beyond its first slot.
 constexpr int k_udp_gro = 104;
@@ -202,9 +204,18 @@ private:
     void processor(int rce_flags);
     bool drain_one_dropped(socket &sock, size_t slot_size);
     bool fill_ring(socket &sock, int max_batches, bool &published, bool &left_over);
-    size_t spread_coalesced(uint64_t w, size_t messages, size_t free_slots,
+    size_t spread_coalesced(const mmsghdr *msgs, uint64_t w, size_t messages, size_t free_slots,
                             const uint8_t *overflow);
     static uint8_t *gro_overflow();
+    // The message headers of one batched receive. Per receiving thread, not
+    // per flow: a flow is filled by one thread at a time, and a thread that
+    // serves many flows finds them in its cache.
+    struct receive_headers {
+        std::array<mmsghdr, k_receive_batch> msgs;
+        std::array<iovec, 2 * k_receive_batch> iov;  // two per message with UDP GRO
+        std::array<std::array<char, CMSG_SPACE(sizeof(int))>, k_receive_batch> control;
+    };
+    static receive_headers &headers_of_thread();
     void count_oversize(size_t len);
     io_pool::outcome drain_socket();
     void process_published();
@@ -258,11 +269,9 @@ private:
     log::limiter oversize_warning_;
     log::limiter rtcp_warning_;
     log::limiter queue_warning_;
-    std::unique_ptr<uint8_t[]> scratch_;  // receiver only: drains dropped datagrams
-    std::vector<mmsghdr> msgs_;           // receiver only: one batched receive
-    std::vector<iovec> iov_;              // two per message with UDP GRO
-    std::vector<std::array<char, CMSG_SPACE(sizeof(int))>> gro_control_;
-    bool gro_ = false;  // the socket coalesces runs of datagrams (UDP_GRO)
+    std::unique_ptr<uint8_t[]> scratch_;     // receiver only: drains dropped datagrams
+    bool gro_ = false;                       // the socket coalesces runs of datagrams (UDP_GRO)
+    size_t receive_hint_ = k_receive_batch;  // receiver only: messages to ask for next
 
     mutable std::mutex size_lock_;
     ssize_t buffer_size_ = k_default_ring_bytes;
