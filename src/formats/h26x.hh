@@ -16,11 +16,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <map>
-#include <set>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -58,19 +53,72 @@ enum nal_class : uint8_t {
     NAL_CLASS_OTHER = 255,
 };
 
-struct frag_info {
-    bool is_start = false;
-    bool is_end = false;
+// A set of sequence numbers as sorted, disjoint runs of consecutive numbers
+// (in numeric order: a set across the wrap is two runs). Packets mostly come
+// in order, so a set is one run or a few, and keeps its storage when cleared.
+class seq_set {
+public:
+    bool contains(uint16_t seq) const noexcept;
+    // Throws std::bad_alloc when a new run cannot be stored; the set is then
+    // as it was.
+    void insert(uint16_t seq);
+    void clear() noexcept { runs_.clear(); }
+    bool empty() const noexcept { return runs_.empty(); }
+    // The smallest and the largest number held; the set must not be empty.
+    uint16_t min() const noexcept { return runs_.front().first; }
+    uint16_t max() const noexcept { return runs_.back().second; }
+    // Calls f(seq) for every number held, in ascending order.
+    template <typename F>
+    void for_each(F f) const {
+        for (const std::pair<uint16_t, uint16_t> &run : runs_) {
+            for (uint32_t q = run.first; q <= run.second; ++q) {
+                f(static_cast<uint16_t>(q));
+            }
+        }
+    }
+
+private:
+    std::vector<std::pair<uint16_t, uint16_t>> runs_;  // [first, last]
 };
 
-// FU reassembly state of one access unit (one RTP timestamp).
+// FU reassembly state of one access unit (one RTP timestamp). Its pending
+// fragments, those stored and not yet joined or released, are the ones of
+// its timestamp in the fragment ring.
 struct access_unit_info {
+    uint32_t timestamp = 0;
     clock::hrc::hrc_t first_arrival{};
-    std::set<uint16_t> received_seqs;
-    std::set<uint16_t> pending_seqs;
-    std::unordered_map<uint16_t, frag_info> fragment_flags;
+    seq_set received_seqs;
+    // Fragments pending.
+    size_t pending = 0;
     // At least one NAL unit of the access unit has been handed on.
     bool delivered = false;
+    bool in_use = false;
+};
+
+// The timestamps of the last `k_capacity` access units dropped, to discard
+// their late packets: a ring in the order they were dropped (timestamps
+// wrap, so their numeric order says nothing) and an open-addressing index.
+class dropped_timestamps {
+public:
+    static constexpr size_t k_capacity = 600;
+
+    bool contains(uint32_t timestamp) const noexcept;
+    // Remembers `timestamp` unless it is already; the oldest is forgotten
+    // when the memory is full.
+    void remember(uint32_t timestamp) noexcept;
+
+private:
+    static constexpr size_t k_buckets = 2048;  // a power of two, > 3 * k_capacity
+    static size_t bucket_of(uint32_t timestamp) noexcept {
+        return ((timestamp * 2654435761u) >> 21) & (k_buckets - 1);
+    }
+    void erase(uint32_t timestamp) noexcept;
+
+    std::array<uint32_t, k_capacity> order_{};
+    size_t oldest_ = 0;
+    size_t count_ = 0;
+    std::array<uint32_t, k_buckets> keys_{};
+    std::array<bool, k_buckets> used_{};
 };
 
 // Index just after the first start code (00 00 01, or 00 00 00 01) at or
@@ -139,8 +187,13 @@ public:
         return duplicate_filter::capacity();
     }
     RTP_ERROR handle_aggregation_packet(frame::rtp_frame **out, uint8_t header_len, int rce_flags);
-    void initialize_new_access_unit(uint32_t timestamp);
-    static uint16_t nextSeq(uint16_t seq, const std::set<uint16_t> &seqs);
+    // A fresh record for `timestamp`. When all k_max_access_units records
+    // are in use, one is given up first, as the garbage collection would
+    // later: the oldest access unit handed on with nothing pending (quietly),
+    // else the oldest of all (dropped, drop_access_unit).
+    access_unit_info &initialize_new_access_unit(uint32_t timestamp);
+    // Access units tracked at once; see initialize_new_access_unit.
+    static constexpr size_t k_max_access_units = 64;
     // Joins the stored FUs start..end (the range may wrap) of one NAL unit,
     // `size` bytes of fragment data, into a new frame in *out: start code,
     // NAL header rebuilt from the start fragment, fragment data; the RTP
@@ -200,16 +253,18 @@ protected:
                                size_t data_len, int rtp_flags, uint32_t ssrc) override;
 
     // Receive-side state (processing thread only).
-    std::deque<frame::rtp_frame *> ready_frames_;
-    std::unordered_map<uint32_t, access_unit_info> access_units_;
+    frame_fifo ready_frames_;
+    // Access units with FUs, by timestamp: a fixed array looked through in
+    // full. access_unit_count_ of them are in use.
+    std::array<access_unit_info, k_max_access_units> access_units_{};
+    size_t access_unit_count_ = 0;
     // Repeats of the packets of the last 5 s, as far as a fixed table holds them.
     static constexpr int64_t k_duplicate_window_ms = 5000;
     duplicate_filter duplicate_history_{k_duplicate_window_ms};
-    std::unordered_map<uint16_t, frame::rtp_frame *> fu_fragments_;
-    std::unordered_set<uint32_t> dropped_timestamps_;
-    // The timestamps of dropped_timestamps_ in the order they were dropped,
-    // oldest first (timestamps wrap, so their numeric order says nothing).
-    std::deque<uint32_t> dropped_order_;
+    // The FUs stored, with their start and end bits.
+    fragment_ring fu_fragments_;
+    // Later packets of these access units are discarded.
+    dropped_timestamps dropped_timestamps_;
     clock::hrc::hrc_t last_gc_time_;
     bool waiting_for_key_frame_ = true;
     // Resync mode only.
@@ -259,6 +314,9 @@ private:
     frame::rtp_frame *stored_fragment(uint16_t seq, uint32_t timestamp) const;
     void release_fragments(uint16_t start, uint16_t end, uint32_t timestamp);
     void remember_dropped(uint32_t timestamp);
+    access_unit_info *find_access_unit(uint32_t timestamp) noexcept;
+    void release_access_unit(access_unit_info &au) noexcept;
+    bool find_nal_unit(uint32_t timestamp, uint16_t seq, uint16_t &start, uint16_t &end) const;
 };
 
 // RFC 6184: single NAL unit packets, STAP-A, FU-A (non-interleaved mode).

@@ -3,6 +3,7 @@
 // in front, behind a duplicate filter, a memory of dropped access units, an
 // optional wait for a key frame and a garbage collection of stale units.
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -22,7 +23,6 @@ namespace formats {
 namespace {
 
 constexpr int64_t k_gc_interval_ms = 100;
-constexpr size_t k_max_dropped_timestamps = 600;
 constexpr size_t k_long_start_code_len = 4;  // 00 00 00 01
 // RFC 6184 section 5.7.1: a STAP-B carries a 16-bit decoding order number.
 constexpr uint8_t k_don_len = 2;
@@ -38,44 +38,9 @@ RTP_ERROR discard(frame::rtp_frame **out) {
     return RTP_FAILED;
 }
 
-frag_info flags_of(const access_unit_info &au, uint16_t seq) {
-    const auto it = au.fragment_flags.find(seq);
-    return it != au.fragment_flags.end() ? it->second : frag_info{};
-}
-
 // Number of sequence numbers from `start` to `end` inclusive, across the wrap.
 size_t range_length(uint16_t start, uint16_t end) {
     return size_t{static_cast<uint16_t>(end - start)} + 1;
-}
-
-// The NAL unit of the pending fragment `seq`, if all of its fragments are
-// pending: on from `seq` to an end fragment, then back to a start fragment,
-// over consecutive sequence numbers (modulo 65536, so a unit may span the
-// wrap). A start fragment after `seq` or an end fragment before it belongs to
-// a neighbouring unit, whose loss must not be papered over. Looking forward
-// first keeps in-order arrival at one step per packet.
-bool find_nal_unit(const access_unit_info &au, uint16_t seq, uint16_t &start, uint16_t &end) {
-    constexpr size_t k_max_steps = 0xFFFF;
-    uint16_t e = seq;
-    for (size_t steps = 0; !flags_of(au, e).is_end; ++steps) {
-        const uint16_t next = h26x::nextSeq(e, au.pending_seqs);
-        if (steps == k_max_steps || next != static_cast<uint16_t>(e + 1) ||
-            flags_of(au, next).is_start) {
-            return false;
-        }
-        e = next;
-    }
-    uint16_t s = seq;
-    for (size_t steps = 0; !flags_of(au, s).is_start; ++steps) {
-        const uint16_t prev = static_cast<uint16_t>(s - 1);
-        if (steps == k_max_steps || au.pending_seqs.count(prev) == 0 || flags_of(au, prev).is_end) {
-            return false;
-        }
-        s = prev;
-    }
-    start = s;
-    end = e;
-    return true;
 }
 
 }  // namespace
@@ -161,7 +126,7 @@ RTP_ERROR h26x::handle_packet(int rce_flags, frame::rtp_frame **out) {
 RTP_ERROR h26x::dispatch(int rce_flags, frame::rtp_frame **out, fragment_kind kind) {
     frame::rtp_frame *packet = *out;
     const uint32_t ts = packet->header.timestamp;
-    if (dropped_timestamps_.count(ts) != 0) {
+    if (dropped_timestamps_.contains(ts)) {
         return discard(out);  // a late packet of an access unit already given up
     }
     switch (kind) {
@@ -212,7 +177,7 @@ RTP_ERROR h26x::handle_packet_in_whole_units(int rce_flags, frame::rtp_frame **o
         for (size_t i = queued; i < ready_frames_.size(); ++i) {
             hold_nal_unit(ready_frames_[i], rce_flags, seq);
         }
-        ready_frames_.resize(queued);
+        ready_frames_.truncate(queued);
     } else if (rc != RTP_SUCCESS) {
         gate_.spoil(seq);
         if (rc != RTP_FAILED) {
@@ -287,7 +252,7 @@ void h26x::release_access_units() {
 // A unit the gate gave up or dropped: its reassembly state goes, and later
 // packets with its timestamp are discarded.
 void h26x::forget_access_unit(uint32_t timestamp) {
-    if (access_units_.count(timestamp) != 0) {
+    if (find_access_unit(timestamp) != nullptr) {
         drop_access_unit(timestamp);
     } else {
         remember_dropped(timestamp);
@@ -387,18 +352,199 @@ RTP_ERROR h26x::handle_aggregation_packet(frame::rtp_frame **out, uint8_t header
     return RTP_FRAMES_READY;
 }
 
-void h26x::initialize_new_access_unit(uint32_t timestamp) {
-    access_unit_info &au = access_units_[timestamp];
-    au = access_unit_info{};
-    au.first_arrival = now_();
+bool seq_set::contains(uint16_t seq) const noexcept {
+    const auto run = std::lower_bound(
+        runs_.begin(), runs_.end(), seq,
+        [](const std::pair<uint16_t, uint16_t> &r, uint16_t q) { return r.second < q; });
+    return run != runs_.end() && run->first <= seq;
 }
 
-uint16_t h26x::nextSeq(uint16_t seq, const std::set<uint16_t> &seqs) {
-    if (seqs.empty()) {
-        return seq;
+void seq_set::insert(uint16_t seq) {
+    if (runs_.capacity() == 0) {
+        runs_.reserve(4);  // in order, an access unit is one run, or two across the wrap
     }
-    const auto next = seqs.upper_bound(seq);
-    return next != seqs.end() ? *next : *seqs.begin();
+    // The first run that ends at seq - 1 or later.
+    const auto run = std::lower_bound(runs_.begin(), runs_.end(), seq,
+                                      [](const std::pair<uint16_t, uint16_t> &r, uint16_t q) {
+                                          return uint32_t{r.second} + 1 < q;
+                                      });
+    if (run != runs_.end() && run->first <= seq) {
+        if (seq <= run->second) {
+            return;
+        }
+        run->second = seq;  // extends the run, and may join the next
+        const auto next = run + 1;
+        if (next != runs_.end() && uint32_t{next->first} == uint32_t{seq} + 1) {
+            run->second = next->second;
+            runs_.erase(next);
+        }
+        return;
+    }
+    if (run != runs_.end() && uint32_t{run->first} == uint32_t{seq} + 1) {
+        run->first = seq;
+        return;
+    }
+    runs_.insert(run, {seq, seq});
+}
+
+bool dropped_timestamps::contains(uint32_t timestamp) const noexcept {
+    if (count_ == 0) {
+        return false;
+    }
+    for (size_t b = bucket_of(timestamp); used_[b]; b = (b + 1) & (k_buckets - 1)) {
+        if (keys_[b] == timestamp) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void dropped_timestamps::remember(uint32_t timestamp) noexcept {
+    if (contains(timestamp)) {
+        return;
+    }
+    if (count_ == k_capacity) {
+        erase(order_[oldest_]);
+        order_[oldest_] = timestamp;
+        oldest_ = (oldest_ + 1) % k_capacity;
+    } else {
+        order_[(oldest_ + count_) % k_capacity] = timestamp;
+        ++count_;
+    }
+    size_t b = bucket_of(timestamp);
+    while (used_[b]) {
+        b = (b + 1) & (k_buckets - 1);
+    }
+    keys_[b] = timestamp;
+    used_[b] = true;
+}
+
+// Linear probing: the entries after the freed bucket that would no longer be
+// found from their home bucket move back into the gap.
+void dropped_timestamps::erase(uint32_t timestamp) noexcept {
+    size_t gap = bucket_of(timestamp);
+    while (used_[gap] && keys_[gap] != timestamp) {
+        gap = (gap + 1) & (k_buckets - 1);
+    }
+    if (!used_[gap]) {
+        return;
+    }
+    used_[gap] = false;
+    for (size_t j = (gap + 1) & (k_buckets - 1); used_[j]; j = (j + 1) & (k_buckets - 1)) {
+        const size_t home = bucket_of(keys_[j]);
+        // Whether `home` lies cyclically in (gap, j]: then the entry stays.
+        const bool stays = gap < j ? (home > gap && home <= j) : (home > gap || home <= j);
+        if (!stays) {
+            keys_[gap] = keys_[j];
+            used_[gap] = true;
+            used_[j] = false;
+            gap = j;
+        }
+    }
+}
+
+access_unit_info *h26x::find_access_unit(uint32_t timestamp) noexcept {
+    if (access_unit_count_ == 0) {
+        return nullptr;
+    }
+    for (access_unit_info &au : access_units_) {
+        if (au.in_use && au.timestamp == timestamp) {
+            return &au;
+        }
+    }
+    return nullptr;
+}
+
+void h26x::release_access_unit(access_unit_info &au) noexcept {
+    if (au.in_use) {
+        au.in_use = false;
+        --access_unit_count_;
+    }
+    au.received_seqs.clear();
+    au.pending = 0;
+    au.delivered = false;
+}
+
+access_unit_info &h26x::initialize_new_access_unit(uint32_t timestamp) {
+    access_unit_info *au = find_access_unit(timestamp);
+    if (au == nullptr) {
+        access_unit_info *oldest = nullptr;
+        access_unit_info *oldest_quiet = nullptr;
+        for (access_unit_info &candidate : access_units_) {
+            if (!candidate.in_use) {
+                au = &candidate;
+                break;
+            }
+            const auto older = [&candidate](const access_unit_info *than) {
+                return than == nullptr ||
+                       clock::hrc::diff(candidate.first_arrival, than->first_arrival) < 0;
+            };
+            if (older(oldest)) {
+                oldest = &candidate;
+            }
+            if (candidate.delivered && candidate.pending == 0 && older(oldest_quiet)) {
+                oldest_quiet = &candidate;
+            }
+        }
+        if (au == nullptr && oldest_quiet != nullptr) {
+            release_access_unit(*oldest_quiet);  // handed on: nothing lost
+            au = oldest_quiet;
+        } else if (au == nullptr) {
+            drop_access_unit(oldest->timestamp);
+            au = oldest;
+        }
+        au->in_use = true;
+        au->timestamp = timestamp;
+        au->pending = 0;
+        ++access_unit_count_;
+    }
+    au->received_seqs.clear();
+    au->delivered = false;
+    au->first_arrival = now_();
+    return *au;
+}
+
+// The NAL unit of the pending fragment `seq` of the access unit `timestamp`,
+// if all of its fragments are pending: on from `seq` to an end fragment, then
+// back to a start fragment, over consecutive sequence numbers (modulo 65536,
+// so a unit may span the wrap). A start fragment after `seq` or an end
+// fragment before it belongs to a neighbouring unit, whose loss must not be
+// papered over. Looking forward first keeps in-order arrival at one step per
+// packet.
+bool h26x::find_nal_unit(uint32_t timestamp, uint16_t seq, uint16_t &start, uint16_t &end) const {
+    constexpr size_t k_max_steps = 0xFFFF;
+    const auto pending = [this, timestamp](uint16_t q) -> const fragment_ring::slot * {
+        const fragment_ring::slot *s = fu_fragments_.find(q);
+        return s != nullptr && s->frame->header.timestamp == timestamp ? s : nullptr;
+    };
+    const fragment_ring::slot *at = pending(seq);
+    if (at == nullptr) {
+        return false;
+    }
+    uint16_t e = seq;
+    for (size_t steps = 0; !at->is_end; ++steps) {
+        const auto next = static_cast<uint16_t>(e + 1);
+        const fragment_ring::slot *following = pending(next);
+        if (steps == k_max_steps || following == nullptr || following->is_start) {
+            return false;
+        }
+        e = next;
+        at = following;
+    }
+    uint16_t s = seq;
+    at = pending(seq);
+    for (size_t steps = 0; !at->is_start; ++steps) {
+        const auto prev = static_cast<uint16_t>(s - 1);
+        const fragment_ring::slot *before = pending(prev);
+        if (steps == k_max_steps || before == nullptr || before->is_end) {
+            return false;
+        }
+        s = prev;
+        at = before;
+    }
+    start = s;
+    end = e;
+    return true;
 }
 
 // The FU path. A NAL unit is joined as soon as its last missing fragment
@@ -407,21 +553,20 @@ RTP_ERROR h26x::handle_fragment(frame::rtp_frame **out, fragment_kind kind, int 
     frame::rtp_frame *packet = *out;
     const uint32_t ts = packet->header.timestamp;
     const uint16_t seq = packet->header.sequence;
-    auto found = access_units_.find(ts);
-    if (found == access_units_.end()) {
-        initialize_new_access_unit(ts);
-        found = access_units_.find(ts);
-    } else if (found->second.received_seqs.count(seq) != 0) {
+    access_unit_info *found = find_access_unit(ts);
+    if (found == nullptr) {
+        found = &initialize_new_access_unit(ts);
+    } else if (found->received_seqs.contains(seq)) {
         return discard(out);  // a copy older than the duplicate window
     }
-    access_unit_info &au = found->second;
+    access_unit_info &au = *found;
     store_fragment(au, packet, kind);
     *out = nullptr;  // the table owns the packet from here
 
     RTP_ERROR result = RTP_SUCCESS;
     uint16_t start = 0;
     uint16_t end = 0;
-    if (find_nal_unit(au, seq, start, end)) {
+    if (find_nal_unit(ts, seq, start, end)) {
         result = complete_nal_unit(out, au, ts, start, end, rce_flags);
         if (result == RTP_FAILED) {
             return result;  // dropped while waiting for a key frame
@@ -434,9 +579,11 @@ RTP_ERROR h26x::handle_fragment(frame::rtp_frame **out, fragment_kind kind, int 
 
 void h26x::store_fragment(access_unit_info &au, frame::rtp_frame *packet, fragment_kind kind) {
     const uint16_t seq = packet->header.sequence;
-    const auto held = fu_fragments_.find(seq);
-    if (held != fu_fragments_.end() && held->second != nullptr) {
-        const uint32_t held_ts = held->second->header.timestamp;
+    // Everything that can fail to allocate comes before the hand-over.
+    fragment_ring::slot &slot = fu_fragments_.claim(seq);
+    au.received_seqs.insert(seq);
+    if (slot.frame != nullptr) {
+        const uint32_t held_ts = slot.frame->header.timestamp;
         LOG_WARN_LIMITED_AS(fragment_clash_log_, "packet_handler",
                             "Found an existing fragment with same sequence number %u! Fragment "
                             "ts: %lu, current ts: %lu",
@@ -444,23 +591,15 @@ void h26x::store_fragment(access_unit_info &au, frame::rtp_frame *packet, fragme
                             static_cast<unsigned long>(packet->header.timestamp));
         // The older unit no longer has this fragment; its drop must not free
         // the new one.
-        const auto owner = access_units_.find(held_ts);
-        if (owner != access_units_.end()) {
-            owner->second.pending_seqs.erase(seq);
-        }
         free_fragment(seq);
     }
-    // Everything that can fail to allocate comes before the hand-over.
-    frame::rtp_frame *&slot = fu_fragments_[seq];
-    au.received_seqs.insert(seq);
-    au.pending_seqs.insert(seq);
-    frag_info &flags = au.fragment_flags[seq];
-    flags.is_start = kind == FRAGMENT_FIRST;
-    flags.is_end = kind == FRAGMENT_LAST;
     // A kept packet outlives the datagram it was parsed from.
     packet->datagram = nullptr;
     packet->datagram_size = 0;
-    slot = packet;
+    slot.frame = packet;
+    slot.is_start = kind == FRAGMENT_FIRST;
+    slot.is_end = kind == FRAGMENT_LAST;
+    ++au.pending;
 }
 
 RTP_ERROR h26x::complete_nal_unit(frame::rtp_frame **out, access_unit_info &au, uint32_t ts,
@@ -482,18 +621,18 @@ RTP_ERROR h26x::complete_nal_unit(frame::rtp_frame **out, access_unit_info &au, 
             LOG_WARN_LIMITED_AS(missing_reference_log_, "packet_handler",
                                 "Dropping h26x access unit because of missing reference. "
                                 "Timestamp: %lu. Seq: %u - %u",
-                                static_cast<unsigned long>(ts), unsigned{*au.received_seqs.begin()},
-                                unsigned{*au.received_seqs.rbegin()});
+                                static_cast<unsigned long>(ts), unsigned{au.received_seqs.min()},
+                                unsigned{au.received_seqs.max()});
             drop_access_unit(ts);
             return RTP_FAILED;
         }
     }
 
     const RTP_ERROR rc = reconstruction(out, size, rce_flags, start, end, header_len);
-    // The unit leaves the pending set whether it could be rebuilt or not.
-    for (size_t i = 0; i < count; ++i) {
-        au.pending_seqs.erase(static_cast<uint16_t>(start + i));
-    }
+    // The unit leaves the pending fragments whether it could be rebuilt or
+    // not (reconstruction has released them in every case but a missing
+    // start fragment).
+    release_fragments(start, end, ts);
     if (rc != RTP_FRAME_READY) {
         return RTP_SUCCESS;
     }
@@ -514,10 +653,10 @@ void h26x::end_wait_at_key_frame(int rce_flags, uint32_t ts, nal_class cls) {
 
 RTP_ERROR h26x::reconstruction(frame::rtp_frame **out, size_t size, int rce_flags, uint16_t start,
                                uint16_t end, uint8_t header_len) {
-    const auto head = fu_fragments_.find(start);
+    const fragment_ring::slot *head = fu_fragments_.find(start);
     const size_t count = range_length(start, end);
-    const bool have_head = head != fu_fragments_.end() && head->second != nullptr;
-    const uint32_t ts = have_head ? head->second->header.timestamp : 0;
+    const bool have_head = head != nullptr;
+    const uint32_t ts = have_head ? head->frame->header.timestamp : 0;
     // Check the whole range before anything is freed.
     for (size_t i = 0; i < count; ++i) {
         const auto q = static_cast<uint16_t>(start + i);
@@ -540,7 +679,7 @@ RTP_ERROR h26x::reconstruction(frame::rtp_frame **out, size_t size, int rce_flag
         release_fragments(start, end, ts);
         return RTP_ALLOC_FAILED;
     }
-    get_nal_header_from_fu_headers(pos, head->second->payload, joined->payload);
+    get_nal_header_from_fu_headers(pos, head->frame->payload, joined->payload);
     pos += get_nal_header_size();
     for (size_t i = 0; i < count; ++i) {
         const auto q = static_cast<uint16_t>(start + i);
@@ -563,22 +702,22 @@ RTP_ERROR h26x::reconstruction(frame::rtp_frame **out, size_t size, int rce_flag
 }
 
 void h26x::free_fragment(uint16_t seq) {
-    const auto it = fu_fragments_.find(seq);
-    if (it == fu_fragments_.end()) {
+    fragment_ring::slot *s = fu_fragments_.find(seq);
+    if (s == nullptr) {
         LOG_ERROR("Tried to free an already freed fragment with seq: %u", unsigned{seq});
         return;
     }
-    frame::dealloc_frame(it->second);
-    fu_fragments_.erase(it);
+    access_unit_info *owner = find_access_unit(s->frame->header.timestamp);
+    if (owner != nullptr && owner->pending > 0) {
+        --owner->pending;
+    }
+    frame::dealloc_frame(s->frame);
+    s->frame = nullptr;
 }
 
 frame::rtp_frame *h26x::stored_fragment(uint16_t seq, uint32_t timestamp) const {
-    const auto it = fu_fragments_.find(seq);
-    if (it == fu_fragments_.end() || it->second == nullptr ||
-        it->second->header.timestamp != timestamp) {
-        return nullptr;
-    }
-    return it->second;
+    const fragment_ring::slot *s = fu_fragments_.find(seq);
+    return s != nullptr && s->frame->header.timestamp == timestamp ? s->frame : nullptr;
 }
 
 void h26x::release_fragments(uint16_t start, uint16_t end, uint32_t timestamp) {
@@ -592,34 +731,26 @@ void h26x::release_fragments(uint16_t start, uint16_t end, uint32_t timestamp) {
 }
 
 void h26x::drop_access_unit(uint32_t timestamp) {
-    const auto it = access_units_.find(timestamp);
-    if (it == access_units_.end()) {
+    access_unit_info *au = find_access_unit(timestamp);
+    if (au == nullptr) {
         LOG_ERROR("Tried to drop a non-existing frame");
         return;
     }
-    const std::set<uint16_t> pending = std::move(it->second.pending_seqs);
-    access_units_.erase(it);
     waiting_for_key_frame_ = true;
-    for (const uint16_t q : pending) {
-        if (stored_fragment(q, timestamp) != nullptr) {
+    // Every pending fragment was received.
+    au->received_seqs.for_each([this, au, timestamp](uint16_t q) {
+        if (au->pending > 0 && stored_fragment(q, timestamp) != nullptr) {
             free_fragment(q);
         }
-    }
+    });
+    release_access_unit(*au);
     remember_dropped(timestamp);
 }
 
 // Later packets of a dropped access unit are discarded; the memory keeps the
 // last 600 drops.
 void h26x::remember_dropped(uint32_t timestamp) {
-    if (dropped_timestamps_.count(timestamp) != 0) {
-        return;
-    }
-    dropped_order_.push_back(timestamp);
-    dropped_timestamps_.insert(timestamp);
-    while (dropped_order_.size() > k_max_dropped_timestamps) {
-        dropped_timestamps_.erase(dropped_order_.front());
-        dropped_order_.pop_front();
-    }
+    dropped_timestamps_.remember(timestamp);
 }
 
 void h26x::garbage_collect_lost_frames(size_t max_delay_ms) {
@@ -628,21 +759,20 @@ void h26x::garbage_collect_lost_frames(size_t max_delay_ms) {
         return;
     }
     last_gc_time_ = now;
-    std::vector<uint32_t> expired;
-    for (const auto &entry : access_units_) {
-        const int64_t age = clock::hrc::diff(now, entry.second.first_arrival);
-        if (age > 0 && static_cast<uint64_t>(age) > max_delay_ms) {
-            expired.push_back(entry.first);
+    for (access_unit_info &au : access_units_) {
+        if (!au.in_use) {
+            continue;
         }
-    }
-    for (const uint32_t ts : expired) {
-        const auto it = access_units_.find(ts);
-        if (it->second.delivered && it->second.pending_seqs.empty()) {
+        const int64_t age = clock::hrc::diff(now, au.first_arrival);
+        if (age <= 0 || static_cast<uint64_t>(age) <= max_delay_ms) {
+            continue;
+        }
+        if (au.delivered && au.pending == 0) {
             // Handed on, nothing of it left waiting: no loss to remember and
             // no reason to wait for a key frame.
-            access_units_.erase(it);
+            release_access_unit(au);
         } else {
-            drop_access_unit(ts);
+            drop_access_unit(au.timestamp);
         }
     }
 }

@@ -163,14 +163,14 @@ h26x::h26x(std::shared_ptr<datagram_sink> sink, std::shared_ptr<rtp> rtp_ctx, in
 }
 
 h26x::~h26x() {
-    for (frame::rtp_frame *f : ready_frames_) {
-        frame::dealloc_frame(f);
+    while (!ready_frames_.empty()) {
+        frame::dealloc_frame(ready_frames_.front());
+        ready_frames_.pop_front();
     }
-    ready_frames_.clear();
-    for (auto &entry : fu_fragments_) {
-        frame::dealloc_frame(entry.second);
-    }
-    fu_fragments_.clear();
+    fu_fragments_.for_each([](fragment_ring::slot &s) {
+        frame::dealloc_frame(s.frame);
+        s.frame = nullptr;
+    });
 }
 
 void h26x::scl(uint8_t *data, size_t data_len, size_t payload_size, std::vector<nal_info> &nals,

@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <utility>
 
 #include "util/log.hh"
@@ -29,11 +30,24 @@ uint16_t key_to_seq(uint16_t anchor, uint32_t key) {
     return static_cast<uint16_t>(anchor + key - k_key_origin);
 }
 
-void release_fragments(media_info &record) noexcept {
-    for (auto &entry : record.fragments) {
-        frame::dealloc_frame(entry.second);
+// The record's fragment of sort key `key`, or null.
+fragment_ring::slot *fragment_at(media_frame_table &table, const media_info &record,
+                                 uint32_t key) noexcept {
+    fragment_ring::slot *s = table.fragments.find(key_to_seq(record.anchor, key));
+    return s != nullptr && s->frame->header.timestamp == record.timestamp ? s : nullptr;
+}
+
+// Releases the record's fragments and frees the record.
+void release_record(media_frame_table &table, media_info &record) noexcept {
+    uint64_t left = record.received_count;
+    for (uint32_t key = record.first_key; left > 0 && key <= record.last_key; ++key) {
+        if (fragment_ring::slot *s = fragment_at(table, record, key)) {
+            frame::dealloc_frame(s->frame);
+            s->frame = nullptr;
+            --left;
+        }
     }
-    record.fragments.clear();
+    table.frames.mark_free(record);
 }
 
 int64_t delay_limit_ms(const media_frame_table &table) {
@@ -52,12 +66,9 @@ void expire_stale(media_frame_table &table) {
     }
     table.last_scan = now;
     const int64_t limit = delay_limit_ms(table);
-    for (auto it = table.frames.begin(); it != table.frames.end();) {
-        if (clock::hrc::diff(now, it->second.first_seen) > limit) {
-            release_fragments(it->second);
-            it = table.frames.erase(it);
-        } else {
-            ++it;
+    for (media_info &record : table.frames.all()) {
+        if (record.in_use && clock::hrc::diff(now, record.first_seen) > limit) {
+            release_record(table, record);
         }
     }
 }
@@ -69,37 +80,61 @@ void forget_datagram(frame::rtp_frame *packet) {
     packet->datagram_size = 0;
 }
 
-// A record holding only `packet`. Ownership passes to the table only once
-// the record is in it, so a failed allocation leaves the packet with the
-// caller.
-void open_record(media_frame_table &table, frame::rtp_frame *packet) {
-    const uint16_t seq = packet->header.sequence;
-    media_info record;
-    record.anchor = seq;
-    record.start_seq = seq;
-    record.end_seq = packet->header.marker ? seq : k_no_end_seq;
-    record.received_count = 1;
-    record.total_size = packet->payload_length;
-    record.first_seen = table.now();
-    record.fragments.emplace(sort_key(seq, seq), packet);
-    table.frames.emplace(packet->header.timestamp, std::move(record));
+// An empty record for `timestamp`, anchored at `seq`. When every record is in
+// use, the one opened earliest is released first, as expiry releases it.
+media_info &open_record(media_frame_table &table, uint32_t timestamp, uint16_t seq) {
+    media_info *record = table.frames.free_record();
+    if (record == nullptr) {
+        media_info *oldest = nullptr;
+        for (media_info &r : table.frames.all()) {
+            if (oldest == nullptr || clock::hrc::diff(r.first_seen, oldest->first_seen) < 0) {
+                oldest = &r;
+            }
+        }
+        release_record(table, *oldest);
+        record = oldest;
+    }
+    *record = media_info{};
+    record->timestamp = timestamp;
+    record->anchor = seq;
+    record->start_seq = seq;
+    record->end_seq = k_no_end_seq;
+    record->first_seen = table.now();
+    table.frames.mark_used(*record);
+    return *record;
 }
 
-// Stores `packet` in `record`. A repeated fragment replaces the stored copy
-// and is not counted again.
-void store_fragment(media_info &record, frame::rtp_frame *packet) {
+// Stores `packet` in `record`, in `slot`, the ring's slot for its sequence
+// number. A repeated fragment replaces the stored copy and is not counted
+// again. A fragment with the same sequence number held for another frame
+// (65536 packets back, or a peer that reuses numbers) leaves that frame
+// incomplete for good: its record is released at once, as expiry would.
+void store_fragment(media_frame_table &table, media_info &record, fragment_ring::slot &slot,
+                    frame::rtp_frame *packet) noexcept {
     const uint16_t seq = packet->header.sequence;
-    const auto placed = record.fragments.emplace(sort_key(record.anchor, seq), packet);
-    if (placed.second) {
-        ++record.received_count;
-    } else {
-        frame::rtp_frame *&stored = placed.first->second;
-        record.total_size -= stored->payload_length;
-        frame::dealloc_frame(stored);
-        stored = packet;
+    if (slot.frame != nullptr && slot.frame->header.timestamp != record.timestamp) {
+        media_info *owner = table.frames.find(slot.frame->header.timestamp);
+        if (owner != nullptr) {
+            release_record(table, *owner);
+        }
+        if (slot.frame != nullptr) {  // a fragment of no record
+            frame::dealloc_frame(slot.frame);
+            slot.frame = nullptr;
+        }
     }
+    const uint32_t key = sort_key(record.anchor, seq);
+    if (slot.frame != nullptr) {
+        record.total_size -= slot.frame->payload_length;
+        frame::dealloc_frame(slot.frame);
+    } else if (record.received_count++ == 0) {
+        record.first_key = key;
+        record.last_key = key;
+    }
+    slot.frame = packet;
     record.total_size += packet->payload_length;
-    record.start_seq = key_to_seq(record.anchor, record.fragments.begin()->first);
+    record.first_key = std::min(record.first_key, key);
+    record.last_key = std::max(record.last_key, key);
+    record.start_seq = key_to_seq(record.anchor, record.first_key);
     if (packet->header.marker) {
         record.end_seq = seq;
     }
@@ -108,28 +143,28 @@ void store_fragment(media_info &record, frame::rtp_frame *packet) {
 // The run is complete when the marked fragment is the last one held and no
 // sequence number between the earliest fragment and it is missing.
 bool is_complete(const media_info &record) {
-    if (record.end_seq == k_no_end_seq || record.fragments.empty()) {
+    if (record.end_seq == k_no_end_seq || record.received_count == 0) {
         return false;
     }
     const uint32_t end_key = sort_key(record.anchor, static_cast<uint16_t>(record.end_seq));
-    const uint32_t first_key = record.fragments.begin()->first;
     // Keys are distinct, so as many fragments as keys in [first, end] means
     // none is missing.
-    return record.fragments.rbegin()->first == end_key &&
-           record.received_count == uint64_t{end_key - first_key} + 1;
+    return record.last_key == end_key &&
+           record.received_count == uint64_t{end_key - record.first_key} + 1;
 }
 
 // One frame carrying `header` and the fragments' payloads in sequence order.
 // Null when memory runs out.
-frame::rtp_frame *join_fragments(media_info &record, const frame::rtp_header &header) noexcept {
+frame::rtp_frame *join_fragments(media_frame_table &table, const media_info &record,
+                                 const frame::rtp_header &header) noexcept {
     frame::rtp_frame *joined = frame::alloc_rtp_frame(static_cast<size_t>(record.total_size));
     if (joined == nullptr) {
         return nullptr;
     }
     joined->header = header;
     size_t offset = 0;
-    for (auto &entry : record.fragments) {
-        const frame::rtp_frame *fragment = entry.second;
+    for (uint32_t key = record.first_key; key <= record.last_key; ++key) {
+        const frame::rtp_frame *fragment = fragment_at(table, record, key)->frame;
         if (fragment->payload_length > 0) {
             std::memcpy(joined->payload + offset, fragment->payload, fragment->payload_length);
             offset += fragment->payload_length;
@@ -182,22 +217,22 @@ void note_finished(media_frame_table &table, uint32_t timestamp, uint16_t start,
 // Joins the record of `timestamp` into table.ready when its run is complete
 // and known to start at its earliest fragment. False when memory ran out.
 bool complete_record(media_frame_table &table, uint32_t timestamp) {
-    const auto found = table.frames.find(timestamp);
-    if (found == table.frames.end()) {
+    media_info *found = table.frames.find(timestamp);
+    if (found == nullptr) {
         return true;
     }
-    media_info &record = found->second;
+    media_info &record = *found;
     if (!is_complete(record) ||
         !(record.start_known ||
           starts_frame(table, static_cast<uint16_t>(record.start_seq), timestamp))) {
         return true;
     }
     // The frame carries the header of the marked fragment.
-    frame::rtp_frame *joined = join_fragments(record, record.fragments.rbegin()->second->header);
+    frame::rtp_frame *joined =
+        join_fragments(table, record, fragment_at(table, record, record.last_key)->frame->header);
     note_finished(table, timestamp, static_cast<uint16_t>(record.start_seq),
                   static_cast<uint16_t>(record.end_seq));
-    release_fragments(record);
-    table.frames.erase(found);
+    release_record(table, record);
     if (joined == nullptr) {
         return false;
     }
@@ -218,22 +253,25 @@ RTP_ERROR reassemble(media_frame_table &table, frame::rtp_frame **out) {
         *out = nullptr;
         return RTP_SUCCESS;
     }
-    const auto found = table.frames.find(timestamp);
-    if (found == table.frames.end() && packet->header.marker &&
+    media_info *found = table.frames.find(timestamp);
+    if (found == nullptr && packet->header.marker &&
         (!table.fragmenting || starts_frame(table, seq, timestamp))) {
         note_finished(table, timestamp, seq, seq);
         table.ready.push_back(packet);  // a frame of one packet
     } else {
         forget_datagram(packet);
-        if (found == table.frames.end()) {
-            open_record(table, packet);
-            table.frames.at(timestamp).start_known = starts_frame(table, seq, timestamp);
+        // The one step that may fail to allocate, before the table takes the
+        // packet: a failure leaves it with the caller.
+        fragment_ring::slot &slot = table.fragments.claim(seq);
+        if (found == nullptr) {
+            media_info &record = open_record(table, timestamp, seq);
+            store_fragment(table, record, slot, packet);
+            record.start_known = starts_frame(table, seq, timestamp);
         } else {
-            media_info &record = found->second;
-            const uint32_t old_start = record.start_seq;
-            store_fragment(record, packet);
-            if (record.start_seq != old_start) {
-                record.start_known = starts_frame(table, seq, timestamp);
+            const uint32_t old_start = found->start_seq;
+            store_fragment(table, *found, slot, packet);
+            if (found->start_seq != old_start) {
+                found->start_known = starts_frame(table, seq, timestamp);
             }
         }
     }
@@ -244,9 +282,9 @@ RTP_ERROR reassemble(media_frame_table &table, frame::rtp_frame **out) {
     const seen_packet &next =
         table.seen[static_cast<uint16_t>(seq + 1) % media_frame_table::k_seen_slots];
     if (next.valid && next.seq == static_cast<uint16_t>(seq + 1) && next.timestamp != timestamp) {
-        const auto held = table.frames.find(next.timestamp);
-        if (held != table.frames.end() && held->second.start_seq == next.seq) {
-            held->second.start_known = true;
+        media_info *held = table.frames.find(next.timestamp);
+        if (held != nullptr && held->start_seq == next.seq) {
+            held->start_known = true;
         }
         ok = complete_record(table, next.timestamp) && ok;
     }
@@ -285,12 +323,104 @@ std::chrono::nanoseconds frame_interval(int64_t numerator, int64_t denominator) 
 
 }  // namespace
 
-media_frame_table::~media_frame_table() {
-    for (auto &entry : frames) {
-        release_fragments(entry.second);
+void frame_fifo::push_back(frame::rtp_frame *f) {
+    if (count_ == slots_.size()) {
+        std::vector<frame::rtp_frame *> grown(std::max<size_t>(16, 2 * slots_.size()));
+        for (size_t i = 0; i < count_; ++i) {
+            grown[i] = (*this)[i];
+        }
+        slots_.swap(grown);
+        head_ = 0;
     }
-    for (frame::rtp_frame *f : ready) {
-        frame::dealloc_frame(f);
+    slots_[(head_ + count_) & (slots_.size() - 1)] = f;
+    ++count_;
+}
+
+void frame_fifo::pop_front() noexcept {
+    head_ = (head_ + 1) & (slots_.size() - 1);
+    --count_;
+}
+
+fragment_ring::slot &fragment_ring::claim(uint16_t seq) {
+    if (slots_.empty()) {
+        slots_.resize(k_initial_slots);
+    }
+    for (;;) {
+        slot &s = slots_[seq & (slots_.size() - 1)];
+        if (s.frame == nullptr || s.frame->header.sequence == seq || slots_.size() == k_max_slots) {
+            return s;
+        }
+        grow();
+    }
+}
+
+// Two numbers that differ modulo the old size differ modulo the new one too,
+// so the fragments held move over without meeting.
+void fragment_ring::grow() {
+    std::vector<slot> grown(2 * slots_.size());
+    for (const slot &s : slots_) {
+        if (s.frame != nullptr) {
+            grown[s.frame->header.sequence & (grown.size() - 1)] = s;
+        }
+    }
+    slots_.swap(grown);
+}
+
+media_info &media_records::at(uint32_t timestamp) {
+    if (media_info *record = find(timestamp)) {
+        return *record;
+    }
+    throw std::out_of_range("no record of that timestamp");
+}
+
+const media_info &media_records::at(uint32_t timestamp) const {
+    return const_cast<media_records *>(this)->at(timestamp);
+}
+
+media_info *media_records::find(uint32_t timestamp) noexcept {
+    if (used_ == 0) {
+        return nullptr;
+    }
+    for (media_info &record : records_) {
+        if (record.in_use && record.timestamp == timestamp) {
+            return &record;
+        }
+    }
+    return nullptr;
+}
+
+const media_info *media_records::find(uint32_t timestamp) const noexcept {
+    return const_cast<media_records *>(this)->find(timestamp);
+}
+
+media_info *media_records::free_record() noexcept {
+    for (media_info &record : records_) {
+        if (!record.in_use) {
+            return &record;
+        }
+    }
+    return nullptr;
+}
+
+void media_records::mark_used(media_info &record) noexcept {
+    if (!record.in_use) {
+        record.in_use = true;
+        ++used_;
+    }
+}
+
+void media_records::mark_free(media_info &record) noexcept {
+    if (record.in_use) {
+        record.in_use = false;
+        --used_;
+    }
+}
+
+media_frame_table::~media_frame_table() {
+    fragments.for_each([](fragment_ring::slot &s) { frame::dealloc_frame(s.frame); });
+    while (!ready.empty()) {
+        frame::dealloc_frame(ready.front());
+        ready.pop_front();
     }
 }
 

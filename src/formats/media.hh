@@ -21,10 +21,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <map>
 #include <memory>
-#include <unordered_map>
+#include <vector>
 
 #include "rtp/frame_queue.hh"
 #include "rtp/rtp.hh"
@@ -35,10 +33,87 @@
 namespace tessal {
 namespace formats {
 
+// Received frames in arrival order on a power-of-two ring that keeps its
+// storage: once it has held as many frames as it ever holds at once it no
+// longer allocates (a deque allocates a block every few dozen frames that
+// pass through). Does not own the frames.
+class frame_fifo {
+public:
+    bool empty() const noexcept { return count_ == 0; }
+    size_t size() const noexcept { return count_; }
+    frame::rtp_frame *front() const noexcept { return slots_[head_]; }
+    // The i-th frame from the front, i < size().
+    frame::rtp_frame *&operator[](size_t i) noexcept {
+        return slots_[(head_ + i) & (slots_.size() - 1)];
+    }
+    // Throws std::bad_alloc when a full ring cannot grow; the fifo is then
+    // as it was.
+    void push_back(frame::rtp_frame *f);
+    void pop_front() noexcept;
+    // Keeps the first `n` frames and forgets the others, n <= size().
+    void truncate(size_t n) noexcept { count_ = n; }
+    void clear() noexcept { count_ = 0; }
+
+private:
+    std::vector<frame::rtp_frame *> slots_;
+    size_t head_ = 0;
+    size_t count_ = 0;
+};
+
+// Received fragments by RTP sequence number: slot `seq` modulo a power of
+// two, each holding at most one frame, whose header tells which sequence
+// number it is. The ring starts small and doubles when two fragments held at
+// once want one slot, so it never drops a fragment for want of room; at
+// 65536 slots every sequence number has its own. It keeps its size, so in
+// steady state storing a fragment allocates nothing. Does not own the frames.
+class fragment_ring {
+public:
+    struct slot {
+        frame::rtp_frame *frame = nullptr;
+        // FU start and end bits (H.26x).
+        bool is_start = false;
+        bool is_end = false;
+    };
+    static constexpr size_t k_initial_slots = 1024;
+    static constexpr size_t k_max_slots = 65536;
+
+    // The slot holding the fragment `seq`, or null.
+    slot *find(uint16_t seq) noexcept {
+        if (slots_.empty()) {
+            return nullptr;
+        }
+        slot &s = slots_[seq & (slots_.size() - 1)];
+        return s.frame != nullptr && s.frame->header.sequence == seq ? &s : nullptr;
+    }
+    const slot *find(uint16_t seq) const noexcept {
+        return const_cast<fragment_ring *>(this)->find(seq);
+    }
+    // The slot for `seq`: empty, or holding a fragment with the same
+    // sequence number. Throws std::bad_alloc when the ring cannot grow; it
+    // is then as it was.
+    slot &claim(uint16_t seq);
+    // Calls f(slot &) for every slot that holds a fragment.
+    template <typename F>
+    void for_each(F f) {
+        for (slot &s : slots_) {
+            if (s.frame != nullptr) {
+                f(s);
+            }
+        }
+    }
+    size_t capacity() const noexcept { return slots_.size(); }
+
+private:
+    void grow();
+    std::vector<slot> slots_;
+};
+
 // One frame under reassembly. Sequence numbers wrap, so fragments are keyed by
 // their serial distance from `anchor` (RFC 1982 arithmetic on 16 bits): a
 // packet up to 32768 numbers before the anchor sorts before it, one up to
-// 32767 after sorts after it.
+// 32767 after sorts after it. The fragments themselves are in the table's
+// fragment ring; the record holds those of its timestamp with keys in
+// [first_key, last_key].
 struct media_info {
     // Sequence number of the earliest fragment held.
     uint32_t start_seq = 0;
@@ -48,8 +123,11 @@ struct media_info {
     uint64_t received_count = 0;
     // Sum of the payload lengths of the fragments held.
     uint64_t total_size = 0;
-    // Sort key -> fragment, owned by the record until joined or released.
-    std::map<uint32_t, frame::rtp_frame *> fragments;
+    // Keys of the earliest and the latest fragment held.
+    uint32_t first_key = 0;
+    uint32_t last_key = 0;
+    // The frame's RTP timestamp.
+    uint32_t timestamp = 0;
     // Sequence number of the packet that opened the record.
     uint16_t anchor = 0;
     // When the record was opened, on the table's clock.
@@ -57,6 +135,35 @@ struct media_info {
     // Whether the earliest fragment held is known to be the frame's first,
     // decided when it arrives or when the packet before it does.
     bool start_known = false;
+    bool in_use = false;
+};
+
+// The frames under reassembly, by RTP timestamp: a fixed array looked
+// through in full, as it holds only the frames that are incomplete at once.
+class media_records {
+public:
+    // Records held at most. A record opened when all are in use first
+    // releases the one opened earliest, as expiry would release it later:
+    // with 64 frames incomplete at once the oldest is past hope.
+    static constexpr size_t k_capacity = 64;
+
+    bool empty() const noexcept { return used_ == 0; }
+    size_t size() const noexcept { return used_; }
+    size_t count(uint32_t timestamp) const noexcept { return find(timestamp) != nullptr ? 1 : 0; }
+    // The record of `timestamp`; throws std::out_of_range without one.
+    media_info &at(uint32_t timestamp);
+    const media_info &at(uint32_t timestamp) const;
+    media_info *find(uint32_t timestamp) noexcept;
+    const media_info *find(uint32_t timestamp) const noexcept;
+    // A free record, or null when all are in use.
+    media_info *free_record() noexcept;
+    void mark_used(media_info &record) noexcept;
+    void mark_free(media_info &record) noexcept;
+    std::array<media_info, k_capacity> &all() noexcept { return records_; }
+
+private:
+    std::array<media_info, k_capacity> records_{};
+    size_t used_ = 0;
 };
 
 constexpr uint32_t k_no_end_seq = 0xFFFFFFFF;
@@ -97,7 +204,9 @@ struct media_frame_table {
     media_frame_table &operator=(const media_frame_table &) = delete;
 
     // RTP timestamp -> frame under reassembly.
-    std::unordered_map<uint32_t, media_info> frames;
+    media_records frames;
+    // The fragments the records hold.
+    fragment_ring fragments;
     // Not owned: the stream's RTP state (kept alive by the format object),
     // whose packet delay limit bounds how long a record may stay incomplete.
     // Without it the default limit applies.
@@ -122,7 +231,7 @@ struct media_frame_table {
     size_t finished_next = 0;
     // Frames one packet completed beyond the one handed back with it, for
     // media::frame_getter.
-    std::deque<frame::rtp_frame *> ready;
+    frame_fifo ready;
 };
 
 class media {

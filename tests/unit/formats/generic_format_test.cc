@@ -632,6 +632,43 @@ TEST_F(GenericFormatTest, FragmentPastTheMarkedOneNeverCompletesAHoledRun) {
     EXPECT_EQ(table().frames.at(k_ts).received_count, 4u);
 }
 
+// The table holds at most media_records::k_capacity frames under
+// reassembly, and a sequence number for one frame at a time: a frame that
+// needs more gives up the older one at once, as expiry would give it up
+// later. Its fragments are released (LeakSanitizer checks).
+TEST_F(GenericFormatTest, FullTableOrReusedSequenceNumberGivesUpTheOlderFrame) {
+    struct arrival {
+        uint16_t seq;
+        uint32_t ts;
+    };
+    std::vector<arrival> full;
+    for (uint32_t i = 0; i <= formats::media_records::k_capacity; ++i) {
+        full.push_back({static_cast<uint16_t>(10 * i), 1000 + i});
+    }
+    struct Case {
+        const char *name;
+        std::vector<arrival> arrivals;  // none marked
+        uint32_t released;
+        size_t left;
+    };
+    const Case cases[] = {
+        {"one frame more than the table holds", full, 1000, formats::media_records::k_capacity},
+        {"sequence number 5 again, for another frame", {{4, 100}, {5, 100}, {5, 200}}, 100, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        make(RCE_FRAGMENT_GENERIC);
+        for (const arrival &a : c.arrivals) {
+            ASSERT_EQ(feed(packet(a.seq, false, {1, 2}, a.ts)), RTP_SUCCESS);
+            g_now += milliseconds(1);
+        }
+        EXPECT_EQ(table().frames.count(c.released), 0u);
+        EXPECT_EQ(table().frames.count(c.arrivals.back().ts), 1u);
+        EXPECT_EQ(table().frames.size(), c.left);
+        EXPECT_EQ(table().frames.at(c.arrivals.back().ts).received_count, 1u);
+    }
+}
+
 TEST_F(GenericFormatTest, FramesWithDifferentTimestampsAreJoinedApart) {
     make(RCE_FRAGMENT_GENERIC);
     EXPECT_EQ(feed(packet(1, false, {1}, 100)), RTP_SUCCESS);

@@ -1626,6 +1626,51 @@ TEST_F(H26xReceiveTest, FragmentOverwrittenByAnotherAccessUnitSurvivesTheOlderUn
     EXPECT_EQ(payload_of(*got.frames[0]), cat({start_code(c), nal, chunk(1), chunk(3)}));
 }
 
+// The receiver tracks at most k_max_access_units access units with FUs at
+// once. One more gives up the oldest that was handed on with nothing pending,
+// quietly; failing that, the oldest of all is dropped as the garbage
+// collection would drop it, and its late fragments are discarded.
+TEST_F(H26xReceiveTest, AccessUnitBeyondTheTableGivesUpTheOldest) {
+    struct Case {
+        const char *name;
+        bool others_delivered;  // all but the first access unit complete
+        RTP_ERROR first_completes;
+    };
+    const Case cases[] = {
+        {"all incomplete: the first is dropped", false, RTP_FAILED},
+        {"the oldest delivered one leaves instead", true, RTP_FRAME_READY},
+    };
+    const codec c = codec::h265;
+    const bytes nal = intra_header(c);
+    constexpr size_t k_units = formats::h26x::k_max_access_units + 1;
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(tc.name);
+        receiver r(c);
+        stderr_capture capture;
+        // Access unit i: FU start 1000 + 2i, FU end 1001 + 2i, 1 ms apart.
+        for (uint32_t i = 0; i < k_units; ++i) {
+            const auto seq = static_cast<uint16_t>(1000 + 2 * i);
+            ASSERT_EQ(r.feed(seq, fu(c, nal, FU_START, chunk(0)), k_ts + i).rc, RTP_SUCCESS);
+            if (tc.others_delivered && i > 0) {
+                ASSERT_EQ(
+                    r.feed(static_cast<uint16_t>(seq + 1), fu(c, nal, FU_END, chunk(1)), k_ts + i)
+                        .rc,
+                    RTP_FRAME_READY);
+            }
+            advance_ms(1);
+        }
+        const received first = r.feed(1001, fu(c, nal, FU_END, chunk(1)), k_ts);
+        EXPECT_EQ(first.rc, tc.first_completes);
+        if (!tc.others_delivered) {
+            // The second oldest is still there.
+            const received second = r.feed(1003, fu(c, nal, FU_END, chunk(1)), k_ts + 1);
+            ASSERT_EQ(second.rc, RTP_FRAME_READY);
+            EXPECT_EQ(payload_of(*second.frames[0]), cat({start_code(c), nal, chunk(0), chunk(1)}));
+        }
+        EXPECT_EQ(capture.stop(), "");
+    }
+}
+
 // The memory of dropped access units forgets the oldest drop, not the
 // numerically smallest timestamp, which after a timestamp wrap is the newest.
 TEST_F(H26xReceiveTest, DroppedTimestampMemoryForgetsTheOldestDropAcrossTheWrap) {

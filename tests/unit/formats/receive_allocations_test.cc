@@ -44,8 +44,15 @@ struct receive_side {
         state = std::make_shared<rtp>(fmt, make_shared_ssrc(1), false);
         // As a stream installs it: the stream's frame pool as the argument.
         flow.install_handler(HANDLER_RTP_HEADER, remote, rtp::packet_handler, pool);
-        if (fmt == FMT_H265) {
-            auto video = std::make_unique<formats::h265>(nullptr, state, flags);
+        if (fmt == FMT_H264 || fmt == FMT_H265 || fmt == FMT_H266) {
+            std::unique_ptr<formats::h26x> video;
+            if (fmt == FMT_H264) {
+                video = std::make_unique<formats::h264>(nullptr, state, flags);
+            } else if (fmt == FMT_H265) {
+                video = std::make_unique<formats::h265>(nullptr, state, flags);
+            } else {
+                video = std::make_unique<formats::h266>(nullptr, state, flags);
+            }
             formats::h26x *raw = video.get();
             flow.install_handler(HANDLER_MEDIA, remote, formats::h26x::packet_handler, raw);
             flow.install_getter(remote,
@@ -124,25 +131,43 @@ TEST(ReceiveAllocations, OnePacketFrameReusesPooledFrames) {
     }
 }
 
+// The payload of fragment `k` of `fragments` of one frame: a generic piece,
+// or an FU of a NAL unit that predicts from others (H.264 FU-A of a non-IDR
+// slice, H.265 FU of TRAIL_R, H.266 FU of TRAIL).
+std::vector<uint8_t> fragment_payload(RTP_FORMAT fmt, size_t k, size_t fragments) {
+    std::vector<uint8_t> payload(1100, static_cast<uint8_t>(0x30 + k));
+    const uint8_t se = k == 0 ? 0x80 : k + 1 == fragments ? 0x40 : 0x00;
+    if (fmt == FMT_H264) {
+        payload[0] = 0x60 | 28;  // NRI 3, FU-A
+        payload[1] = static_cast<uint8_t>(se | 1);
+    } else if (fmt == FMT_H265) {
+        payload[0] = 49 << 1;  // FU
+        payload[1] = 0x01;
+        payload[2] = static_cast<uint8_t>(se | 1);
+    } else if (fmt == FMT_H266) {
+        payload[0] = 0x00;
+        payload[1] = 29 << 3 | 1;  // FU, TID 0
+        payload[2] = static_cast<uint8_t>(se | 0);
+    }
+    return payload;
+}
+
 // Datagrams of `count` frames, each `fragments` packets of one timestamp with
-// the marker on the last: generic fragments, or the FUs of one H.265 NAL unit.
+// the marker on the last, sent in the order `order` gives within each frame
+// (in sequence order when empty).
 std::vector<std::vector<uint8_t>> fragmented_frames(RTP_FORMAT fmt, uint16_t first_seq,
                                                     uint32_t first_frame, size_t count,
-                                                    size_t fragments) {
+                                                    size_t fragments,
+                                                    const std::vector<size_t> &order = {}) {
     std::vector<std::vector<uint8_t>> packets;
-    uint16_t seq = first_seq;
     for (size_t i = 0; i < count; ++i) {
         const auto ts = static_cast<uint32_t>(3000 * (first_frame + i));
-        for (size_t k = 0; k < fragments; ++k) {
-            std::vector<uint8_t> payload(1100, static_cast<uint8_t>(0x30 + k));
-            if (fmt == FMT_H265) {
-                const uint8_t se = k == 0 ? 0x80 : k + 1 == fragments ? 0x40 : 0x00;
-                payload[0] = 49 << 1;  // FU of a TRAIL_R NAL unit
-                payload[1] = 0x01;
-                payload[2] = static_cast<uint8_t>(se | 1);
-            }
+        const auto frame_seq = static_cast<uint16_t>(first_seq + i * fragments);
+        for (size_t n = 0; n < fragments; ++n) {
+            const size_t k = order.empty() ? n : order[n];
             const bool last = k + 1 == fragments;
-            packets.push_back(test::rtp_packet(k_ssrc, seq++, payload,
+            packets.push_back(test::rtp_packet(k_ssrc, static_cast<uint16_t>(frame_seq + k),
+                                               fragment_payload(fmt, k, fragments),
                                                static_cast<uint8_t>(96 | (last ? 0x80 : 0)), ts));
         }
     }
@@ -150,25 +175,36 @@ std::vector<std::vector<uint8_t>> fragmented_frames(RTP_FORMAT fmt, uint16_t fir
 }
 
 // A frame of several packets allocates one frame, the joined one: the
-// fragments come from the pool and go back to it once joined. (The
-// reassembly tables still allocate their entries: printed, not asserted.)
+// fragments come from the pool and go back to it once joined, and the
+// reassembly tables keep their storage from frame to frame. Sequence numbers
+// wrap during the counted run, and the reordered cases take fragments out of
+// order in every frame.
 TEST(ReceiveAllocations, FragmentedFrameCostsAtMostTheJoinedFrame) {
     struct Case {
         const char *name;
         RTP_FORMAT fmt;
         int flags;
+        std::vector<size_t> order;
     };
     const Case cases[] = {
-        {"generic, RCE_FRAGMENT_GENERIC", FMT_PCMU, RCE_FRAGMENT_GENERIC},
-        {"H.265 FUs", FMT_H265, 0},
+        {"generic, RCE_FRAGMENT_GENERIC", FMT_PCMU, RCE_FRAGMENT_GENERIC, {}},
+        {"generic, middle fragments reordered", FMT_PCMU, RCE_FRAGMENT_GENERIC, {0, 2, 1, 3, 4}},
+        {"H.264 FU-A", FMT_H264, 0, {}},
+        {"H.265 FUs", FMT_H265, 0, {}},
+        {"H.265 FUs, start fragment after the next", FMT_H265, 0, {1, 0, 2, 3, 4}},
+        {"H.266 FUs", FMT_H266, 0, {}},
     };
+    constexpr size_t k_fragments = 5;
     for (const Case &tc : cases) {
         SCOPED_TRACE(tc.name);
         receive_side side(tc.fmt, tc.flags);
-        std::vector<std::vector<uint8_t>> warm = fragmented_frames(tc.fmt, 100, 1, 200, 5);
+        std::vector<std::vector<uint8_t>> warm =
+            fragmented_frames(tc.fmt, 100, 1, 200, k_fragments, tc.order);
         // The first frame may wait for proof of where it starts.
-        ASSERT_GE(side.run(warm), warm.size() / 5 - 1);
-        std::vector<std::vector<uint8_t>> counted = fragmented_frames(tc.fmt, 1100, 201, 1000, 5);
+        ASSERT_GE(side.run(warm), warm.size() / k_fragments - 1);
+        // 5000 packets from 62000: across the wrap of the sequence number.
+        std::vector<std::vector<uint8_t>> counted =
+            fragmented_frames(tc.fmt, 62000, 201, 1000, k_fragments, tc.order);
         test::allocation_count count;
         size_t frames = 0;
         {
@@ -176,15 +212,17 @@ TEST(ReceiveAllocations, FragmentedFrameCostsAtMostTheJoinedFrame) {
             frames = side.run(counted);
             count = test::thread_allocations();
         }
-        ASSERT_GE(frames, counted.size() / 5 - 1);
+        ASSERT_GE(frames, counted.size() / k_fragments - 1);
         const auto per_frame = [frames](size_t n) {
             return static_cast<double>(n) / static_cast<double>(frames);
         };
         // Frames are the allocations of a packet's size or more.
-        std::printf("per delivered frame of 5 packets: %.3f frame allocations, %.3f in all\n",
-                    per_frame(count.large), per_frame(count.all));
+        std::printf("%s: per delivered frame of %zu packets: %.3f frame allocations, %.3f in all\n",
+                    tc.name, k_fragments, per_frame(count.large), per_frame(count.all));
         EXPECT_LE(per_frame(count.large), 1.01)
             << count.large << " frame allocations for " << frames << " frames";
+        EXPECT_LE(per_frame(count.all), 1.01)
+            << count.all << " allocations for " << frames << " frames";
     }
 }
 
