@@ -395,7 +395,9 @@ void reception_flow::count_oversize(size_t len) {
                         payload_size_);
 }
 
-reception_flow::receive_headers &reception_flow::headers_of_thread() {
+// Not inlined, as gro_overflow(): a shared library reaches a thread_local
+// through a call to the dynamic linker, paid once per caller this way.
+[[gnu::noinline]] reception_flow::receive_headers &reception_flow::headers_of_thread() {
     thread_local receive_headers headers;
     return headers;
 }
@@ -403,7 +405,7 @@ reception_flow::receive_headers &reception_flow::headers_of_thread() {
 // Per receiving thread (a flow is filled by one thread at a time): room for
 // the coalesced runs of one batch beyond their first slots. Its pages become
 // resident only where runs arrive.
-uint8_t *reception_flow::gro_overflow() {
+[[gnu::noinline]] uint8_t *reception_flow::gro_overflow() {
     thread_local std::unique_ptr<uint8_t[]> area;
     if (!area) {
         area.reset(new (std::nothrow) uint8_t[k_receive_batch * k_gro_overflow]);
@@ -427,7 +429,7 @@ size_t reception_flow::spread_coalesced(const mmsghdr *msgs, uint64_t w, size_t 
         size_t count;    // slots it takes
         size_t first;    // its first slot, from w
     };
-    std::array<run, k_receive_batch> runs{};
+    std::array<run, k_receive_batch> runs;  // each of the first `messages` is set below
     size_t used = 0;
     for (size_t i = 0; i < messages; ++i) {
         run &r = runs[i];
