@@ -254,10 +254,8 @@ protected:
 
     // Receive-side state (processing thread only).
     frame_fifo ready_frames_;
-    // Access units with FUs, by timestamp: a fixed array looked through in
-    // full. access_unit_count_ of them are in use.
-    std::array<access_unit_info, k_max_access_units> access_units_{};
-    size_t access_unit_count_ = 0;
+    // Access units with FUs, by timestamp.
+    timestamp_records<access_unit_info, k_max_access_units> access_units_;
     // Repeats of the packets of the last 5 s, as far as a fixed table holds them.
     static constexpr int64_t k_duplicate_window_ms = 5000;
     duplicate_filter duplicate_history_{k_duplicate_window_ms};

@@ -444,22 +444,11 @@ void dropped_timestamps::erase(uint32_t timestamp) noexcept {
 }
 
 access_unit_info *h26x::find_access_unit(uint32_t timestamp) noexcept {
-    if (access_unit_count_ == 0) {
-        return nullptr;
-    }
-    for (access_unit_info &au : access_units_) {
-        if (au.in_use && au.timestamp == timestamp) {
-            return &au;
-        }
-    }
-    return nullptr;
+    return access_units_.find(timestamp);
 }
 
 void h26x::release_access_unit(access_unit_info &au) noexcept {
-    if (au.in_use) {
-        au.in_use = false;
-        --access_unit_count_;
-    }
+    access_units_.mark_free(au);
     au.received_seqs.clear();
     au.pending = 0;
     au.delivered = false;
@@ -468,35 +457,35 @@ void h26x::release_access_unit(access_unit_info &au) noexcept {
 access_unit_info &h26x::initialize_new_access_unit(uint32_t timestamp) {
     access_unit_info *au = find_access_unit(timestamp);
     if (au == nullptr) {
-        access_unit_info *oldest = nullptr;
-        access_unit_info *oldest_quiet = nullptr;
-        for (access_unit_info &candidate : access_units_) {
-            if (!candidate.in_use) {
-                au = &candidate;
-                break;
+        au = access_units_.free_record();
+        if (au == nullptr) {
+            // All in use: the oldest unit handed on with nothing pending goes
+            // quietly; failing that, the oldest is dropped as lost.
+            access_unit_info *oldest = nullptr;
+            access_unit_info *oldest_quiet = nullptr;
+            for (access_unit_info &candidate : access_units_.all()) {
+                const auto older = [&candidate](const access_unit_info *than) {
+                    return than == nullptr ||
+                           clock::hrc::diff(candidate.first_arrival, than->first_arrival) < 0;
+                };
+                if (older(oldest)) {
+                    oldest = &candidate;
+                }
+                if (candidate.delivered && candidate.pending == 0 && older(oldest_quiet)) {
+                    oldest_quiet = &candidate;
+                }
             }
-            const auto older = [&candidate](const access_unit_info *than) {
-                return than == nullptr ||
-                       clock::hrc::diff(candidate.first_arrival, than->first_arrival) < 0;
-            };
-            if (older(oldest)) {
-                oldest = &candidate;
-            }
-            if (candidate.delivered && candidate.pending == 0 && older(oldest_quiet)) {
-                oldest_quiet = &candidate;
+            if (oldest_quiet != nullptr) {
+                release_access_unit(*oldest_quiet);
+                au = oldest_quiet;
+            } else {
+                drop_access_unit(oldest->timestamp);
+                au = oldest;
             }
         }
-        if (au == nullptr && oldest_quiet != nullptr) {
-            release_access_unit(*oldest_quiet);  // handed on: nothing lost
-            au = oldest_quiet;
-        } else if (au == nullptr) {
-            drop_access_unit(oldest->timestamp);
-            au = oldest;
-        }
-        au->in_use = true;
+        access_units_.mark_used(*au);
         au->timestamp = timestamp;
         au->pending = 0;
-        ++access_unit_count_;
     }
     au->received_seqs.clear();
     au->delivered = false;
@@ -759,7 +748,7 @@ void h26x::garbage_collect_lost_frames(size_t max_delay_ms) {
         return;
     }
     last_gc_time_ = now;
-    for (access_unit_info &au : access_units_) {
+    for (access_unit_info &au : access_units_.all()) {
         if (!au.in_use) {
             continue;
         }

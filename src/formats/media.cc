@@ -6,7 +6,6 @@
 #include <limits>
 #include <new>
 #include <optional>
-#include <stdexcept>
 #include <utility>
 
 #include "util/log.hh"
@@ -364,56 +363,6 @@ void fragment_ring::grow() {
         }
     }
     slots_.swap(grown);
-}
-
-media_info &media_records::at(uint32_t timestamp) {
-    if (media_info *record = find(timestamp)) {
-        return *record;
-    }
-    throw std::out_of_range("no record of that timestamp");
-}
-
-const media_info &media_records::at(uint32_t timestamp) const {
-    return const_cast<media_records *>(this)->at(timestamp);
-}
-
-media_info *media_records::find(uint32_t timestamp) noexcept {
-    if (used_ == 0) {
-        return nullptr;
-    }
-    for (media_info &record : records_) {
-        if (record.in_use && record.timestamp == timestamp) {
-            return &record;
-        }
-    }
-    return nullptr;
-}
-
-const media_info *media_records::find(uint32_t timestamp) const noexcept {
-    return const_cast<media_records *>(this)->find(timestamp);
-}
-
-media_info *media_records::free_record() noexcept {
-    for (media_info &record : records_) {
-        if (!record.in_use) {
-            return &record;
-        }
-    }
-    return nullptr;
-}
-
-void media_records::mark_used(media_info &record) noexcept {
-    if (!record.in_use) {
-        record.in_use = true;
-        ++used_;
-    }
-}
-
-void media_records::mark_free(media_info &record) noexcept {
-    if (record.in_use) {
-        record.in_use = false;
-        --used_;
-    }
 }
 
 media_frame_table::~media_frame_table() {

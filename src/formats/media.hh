@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include "rtp/frame_queue.hh"
@@ -138,33 +139,73 @@ struct media_info {
     bool in_use = false;
 };
 
-// The frames under reassembly, by RTP timestamp: a fixed array looked
-// through in full, as it holds only the frames that are incomplete at once.
-class media_records {
+// A fixed table of records looked up by RTP timestamp, looked through in
+// full (it is small). A record type has `in_use` and `timestamp` members.
+template <typename Record, size_t Capacity>
+class timestamp_records {
 public:
-    // Records held at most. A record opened when all are in use first
-    // releases the one opened earliest, as expiry would release it later:
-    // with 64 frames incomplete at once the oldest is past hope.
-    static constexpr size_t k_capacity = 64;
+    static constexpr size_t k_capacity = Capacity;
 
     bool empty() const noexcept { return used_ == 0; }
     size_t size() const noexcept { return used_; }
     size_t count(uint32_t timestamp) const noexcept { return find(timestamp) != nullptr ? 1 : 0; }
     // The record of `timestamp`; throws std::out_of_range without one.
-    media_info &at(uint32_t timestamp);
-    const media_info &at(uint32_t timestamp) const;
-    media_info *find(uint32_t timestamp) noexcept;
-    const media_info *find(uint32_t timestamp) const noexcept;
+    Record &at(uint32_t timestamp) {
+        if (Record *record = find(timestamp)) {
+            return *record;
+        }
+        throw std::out_of_range("no record of that timestamp");
+    }
+    const Record &at(uint32_t timestamp) const {
+        return const_cast<timestamp_records *>(this)->at(timestamp);
+    }
+    Record *find(uint32_t timestamp) noexcept {
+        if (used_ == 0) {
+            return nullptr;
+        }
+        for (Record &record : records_) {
+            if (record.in_use && record.timestamp == timestamp) {
+                return &record;
+            }
+        }
+        return nullptr;
+    }
+    const Record *find(uint32_t timestamp) const noexcept {
+        return const_cast<timestamp_records *>(this)->find(timestamp);
+    }
     // A free record, or null when all are in use.
-    media_info *free_record() noexcept;
-    void mark_used(media_info &record) noexcept;
-    void mark_free(media_info &record) noexcept;
-    std::array<media_info, k_capacity> &all() noexcept { return records_; }
+    Record *free_record() noexcept {
+        for (Record &record : records_) {
+            if (!record.in_use) {
+                return &record;
+            }
+        }
+        return nullptr;
+    }
+    void mark_used(Record &record) noexcept {
+        if (!record.in_use) {
+            record.in_use = true;
+            ++used_;
+        }
+    }
+    void mark_free(Record &record) noexcept {
+        if (record.in_use) {
+            record.in_use = false;
+            --used_;
+        }
+    }
+    std::array<Record, Capacity> &all() noexcept { return records_; }
 
 private:
-    std::array<media_info, k_capacity> records_{};
+    std::array<Record, Capacity> records_{};
     size_t used_ = 0;
 };
+
+// The generic frames under reassembly: only those incomplete at once. A
+// record opened when all are in use first releases the one opened earliest,
+// as expiry would release it later: with 64 frames incomplete at once the
+// oldest is past hope.
+using media_records = timestamp_records<media_info, 64>;
 
 constexpr uint32_t k_no_end_seq = 0xFFFFFFFF;
 // The table is scanned for stale records at most this often.
