@@ -87,6 +87,7 @@ public:
                     return static_cast<int>(i);
                 }
                 ++gso_sends_;
+                gso_pieces_.push_back(h.msg_iovlen);
                 for (size_t at = 0; at < d.bytes.size(); at += segment) {
                     datagram part = d;
                     part.bytes.assign(d.bytes.begin() + static_cast<std::ptrdiff_t>(at),
@@ -130,6 +131,11 @@ public:
     void refuse_gso(bool refuse) {
         std::lock_guard<std::mutex> g(lock_);
         refuse_gso_ = refuse;
+    }
+    // The iovec length of each UDP_SEGMENT message, in order.
+    std::vector<size_t> gso_pieces() {
+        std::lock_guard<std::mutex> g(lock_);
+        return gso_pieces_;
     }
     size_t gso_sends() {
         std::lock_guard<std::mutex> g(lock_);
@@ -353,6 +359,7 @@ private:
     bool offer_gro_ = false;
     bool refuse_gso_ = false;
     size_t gso_sends_ = 0;
+    std::vector<size_t> gso_pieces_;
     size_t recv_calls_ = 0;
     size_t delivered_ = 0;
     std::set<const void *> rx_buffers_;

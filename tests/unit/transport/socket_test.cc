@@ -142,24 +142,39 @@ std::vector<size_t> concat(std::vector<std::vector<size_t>> parts) {
 }
 
 // With RCE_SCC_ENABLED, runs of equal-sized datagrams go out as UDP_SEGMENT
-// sends; what arrives is exactly the datagrams of a send without offload.
+// sends, each run from one buffer; what arrives is exactly the datagrams of a
+// send without offload. A batch whose runs outgrow the staging buffer goes out
+// in several calls, and a short send is resumed where the kernel stopped.
 TEST(SocketSend, SegmentationOffloadSendsTheSameDatagrams) {
     const struct {
         const char *name;
         std::vector<size_t> sizes;
         size_t offload_sends;
+        bool one_call;
+        std::vector<int> script;  // sendmmsg results before the fake's own
     } cases[] = {
-        {"one frame of full packets and a short last", concat({repeat(1400, 20), {300}}), 1},
-        {"longer than one offload send", repeat(1200, 150), 3},
-        {"a longer datagram ends a run", {500, 500, 900, 900, 900}, 2},
-        {"a shorter datagram ends a run", {500, 400, 500, 500}, 2},
-        {"single datagrams only", {100, 200, 300}, 0},
-        {"bytes limit", repeat(9000, 10), 2},
+        {"one frame of full packets and a short last",
+         concat({repeat(1400, 20), {300}}),
+         1,
+         true,
+         {}},
+        {"longer than one offload send", repeat(1200, 150), 3, true, {}},
+        {"a longer datagram ends a run", {500, 500, 900, 900, 900}, 2, true, {}},
+        {"a shorter datagram ends a run", {500, 400, 500, 500}, 2, true, {}},
+        {"single datagrams only", {100, 200, 300}, 0, true, {}},
+        {"bytes limit", repeat(9000, 10), 2, true, {}},
+        {"more runs than one call stages", repeat(1200, 1000), 19, false, {}},
+        {"short sends among staged runs",
+         concat({repeat(1200, 500), {80}, repeat(1200, 500)}),
+         20,
+         false,
+         {1, 2, 1}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         fake_syscalls fake;
         fake.offer_gso(true);
+        fake.script_sendmmsg(c.script);
         tessal::socket sock(RCE_SCC_ENABLED, &fake);
         ASSERT_EQ(sock.init(AF_INET, SOCK_DGRAM, 0), RTP_SUCCESS);
         sockaddr_in to4 = tessal::socket::create_sockaddr(AF_INET, "127.0.0.1", 5004);
@@ -172,7 +187,12 @@ TEST(SocketSend, SegmentationOffloadSendsTheSameDatagrams) {
             EXPECT_EQ(sent[i].bytes, set.bytes[i]) << i;
         }
         EXPECT_EQ(fake.gso_sends(), c.offload_sends);
-        EXPECT_EQ(fake.sendmmsg_counts().size(), 1u);
+        EXPECT_EQ(fake.gso_pieces(), std::vector<size_t>(c.offload_sends, 1));
+        if (c.one_call) {
+            EXPECT_EQ(fake.sendmmsg_counts().size(), 1u);
+        } else {
+            EXPECT_GT(fake.sendmmsg_counts().size(), 1u);
+        }
     }
 }
 
