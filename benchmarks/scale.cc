@@ -43,6 +43,13 @@ double cpu_now() {
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
+// Context switches of the whole process so far, voluntary and not.
+double switches_now() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_nvcsw + u.ru_nivcsw);
+}
+
 double seconds_since(clock_type::time_point t) {
     return std::chrono::duration<double>(clock_type::now() - t).count();
 }
@@ -148,7 +155,8 @@ double raw_cpu_per_packet(size_t packets) {
 // waits with epoll(7) and takes each ready socket's datagrams with recvmmsg.
 // That is what a hand-written program moving these packets needs at least;
 // CPU seconds per packet for the whole process, as for the library.
-double raw_same_traffic_cpu_per_packet(int senders, bool shared_port, int rounds) {
+double raw_same_traffic_cpu_per_packet(int senders, bool shared_port, int rounds,
+                                       double &switches_per_packet) {
     const int receivers = shared_port ? 1 : senders;
     const int ep = epoll_create1(EPOLL_CLOEXEC);
     std::vector<int> rx(static_cast<size_t>(receivers));
@@ -208,6 +216,7 @@ double raw_same_traffic_cpu_per_packet(int senders, bool shared_port, int rounds
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
             cpu0 = cpu_now();
+            switches_per_packet = switches_now();
             got0 = got.load();
             begin = clock_type::now() - std::chrono::milliseconds(10 * k_warm_up_rounds);
         }
@@ -221,6 +230,8 @@ double raw_same_traffic_cpu_per_packet(int senders, bool shared_port, int rounds
     receiver.join();
     const double cpu = cpu_now() - cpu0;
     const size_t counted = got.load() - got0;
+    switches_per_packet =
+        (switches_now() - switches_per_packet) / static_cast<double>(std::max<size_t>(counted, 1));
     for (int fd : rx) {
         close(fd);
     }
@@ -292,8 +303,10 @@ int main(int argc, char **argv) {
     push_rounds(k_warm_up_rounds);
     const size_t delivered0 = g_delivered.load();
     const double cpu0 = cpu_now();
+    const double switches0 = switches_now();
     push_rounds(rounds);
     const double cpu = cpu_now() - cpu0;
+    const double switches = switches_now() - switches0;
     const size_t sent = static_cast<size_t>(rounds) * static_cast<size_t>(n);
     const size_t delivered = g_delivered.load() - delivered0;
     const double rss2 = rss_kib();
@@ -304,7 +317,8 @@ int main(int argc, char **argv) {
     const double teardown_s = seconds_since(teardown_begin);
 
     const double tessal_cpp = cpu / static_cast<double>(std::max<size_t>(delivered, 1));
-    const double raw_cpp = raw_same_traffic_cpu_per_packet(n, shared_port, rounds);
+    double raw_switches = 0;
+    const double raw_cpp = raw_same_traffic_cpu_per_packet(n, shared_port, rounds, raw_switches);
     const double burst_cpp = raw_cpu_per_packet(sent);
 
     std::printf("\n%d streams %s, %d rounds of one 1,200-byte packet per stream\n", n,
@@ -321,6 +335,8 @@ int main(int argc, char **argv) {
         100.0 * static_cast<double>(sent - std::min(sent, delivered)) / static_cast<double>(sent));
     std::printf("  CPU per packet         %8.2f us  (raw loop, same traffic %.2f us, ratio %.2f)\n",
                 tessal_cpp * 1e6, raw_cpp * 1e6, tessal_cpp / raw_cpp);
+    std::printf("  context switches       %8.2f per packet (raw loop, same traffic %.2f)\n",
+                switches / static_cast<double>(std::max<size_t>(delivered, 1)), raw_switches);
     std::printf(
         "                                     (raw loop, one socket pair in bursts of 64 "
         "%.2f us, ratio %.2f)\n",
