@@ -365,11 +365,13 @@ RTP_ERROR socket::raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6, bu
 
 RTP_ERROR socket::sendto(uint32_t ssrc, sockaddr_in &to4, sockaddr_in6 &to6, packet_vector &packets,
                          int flags, int *bytes_sent) {
-    for (auto &pieces : packets) {
+    {
         std::lock_guard<std::mutex> guard(handler_lock_);
-        RTP_ERROR rc = run_handlers(ssrc, pieces);
-        if (rc != RTP_SUCCESS) {
-            return rc;
+        for (auto &pieces : packets) {
+            RTP_ERROR rc = run_handlers(ssrc, pieces);
+            if (rc != RTP_SUCCESS) {
+                return rc;
+            }
         }
     }
     return raw_sendtov(to4, to6, is_ipv6_, packets, flags, bytes_sent);
@@ -387,6 +389,7 @@ struct send_scratch {
     std::vector<mmsghdr> headers;
     std::vector<iovec> chunks;
     std::vector<size_t> datagrams;  // datagrams carried by each header
+    std::vector<size_t> sizes;      // bytes of each datagram of the call
     std::vector<std::array<uint8_t, CMSG_SPACE(sizeof(uint16_t))>> controls;
     // Segmented runs are copied here, one contiguous buffer per send.
     std::vector<uint8_t> staging;
@@ -415,20 +418,21 @@ bool gso_refused(int err) {
 
 // A run of datagrams to one destination that are all `size` bytes long
 // (the last may be shorter) goes out as one UDP_SEGMENT send: the kernel cuts
-// it into exactly those datagrams. Starting at `first`, the number of
-// datagrams such a run would carry (1 when none longer than one).
-size_t socket::gso_run(const packet_vector &packets, size_t first) const {
+// it into exactly those datagrams. Given the `count` datagrams' sizes and
+// starting at `first`, the number of datagrams such a run would carry (1 when
+// none longer than one).
+size_t socket::gso_run(const size_t *sizes, size_t count, size_t first) const {
     if (!(stream_flags_ & RCE_SCC_ENABLED) || !gso_enabled_.load(std::memory_order_relaxed)) {
         return 1;
     }
-    const size_t size = total_length(packets[first]);
+    const size_t size = sizes[first];
     if (size == 0 || size > k_gso_max_bytes) {
         return 1;
     }
     size_t n = 1;
     size_t bytes = size;
-    while (first + n < packets.size() && n < k_gso_max_segments) {
-        const size_t next = total_length(packets[first + n]);
+    while (first + n < count && n < k_gso_max_segments) {
+        const size_t next = sizes[first + n];
         if (next > size || next == 0 || bytes + next > k_gso_max_bytes) {
             break;
         }
@@ -444,9 +448,14 @@ size_t socket::gso_run(const packet_vector &packets, size_t first) const {
 RTP_ERROR socket::raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6,
                               packet_vector &packets, int flags, int *bytes_sent) {
     const size_t count = packets.size();
+    send_scratch &sc = scratch();
+    if (sc.sizes.size() < count) {
+        sc.sizes.resize(count);
+    }
     size_t total_pieces = 0;
     size_t total_bytes = 0;
-    for (const auto &pieces : packets) {
+    for (size_t i = 0; i < count; ++i) {
+        const buffer_vector &pieces = packets[i];
         if (pieces.size() > static_cast<size_t>(IOV_MAX)) {
             LOG_ERROR_AS("__sendtov", "Too many pieces for one datagram: %zu", pieces.size());
             if (bytes_sent != nullptr) {
@@ -455,12 +464,12 @@ RTP_ERROR socket::raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6,
             return RTP_BAD_ARGUMENT;
         }
         total_pieces += pieces.size();
-        total_bytes += total_length(pieces);
+        sc.sizes[i] = total_length(pieces);
+        total_bytes += sc.sizes[i];
     }
     if (bytes_sent != nullptr) {
         *bytes_sent = static_cast<int>(total_bytes);
     }
-    send_scratch &sc = scratch();
     if (sc.chunks.size() < total_pieces) {
         sc.chunks.resize(total_pieces);
     }
@@ -487,7 +496,7 @@ RTP_ERROR socket::raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6,
         size_t next_chunk = 0;
         size_t staged = 0;
         for (size_t i = from; i < count && headers < sc.headers.size(); ++headers) {
-            const size_t run = gso_run(packets, i);
+            const size_t run = gso_run(sc.sizes.data(), count, i);
             mmsghdr &m = sc.headers[headers];
             m = mmsghdr{};
             msghdr &h = m.msg_hdr;
@@ -495,7 +504,7 @@ RTP_ERROR socket::raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6,
             if (run > 1) {
                 size_t bytes = 0;
                 for (size_t k = 0; k < run; ++k) {
-                    bytes += total_length(packets[i + k]);
+                    bytes += sc.sizes[i + k];
                 }
                 if (staged + bytes > k_staging_bytes) {
                     break;
@@ -531,7 +540,7 @@ RTP_ERROR socket::raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6,
                 c->cmsg_level = SOL_UDP;
                 c->cmsg_type = UDP_SEGMENT;
                 c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
-                const auto segment = static_cast<uint16_t>(total_length(packets[i]));
+                const auto segment = static_cast<uint16_t>(sc.sizes[i]);
                 std::memcpy(CMSG_DATA(c), &segment, sizeof(segment));
             }
             sc.datagrams[headers] = run;

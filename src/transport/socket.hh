@@ -164,7 +164,7 @@ private:
     RTP_ERROR receive_from(uint8_t *buffer, size_t length, int flags, sockaddr *sender,
                            socklen_t sender_len, const char *fn, int *bytes_read);
     void fill_destination(msghdr &header, sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6);
-    size_t gso_run(const packet_vector &packets, size_t first) const;
+    size_t gso_run(const size_t *sizes, size_t count, size_t first) const;
 
     socket_syscalls *sys_;
     int descriptor_ = -1;
