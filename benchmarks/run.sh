@@ -36,8 +36,8 @@ while [ "$i" -lt "$RUNS" ]; do
     printf 'run %s of %s\n' "$i" "$RUNS" >&2
     {
         loopback
-        "$B/bench_scale" ports 300 100 2>/dev/null | grep '^RESULT'
-        "$B/bench_scale" ssrc 1000 50 2>/dev/null | grep '^RESULT'
+        "$B/bench_scale" ports 300 50 2>/dev/null | grep '^RESULT'
+        "$B/bench_scale" ssrc 1000 30 2>/dev/null | grep '^RESULT'
         "$B/bench_latency" 2>/dev/null | grep '^RESULT'
         "$B/bench_gso_gro" 2>/dev/null | grep '^RESULT'
         "$B/bench_h265_clip" packets 2>/dev/null | grep '^RESULT'
