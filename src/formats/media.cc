@@ -15,6 +15,17 @@ namespace formats {
 
 namespace {
 
+// Logged as push_media_frame's own warning, where the frame was refused
+// fragmentation.
+void warn_if_oversize(size_t data_len, size_t max) {
+    if (data_len > max) {
+        LOG_WARN_AS("push_media_frame",
+                    "Packet is larger (%zu bytes) than maximum payload size (%zu bytes)", data_len,
+                    max);
+        LOG_WARN_AS("push_media_frame", "Consider using RCE_FRAGMENT_GENERIC!");
+    }
+}
+
 __extension__ typedef unsigned __int128 wide_uint;
 
 constexpr uint16_t k_key_origin = 0x8000;
@@ -415,29 +426,32 @@ RTP_ERROR media::frame_getter(frame::rtp_frame **out) noexcept {
 
 RTP_ERROR media::push_media_frame(sockaddr_in &addr, sockaddr_in6 &addr6, uint8_t *data,
                                   size_t data_len, int, uint32_t ssrc) {
+    const size_t payload_size = rtp_ctx_->get_payload_size();
+    const bool fragments = (rce_flags_ & RCE_FRAGMENT_GENERIC) != 0;
+    if ((!fragments || data_len <= payload_size) && fqueue_->can_send_single()) {
+        // One packet, the common case of audio: no transaction needed.
+        // Marked with RCE_FRAGMENT_GENERIC, so a reassembling receiver sees a
+        // complete frame of one packet.
+        warn_if_oversize(data_len, payload_size);
+        return fqueue_->send_single(data, data_len, fragments, addr, addr6, ssrc);
+    }
     RTP_ERROR rc = fqueue_->init_transaction(data, false);
     if (rc != RTP_SUCCESS) {
         LOG_ERROR("Invalid frame queue or failed to initialize transaction!");
         return rc;
     }
-    const size_t max = rtp_ctx_->get_payload_size();
-    const bool fragment = (rce_flags_ & RCE_FRAGMENT_GENERIC) != 0;
-    if (fragment && data_len > max) {
-        rc = enqueue_fragments(*fqueue_, data, data_len, max);
+    if (fragments && data_len > payload_size) {
+        rc = enqueue_fragments(*fqueue_, data, data_len, payload_size);
         if (rc != RTP_SUCCESS) {
             LOG_ERROR("Failed to enqueue packet when fragmenting generic frame");
             fqueue_->deinit_transaction();
             return rc;
         }
     } else {
-        if (data_len > max) {
-            LOG_WARN("Packet is larger (%zu bytes) than maximum payload size (%zu bytes)", data_len,
-                     max);
-            LOG_WARN("Consider using RCE_FRAGMENT_GENERIC!");
-        }
+        warn_if_oversize(data_len, payload_size);
         // Marked with RCE_FRAGMENT_GENERIC, so a reassembling receiver sees a
         // complete frame of one packet.
-        rc = fqueue_->enqueue_message(data, data_len, fragment);
+        rc = fqueue_->enqueue_message(data, data_len, fragments);
         if (rc != RTP_SUCCESS) {
             LOG_ERROR("Failed to enqueue message: %d", static_cast<int>(rc));
             fqueue_->deinit_transaction();

@@ -99,7 +99,14 @@ frame_queue::frame_queue(std::shared_ptr<datagram_sink> sink, std::shared_ptr<rt
                 : (rce_flags & RCE_SRTP_AUTH_TAG) ? k_auth_tag_size
                                                   : 0),
       now_(clock::hrc::now),
-      sleep_(real_sleep) {}
+      sleep_(real_sleep) {
+    try {
+        single_.resize(1);
+        single_.front().reserve(4);  // room for what a send handler may add
+    } catch (const std::bad_alloc &) {
+        single_.clear();  // send_single is then not offered
+    }
+}
 
 frame_queue::~frame_queue() {
     end_transaction();
@@ -403,8 +410,45 @@ RTP_ERROR frame_queue::flush_queue(sockaddr_in &to4, sockaddr_in6 &to6, uint32_t
     return rc;
 }
 
+bool frame_queue::can_send_single() const noexcept {
+    return rtp_ && sink_ && !single_.empty() && tag_slot_ == 0 &&
+           !(rce_flags_ & (RCE_PACE_FRAMES | RCE_PACE_FRAGMENTS)) &&
+           media_header_size(rtp_->get_payload()) == 0;
+}
+
+RTP_ERROR frame_queue::send_single(uint8_t *data, size_t length, bool marker, sockaddr_in &to4,
+                                   sockaddr_in6 &to6, uint32_t ssrc) noexcept {
+    if (!can_send_single()) {
+        return RTP_BAD_ARGUMENT;
+    }
+    end_transaction();
+    if (data == nullptr || length == 0) {
+        LOG_ERROR("Tried to enqueue invalid message");
+        return RTP_BAD_ARGUMENT;
+    }
+    // The steps of the transaction path, in its order: header template,
+    // sequence number, marker, then the counters, then the send.
+    rtp_->fill_header(single_header_, false);
+    rtp_->update_sequence(single_header_);
+    if (marker) {
+        single_header_[1] |= k_marker_bit;
+    }
+    buffer_vector &packet = single_.front();
+    packet.clear();
+    packet.emplace_back(k_rtp_header_size, single_header_);
+    packet.emplace_back(length, data);
+    rtp_->inc_sequence();
+    rtp_->inc_sent_pkts();
+    return send_packets(to4, to6, ssrc, single_);
+}
+
 RTP_ERROR frame_queue::send_batched(sockaddr_in &to4, sockaddr_in6 &to6, uint32_t ssrc) {
-    if (sink_->sendto(ssrc, to4, to6, active_->packets, 0, nullptr) != RTP_SUCCESS) {
+    return send_packets(to4, to6, ssrc, active_->packets);
+}
+
+RTP_ERROR frame_queue::send_packets(sockaddr_in &to4, sockaddr_in6 &to6, uint32_t ssrc,
+                                    packet_vector &packets) {
+    if (sink_->sendto(ssrc, to4, to6, packets, 0, nullptr) != RTP_SUCCESS) {
         const int err = errno;
         LOG_ERROR_AS("flush_queue", "Failed to flush the message queue: %li",
                      static_cast<long>(err));

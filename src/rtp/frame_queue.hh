@@ -129,6 +129,17 @@ public:
     // enqueued, RTP_SEND_FAILED when the socket refuses a packet (packets
     // already sent stay sent). Blocks for the pacing sleeps.
     RTP_ERROR flush_queue(sockaddr_in &to4, sockaddr_in6 &to6, uint32_t ssrc) noexcept;
+    // Whether a frame of one packet can go out through send_single: no
+    // pacing, no SRTP tag slot and no payload header to keep for it.
+    bool can_send_single() const noexcept;
+    // Sends a frame of one packet, [data, data + length) after a fresh
+    // header (`marker` sets its marker bit), without opening a transaction:
+    // the datagram, the sequence number, the handlers' view and the result
+    // are those of init_transaction, enqueue_message and flush_queue, with
+    // less work per push. Discards an open transaction, as
+    // init_transaction does. Only when can_send_single().
+    RTP_ERROR send_single(uint8_t *data, size_t length, bool marker, sockaddr_in &to4,
+                          sockaddr_in6 &to6, uint32_t ssrc) noexcept;
     // Ends the transaction without sending. RTP_BAD_ARGUMENT (with a WARNING)
     // when none is open. The caller's unowned frame is not touched.
     RTP_ERROR deinit_transaction() noexcept;
@@ -195,6 +206,8 @@ private:
     RTP_ERROR send_spread(sockaddr_in &to4, sockaddr_in6 &to6, uint32_t ssrc,
                           clock::hrc::hrc_t start, std::chrono::nanoseconds gap);
     RTP_ERROR send_batched(sockaddr_in &to4, sockaddr_in6 &to6, uint32_t ssrc);
+    RTP_ERROR send_packets(sockaddr_in &to4, sockaddr_in6 &to6, uint32_t ssrc,
+                           packet_vector &packets);
 
     std::unique_ptr<transaction> active_;
     dealloc_hook_fn dealloc_hook_ = nullptr;
@@ -218,6 +231,9 @@ private:
     std::unique_ptr<transaction> spare_transaction_;
     packet_vector spare_packets_;
     buffer_vector idle_buffers_;
+    // send_single's packet: one piece list and its header, reused.
+    packet_vector single_;
+    uint8_t single_header_[k_rtp_header_size] = {};
 };
 
 }  // namespace tessal

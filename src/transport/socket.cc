@@ -20,6 +20,8 @@ namespace {
 
 constexpr socklen_t k_v4_len = sizeof(sockaddr_in);
 constexpr socklen_t k_v6_len = sizeof(sockaddr_in6);
+// A lone datagram of at most this many pieces is sent from a stack array.
+constexpr size_t k_stack_pieces = 8;
 
 size_t total_length(const buffer_vector &pieces) {
     size_t total = 0;
@@ -448,6 +450,35 @@ size_t socket::gso_run(const size_t *sizes, size_t count, size_t first) const {
 RTP_ERROR socket::raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6,
                               packet_vector &packets, int flags, int *bytes_sent) {
     const size_t count = packets.size();
+    if (count == 1 && packets.front().size() <= k_stack_pieces) {
+        // One datagram of a few pieces, the common case at many low-rate
+        // streams: one header on the stack and none of the batch scratch.
+        const buffer_vector &pieces = packets.front();
+        iovec iov[k_stack_pieces];
+        fill_iov(iov, pieces);
+        mmsghdr message{};
+        message.msg_hdr.msg_iov = iov;
+        message.msg_hdr.msg_iovlen = pieces.size();
+        fill_destination(message.msg_hdr, to4, to6, ipv6);
+        if (bytes_sent != nullptr) {
+            *bytes_sent = static_cast<int>(total_length(pieces));
+        }
+        int sent = 0;
+        do {
+            sent = sys_->sendmmsg(descriptor_, &message, 1, flags);
+        } while (sent < 0 && errno == EINTR);
+        if (sent <= 0) {
+            if (sent == 0) {
+                errno = EAGAIN;
+            }
+            log::platform_error("sendmmsg(2) failed");
+            if (bytes_sent != nullptr) {
+                *bytes_sent = -1;
+            }
+            return RTP_SEND_FAILED;
+        }
+        return RTP_SUCCESS;
+    }
     send_scratch &sc = scratch();
     if (sc.sizes.size() < count) {
         sc.sizes.resize(count);

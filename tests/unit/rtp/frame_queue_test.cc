@@ -666,6 +666,86 @@ TEST_F(FrameQueueTest, SendFailureEndsTheTransaction) {
     }
 }
 
+// A frame of one packet sent without a transaction goes out as the
+// transaction would send it: the next sequence number, the clock's
+// timestamp, the marker asked for, the same two pieces to the send handler
+// (payload by reference), the packet counted, a send failure reported and
+// logged alike. Queues that need a transaction (pacing, tag slots, payload
+// headers) do not offer it.
+TEST_F(FrameQueueTest, SingleSendMatchesTheTransactionPath) {
+    const struct {
+        const char *name;
+        int flags;
+        RTP_FORMAT format;
+        bool offered;
+    } cases[] = {
+        {"plain", RCE_NO_FLAGS, FMT_OPUS, true},
+        {"batched sends", RCE_SCC_ENABLED, FMT_OPUS, true},
+        {"SRTP without tag", RCE_SRTP, FMT_OPUS, true},
+        {"frame pacing", RCE_PACE_FRAMES, FMT_OPUS, false},
+        {"fragment pacing", RCE_PACE_FRAGMENTS, FMT_OPUS, false},
+        {"SRTP tag slot", RCE_SRTP | RCE_SRTP_AUTH_TAG, FMT_OPUS, false},
+        {"payload header", RCE_NO_FLAGS, FMT_H265, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        seen = recorder{};
+        make(c.flags, c.format);
+        EXPECT_EQ(queue->can_send_single(), c.offered);
+        if (!c.offered) {
+            EXPECT_EQ(queue->send_single(frame.data(), 1, false, to4, to6, k_ssrc),
+                      RTP_BAD_ARGUMENT);
+            continue;
+        }
+        const size_t before = fake.sent().size();
+        std::vector<uint8_t> payload(100, 0x33);
+        // Transaction, single, single, transaction, single: 20 ms apart.
+        const bool single[] = {false, true, true, false, true};
+        const bool marker[] = {true, false, true, false, false};
+        for (size_t i = 0; i < 5; ++i) {
+            g_now += milliseconds(20);
+            payload[0] = static_cast<uint8_t>(i);
+            if (single[i]) {
+                ASSERT_EQ(
+                    queue->send_single(payload.data(), payload.size(), marker[i], to4, to6, k_ssrc),
+                    RTP_SUCCESS);
+            } else {
+                ASSERT_EQ(queue->init_transaction(payload.data(), false), RTP_SUCCESS);
+                ASSERT_EQ(queue->enqueue_message(payload.data(), payload.size(), marker[i]),
+                          RTP_SUCCESS);
+                ASSERT_EQ(flush(), RTP_SUCCESS);
+            }
+        }
+        const auto packets = sent();
+        ASSERT_EQ(packets.size() - before, 5u);
+        ASSERT_EQ(seen.packets.size(), 5u);
+        EXPECT_EQ(rtp_state->get_sent_pkts(), 5u);
+        for (size_t i = 0; i < 5; ++i) {
+            SCOPED_TRACE(i);
+            const parsed_packet &p = packets[before + i];
+            EXPECT_EQ(p.marker, marker[i]);
+            EXPECT_EQ(p.ssrc, k_ssrc);
+            EXPECT_EQ(p.payload.size(), payload.size());
+            ASSERT_EQ(seen.packets[i].size(), 2u);
+            EXPECT_EQ(seen.packets[i][0].bytes.size(), k_rtp_header_size);
+            EXPECT_EQ(seen.packets[i][1].data, payload.data());
+            if (i > 0) {
+                const parsed_packet &prev = packets[before + i - 1];
+                EXPECT_EQ(p.sequence, static_cast<uint16_t>(prev.sequence + 1));
+                EXPECT_EQ(p.timestamp - prev.timestamp, 20u * 48);  // 48 kHz
+            }
+        }
+        // A refused send: reported and logged as the transaction's.
+        fake.script_sendmmsg({-EPERM});
+        stderr_capture capture;
+        EXPECT_EQ(queue->send_single(payload.data(), payload.size(), false, to4, to6, k_ssrc),
+                  RTP_SEND_FAILED);
+        EXPECT_NE(capture.stop().find("[::flush_queue] Failed to flush the message queue: "),
+                  std::string::npos);
+        fake.script_sendmmsg({});
+    }
+}
+
 TEST_F(FrameQueueTest, FramePacingOnAFakeClock) {
     const nanoseconds i = k_interval_30fps;
     struct Case {
