@@ -615,15 +615,21 @@ void reception_flow::processor(int rce_flags) {
 // --- dispatch ---------------------------------------------------------------
 
 // Called with handlers_lock_ held.
-reception_flow::handler *reception_flow::find_handler(const uint8_t *packet) {
+// RTCP (packet types 192-223 of a consistent length, as dispatch() tells
+// them) carries the sender's SSRC at bytes 4-7; RTP and ZRTP carry it at
+// 8-11. Reading each kind at its own place is one look-up instead of two,
+// and an RTP timestamp that happens to equal another stream's SSRC cannot
+// send the packet to that stream.
+bool reception_flow::is_rtcp(const uint8_t *packet, size_t size) {
+    const uint8_t b1 = packet[1];
+    return b1 >= 192 && b1 <= 223 && (size_t{read_be16(packet + 2)} + 1) * 4 <= size;
+}
+
+reception_flow::handler *reception_flow::find_handler(const uint8_t *packet, size_t size) {
     if (handlers_.size() == 1) {
         return &handlers_.begin()->second;
     }
-    // RTCP carries the sender's SSRC at bytes 4-7, RTP and ZRTP at 8-11.
-    auto it = handlers_.find(read_be32(packet + 4));
-    if (it == handlers_.end()) {
-        it = handlers_.find(read_be32(packet + 8));
-    }
+    auto it = handlers_.find(read_be32(packet + (is_rtcp(packet, size) ? 4 : 8)));
     return it == handlers_.end() ? nullptr : &it->second;
 }
 
@@ -632,7 +638,7 @@ void reception_flow::process_packet(uint8_t *packet, size_t size, int rce_flags)
         return;
     }
     std::lock_guard<std::mutex> guard(handlers_lock_);
-    handler *h = find_handler(packet);
+    handler *h = find_handler(packet, size);
     if (h != nullptr) {
         // Each stream's own flags gate its chain and reach its stages.
         dispatch(*h, packet, size, h->has_flags ? h->flags : rce_flags);
@@ -645,7 +651,7 @@ void reception_flow::dispatch(handler &h, uint8_t *packet, size_t size, int rce_
     const uint8_t b0 = packet[0];
     const uint8_t b1 = packet[1];
 
-    if (b1 >= 192 && b1 <= 223 && (size_t{read_be16(packet + 2)} + 1) * 4 <= size) {
+    if (is_rtcp(packet, size)) {
         // RTCP multiplexed on the RTP port: RFC 5761 section 4 reserves
         // packet types 192-223 (feedback and XR included) for RTCP.
         if ((rce_flags & RCE_RTCP_ON_RTP_PORT) && h.mux_rtcp_stage.function != nullptr) {

@@ -224,7 +224,8 @@ private:
     void return_frame(frame::rtp_frame *frame);
     void enforce_queue_limits(int64_t now_ms);                            // frames_lock_ held
     frame::rtp_frame *pop_queued(std::deque<queued_frame>::iterator it);  // frames_lock_ held
-    handler *find_handler(const uint8_t *packet);
+    static bool is_rtcp(const uint8_t *packet, size_t size);
+    handler *find_handler(const uint8_t *packet, size_t size);
     frame::rtp_frame *take_frame(const shared_ssrc *stream_ssrc, bool by_ssrc, ssize_t timeout_ms);
     void register_key(uint32_t key);
     void unregister_key(uint32_t key);

@@ -113,6 +113,37 @@ TEST(ReceptionFlowDispatch, OneStreamTakesEverySsrcTwoStreamsRouteBySsrc) {
     EXPECT_EQ(f.flow.pull_frame(0), nullptr);
 }
 
+// An RTP packet is routed by its SSRC (bytes 8-11) even when its timestamp
+// (bytes 4-7, where RTCP carries its SSRC) equals another stream's SSRC: the
+// other stream's stages (statistics here; keys with SRTP) never see it.
+TEST(ReceptionFlowDispatch, RtpTimestampEqualToAnotherSsrcDoesNotMisroute) {
+    flow_fixture f;
+    auto a = make_shared_ssrc(0xA);
+    auto b = make_shared_ssrc(0xB);
+    stage_log log_a;
+    stage_log log_b;
+    for (auto [ssrc, log] : {std::pair{a, &log_a}, std::pair{b, &log_b}}) {
+        f.flow.install_handler(HANDLER_RTP_HEADER, ssrc, header_stage, nullptr);
+        f.flow.install_handler(HANDLER_RTCP_STATS, ssrc, stats_stage, log);
+        f.flow.install_handler(HANDLER_MEDIA, ssrc, media_stage, log);
+    }
+    f.start(RCE_WITH_RTCP);
+    f.feed(rtp_packet(0xB, 7, {0xAB}, 96, /*ts=*/0xA), RCE_WITH_RTCP);
+    EXPECT_EQ(log_b.get(), (std::vector<std::string>{"stats", "media"}));
+    EXPECT_TRUE(log_a.get().empty());
+    f.feed(rtp_packet(0xA, 9, {0xAB}, 96, /*ts=*/0xB), RCE_WITH_RTCP);
+    EXPECT_EQ(log_a.get(), (std::vector<std::string>{"stats", "media"}));
+    EXPECT_EQ(log_b.get().size(), 2u);
+    frame::rtp_frame *got = f.flow.pull_frame(1000, b);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->header.sequence, 7);
+    frame::dealloc_frame(got);
+    got = f.flow.pull_frame(1000, a);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->header.sequence, 9);
+    frame::dealloc_frame(got);
+}
+
 TEST(ReceptionFlowDispatch, ClassificationTable) {
     struct Case {
         const char *name;
