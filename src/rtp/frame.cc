@@ -74,6 +74,7 @@ frame_pool::frame_pool(size_t capacity, size_t max_cached)
     : capacity_(capacity), max_cached_(max_cached) {}
 
 frame_pool::~frame_pool() {
+    ::operator delete(hot_.exchange(nullptr));
     for (void *block : cache_) {
         ::operator delete(block);
     }
@@ -83,12 +84,15 @@ rtp_frame *frame_pool::alloc(size_t payload_len) noexcept {
     if (payload_len > capacity_) {
         return alloc_block(payload_len, true);
     }
-    void *block = nullptr;
-    {
+    void *block = hot_.exchange(nullptr, std::memory_order_acquire);
+    if (block != nullptr) {
+        cached_.fetch_sub(1, std::memory_order_relaxed);
+    } else {
         std::lock_guard<std::mutex> guard(lock_);
         if (!cache_.empty()) {
             block = cache_.back();
             cache_.pop_back();
+            cached_.fetch_sub(1, std::memory_order_relaxed);
         }
     }
     if (block == nullptr) {
@@ -103,13 +107,30 @@ rtp_frame *frame_pool::alloc(size_t payload_len) noexcept {
 
 void frame_pool::give_back(void *block) noexcept {
     bool kept = false;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (!closed_ && cache_.size() < max_cached_) {
-            try {
-                cache_.push_back(block);
+    if (!closed_.load(std::memory_order_acquire) && max_cached_ > 0) {
+        // A place is reserved in the count before the block is placed, so
+        // that the bound holds however many threads release at once.
+        size_t count = cached_.load(std::memory_order_relaxed);
+        while (count < max_cached_ &&
+               !cached_.compare_exchange_weak(count, count + 1, std::memory_order_relaxed)) {
+        }
+        if (count < max_cached_) {
+            void *expected = nullptr;
+            if (hot_.compare_exchange_strong(expected, block, std::memory_order_release,
+                                             std::memory_order_relaxed)) {
                 kept = true;
-            } catch (const std::bad_alloc &) {
+            } else {
+                std::lock_guard<std::mutex> guard(lock_);
+                if (!closed_.load(std::memory_order_relaxed)) {
+                    try {
+                        cache_.push_back(block);
+                        kept = true;
+                    } catch (const std::bad_alloc &) {
+                    }
+                }
+            }
+            if (!kept) {
+                cached_.fetch_sub(1, std::memory_order_relaxed);
             }
         }
     }
@@ -123,9 +144,16 @@ void frame_pool::close() noexcept {
     std::vector<void *> cached;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        closed_ = true;
+        closed_.store(true, std::memory_order_release);
         cached.swap(cache_);
     }
+    // A block released while this runs may still land in hot_: the pool's
+    // destructor frees it.
+    if (void *hot = hot_.exchange(nullptr, std::memory_order_acquire)) {
+        cached_.fetch_sub(1, std::memory_order_relaxed);
+        ::operator delete(hot);
+    }
+    cached_.fetch_sub(cached.size(), std::memory_order_relaxed);
     for (void *block : cached) {
         ::operator delete(block);
     }
@@ -133,8 +161,7 @@ void frame_pool::close() noexcept {
 }
 
 size_t frame_pool::cached() const noexcept {
-    std::lock_guard<std::mutex> guard(lock_);
-    return cache_.size();
+    return cached_.load(std::memory_order_relaxed);
 }
 
 void frame_pool::unref() noexcept {

@@ -46,9 +46,15 @@ private:
 
     const size_t capacity_;
     const size_t max_cached_;
+    // The block released last, taken first: a stream that releases each
+    // frame before the next arrives reuses one block without a lock, and that
+    // block is still in the cache. Counted in cached(); freed at close() or,
+    // if it came back later, with the pool.
+    std::atomic<void *> hot_{nullptr};
     mutable std::mutex lock_;
     std::vector<void *> cache_;
-    bool closed_ = false;
+    std::atomic<size_t> cached_{0};  // blocks in hot_ and cache_
+    std::atomic<bool> closed_{false};
     std::atomic<size_t> refs_{1};  // the owner and every frame out of the pool
 };
 
