@@ -100,9 +100,14 @@ frame_queue::frame_queue(std::shared_ptr<datagram_sink> sink, std::shared_ptr<rt
                                                   : 0),
       now_(clock::hrc::now),
       sleep_(real_sleep) {
+    // Whether a frame of one packet can skip the transaction is fixed with
+    // the stream: its flags, its tag slot and its format.
     try {
         single_.resize(1);
         single_.front().reserve(4);  // room for what a send handler may add
+        single_offered_ = rtp_ && sink_ && tag_slot_ == 0 &&
+                          !(rce_flags_ & (RCE_PACE_FRAMES | RCE_PACE_FRAGMENTS)) &&
+                          media_header_size(rtp_->get_payload()) == 0;
     } catch (const std::bad_alloc &) {
         single_.clear();  // send_single is then not offered
     }
@@ -410,15 +415,9 @@ RTP_ERROR frame_queue::flush_queue(sockaddr_in &to4, sockaddr_in6 &to6, uint32_t
     return rc;
 }
 
-bool frame_queue::can_send_single() const noexcept {
-    return rtp_ && sink_ && !single_.empty() && tag_slot_ == 0 &&
-           !(rce_flags_ & (RCE_PACE_FRAMES | RCE_PACE_FRAGMENTS)) &&
-           media_header_size(rtp_->get_payload()) == 0;
-}
-
 RTP_ERROR frame_queue::send_single(uint8_t *data, size_t length, bool marker, sockaddr_in &to4,
                                    sockaddr_in6 &to6, uint32_t ssrc) noexcept {
-    if (!can_send_single()) {
+    if (!single_offered_) {
         return RTP_BAD_ARGUMENT;
     }
     end_transaction();

@@ -131,7 +131,7 @@ public:
     RTP_ERROR flush_queue(sockaddr_in &to4, sockaddr_in6 &to6, uint32_t ssrc) noexcept;
     // Whether a frame of one packet can go out through send_single: no
     // pacing, no SRTP tag slot and no payload header to keep for it.
-    bool can_send_single() const noexcept;
+    bool can_send_single() const noexcept { return single_offered_; }
     // Sends a frame of one packet, [data, data + length) after a fresh
     // header (`marker` sets its marker bit), without opening a transaction:
     // the datagram, the sequence number, the handlers' view and the result
@@ -234,6 +234,7 @@ private:
     // send_single's packet: one piece list and its header, reused.
     packet_vector single_;
     uint8_t single_header_[k_rtp_header_size] = {};
+    bool single_offered_ = false;
 };
 
 }  // namespace tessal

@@ -410,6 +410,19 @@ static_assert(k_staging_bytes >= k_gso_max_bytes, "a whole run must fit");
     return s;
 }
 
+// A batched send that failed (sent < 0, errno set) or made no progress
+// (sent == 0, reported as EAGAIN).
+RTP_ERROR batch_send_failed(int sent, int *bytes_sent) {
+    if (sent == 0) {
+        errno = EAGAIN;
+    }
+    log::platform_error("sendmmsg(2) failed");
+    if (bytes_sent != nullptr) {
+        *bytes_sent = -1;
+    }
+    return RTP_SEND_FAILED;
+}
+
 // Whether the kernel refused the segmentation offload itself (as opposed to
 // the send): then the datagrams go out one by one.
 bool gso_refused(int err) {
@@ -468,14 +481,7 @@ RTP_ERROR socket::raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6,
             sent = sys_->sendmmsg(descriptor_, &message, 1, flags);
         } while (sent < 0 && errno == EINTR);
         if (sent <= 0) {
-            if (sent == 0) {
-                errno = EAGAIN;
-            }
-            log::platform_error("sendmmsg(2) failed");
-            if (bytes_sent != nullptr) {
-                *bytes_sent = -1;
-            }
-            return RTP_SEND_FAILED;
+            return batch_send_failed(sent, bytes_sent);
         }
         return RTP_SUCCESS;
     }
@@ -611,14 +617,7 @@ RTP_ERROR socket::raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6,
             continue;
         }
         if (sent <= 0) {
-            if (sent == 0) {
-                errno = EAGAIN;
-            }
-            log::platform_error("sendmmsg(2) failed");
-            if (bytes_sent != nullptr) {
-                *bytes_sent = -1;
-            }
-            return RTP_SEND_FAILED;
+            return batch_send_failed(sent, bytes_sent);
         }
         for (size_t k = 0; k < static_cast<size_t>(sent); ++k) {
             delivered += sc.datagrams[done + k];
