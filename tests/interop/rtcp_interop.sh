@@ -134,10 +134,21 @@ case "$direction" in
             rb.send_rtp_src_0 ! udpsink host=127.0.0.1 port="$tessal_port" bind-port="$gst_port" \
             rb.send_rtcp_src_0 ! udpsink host=127.0.0.1 port=$((tessal_port + 1)) \
                 bind-port=$((gst_port + 1)) sync=false async=false \
-            >"$run/gst.log" 2>&1 || fail "the GStreamer sender failed"
-        sleep 1
-        kill "$recv" 2>/dev/null
+            >"$run/gst.log" 2>&1 &
+        gst=$!
+        # tessal-recv ends at its frame count (or its time-out). gst-launch
+        # does not always end after rtpbin's last buffer (now and then it
+        # waits at the end of the stream until killed), so the sender is
+        # judged by what it sent: a sender still running then is stopped, one
+        # that ended must have ended well.
         wait "$recv" 2>/dev/null
+        if kill -0 "$gst" 2>/dev/null; then
+            sleep 1  # the reports of the last second
+            kill "$gst" 2>/dev/null
+            wait "$gst" 2>/dev/null
+        else
+            wait "$gst" || fail "the GStreamer sender failed"
+        fi
         ;;
     *) echo "unknown direction $direction" >&2; exit 2 ;;
 esac
