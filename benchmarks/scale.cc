@@ -7,8 +7,8 @@
 // Reports set-up and tear-down time, threads, resident memory per stream,
 // idle CPU, and the CPU per packet of moving 1,200-byte packets through all
 // streams (one push per stream per round, ~1 Mbit/s per stream) beside a raw
-// loop moving the same traffic, in turns of ROUNDS rounds each, and the
-// context switches per packet of both.
+// loop moving the same traffic, in turns of ROUNDS rounds each: the share of
+// the sending thread, and the context switches per packet of both.
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -52,6 +52,13 @@ double switches_now() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     return static_cast<double>(u.ru_nvcsw + u.ru_nivcsw);
+}
+
+// CPU seconds of the calling thread so far.
+double thread_cpu_now() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 double seconds_since(clock_type::time_point t) {
@@ -158,9 +165,10 @@ double raw_cpu_per_packet(size_t packets) {
 // sending one datagram per 10 ms round to its receiver, and a thread that
 // waits with epoll(7) and takes each ready socket's datagrams with recvmmsg.
 // That is what a hand-written program moving these packets needs at least;
-// CPU seconds per packet for the whole process, as for the library.
+// CPU seconds per packet for the whole process, as for the library, and
+// for the sending thread alone.
 double raw_same_traffic_cpu_per_packet(int senders, bool shared_port, int rounds,
-                                       double &switches_per_packet) {
+                                       double &switches_per_packet, double &sender_per_packet) {
     const int receivers = shared_port ? 1 : senders;
     const int ep = epoll_create1(EPOLL_CLOEXEC);
     std::vector<int> rx(static_cast<size_t>(receivers));
@@ -220,6 +228,7 @@ double raw_same_traffic_cpu_per_packet(int senders, bool shared_port, int rounds
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
             cpu0 = cpu_now();
+            sender_per_packet = thread_cpu_now();
             switches_per_packet = switches_now();
             got0 = got.load();
             begin = clock_type::now() - std::chrono::milliseconds(10 * k_warm_up_rounds);
@@ -231,9 +240,11 @@ double raw_same_traffic_cpu_per_packet(int senders, bool shared_port, int rounds
         }
         std::this_thread::sleep_until(begin + std::chrono::milliseconds(10 * (r + 1)));
     }
+    sender_per_packet = thread_cpu_now() - sender_per_packet;
     receiver.join();
     const double cpu = cpu_now() - cpu0;
     const size_t counted = got.load() - got0;
+    sender_per_packet /= static_cast<double>(std::max<size_t>(counted, 1));
     switches_per_packet =
         (switches_now() - switches_per_packet) / static_cast<double>(std::max<size_t>(counted, 1));
     for (int fd : rx) {
@@ -313,22 +324,28 @@ int main(int argc, char **argv) {
     size_t delivered = 0;
     double raw_cpu_sum = 0;
     double raw_switches = 0;
+    double sender_cpu = 0;      // the pushing thread's share of `cpu`
+    double raw_sender_cpp = 0;  // the raw loop's sending thread, per packet
     std::vector<double> ratios;
     for (int turn = 0; turn < k_turns; ++turn) {
         const size_t delivered0 = g_delivered.load();
         const double cpu0 = cpu_now();
         const double switches0 = switches_now();
+        const double sender0 = thread_cpu_now();
         push_rounds(rounds);
+        sender_cpu += thread_cpu_now() - sender0;
         const double turn_cpu = cpu_now() - cpu0;
         const size_t turn_delivered = g_delivered.load() - delivered0;
         cpu += turn_cpu;
         switches += switches_now() - switches0;
         delivered += turn_delivered;
         double turn_raw_switches = 0;
-        const double raw =
-            raw_same_traffic_cpu_per_packet(n, shared_port, rounds, turn_raw_switches);
+        double turn_raw_sender = 0;
+        const double raw = raw_same_traffic_cpu_per_packet(n, shared_port, rounds,
+                                                           turn_raw_switches, turn_raw_sender);
         raw_cpu_sum += raw;
         raw_switches += turn_raw_switches / k_turns;
+        raw_sender_cpp += turn_raw_sender / k_turns;
         ratios.push_back(turn_cpu / static_cast<double>(std::max<size_t>(turn_delivered, 1)) / raw);
     }
     const size_t sent = static_cast<size_t>(rounds) * static_cast<size_t>(n) * k_turns;
@@ -364,6 +381,12 @@ int main(int argc, char **argv) {
         std::printf(" %.2f", r);
     }
     std::printf(" by turn)\n");
+    const double sender_cpp = sender_cpu / static_cast<double>(std::max<size_t>(delivered, 1));
+    std::printf(
+        "  of which sending       %8.2f us  (raw loop %.2f); other threads %.2f us (raw loop "
+        "%.2f)\n",
+        sender_cpp * 1e6, raw_sender_cpp * 1e6, (tessal_cpp - sender_cpp) * 1e6,
+        (raw_cpp - raw_sender_cpp) * 1e6);
     std::printf("  context switches       %8.2f per packet (raw loop, same traffic %.2f)\n",
                 switches / static_cast<double>(std::max<size_t>(delivered, 1)), raw_switches);
     std::printf(

@@ -388,8 +388,9 @@ media::media(std::shared_ptr<datagram_sink> sink, std::shared_ptr<rtp> rtp_ctx, 
     : sink_(std::move(sink)),
       rtp_ctx_(std::move(rtp_ctx)),
       rce_flags_(rce_flags),
-      fqueue_(std::make_unique<frame_queue>(sink_, rtp_ctx_, rce_flags_)) {
-    media_frame_info_.rtp_ctx = rtp_ctx_.get();
+      fqueue_(std::make_unique<frame_queue>(sink_, rtp_ctx_, rce_flags_)),
+      media_frame_info_(std::make_unique<media_frame_table>()) {
+    media_frame_info_->rtp_ctx = rtp_ctx_.get();
 }
 
 media::~media() = default;
@@ -409,18 +410,18 @@ RTP_ERROR media::push_frame(sockaddr_in &addr, sockaddr_in6 &addr6, std::unique_
 }
 
 void *media::get_media_frame_info() noexcept {
-    return &media_frame_info_;
+    return media_frame_info_.get();
 }
 
 RTP_ERROR media::frame_getter(frame::rtp_frame **out) noexcept {
     if (out == nullptr) {
         return RTP_BAD_ARGUMENT;
     }
-    if (media_frame_info_.ready.empty()) {
+    if (media_frame_info_->ready.empty()) {
         return RTP_NO_SUCH_ITEM;
     }
-    *out = media_frame_info_.ready.front();
-    media_frame_info_.ready.pop_front();
+    *out = media_frame_info_->ready.front();
+    media_frame_info_->ready.pop_front();
     return RTP_FRAME_READY;
 }
 
@@ -486,6 +487,16 @@ void media::set_fps(int64_t numerator, int64_t denominator) noexcept {
         interval = frame_interval(numerator, denominator);
     }
     fqueue_->set_frame_rate(on, interval, (rce_flags_ & RCE_PACE_FRAMES) != 0);
+}
+
+void media::collect_hot_lines(hot_lines &out) const {
+    // The object's head: its vtable pointer and the send-side fields.
+    const auto *first = reinterpret_cast<const uint8_t *>(this);
+    const auto *end = reinterpret_cast<const uint8_t *>(&fqueue_ + 1);
+    out.add(first, static_cast<size_t>(end - first));
+    if (fqueue_) {
+        fqueue_->collect_hot_lines(out);
+    }
 }
 
 void media::set_pace(int64_t numerator, int64_t denominator) noexcept {

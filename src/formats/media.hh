@@ -329,6 +329,9 @@ public:
     // Spreads a frame's packets over numerator/denominator of the interval.
     void set_pace(int64_t numerator, int64_t denominator) noexcept;
 
+    // Adds the lines a push touches, down to the socket's.
+    void collect_hot_lines(hot_lines &out) const;
+
 protected:
     // The send path; formats with their own packetization override it.
     // `rtp_flags` is not used by the generic format. Logs and returns the
@@ -341,7 +344,9 @@ protected:
     std::shared_ptr<rtp> rtp_ctx_;
     int rce_flags_;
     std::unique_ptr<frame_queue> fqueue_;
-    media_frame_table media_frame_info_;
+    // Apart from the object (about 12 KiB of reassembly records), so that
+    // the send path's fields and the queue lie together.
+    std::unique_ptr<media_frame_table> media_frame_info_;
 };
 
 }  // namespace formats

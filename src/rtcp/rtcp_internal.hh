@@ -134,6 +134,8 @@ public:
     bool get_statistics(uint32_t ssrc, receiver_statistics &out);
     uint32_t sent_packets() const { return sent_packets_.load(); }
     uint32_t sent_octets() const { return sent_octets_.load(); }
+    // What send_packet_handler_vec updates, for the socket's hot lines.
+    const void *sender_counters() const { return &sent_packets_; }
     // Runs the runner's silence bookkeeping for `elapsed_ms` (tests call it
     // directly): sources silent for over two minutes are removed.
     void age_sources(uint32_t elapsed_ms);
@@ -253,8 +255,9 @@ private:
     std::atomic<uint32_t> ts_info_clock_rate_{0};
     std::atomic<uint32_t> rtp_ts_start_{0};
 
-    // Sender statistics, written by the pushing thread.
-    std::atomic<uint32_t> sent_packets_{0};
+    // Sender statistics, written by the pushing thread; aligned so that the
+    // three share a cache line, as every send updates them all.
+    alignas(16) std::atomic<uint32_t> sent_packets_{0};
     std::atomic<uint32_t> sent_octets_{0};
     std::atomic<bool> sent_since_report_{false};
 

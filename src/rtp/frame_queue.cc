@@ -441,6 +441,22 @@ RTP_ERROR frame_queue::send_single(uint8_t *data, size_t length, bool marker, so
     return send_packets(to4, to6, ssrc, single_);
 }
 
+void frame_queue::collect_hot_lines(hot_lines &out) const {
+    const auto *first = reinterpret_cast<const uint8_t *>(single_header_);
+    const auto *end = reinterpret_cast<const uint8_t *>(&sink_ + 1);
+    out.add(first, static_cast<size_t>(end - first));
+    if (!single_.empty()) {
+        out.add(single_.data(), sizeof(single_.front()));
+        out.add(single_.front().data(), single_.front().capacity() * sizeof(single_.front()[0]));
+    }
+    if (rtp_) {
+        rtp_->collect_hot_lines(out);
+    }
+    if (sink_) {
+        sink_->collect_hot_lines(out);
+    }
+}
+
 RTP_ERROR frame_queue::send_batched(sockaddr_in &to4, sockaddr_in6 &to6, uint32_t ssrc) {
     return send_packets(to4, to6, ssrc, active_->packets);
 }

@@ -144,6 +144,10 @@ public:
     // when none is open. The caller's unowned frame is not touched.
     RTP_ERROR deinit_transaction() noexcept;
 
+    // Adds the lines a push touches: the queue's send fields, the RTP
+    // state's and the sink's.
+    void collect_hot_lines(hot_lines &out) const;
+
     // Whether flush_queue marks the last packet of a transaction of two or
     // more packets (on by default). Formats whose frame spans several
     // transactions switch it off and place the marker with mark_last_packet.
@@ -209,10 +213,16 @@ private:
     RTP_ERROR send_packets(sockaddr_in &to4, sockaddr_in6 &to6, uint32_t ssrc,
                            packet_vector &packets);
 
+    // What every push reads comes first, up to sink_: the lines
+    // collect_hot_lines adds.
+    // send_single's packet: its header and one piece list, reused.
+    uint8_t single_header_[k_rtp_header_size] = {};
+    bool single_offered_ = false;
+    packet_vector single_;
     std::unique_ptr<transaction> active_;
-    dealloc_hook_fn dealloc_hook_ = nullptr;
     std::shared_ptr<rtp> rtp_;
     std::shared_ptr<datagram_sink> sink_;
+    dealloc_hook_fn dealloc_hook_ = nullptr;
     int rce_flags_;
     size_t tag_slot_;  // bytes reserved per packet for an SRTP tag, or 0
     bool auto_marker_ = true;
@@ -231,10 +241,6 @@ private:
     std::unique_ptr<transaction> spare_transaction_;
     packet_vector spare_packets_;
     buffer_vector idle_buffers_;
-    // send_single's packet: one piece list and its header, reused.
-    packet_vector single_;
-    uint8_t single_header_[k_rtp_header_size] = {};
-    bool single_offered_ = false;
 };
 
 }  // namespace tessal

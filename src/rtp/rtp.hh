@@ -15,6 +15,7 @@
 #include "tessal/frame.hh"
 #include "tessal/util.hh"
 #include "util/clock.hh"
+#include "util/hot_lines.hh"
 #include "util/shared_ssrc.hh"
 
 namespace tessal {
@@ -93,6 +94,12 @@ public:
 
     // Replaces the steady clock behind clock-derived timestamps (tests).
     void set_time_source(time_source source) noexcept { now_ = source; }
+
+    // Adds the lines a sent header touches: this state and the SSRC cell.
+    void collect_hot_lines(hot_lines &out) const {
+        out.add(this, sizeof(*this));
+        out.add(local_ssrc_.get(), sizeof(*local_ssrc_));
+    }
 
 private:
     uint32_t clock_timestamp() noexcept;

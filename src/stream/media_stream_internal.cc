@@ -98,8 +98,8 @@ RTP_ERROR media_stream_internal::init(std::shared_ptr<zrtp> zrtp_ctx) {
     create_srtp_objects();
     // Every stream counts what it sends, with or without RCE_WITH_RTCP, and
     // before SRTP: the statistics are of the plaintext.
-    socket_->install_handler(local_ssrc_, rtcp_->internal(),
-                             rtcp_internal::send_packet_handler_vec);
+    socket_->install_handler(local_ssrc_, rtcp_->internal(), rtcp_internal::send_packet_handler_vec,
+                             rtcp_->internal()->sender_counters());
     if ((rce_flags_ & RCE_SRTP) && (rce_flags_ & k_zrtp_mask) &&
         !(rce_flags_ & RCE_SRTP_KEYS_FROM_USER) && zrtp_) {
         // Until the keys are agreed only ZRTP is taken in: media arriving
@@ -842,8 +842,29 @@ void media_stream_internal::clear_push_timestamp(const int64_t *ts) {
     }
 }
 
+void media_stream_internal::refresh_push_lines() {
+    if (!socket_ || !media_) {
+        return;
+    }
+    const uint64_t version = socket_->hot_lines_version();
+    if (version == push_lines_version_) {
+        return;
+    }
+    // This object's own fields are loaded as soon as the push reaches it;
+    // what lies behind its pointers, and the destination address, which
+    // only the kernel reads, are not.
+    push_lines_.clear();
+    push_lines_.add(local_ssrc_.get(), sizeof(*local_ssrc_));
+    push_lines_.add(ipv6_ ? static_cast<const void *>(&remote_v6_) : &remote_v4_,
+                    ipv6_ ? sizeof(remote_v6_) : sizeof(remote_v4_));
+    media_->collect_hot_lines(push_lines_);
+    push_lines_version_ = version;
+}
+
 RTP_ERROR media_stream_internal::push_borrowed(uint8_t *data, size_t data_len, const int64_t *ts,
                                                const uint64_t *ntp_ts, int rtp_flags) {
+    push_lines_.prefetch();
+    refresh_push_lines();
     const RTP_ERROR ready = check_push_preconditions(rtp_flags, false);
     if (ready != RTP_SUCCESS) {
         return ready;
@@ -871,6 +892,8 @@ RTP_ERROR media_stream_internal::push_borrowed(uint8_t *data, size_t data_len, c
 RTP_ERROR media_stream_internal::push_owned(std::unique_ptr<uint8_t[]> data, size_t data_len,
                                             const int64_t *ts, const uint64_t *ntp_ts,
                                             int rtp_flags) {
+    push_lines_.prefetch();
+    refresh_push_lines();
     const RTP_ERROR ready = check_push_preconditions(rtp_flags, true);
     if (ready != RTP_SUCCESS) {
         return ready;

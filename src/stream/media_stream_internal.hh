@@ -24,6 +24,7 @@
 #include "security/zrtp.hh"
 #include "tessal/frame.hh"
 #include "tessal/util.hh"
+#include "util/hot_lines.hh"
 #include "util/shared_ssrc.hh"
 
 namespace tessal {
@@ -165,6 +166,8 @@ private:
     RTP_ERROR push_owned(std::unique_ptr<uint8_t[]> data, size_t data_len, const int64_t *ts,
                          const uint64_t *ntp_ts, int rtp_flags);
     void set_push_timestamps(const int64_t *ts, const uint64_t *ntp_ts);
+    // Gathers push_lines_ again when the socket's send handlers changed.
+    void refresh_push_lines();
     void clear_push_timestamp(const int64_t *ts);
 
     uint32_t key_;
@@ -191,6 +194,12 @@ private:
     RTP_FORMAT fmt_;
     int rce_flags_;
     std::atomic<bool> initialized_{false};
+    // The lines a push touches in this stream's objects, prefetched together
+    // when a push begins (next to the fields a push reads first); gathered
+    // at the first push and again whenever the socket's send handlers
+    // change. Pushing thread only.
+    hot_lines push_lines_;
+    uint64_t push_lines_version_ = UINT64_MAX;
     std::shared_ptr<reception_flow> reception_flow_;
     // Frames for the packets this stream receives; closed on destruction.
     frame::frame_pool *frame_pool_ = nullptr;

@@ -6,8 +6,11 @@
 
 #include <netinet/in.h>
 
+#include <cstdint>
+
 #include "tessal/util.hh"
 #include "util/buffer_vector.hh"
+#include "util/hot_lines.hh"
 
 namespace tessal {
 
@@ -23,6 +26,12 @@ public:
     // sink can.
     virtual RTP_ERROR sendto(uint32_t ssrc, sockaddr_in &to4, sockaddr_in6 &to6,
                              packet_vector &packets, int flags, int *bytes_sent) = 0;
+
+    // Adds the lines a send through the sink touches: its own state, its
+    // send handlers and what they update.
+    virtual void collect_hot_lines(hot_lines &) {}
+    // Changes whenever what collect_hot_lines adds may have changed.
+    virtual uint64_t hot_lines_version() const noexcept { return 0; }
 };
 
 }  // namespace tessal

@@ -246,6 +246,14 @@ void io_pool::run(size_t index) {
             log::platform_error("epoll_wait(2) failed");
             break;
         }
+        // Each registration is asked for before the first is served: with
+        // many sockets, their state is cold and the misses overlap.
+        for (int i = 0; i < n; ++i) {
+            if (const auto *reg = static_cast<const char *>(events[i].data.ptr)) {
+                __builtin_prefetch(reg, 1);
+                __builtin_prefetch(reg + sizeof(registration) - 1, 1);
+            }
+        }
         for (int i = 0; i < n; ++i) {
             if (events[i].data.ptr != nullptr) {
                 serve(*static_cast<registration *>(events[i].data.ptr));

@@ -77,6 +77,7 @@ void reception_flow::create_ring_buffer() {
     written_.store(0);
     processed_.store(0);
     base_.store(0);
+    routes_version_.fetch_add(1);  // the slot table moved
 }
 
 // Called with size_lock_ and start_stop_lock_ held. Running threads are
@@ -509,6 +510,9 @@ size_t reception_flow::spread_coalesced(const mmsghdr *msgs, uint64_t w, size_t 
 // receive failure).
 io_pool::outcome reception_flow::drain_socket() {
     constexpr int k_batches_per_turn = 16;
+    // Asked for before the receive: the lines arrive while it runs.
+    receive_lines_.prefetch();
+    refresh_receive_lines();
     bool published = false;
     bool left_over = false;
     const bool ok = fill_ring(*socket_, k_batches_per_turn, published, left_over);
@@ -526,6 +530,48 @@ io_pool::outcome reception_flow::drain_socket() {
         return io_pool::outcome::stop;
     }
     return left_over ? io_pool::outcome::more : io_pool::outcome::drained;
+}
+
+// On the receiving thread: gathers receive_lines_ again when handlers or
+// hooks changed since. The flow's own receive-side fields always; the
+// entries of its streams, their stages' state and their hooks only for a
+// flow of a few streams (a flow of many finds each packet's stream by its
+// SSRC, and prefetching them all would only evict what is in use).
+void reception_flow::refresh_receive_lines() {
+    constexpr size_t k_prefetched_streams = 4;
+    const uint64_t version = routes_version_.load();
+    if (version == receive_lines_version_) {
+        return;
+    }
+    std::scoped_lock guard(handlers_lock_, hooks_lock_);
+    hot_lines &out = receive_lines_;
+    out.clear();
+    out.add(&ring_, sizeof(ring_));
+    out.add(ring_.data(), sizeof(slot));
+    out.add(&written_, sizeof(written_));
+    out.add(&processed_, sizeof(processed_));
+    out.add(&base_, sizeof(base_));
+    out.add(&receive_hint_, sizeof(receive_hint_));
+    out.add(&payload_size_, sizeof(payload_size_));
+    out.add(&consuming_, sizeof(consuming_));
+    out.add(&socket_, sizeof(socket_));
+    out.add(&handlers_, sizeof(handlers_));
+    out.add(&handlers_lock_, sizeof(handlers_lock_));
+    out.add(&hooks_, sizeof(hooks_));
+    out.add(&hooks_lock_, sizeof(hooks_lock_));
+    if (handlers_.size() <= k_prefetched_streams) {
+        for (const auto &[key, h] : handlers_) {
+            out.add(&h, sizeof(h));
+            for (const handler_entry *e :
+                 {&h.header_stage, &h.decrypt_stage, &h.statistics_stage, &h.depacketize_stage}) {
+                out.add(e->arg);
+            }
+        }
+        for (const auto &[key, hook] : hooks_) {
+            out.add(&hook, sizeof(hook));
+        }
+    }
+    receive_lines_version_ = version;
 }
 
 // Handles what the receive side published, unless another thread is at it
@@ -755,6 +801,7 @@ RTP_ERROR reception_flow::install_handler(int kind, const shared_ssrc &remote_ss
     handler_entry *stages[] = {&h.header_stage,  &h.mux_rtcp_stage,    &h.zrtp_stage,
                                &h.decrypt_stage, &h.depacketize_stage, &h.statistics_stage};
     *stages[kind - 1] = handler_entry{function, arg};
+    routes_version_.fetch_add(1);
     return RTP_SUCCESS;
 }
 
@@ -762,6 +809,7 @@ RTP_ERROR reception_flow::install_getter(const shared_ssrc &remote_ssrc, frame_g
     std::lock_guard<std::mutex> guard(handlers_lock_);
     handlers_[remote_ssrc->load()].getter = std::move(getter);
     register_key(remote_ssrc->load());
+    routes_version_.fetch_add(1);
     return RTP_SUCCESS;
 }
 
@@ -769,6 +817,7 @@ RTP_ERROR reception_flow::remove_handlers(const shared_ssrc &remote_ssrc) {
     std::lock_guard<std::mutex> guard(handlers_lock_);
     const bool removed = handlers_.erase(remote_ssrc->load()) > 0;
     unregister_key(remote_ssrc->load());
+    routes_version_.fetch_add(1);
     return removed ? RTP_SUCCESS : RTP_BAD_ARGUMENT;
 }
 
@@ -778,6 +827,7 @@ RTP_ERROR reception_flow::set_stream_flags(const shared_ssrc &remote_ssrc, int r
     register_key(remote_ssrc->load());
     h.has_flags = true;
     h.flags = rce_flags;
+    routes_version_.fetch_add(1);
     return RTP_SUCCESS;
 }
 
@@ -787,6 +837,7 @@ RTP_ERROR reception_flow::install_receive_hook(void *arg, receive_hook hook, uin
     }
     std::lock_guard<std::mutex> guard(hooks_lock_);
     hooks_[remote_ssrc] = hook_entry{arg, hook};
+    routes_version_.fetch_add(1);
     return RTP_SUCCESS;
 }
 
@@ -799,6 +850,7 @@ bool reception_flow::clear_stream_from_flow(const shared_ssrc &remote_ssrc) {
         handlers_.erase(key);
         empty = handlers_.empty() && hooks_.empty();
         unregister_key(key);
+        routes_version_.fetch_add(1);
     }
     // The leaving stream's frames can no longer be pulled.
     std::lock_guard<std::mutex> guard(frames_lock_);
@@ -832,6 +884,7 @@ RTP_ERROR reception_flow::update_remote_ssrc(uint32_t old_ssrc, uint32_t new_ssr
         unregister_key(old_ssrc);
         register_key(new_ssrc);
     }
+    routes_version_.fetch_add(1);
     return RTP_SUCCESS;
 }
 

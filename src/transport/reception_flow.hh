@@ -40,6 +40,7 @@
 #include "tessal/frame.hh"
 #include "tessal/util.hh"
 #include "transport/io_pool.hh"
+#include "util/hot_lines.hh"
 #include "util/log.hh"
 #include "util/shared_ssrc.hh"
 
@@ -218,6 +219,7 @@ private:
     static receive_headers &headers_of_thread();
     void count_oversize(size_t len);
     io_pool::outcome drain_socket();
+    void refresh_receive_lines();
     void process_published();
     bool consume_published();
     void dispatch(handler &h, uint8_t *packet, size_t size, int rce_flags);
@@ -243,6 +245,8 @@ private:
     std::mutex hooks_lock_;
     std::unordered_map<uint32_t, handler> handlers_;
     std::mutex handlers_lock_;
+    // Advanced whenever handlers_ or hooks_ change (under their locks).
+    std::atomic<uint64_t> routes_version_{0};
 
     std::atomic<bool> should_stop_{true};
     std::atomic<bool> pausing_{false};  // threads stopped only to rebuild the ring
@@ -260,6 +264,11 @@ private:
     // keeps up goes round the first slots only and the rest of the ring never
     // becomes resident. base_ is stored before the written_ that publishes a
     // datagram under it, and cannot move while anything published waits.
+    // The lines a received packet touches, prefetched before each receive
+    // on the shared threads; gathered again when routes_version_ moves.
+    // Receiving thread only.
+    hot_lines receive_lines_;
+    uint64_t receive_lines_version_ = UINT64_MAX;
     std::vector<slot> ring_;
     std::unique_ptr<uint8_t[]> ring_memory_;
     std::atomic<uint64_t> written_{0};

@@ -41,7 +41,7 @@ void fill_iov(iovec *iov, const buffer_vector &pieces) {
 }  // namespace
 
 socket::socket(int stream_flags, socket_syscalls *sys)
-    : sys_(sys), stream_flags_(stream_flags), gso_enabled_(sys->supports_udp_gso()) {}
+    : sys_(sys), gso_enabled_(sys->supports_udp_gso()), stream_flags_(stream_flags) {}
 
 socket::~socket() {
     if (descriptor_ >= 0) {
@@ -245,19 +245,34 @@ std::string socket::sockaddr_ip6_to_string(const sockaddr_in6 &address) {
     return std::string(text) + ":" + std::to_string(ntohs(address.sin6_port));
 }
 
-RTP_ERROR socket::install_handler(shared_ssrc local_ssrc, void *arg, send_handler_fn handler) {
+RTP_ERROR socket::install_handler(shared_ssrc local_ssrc, void *arg, send_handler_fn handler,
+                                  const void *hot) {
     if (handler == nullptr) {
         return RTP_BAD_ARGUMENT;
     }
     std::lock_guard<std::mutex> guard(handler_lock_);
-    send_handlers_.emplace(std::move(local_ssrc), socket_packet_handler{arg, handler});
+    send_handlers_.emplace(std::move(local_ssrc), socket_packet_handler{arg, handler, hot});
+    handlers_version_.fetch_add(1);
     return RTP_SUCCESS;
 }
 
 RTP_ERROR socket::remove_handler(const shared_ssrc &local_ssrc) {
     std::lock_guard<std::mutex> guard(handler_lock_);
     send_handlers_.erase(local_ssrc);
+    handlers_version_.fetch_add(1);
     return RTP_SUCCESS;
+}
+
+void socket::collect_hot_lines(hot_lines &out) {
+    const auto *first = reinterpret_cast<const uint8_t *>(this);
+    const auto *end = reinterpret_cast<const uint8_t *>(&batch_header_ + 1);
+    out.add(first, static_cast<size_t>(end - first));
+    std::lock_guard<std::mutex> guard(handler_lock_);
+    for (const auto &entry : send_handlers_) {
+        out.add(&entry, sizeof(entry));
+        out.add(entry.first.get(), sizeof(*entry.first));
+        out.add(entry.second.hot != nullptr ? entry.second.hot : entry.second.arg);
+    }
 }
 
 // Called with handler_lock_ held.

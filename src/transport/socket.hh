@@ -33,6 +33,7 @@ using send_handler_fn = RTP_ERROR (*)(void *arg, buffer_vector &pieces);
 struct socket_packet_handler {
     void *arg;
     send_handler_fn handler;
+    const void *hot;  // what the handler updates on every send (arg when null)
 };
 
 // Orders shared SSRC cells by identity, not by value.
@@ -97,8 +98,16 @@ public:
     // Send handlers run, per datagram, for every cell that holds the SSRC
     // being sent, in installation order. Handlers must not call back into
     // install_handler, remove_handler or a handler-running sendto.
-    RTP_ERROR install_handler(shared_ssrc local_ssrc, void *arg, send_handler_fn handler);
+    // `hot` is what the handler updates on every send, for
+    // collect_hot_lines (null: the line `arg` points to).
+    RTP_ERROR install_handler(shared_ssrc local_ssrc, void *arg, send_handler_fn handler,
+                              const void *hot = nullptr);
     RTP_ERROR remove_handler(const shared_ssrc &local_ssrc);
+
+    // The socket's send-side fields, each handler's entry and SSRC cell,
+    // and what each handler updates.
+    void collect_hot_lines(hot_lines &out) override;
+    uint64_t hot_lines_version() const noexcept override { return handlers_version_.load(); }
 
     // One contiguous datagram, no handlers.
     RTP_ERROR sendto(sockaddr_in &to4, sockaddr_in6 &to6, uint8_t *data, size_t length, int flags,
@@ -166,19 +175,22 @@ private:
     void fill_destination(msghdr &header, sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6);
     size_t gso_run(const size_t *sizes, size_t count, size_t first) const;
 
+    // What every send reads comes first, up to batch_header_: the lines
+    // collect_hot_lines adds.
     socket_syscalls *sys_;
     int descriptor_ = -1;
-    sockaddr_in local_v4_{};
-    sockaddr_in6 local_v6_{};
     bool is_ipv6_ = false;
-    int stream_flags_;
     std::atomic<bool> gso_enabled_;
-    log::limiter gso_warning_;
+    int stream_flags_;
+    std::atomic<uint64_t> handlers_version_{0};
     std::mutex handler_lock_;
-    std::mutex option_lock_;
     std::multimap<shared_ssrc, socket_packet_handler, shared_ssrc_identity_less> send_handlers_;
     msghdr batch_header_{};
     iovec batch_chunks_[k_max_batch_chunks]{};
+    sockaddr_in local_v4_{};
+    sockaddr_in6 local_v6_{};
+    log::limiter gso_warning_;
+    std::mutex option_lock_;
 };
 
 }  // namespace tessal

@@ -94,7 +94,7 @@ class probe_media : public formats::media {
 public:
     using media::media;
     frame_queue &queue() { return *fqueue_; }
-    formats::media_frame_table &table() { return media_frame_info_; }
+    formats::media_frame_table &table() { return *media_frame_info_; }
 };
 
 struct sent_packet {

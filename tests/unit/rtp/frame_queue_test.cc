@@ -666,6 +666,35 @@ TEST_F(FrameQueueTest, SendFailureEndsTheTransaction) {
     }
 }
 
+// What a push prefetches reaches, through the queue, the RTP state, the
+// socket, each send handler's SSRC cell and what the handler updates; the
+// socket's version tells a holder of the list when handlers came or went.
+TEST_F(FrameQueueTest, HotLinesReachTheStateASendTouches) {
+    make(0);
+    hot_lines lines;
+    queue->collect_hot_lines(lines);
+    EXPECT_TRUE(lines.contains(rtp_state.get()));
+    EXPECT_TRUE(lines.contains(sock.get()));
+    EXPECT_TRUE(lines.contains(ssrc_cell.get()));
+    EXPECT_TRUE(lines.contains(&seen));  // the handler's argument: no other line given
+    EXPECT_LE(lines.size(), hot_lines::k_capacity);
+
+    alignas(64) static uint8_t counters[64];
+    const uint64_t before = sock->hot_lines_version();
+    ASSERT_EQ(sock->install_handler(ssrc_cell, &seen, recorder::handle, counters), RTP_SUCCESS);
+    const uint64_t installed = sock->hot_lines_version();
+    EXPECT_NE(installed, before);
+    lines.clear();
+    queue->collect_hot_lines(lines);
+    EXPECT_TRUE(lines.contains(counters));
+
+    ASSERT_EQ(sock->remove_handler(ssrc_cell), RTP_SUCCESS);
+    EXPECT_NE(sock->hot_lines_version(), installed);
+    lines.clear();
+    queue->collect_hot_lines(lines);
+    EXPECT_FALSE(lines.contains(counters));
+}
+
 // A frame of one packet sent without a transaction goes out as the
 // transaction would send it: the next sequence number, the clock's
 // timestamp, the marker asked for, the same two pieces to the send handler
