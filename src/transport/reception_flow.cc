@@ -555,6 +555,10 @@ void reception_flow::refresh_receive_lines() {
     out.add(&payload_size_, sizeof(payload_size_));
     out.add(&consuming_, sizeof(consuming_));
     out.add(&socket_, sizeof(socket_));
+    out.add(socket_.get());
+    if (!ring_.empty()) {
+        out.add(ring_.front().data);  // where a flow that keeps up receives
+    }
     out.add(&handlers_, sizeof(handlers_));
     out.add(&handlers_lock_, sizeof(handlers_lock_));
     out.add(&hooks_, sizeof(hooks_));
