@@ -9,8 +9,47 @@
 #include "tessal/media_stream.hh"
 #include "transport/socketfactory.hh"
 #include "util/log.hh"
+#include "util/slot_slab.hh"
 
 namespace tessal {
+
+namespace {
+
+// The streams a session makes come from a slab, side by side: an
+// application that pushes to many streams in turn reaches each one's
+// object at the cost of a neighbour's, not of a page of its own.
+constexpr size_t k_stream_slot = (sizeof(media_stream) + 15) / 16 * 16;
+using stream_slab = slot_slab<k_stream_slot, 256>;
+
+// Never destroyed: a stream may outlive static destruction.
+stream_slab &streams_slab() {
+    static auto *slab = new stream_slab();
+    return *slab;
+}
+
+struct stream_deleter {
+    void operator()(media_stream *stream) const noexcept {
+        if (stream != nullptr) {
+            stream->~media_stream();
+            streams_slab().deallocate(stream);
+        }
+    }
+};
+
+media_stream *make_stream(const std::string &cname, const std::string &remote,
+                          const std::string &local, uint16_t src_port, uint16_t dst_port,
+                          RTP_FORMAT fmt, const std::shared_ptr<socketfactory> &sf, int rce_flags) {
+    void *slot = streams_slab().allocate();
+    try {
+        return new (slot)
+            media_stream(cname, remote, local, src_port, dst_port, fmt, sf, rce_flags, 0);
+    } catch (...) {
+        streams_slab().deallocate(slot);
+        throw;
+    }
+}
+
+}  // namespace
 
 class session_impl {
 public:
@@ -187,8 +226,8 @@ media_stream *session::create_stream(uint16_t src_port, uint16_t dst_port, RTP_F
     }
 
     try {
-        auto stream = std::make_unique<media_stream>(impl_->cname, remote, local, src_port,
-                                                     dst_port, fmt, impl_->sf, rce_flags, 0);
+        std::unique_ptr<media_stream, stream_deleter> stream(make_stream(
+            impl_->cname, remote, local, src_port, dst_port, fmt, impl_->sf, rce_flags));
         std::shared_ptr<zrtp> zrtp_ctx;
         {
             // The first SRTP stream brings the session's ZRTP object into
@@ -237,7 +276,7 @@ RTP_ERROR session::destroy_stream(media_stream *stream) noexcept {
         impl_->streams.erase(it);
     }
     stream->stop();
-    delete stream;
+    stream_deleter()(stream);
     return RTP_SUCCESS;
 }
 

@@ -22,6 +22,7 @@
 #include "transport/socketfactory.hh"
 #include "util/log.hh"
 #include "util/random.hh"
+#include "util/slot_slab.hh"
 
 #include <chrono>
 #include <thread>
@@ -47,7 +48,27 @@ bool is_generic_format(RTP_FORMAT fmt) {
     return v == 0 || (v >= 3 && v <= 11) || (v >= 15 && v <= 18) || (v >= 96 && v <= 105);
 }
 
+constexpr size_t k_internal_slot = (sizeof(media_stream_internal) + 63) / 64 * 64;
+using internal_slab = slot_slab<k_internal_slot, 64>;
+
+// Never destroyed: a stream may outlive static destruction.
+internal_slab &internals() {
+    static auto *slab = new internal_slab();
+    return *slab;
+}
+
 }  // namespace
+
+void *media_stream_internal::operator new(size_t size) {
+    if (size > k_internal_slot) {
+        throw std::bad_alloc();
+    }
+    return internals().allocate();
+}
+
+void media_stream_internal::operator delete(void *p) noexcept {
+    internals().deallocate(p);
+}
 
 media_stream_internal::media_stream_internal(std::string cname, std::string remote_address,
                                              std::string local_address, uint16_t src_port,

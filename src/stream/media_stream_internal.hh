@@ -46,6 +46,10 @@ class media;
 
 class media_stream_internal {
 public:
+    // From a slab: the streams' internal objects lie side by side, which a
+    // push that goes round many streams finds cheaper to reach.
+    static void *operator new(size_t size);
+    static void operator delete(void *p) noexcept;
     media_stream_internal(std::string cname, std::string remote_address, std::string local_address,
                           uint16_t src_port, uint16_t dst_port, RTP_FORMAT fmt,
                           std::shared_ptr<socketfactory> sf, int rce_flags, uint32_t ssrc);

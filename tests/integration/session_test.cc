@@ -7,12 +7,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "api/context_impl.hh"
+#include "stream/media_stream_internal.hh"
 #include "support/ports.hh"
 #include "support/stderr_capture.hh"
 #include "tessal/tessal.h"
@@ -195,6 +198,34 @@ size_t open_descriptors() {
 // Regression: a local port held by another socket used to give a stream
 // that was created "successfully" and never received (its failed bind was
 // ignored); a failed set-up also left its socket and flow behind.
+// A session's streams, and their internal objects, are made side by side:
+// an application that pushes to many streams in turn reaches the next one's
+// state at the cost of a neighbour's, not of a page of its own.
+TEST(Session, StreamsLieSideBySide) {
+    context ctx;
+    session *s = ctx.create_session("127.0.0.1");
+    ASSERT_NE(s, nullptr);
+    std::vector<uintptr_t> streams;
+    std::vector<uintptr_t> internals;
+    for (int i = 0; i < 4; ++i) {
+        media_stream *m = s->create_stream(0, 5004, k_fmt, RCE_SEND_ONLY);
+        ASSERT_NE(m, nullptr);
+        streams.push_back(reinterpret_cast<uintptr_t>(m));
+        internals.push_back(reinterpret_cast<uintptr_t>(m->internal()));
+    }
+    // One slot after another: the object's size rounded up to 16 bytes for
+    // the streams, to a cache line for the internal objects, which start on
+    // one.
+    const uintptr_t stream_slot = (sizeof(media_stream) + 15) / 16 * 16;
+    const uintptr_t internal_slot = (sizeof(media_stream_internal) + 63) / 64 * 64;
+    for (size_t i = 1; i < streams.size(); ++i) {
+        EXPECT_EQ(streams[i] - streams[i - 1], stream_slot) << i;
+        EXPECT_EQ(internals[i] - internals[i - 1], internal_slot) << i;
+        EXPECT_EQ(internals[i] % 64, 0u) << i;
+    }
+    ctx.destroy_session(s);
+}
+
 TEST(Session, PortHeldElsewhereFailsStreamSetUpAndReleasesEverything) {
     struct Case {
         const char *name;
