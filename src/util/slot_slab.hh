@@ -48,7 +48,8 @@ public:
         for (size_t i = 0; i < blocks_.size(); ++i) {
             block &b = *blocks_[i];
             if (bytes >= b.slots && bytes < b.slots + sizeof(b.slots)) {
-                b.free.push_back(static_cast<uint16_t>((bytes - b.slots) / SlotBytes));
+                b.free.push_back(
+                    static_cast<uint16_t>(static_cast<size_t>(bytes - b.slots) / SlotBytes));
                 if (b.free.size() == Slots) {
                     blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(i));
                 }
