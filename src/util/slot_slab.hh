@@ -13,6 +13,17 @@
 #include <new>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define TESSAL_SLAB_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TESSAL_SLAB_ASAN 1
+#endif
+#endif
+#if defined(TESSAL_SLAB_ASAN)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace tessal {
 
 template <size_t SlotBytes, size_t Slots>
@@ -30,6 +41,7 @@ public:
             }
         }
         auto b = std::make_unique<block>();
+        poison(b->slots, sizeof(b->slots));
         b->free.reserve(Slots);
         for (size_t i = Slots; i-- > 0;) {
             b->free.push_back(static_cast<uint16_t>(i));  // slot 0 is taken first
@@ -48,9 +60,11 @@ public:
         for (size_t i = 0; i < blocks_.size(); ++i) {
             block &b = *blocks_[i];
             if (bytes >= b.slots && bytes < b.slots + sizeof(b.slots)) {
+                poison(p, SlotBytes);
                 b.free.push_back(
                     static_cast<uint16_t>(static_cast<size_t>(bytes - b.slots) / SlotBytes));
                 if (b.free.size() == Slots) {
+                    unpoison(b.slots, sizeof(b.slots));  // back to the heap as it came
                     blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(i));
                 }
                 return;
@@ -72,7 +86,28 @@ private:
     static void *take(block &b) {
         const uint16_t slot = b.free.back();
         b.free.pop_back();
-        return b.slots + static_cast<size_t>(slot) * SlotBytes;
+        unsigned char *p = b.slots + static_cast<size_t>(slot) * SlotBytes;
+        unpoison(p, SlotBytes);
+        return p;
+    }
+
+    // Under AddressSanitizer a free slot is poisoned, so that a use after
+    // free is caught as it would be on the heap.
+    static void poison(const void *p, size_t bytes) {
+#if defined(TESSAL_SLAB_ASAN)
+        ASAN_POISON_MEMORY_REGION(p, bytes);
+#else
+        (void)p;
+        (void)bytes;
+#endif
+    }
+    static void unpoison(const void *p, size_t bytes) {
+#if defined(TESSAL_SLAB_ASAN)
+        ASAN_UNPOISON_MEMORY_REGION(p, bytes);
+#else
+        (void)p;
+        (void)bytes;
+#endif
     }
 
     mutable std::mutex lock_;

@@ -36,6 +36,15 @@ TEST(SlotSlab, SlotsLieSideBySideAndBlocksGoBackWhenEmpty) {
     slab.deallocate(slots[5]);
     EXPECT_EQ(slab.allocate(), slots[5]);
 
+#if defined(TESSAL_SLAB_ASAN)
+    // A free slot is poisoned; a taken one is not.
+    slab.deallocate(slots[6]);
+    EXPECT_TRUE(__asan_address_is_poisoned(slots[6]));
+    EXPECT_FALSE(__asan_address_is_poisoned(slots[7]));
+    EXPECT_EQ(slab.allocate(), slots[6]);
+    EXPECT_FALSE(__asan_address_is_poisoned(slots[6]));
+#endif
+
     // A block whose slots are all free goes back to the heap; null is ignored.
     slab.deallocate(nullptr);
     for (int i = 0; i < 4; ++i) {
