@@ -491,9 +491,7 @@ void media::set_fps(int64_t numerator, int64_t denominator) noexcept {
 
 void media::collect_hot_lines(hot_lines &out) const {
     // The object's head: its vtable pointer and the send-side fields.
-    const auto *first = reinterpret_cast<const uint8_t *>(this);
-    const auto *end = reinterpret_cast<const uint8_t *>(&fqueue_ + 1);
-    out.add(first, static_cast<size_t>(end - first));
+    out.add_between(this, &fqueue_ + 1);
     if (fqueue_) {
         fqueue_->collect_hot_lines(out);
     }

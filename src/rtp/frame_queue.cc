@@ -442,9 +442,7 @@ RTP_ERROR frame_queue::send_single(uint8_t *data, size_t length, bool marker, so
 }
 
 void frame_queue::collect_hot_lines(hot_lines &out) const {
-    const auto *first = reinterpret_cast<const uint8_t *>(single_header_);
-    const auto *end = reinterpret_cast<const uint8_t *>(&sink_ + 1);
-    out.add(first, static_cast<size_t>(end - first));
+    out.add_between(single_header_, &sink_ + 1);
     if (!single_.empty()) {
         out.add(single_.data(), sizeof(single_.front()));
         out.add(single_.front().data(), single_.front().capacity() * sizeof(single_.front()[0]));

@@ -245,7 +245,8 @@ private:
     std::mutex hooks_lock_;
     std::unordered_map<uint32_t, handler> handlers_;
     std::mutex handlers_lock_;
-    // Advanced whenever handlers_ or hooks_ change (under their locks).
+    // Advanced whenever handlers_ or hooks_ change (under their locks) and
+    // when the ring is rebuilt: what receive_lines_ was gathered from.
     std::atomic<uint64_t> routes_version_{0};
 
     std::atomic<bool> should_stop_{true};
@@ -253,6 +254,12 @@ private:
     std::thread receiver_thread_;
     std::thread processing_thread_;
     std::atomic<int> poll_timeout_ms_{k_default_poll_timeout_ms};
+
+    // The lines a received packet touches, prefetched before each receive
+    // on the shared threads; gathered again when routes_version_ moves.
+    // Receiving thread only.
+    hot_lines receive_lines_;
+    uint64_t receive_lines_version_ = UINT64_MAX;
 
     // Ring: slot i % size. `written_` counts published datagrams (receiver
     // only), `processed_` counts finished ones (processing thread only). The
@@ -264,11 +271,6 @@ private:
     // keeps up goes round the first slots only and the rest of the ring never
     // becomes resident. base_ is stored before the written_ that publishes a
     // datagram under it, and cannot move while anything published waits.
-    // The lines a received packet touches, prefetched before each receive
-    // on the shared threads; gathered again when routes_version_ moves.
-    // Receiving thread only.
-    hot_lines receive_lines_;
-    uint64_t receive_lines_version_ = UINT64_MAX;
     std::vector<slot> ring_;
     std::unique_ptr<uint8_t[]> ring_memory_;
     std::atomic<uint64_t> written_{0};

@@ -264,9 +264,7 @@ RTP_ERROR socket::remove_handler(const shared_ssrc &local_ssrc) {
 }
 
 void socket::collect_hot_lines(hot_lines &out) {
-    const auto *first = reinterpret_cast<const uint8_t *>(this);
-    const auto *end = reinterpret_cast<const uint8_t *>(&batch_header_ + 1);
-    out.add(first, static_cast<size_t>(end - first));
+    out.add_between(this, &batch_header_ + 1);
     std::lock_guard<std::mutex> guard(handler_lock_);
     for (const auto &entry : send_handlers_) {
         out.add(&entry, sizeof(entry));

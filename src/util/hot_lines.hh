@@ -37,6 +37,16 @@ public:
         }
     }
 
+    // Every line from `begin` up to, not including, `end`: the fields of
+    // an object that lie between two members.
+    void add_between(const void *begin, const void *end) noexcept {
+        const auto *b = static_cast<const unsigned char *>(begin);
+        const auto *e = static_cast<const unsigned char *>(end);
+        if (e > b) {
+            add(b, static_cast<size_t>(e - b));
+        }
+    }
+
     void clear() noexcept { count_ = 0; }
     size_t size() const noexcept { return count_; }
     bool contains(const void *p) const noexcept {

@@ -41,6 +41,19 @@ TEST(HotLines, AddsEachLineOfARangeOnce) {
     }
 }
 
+// Between two members: [begin, end), nothing when end is not past begin.
+TEST(HotLines, AddsTheLinesBetweenTwoAddresses) {
+    hot_lines lines;
+    lines.add_between(g_memory + 60, g_memory + 68);
+    EXPECT_EQ(lines.size(), 2u);
+    lines.add_between(g_memory + 200, g_memory + 200);
+    lines.add_between(g_memory + 300, g_memory + 200);
+    EXPECT_EQ(lines.size(), 2u);
+    lines.add_between(g_memory + 128, g_memory + 129);
+    EXPECT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(lines.contains(g_memory + 128));
+}
+
 TEST(HotLines, IgnoresNullAndStopsAtCapacity) {
     hot_lines lines;
     lines.add(nullptr, 100);
