@@ -352,21 +352,19 @@ RTP_ERROR socket::raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6, bu
         iov = large.get();
     }
     fill_iov(iov, pieces);
-    mmsghdr message{};
-    message.msg_hdr = batch_header_;
-    message.msg_hdr.msg_iov = iov;
-    message.msg_hdr.msg_iovlen = pieces.size();
-    message.msg_hdr.msg_control = nullptr;
-    message.msg_hdr.msg_controllen = 0;
-    fill_destination(message.msg_hdr, to4, to6, ipv6);
+    msghdr message = batch_header_;
+    message.msg_iov = iov;
+    message.msg_iovlen = pieces.size();
+    message.msg_control = nullptr;
+    message.msg_controllen = 0;
+    fill_destination(message, to4, to6, ipv6);
 
-    int sent = 0;
+    ssize_t sent = 0;
     do {
-        sent = sys_->sendmmsg(descriptor_, &message, 1, flags);
+        sent = sys_->sendmsg(descriptor_, &message, flags);
     } while (sent < 0 && errno == EINTR);
-    if (sent != 1) {
-        LOG_ERROR_AS("__sendtov", "Failed to send RTP frame: %s!",
-                     log::error_text(sent < 0 ? errno : EAGAIN).c_str());
+    if (sent < 0) {
+        LOG_ERROR_AS("__sendtov", "Failed to send RTP frame: %s!", log::error_text(errno).c_str());
         if (bytes_sent != nullptr) {
             *bytes_sent = -1;
         }
@@ -482,19 +480,19 @@ RTP_ERROR socket::raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6,
         const buffer_vector &pieces = packets.front();
         iovec iov[k_stack_pieces];
         fill_iov(iov, pieces);
-        mmsghdr message{};
-        message.msg_hdr.msg_iov = iov;
-        message.msg_hdr.msg_iovlen = pieces.size();
-        fill_destination(message.msg_hdr, to4, to6, ipv6);
+        msghdr message{};
+        message.msg_iov = iov;
+        message.msg_iovlen = pieces.size();
+        fill_destination(message, to4, to6, ipv6);
         if (bytes_sent != nullptr) {
             *bytes_sent = static_cast<int>(total_length(pieces));
         }
-        int sent = 0;
+        ssize_t sent = 0;
         do {
-            sent = sys_->sendmmsg(descriptor_, &message, 1, flags);
+            sent = sys_->sendmsg(descriptor_, &message, flags);
         } while (sent < 0 && errno == EINTR);
-        if (sent <= 0) {
-            return batch_send_failed(sent, bytes_sent);
+        if (sent < 0) {
+            return batch_send_failed(-1, bytes_sent);
         }
         return RTP_SUCCESS;
     }

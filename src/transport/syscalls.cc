@@ -24,6 +24,10 @@ int socket_syscalls::sendmmsg(int fd, mmsghdr *msgs, unsigned int count, int fla
     return ::sendmmsg(fd, msgs, count, flags);
 }
 
+ssize_t socket_syscalls::sendmsg(int fd, const msghdr *msg, int flags) {
+    return ::sendmsg(fd, msg, flags);
+}
+
 ssize_t socket_syscalls::sendto(int fd, const void *data, size_t len, int flags, const sockaddr *to,
                                 socklen_t to_len) {
     return ::sendto(fd, data, len, flags, to, to_len);

@@ -20,6 +20,8 @@ public:
     virtual int setsockopt(int fd, int level, int name, const void *value, socklen_t len);
     virtual int close(int fd);
     virtual int sendmmsg(int fd, mmsghdr *msgs, unsigned int count, int flags);
+    // One datagram: cheaper in the kernel than a sendmmsg(2) of one message.
+    virtual ssize_t sendmsg(int fd, const msghdr *msg, int flags);
     virtual ssize_t sendto(int fd, const void *data, size_t len, int flags, const sockaddr *to,
                            socklen_t to_len);
     virtual ssize_t recv(int fd, void *buf, size_t len, int flags);

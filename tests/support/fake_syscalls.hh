@@ -102,6 +102,23 @@ public:
         return static_cast<int>(count);
     }
 
+    // One datagram: recorded and scripted as a sendmmsg(2) of one message,
+    // so that counts and scripts read the same whichever call a path makes.
+    ssize_t sendmsg(int fd, const msghdr *msg, int flags) override {
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            ++sendmsg_calls_;
+        }
+        mmsghdr m{};
+        m.msg_hdr = *msg;
+        const int sent = sendmmsg(fd, &m, 1, flags);
+        if (sent == 0) {
+            errno = EAGAIN;
+            return -1;
+        }
+        return sent < 0 ? -1 : static_cast<ssize_t>(m.msg_len);
+    }
+
     // The UDP_SEGMENT size a message asks for, 0 without one.
     static uint16_t gso_segment(const msghdr &h) {
         if (h.msg_control == nullptr) {
@@ -321,6 +338,11 @@ public:
         std::lock_guard<std::mutex> g(lock_);
         return sent_;
     }
+    // sendmsg(2) calls (each also recorded in sendmmsg_counts() as one).
+    size_t sendmsg_calls() {
+        std::lock_guard<std::mutex> g(lock_);
+        return sendmsg_calls_;
+    }
     std::vector<unsigned> sendmmsg_counts() {
         std::lock_guard<std::mutex> g(lock_);
         return sendmmsg_counts_;
@@ -368,6 +390,7 @@ private:
     std::deque<rx_item> rx_;
     std::vector<datagram> sent_;
     std::vector<unsigned> sendmmsg_counts_;
+    size_t sendmsg_calls_ = 0;
     std::vector<std::pair<int, int>> options_;
 };
 

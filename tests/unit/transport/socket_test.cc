@@ -317,6 +317,66 @@ TEST(SocketSend, SingleDatagramOfManyPieces) {
     EXPECT_TRUE(f.fake.sent().empty());
 }
 
+// A lone datagram goes out in one sendmsg(2), which costs the kernel less
+// than a sendmmsg(2) of one message, on both single-datagram paths; a
+// failure is still reported with the path's own message.
+TEST(SocketSend, LoneDatagramIsOneSendmsg) {
+    struct Case {
+        const char *name;
+        bool gathered;  // the buffer_vector path, else a packet_vector of one
+        int flags;
+        std::vector<int> script;
+        RTP_ERROR result;
+        const char *log;
+    } cases[] = {
+        {"gathered", true, 0, {}, RTP_SUCCESS, nullptr},
+        {"one of a batch, SCC", false, RCE_SCC_ENABLED, {}, RTP_SUCCESS, nullptr},
+        {"one of a batch", false, 0, {}, RTP_SUCCESS, nullptr},
+        {"gathered fails",
+         true,
+         0,
+         {-EPERM},
+         RTP_SEND_FAILED,
+         "[::__sendtov] Failed to send RTP frame: "},
+        {"one of a batch fails",
+         false,
+         RCE_SCC_ENABLED,
+         {-EPERM},
+         RTP_SEND_FAILED,
+         "[::log_platform_error] sendmmsg(2) failed: "},
+        {"no progress",
+         false,
+         RCE_SCC_ENABLED,
+         {0},
+         RTP_SEND_FAILED,
+         "[::log_platform_error] sendmmsg(2) failed: "},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        fixture f(c.flags);
+        f.fake.script_sendmmsg(c.script);
+        packet_set set(1);
+        int sent_bytes = 0;
+        stderr_capture cap;
+        const RTP_ERROR rc =
+            c.gathered ? f.sock.sendto(7, f.to4, f.to6, set.packets.front(), 0, &sent_bytes)
+                       : f.sock.sendto(7, f.to4, f.to6, set.packets, 0, &sent_bytes);
+        const std::string log = cap.stop();
+        EXPECT_EQ(rc, c.result);
+        EXPECT_EQ(f.fake.sendmsg_calls(), 1u);
+        EXPECT_EQ(f.fake.sendmmsg_counts(), std::vector<unsigned>{1});
+        if (c.result == RTP_SUCCESS) {
+            expect_in_order(f.fake.sent(), 1);
+            EXPECT_EQ(sent_bytes, 5);
+            EXPECT_EQ(f.fake.sent()[0].to_len, sizeof(sockaddr_in));
+        } else {
+            EXPECT_TRUE(f.fake.sent().empty());
+            EXPECT_EQ(sent_bytes, -1);
+            EXPECT_NE(log.find(c.log), std::string::npos) << log;
+        }
+    }
+}
+
 TEST(SocketSend, DestinationFollowsTheFamily) {
     for (short family : {short{AF_INET}, short{AF_INET6}}) {
         SCOPED_TRACE(family);
