@@ -334,22 +334,18 @@ bool reception_flow::fill_ring(socket &sock, int max_batches, bool &published, b
             static_cast<unsigned>(std::min(messages, std::min(k_receive_batch, receive_hint_)));
         // Slot by slot from w's, without a division or a read of the slot
         // table per message: most receives of a low-rate flow get one.
-        size_t index = static_cast<size_t>((w - base_.load(std::memory_order_relaxed)) % slots);
+        const size_t first =
+            static_cast<size_t>((w - base_.load(std::memory_order_relaxed)) % slots);
+        h.prepare(batch, overflow);
+        size_t index = first;
         for (unsigned i = 0; i < batch; ++i, index = index + 1 == slots ? 0 : index + 1) {
-            uint8_t *const data = ring_memory_.get() + index * slot_size;
-            mmsghdr &m = h.msgs[i];
-            m = mmsghdr{};
-            m.msg_hdr.msg_iov = &h.iov[overflow != nullptr ? 2 * i : i];
+            // Only the slot and what the kernel wrote back change between
+            // receives: the rest of each header was laid out by prepare().
+            iovec &to_slot = h.iov[overflow != nullptr ? 2 * i : i];
+            to_slot.iov_base = ring_memory_.get() + index * slot_size;
+            to_slot.iov_len = slot_size;
             if (overflow != nullptr) {
-                // A coalesced run goes on past the slot into the overflow.
-                h.iov[2 * i] = iovec{data, slot_size};
-                h.iov[2 * i + 1] = iovec{overflow + i * k_gro_overflow, k_gro_overflow};
-                m.msg_hdr.msg_iovlen = 2;
-                m.msg_hdr.msg_control = h.control[i].data();
-                m.msg_hdr.msg_controllen = h.control[i].size();
-            } else {
-                h.iov[i] = iovec{data, slot_size};
-                m.msg_hdr.msg_iovlen = 1;
+                h.msgs[i].msg_hdr.msg_controllen = h.control[i].size();
             }
         }
         int got = 0;
@@ -368,16 +364,17 @@ bool reception_flow::fill_ring(socket &sock, int max_batches, bool &published, b
         receive_hint_ = std::max(k_min_receive_batch, 2 * static_cast<size_t>(got));
         size_t publish = static_cast<size_t>(got);
         if (overflow != nullptr) {
-            publish =
-                spread_coalesced(h.msgs.data(), w, static_cast<size_t>(got), free_slots, overflow);
+            publish = spread_coalesced(h.msgs.data(), w, first, static_cast<size_t>(got),
+                                       free_slots, overflow);
         } else {
-            for (size_t i = 0; i < publish; ++i) {
+            index = first;
+            for (size_t i = 0; i < publish; ++i, index = index + 1 == slots ? 0 : index + 1) {
                 size_t len = h.msgs[i].msg_len;
                 if (len > slot_size) {
                     count_oversize(len);  // published empty: the processing side skips it
                     len = 0;
                 }
-                slot_of(w + i).read = len;
+                ring_[index].read = len;
             }
         }
         written_.store(w + publish, std::memory_order_release);
@@ -398,7 +395,7 @@ void reception_flow::count_oversize(size_t len) {
 
 // Not inlined, as gro_overflow(): a shared library reaches a thread_local
 // through a call to the dynamic linker, paid once per caller this way.
-[[gnu::noinline]] reception_flow::receive_headers &reception_flow::headers_of_thread() {
+[[gnu::noinline]] receive_headers &reception_flow::headers_of_thread() {
     thread_local receive_headers headers;
     return headers;
 }
@@ -421,9 +418,24 @@ void reception_flow::count_oversize(size_t len) {
 // the last to the first, so that no slot is written before what it held has
 // been moved on. Datagrams beyond the free slots are counted as dropped.
 // Returns the number of slots published from w on.
-size_t reception_flow::spread_coalesced(const mmsghdr *msgs, uint64_t w, size_t messages,
-                                        size_t free_slots, const uint8_t *overflow) {
+size_t reception_flow::spread_coalesced(const mmsghdr *msgs, uint64_t w, size_t first,
+                                        size_t messages, size_t free_slots,
+                                        const uint8_t *overflow) {
     const size_t slot_size = payload_size_;
+    // The common case: no message came with a control message (so none is
+    // a coalesced run) and each fits its slot, where it already lies.
+    bool plain = true;
+    for (size_t i = 0; i < messages && plain; ++i) {
+        plain = msgs[i].msg_hdr.msg_controllen == 0 && msgs[i].msg_len <= slot_size;
+    }
+    if (plain) {
+        const size_t slots = ring_.size();
+        for (size_t i = 0, index = first; i < messages;
+             ++i, index = index + 1 == slots ? 0 : index + 1) {
+            ring_[index].read = msgs[i].msg_len;
+        }
+        return messages;
+    }
     struct run {
         size_t len;
         size_t segment;  // 0: one datagram
@@ -599,15 +611,23 @@ bool reception_flow::consume_published() {
 void reception_flow::process_published() {
     uint64_t p = processed_.load(std::memory_order_relaxed);
     uint64_t w = written_.load(std::memory_order_acquire);
+    const size_t slots = ring_.size();
+    // Slot by slot, with a division only where base_ may have moved: the
+    // receiver moves it only while the ring is empty.
+    size_t index = p != w ? slot_index(p) : 0;
     while (p != w) {
-        slot &sl = slot_of(p);
+        slot &sl = ring_[index];
         if (sl.read >= k_min_rtp_size) {
             process_packet(sl.data, sl.read, rce_flags_);
         }
         sl.read = 0;
         processed_.store(++p, std::memory_order_release);
+        index = index + 1 == slots ? 0 : index + 1;
         if (p == w) {
             w = written_.load(std::memory_order_acquire);
+            if (p != w) {
+                index = slot_index(p);
+            }
         }
     }
 }

@@ -87,6 +87,46 @@ constexpr size_t k_gro_overflow = 65536;
 // 64 or 128 by kernel version).
 constexpr size_t k_gro_max_run = 128;
 
+// The message headers of one batched receive. Per receiving thread, not
+// per flow: a flow is filled by one thread at a time, and a thread that
+// serves many flows finds them in its cache.
+struct receive_headers {
+    std::array<mmsghdr, k_receive_batch> msgs;
+    std::array<iovec, 2 * k_receive_batch> iov;  // two per message with UDP GRO
+    std::array<std::array<char, CMSG_SPACE(sizeof(int))>, k_receive_batch> control;
+    // The first `prepared` headers are laid out for `prepared_overflow`
+    // (null: one iovec and no control buffer; else the slot, then the
+    // overflow area, and a control buffer for the UDP_GRO size).
+    size_t prepared = 0;
+    const uint8_t *prepared_overflow = nullptr;
+
+    // Lays out the first `count` headers for `overflow`, all but the
+    // slot's iovec and, with an overflow, the control length, which
+    // the kernel rewrites at each receive.
+    void prepare(size_t count, uint8_t *overflow) noexcept {
+        if (overflow != prepared_overflow) {
+            prepared = 0;
+            prepared_overflow = overflow;
+        }
+        for (; prepared < count; ++prepared) {
+            const size_t i = prepared;
+            mmsghdr &m = msgs[i];
+            m = mmsghdr{};
+            if (overflow != nullptr) {
+                // A coalesced run goes on past the slot into the overflow.
+                m.msg_hdr.msg_iov = &iov[2 * i];
+                m.msg_hdr.msg_iovlen = 2;
+                iov[2 * i + 1] = iovec{overflow + i * k_gro_overflow, k_gro_overflow};
+                m.msg_hdr.msg_control = control[i].data();
+                m.msg_hdr.msg_controllen = control[i].size();
+            } else {
+                m.msg_hdr.msg_iov = &iov[i];
+                m.msg_hdr.msg_iovlen = 1;
+            }
+        }
+    }
+};
+
 class reception_flow {
 public:
     explicit reception_flow(bool ipv6);
@@ -193,9 +233,10 @@ private:
     void create_ring_buffer();
     // The slot of datagram `c`; consumers call it after the acquire of
     // written_ that published `c`.
-    slot &slot_of(uint64_t c) {
-        return ring_[(c - base_.load(std::memory_order_relaxed)) % ring_.size()];
+    size_t slot_index(uint64_t c) const {
+        return static_cast<size_t>((c - base_.load(std::memory_order_relaxed)) % ring_.size());
     }
+    slot &slot_of(uint64_t c) { return ring_[slot_index(c)]; }
     void drain_published();
     template <typename Change>
     void rebuild_ring(Change change);
@@ -205,17 +246,10 @@ private:
     void processor(int rce_flags);
     bool drain_one_dropped(socket &sock, size_t slot_size);
     bool fill_ring(socket &sock, int max_batches, bool &published, bool &left_over);
-    size_t spread_coalesced(const mmsghdr *msgs, uint64_t w, size_t messages, size_t free_slots,
-                            const uint8_t *overflow);
+    // `first`: the slot index of datagram w.
+    size_t spread_coalesced(const mmsghdr *msgs, uint64_t w, size_t first, size_t messages,
+                            size_t free_slots, const uint8_t *overflow);
     static uint8_t *gro_overflow();
-    // The message headers of one batched receive. Per receiving thread, not
-    // per flow: a flow is filled by one thread at a time, and a thread that
-    // serves many flows finds them in its cache.
-    struct receive_headers {
-        std::array<mmsghdr, k_receive_batch> msgs;
-        std::array<iovec, 2 * k_receive_batch> iov;  // two per message with UDP GRO
-        std::array<std::array<char, CMSG_SPACE(sizeof(int))>, k_receive_batch> control;
-    };
     static receive_headers &headers_of_thread();
     void count_oversize(size_t len);
     io_pool::outcome drain_socket();

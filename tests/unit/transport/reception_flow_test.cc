@@ -727,6 +727,44 @@ TEST(ReceptionFlowThreads, CoalescedReceivesTakeNoMoreRunsThanTheRingHolds) {
     EXPECT_LE(f.fake.largest_rx_batch(), 1024u / 128u);
 }
 
+// A receiving thread keeps its message headers laid out between receives;
+// a thread that goes from a flow with UDP GRO to one without, or back, must
+// lay them out anew, or a coalesced run would be cut at its first slot.
+TEST(ReceiveHeaders, LaidOutAgainWhenTheOverflowChanges) {
+    auto h = std::make_unique<receive_headers>();
+    std::vector<uint8_t> area(8 * k_gro_overflow);
+    const auto expect_gro = [&](size_t count) {
+        for (size_t i = 0; i < count; ++i) {
+            SCOPED_TRACE(i);
+            const msghdr &m = h->msgs[i].msg_hdr;
+            ASSERT_EQ(m.msg_iovlen, 2u);
+            EXPECT_EQ(m.msg_iov, &h->iov[2 * i]);
+            EXPECT_EQ(h->iov[2 * i + 1].iov_base, area.data() + i * k_gro_overflow);
+            EXPECT_EQ(h->iov[2 * i + 1].iov_len, k_gro_overflow);
+            EXPECT_EQ(m.msg_control, h->control[i].data());
+            EXPECT_EQ(m.msg_controllen, h->control[i].size());
+        }
+    };
+    const auto expect_plain = [&](size_t count) {
+        for (size_t i = 0; i < count; ++i) {
+            SCOPED_TRACE(i);
+            const msghdr &m = h->msgs[i].msg_hdr;
+            EXPECT_EQ(m.msg_iovlen, 1u);
+            EXPECT_EQ(m.msg_iov, &h->iov[i]);
+            EXPECT_EQ(m.msg_control, nullptr);
+            EXPECT_EQ(m.msg_controllen, 0u);
+        }
+    };
+    h->prepare(4, area.data());
+    expect_gro(4);
+    h->prepare(6, nullptr);
+    expect_plain(6);
+    h->prepare(3, area.data());
+    expect_gro(3);
+    h->prepare(8, area.data());  // growing keeps the mode
+    expect_gro(8);
+}
+
 TEST(ReceptionFlowThreads, OversizeDatagramIsDroppedNotTruncatedWithOneWarning) {
     flow_fixture f;
     auto a = make_shared_ssrc(0xA);
