@@ -274,6 +274,39 @@ TEST(SocketSendHandlers, RunPerCellInInstallationOrder) {
     EXPECT_TRUE(log.calls.empty());
 }
 
+// Runs sent with UDP segmentation offload still pass through the send
+// handlers one datagram at a time, in order, and what a handler writes
+// (an SRTP transform, say) is what goes out.
+TEST(SocketSendHandlers, SeeEveryDatagramOfAnOffloadedBatch) {
+    fake_syscalls fake;
+    fake.offer_gso(true);
+    tessal::socket sock(RCE_SCC_ENABLED, &fake);
+    ASSERT_EQ(sock.init(AF_INET, SOCK_DGRAM, 0), RTP_SUCCESS);
+    sockaddr_in to4 = tessal::socket::create_sockaddr(AF_INET, "127.0.0.1", 5004);
+    sockaddr_in6 to6{};
+    struct numbering {
+        uint8_t next = 0;
+        static RTP_ERROR mark(void *arg, buffer_vector &pieces) {
+            auto *self = static_cast<numbering *>(arg);
+            // Not the index the set fills each datagram with.
+            pieces[0].second[0] = static_cast<uint8_t>(0xA5 ^ self->next++);
+            return RTP_SUCCESS;
+        }
+    } counter;
+    auto cell = make_shared_ssrc(7);
+    ASSERT_EQ(sock.install_handler(cell, &counter, numbering::mark), RTP_SUCCESS);
+    sized_set set(concat({repeat(1200, 150), {300}}));
+    ASSERT_EQ(sock.sendto(7, to4, to6, set.packets, 0), RTP_SUCCESS);
+    EXPECT_EQ(counter.next, 151);
+    EXPECT_GT(fake.gso_sends(), 0u);
+    const auto sent = fake.sent();
+    ASSERT_EQ(sent.size(), 151u);
+    for (size_t i = 0; i < sent.size(); ++i) {
+        ASSERT_EQ(sent[i].bytes.size(), i < 150 ? 1200u : 300u) << i;
+        EXPECT_EQ(sent[i].bytes[0], static_cast<uint8_t>(0xA5 ^ i)) << i;
+    }
+}
+
 TEST(SocketSendHandlers, FailureOnAnyDatagramSendsNothing) {
     fixture f(RCE_SCC_ENABLED);
     handler_log log;
