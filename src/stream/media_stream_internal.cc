@@ -863,7 +863,8 @@ void media_stream_internal::clear_push_timestamp(const int64_t *ts) {
     }
 }
 
-void media_stream_internal::refresh_push_lines() {
+void media_stream_internal::prefetch_push_lines() {
+    push_lines_.prefetch();
     if (!socket_ || !media_) {
         return;
     }
@@ -884,8 +885,7 @@ void media_stream_internal::refresh_push_lines() {
 
 RTP_ERROR media_stream_internal::push_borrowed(uint8_t *data, size_t data_len, const int64_t *ts,
                                                const uint64_t *ntp_ts, int rtp_flags) {
-    push_lines_.prefetch();
-    refresh_push_lines();
+    prefetch_push_lines();
     const RTP_ERROR ready = check_push_preconditions(rtp_flags, false);
     if (ready != RTP_SUCCESS) {
         return ready;
@@ -913,8 +913,7 @@ RTP_ERROR media_stream_internal::push_borrowed(uint8_t *data, size_t data_len, c
 RTP_ERROR media_stream_internal::push_owned(std::unique_ptr<uint8_t[]> data, size_t data_len,
                                             const int64_t *ts, const uint64_t *ntp_ts,
                                             int rtp_flags) {
-    push_lines_.prefetch();
-    refresh_push_lines();
+    prefetch_push_lines();
     const RTP_ERROR ready = check_push_preconditions(rtp_flags, true);
     if (ready != RTP_SUCCESS) {
         return ready;

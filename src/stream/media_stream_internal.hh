@@ -170,8 +170,9 @@ private:
     RTP_ERROR push_owned(std::unique_ptr<uint8_t[]> data, size_t data_len, const int64_t *ts,
                          const uint64_t *ntp_ts, int rtp_flags);
     void set_push_timestamps(const int64_t *ts, const uint64_t *ntp_ts);
-    // Gathers push_lines_ again when the socket's send handlers changed.
-    void refresh_push_lines();
+    // Asks for push_lines_ at the start of a push, and gathers them again
+    // when the socket's send handlers changed.
+    void prefetch_push_lines();
     void clear_push_timestamp(const int64_t *ts);
 
     uint32_t key_;

@@ -363,9 +363,15 @@ bool reception_flow::fill_ring(socket &sock, int max_batches, bool &published, b
         }
         receive_hint_ = std::max(k_min_receive_batch, 2 * static_cast<size_t>(got));
         size_t publish = static_cast<size_t>(got);
-        if (overflow != nullptr) {
-            publish = spread_coalesced(h.msgs.data(), w, first, static_cast<size_t>(got),
-                                       free_slots, overflow);
+        // A message came with a control message only if it is a coalesced
+        // run (UDP_GRO); without one, each datagram lies in its own slot.
+        bool coalesced = false;
+        for (int i = 0; overflow != nullptr && i < got && !coalesced; ++i) {
+            coalesced = h.msgs[static_cast<size_t>(i)].msg_hdr.msg_controllen != 0;
+        }
+        if (coalesced) {
+            publish =
+                spread_coalesced(h.msgs.data(), w, static_cast<size_t>(got), free_slots, overflow);
         } else {
             index = first;
             for (size_t i = 0; i < publish; ++i, index = index + 1 == slots ? 0 : index + 1) {
@@ -418,24 +424,9 @@ void reception_flow::count_oversize(size_t len) {
 // the last to the first, so that no slot is written before what it held has
 // been moved on. Datagrams beyond the free slots are counted as dropped.
 // Returns the number of slots published from w on.
-size_t reception_flow::spread_coalesced(const mmsghdr *msgs, uint64_t w, size_t first,
-                                        size_t messages, size_t free_slots,
-                                        const uint8_t *overflow) {
+size_t reception_flow::spread_coalesced(const mmsghdr *msgs, uint64_t w, size_t messages,
+                                        size_t free_slots, const uint8_t *overflow) {
     const size_t slot_size = payload_size_;
-    // The common case: no message came with a control message (so none is
-    // a coalesced run) and each fits its slot, where it already lies.
-    bool plain = true;
-    for (size_t i = 0; i < messages && plain; ++i) {
-        plain = msgs[i].msg_hdr.msg_controllen == 0 && msgs[i].msg_len <= slot_size;
-    }
-    if (plain) {
-        const size_t slots = ring_.size();
-        for (size_t i = 0, index = first; i < messages;
-             ++i, index = index + 1 == slots ? 0 : index + 1) {
-            ring_[index].read = msgs[i].msg_len;
-        }
-        return messages;
-    }
     struct run {
         size_t len;
         size_t segment;  // 0: one datagram

@@ -246,9 +246,8 @@ private:
     void processor(int rce_flags);
     bool drain_one_dropped(socket &sock, size_t slot_size);
     bool fill_ring(socket &sock, int max_batches, bool &published, bool &left_over);
-    // `first`: the slot index of datagram w.
-    size_t spread_coalesced(const mmsghdr *msgs, uint64_t w, size_t first, size_t messages,
-                            size_t free_slots, const uint8_t *overflow);
+    size_t spread_coalesced(const mmsghdr *msgs, uint64_t w, size_t messages, size_t free_slots,
+                            const uint8_t *overflow);
     static uint8_t *gro_overflow();
     static receive_headers &headers_of_thread();
     void count_oversize(size_t len);

@@ -264,7 +264,7 @@ RTP_ERROR socket::remove_handler(const shared_ssrc &local_ssrc) {
 }
 
 void socket::collect_hot_lines(hot_lines &out) {
-    out.add_between(this, &batch_header_ + 1);
+    out.add_between(this, &send_handlers_ + 1);
     std::lock_guard<std::mutex> guard(handler_lock_);
     for (const auto &entry : send_handlers_) {
         out.add(&entry, sizeof(entry));
@@ -332,8 +332,24 @@ RTP_ERROR socket::sendto(uint32_t ssrc, sockaddr_in &to4, sockaddr_in6 &to6, buf
     return raw_sendtov(to4, to6, is_ipv6_, pieces, flags, bytes_sent);
 }
 
-// The single gathered datagram reuses batch_header_/batch_chunks_ and so runs
-// under handler_lock_ (taken by the handler-running caller).
+// One datagram in one sendmsg(2), which costs the kernel less than a
+// sendmmsg(2) of one message; retried when interrupted. The bytes sent, or
+// -1 with errno set.
+ssize_t socket::send_one(iovec *iov, size_t pieces, sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6,
+                         int flags) {
+    msghdr message{};
+    message.msg_iov = iov;
+    message.msg_iovlen = pieces;
+    fill_destination(message, to4, to6, ipv6);
+    ssize_t sent = 0;
+    do {
+        sent = sys_->sendmsg(descriptor_, &message, flags);
+    } while (sent < 0 && errno == EINTR);
+    return sent;
+}
+
+// The single gathered datagram reuses batch_chunks_ and so runs under
+// handler_lock_ (taken by the handler-running caller).
 RTP_ERROR socket::raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6, buffer_vector &pieces,
                               int flags, int *bytes_sent) {
     if (pieces.size() > static_cast<size_t>(IOV_MAX)) {
@@ -352,18 +368,7 @@ RTP_ERROR socket::raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6, bu
         iov = large.get();
     }
     fill_iov(iov, pieces);
-    msghdr message = batch_header_;
-    message.msg_iov = iov;
-    message.msg_iovlen = pieces.size();
-    message.msg_control = nullptr;
-    message.msg_controllen = 0;
-    fill_destination(message, to4, to6, ipv6);
-
-    ssize_t sent = 0;
-    do {
-        sent = sys_->sendmsg(descriptor_, &message, flags);
-    } while (sent < 0 && errno == EINTR);
-    if (sent < 0) {
+    if (send_one(iov, pieces.size(), to4, to6, ipv6, flags) < 0) {
         LOG_ERROR_AS("__sendtov", "Failed to send RTP frame: %s!", log::error_text(errno).c_str());
         if (bytes_sent != nullptr) {
             *bytes_sent = -1;
@@ -480,18 +485,10 @@ RTP_ERROR socket::raw_sendtov(sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6,
         const buffer_vector &pieces = packets.front();
         iovec iov[k_stack_pieces];
         fill_iov(iov, pieces);
-        msghdr message{};
-        message.msg_iov = iov;
-        message.msg_iovlen = pieces.size();
-        fill_destination(message, to4, to6, ipv6);
         if (bytes_sent != nullptr) {
             *bytes_sent = static_cast<int>(total_length(pieces));
         }
-        ssize_t sent = 0;
-        do {
-            sent = sys_->sendmsg(descriptor_, &message, flags);
-        } while (sent < 0 && errno == EINTR);
-        if (sent < 0) {
+        if (send_one(iov, pieces.size(), to4, to6, ipv6, flags) < 0) {
             return batch_send_failed(-1, bytes_sent);
         }
         return RTP_SUCCESS;

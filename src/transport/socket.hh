@@ -173,9 +173,11 @@ private:
     RTP_ERROR receive_from(uint8_t *buffer, size_t length, int flags, sockaddr *sender,
                            socklen_t sender_len, const char *fn, int *bytes_read);
     void fill_destination(msghdr &header, sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6);
+    ssize_t send_one(iovec *iov, size_t pieces, sockaddr_in &to4, sockaddr_in6 &to6, bool ipv6,
+                     int flags);
     size_t gso_run(const size_t *sizes, size_t count, size_t first) const;
 
-    // What every send reads comes first, up to batch_header_: the lines
+    // What every send reads comes first, up to send_handlers_: the lines
     // collect_hot_lines adds.
     socket_syscalls *sys_;
     int descriptor_ = -1;
@@ -185,7 +187,6 @@ private:
     std::atomic<uint64_t> handlers_version_{0};
     std::mutex handler_lock_;
     std::multimap<shared_ssrc, socket_packet_handler, shared_ssrc_identity_less> send_handlers_;
-    msghdr batch_header_{};
     iovec batch_chunks_[k_max_batch_chunks]{};
     sockaddr_in local_v4_{};
     sockaddr_in6 local_v6_{};
