@@ -7,6 +7,10 @@
 //   bench_h265_clip packets [count]   count frames of 1388 bytes in the generic
 //                                     format instead: 1400-byte datagrams, one
 //                                     per frame, against the same raw loop
+//   bench_h265_clip bursts [repeats]  generic frames of 1, 2, 4 and 8 MiB,
+//                                     fragmented, each pushed as soon as less
+//                                     than 8 MiB is on its way: bursts larger
+//                                     than the receive ring (0 loss expected)
 //
 // Reports NAL-unit bytes per second (Gbit/s), access units per second, CPU
 // per megabyte and loss for both, and the ratio of the two rates.
@@ -143,7 +147,8 @@ void settle(const std::atomic<size_t> &out, size_t in) {
     }
 }
 
-result run_tessal(const std::vector<bytes> &aus, int repeats, tessal::RTP_FORMAT format) {
+result run_tessal(const std::vector<bytes> &aus, int repeats, tessal::RTP_FORMAT format, int flags,
+                  size_t window) {
     using namespace tessal;
     result r;
     context ctx;
@@ -151,9 +156,9 @@ result run_tessal(const std::vector<bytes> &aus, int repeats, tessal::RTP_FORMAT
     media_stream *rx = nullptr;
     media_stream *tx = nullptr;
     for (uint16_t port = 32000; port < 33000 && rx == nullptr; port += 2) {
-        rx = s->create_stream(port, 0, format, RCE_RECEIVE_ONLY);
+        rx = s->create_stream(port, 0, format, RCE_RECEIVE_ONLY | flags);
         if (rx != nullptr) {
-            tx = s->create_stream(0, port, format, RCE_SEND_ONLY | RCE_SCC_ENABLED);
+            tx = s->create_stream(0, port, format, RCE_SEND_ONLY | RCE_SCC_ENABLED | flags);
         }
     }
     if (rx == nullptr || tx == nullptr) {
@@ -170,7 +175,7 @@ result run_tessal(const std::vector<bytes> &aus, int repeats, tessal::RTP_FORMAT
             bytes copy = au;  // push_frame may not keep the caller's buffer
             tx->push_frame(copy.data(), copy.size(), RTP_PUSH_DEFAULT);
             r.bytes_in += without_start_codes(au);
-            pace(g_delivered, r.bytes_in, k_window);
+            pace(g_delivered, r.bytes_in, window);
         }
     }
     settle(g_delivered, r.bytes_in);
@@ -181,7 +186,7 @@ result run_tessal(const std::vector<bytes> &aus, int repeats, tessal::RTP_FORMAT
     return r;
 }
 
-result run_raw(const std::vector<bytes> &aus, int repeats) {
+result run_raw(const std::vector<bytes> &aus, int repeats, size_t window) {
     result r;
     uint16_t port = 0;
     const int rx = tessal::bench::loopback_udp_socket(&port);
@@ -246,7 +251,7 @@ result run_raw(const std::vector<bytes> &aus, int repeats) {
                 }
             }
             r.bytes_in += au.size();
-            pace(received, r.bytes_in, k_window);
+            pace(received, r.bytes_in, window);
         }
     }
     settle(received, r.bytes_in);
@@ -276,10 +281,24 @@ int main(int argc, char **argv) {
         return 2;
     }
     const bool packets = std::string(argv[1]) == "packets";
+    const bool bursts = std::string(argv[1]) == "bursts";
     std::vector<bytes> aus;
     int repeats = 1;
     const char *tag = "h265_4k";
-    if (packets) {
+    size_t window = k_window;
+    if (bursts) {
+        for (size_t mib : {1, 2, 4, 8}) {
+            bytes frame(mib * 1024 * 1024);
+            for (size_t i = 0; i < frame.size(); ++i) {
+                frame[i] = static_cast<uint8_t>(i * 31 + mib);
+            }
+            aus.push_back(std::move(frame));
+        }
+        repeats = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+        window = 8 * 1024 * 1024;
+        tag = "bursts_1_to_8mib";
+        std::printf("generic frames of 1, 2, 4 and 8 MiB, %d times\n", repeats);
+    } else if (packets) {
         const long count = argc > 2 ? std::atol(argv[2]) : 200000;
         aus.assign(static_cast<size_t>(std::max(count, 1L)), bytes(1388, 0x42));
         tag = "generic_1400";
@@ -297,9 +316,11 @@ int main(int argc, char **argv) {
                     static_cast<double>(clip.size()) / 1e6, repeats);
     }
     const size_t total_aus = aus.size() * static_cast<size_t>(repeats);
-    const result raw = run_raw(aus, repeats);
+    const result raw = run_raw(aus, repeats, window);
     report("raw sendmmsg/recvmmsg", raw, total_aus);
-    const result lib = run_tessal(aus, repeats, packets ? tessal::FMT_PCMU : tessal::FMT_H265);
+    const result lib =
+        run_tessal(aus, repeats, packets || bursts ? tessal::FMT_PCMU : tessal::FMT_H265,
+                   bursts ? tessal::RCE_FRAGMENT_GENERIC : 0, window);
     report("tessal push -> hook", lib, total_aus);
     const auto rate = [](const result &r) { return static_cast<double>(r.bytes_out) / r.seconds; };
     const auto cpu_per_byte = [](const result &r) {

@@ -41,6 +41,7 @@ while [ "$i" -lt "$RUNS" ]; do
         "$B/bench_latency" 2>/dev/null | grep '^RESULT'
         "$B/bench_gso_gro" 2>/dev/null | grep '^RESULT'
         "$B/bench_h265_clip" packets 2>/dev/null | grep '^RESULT'
+        "$B/bench_h265_clip" bursts 2>/dev/null | grep '^RESULT'
         if [ -s "$CLIP" ]; then
             "$B/bench_h265_clip" "$CLIP" 3 2>/dev/null | grep '^RESULT'
         fi

@@ -4,15 +4,17 @@
 #   cmake -DSOURCE_DIR=<src> -P check_layers.cmake
 #
 # Rank of each layer; a file may include a directory of strictly lower rank.
+# The protocol layers send through interfaces that live in util/; transport/
+# (the only layer with sockets) implements them above the protocols.
 set(rank_util 0)
-set(rank_transport 1)
-set(rank_rtp 2)
-set(rank_security 2)
-set(rank_formats 3)
-set(rank_rtcp 3)
+set(rank_rtp 1)
+set(rank_security 1)
+set(rank_formats 2)
+set(rank_rtcp 2)
+set(rank_transport 3)
 set(rank_stream 4)
 set(rank_api 5)
-set(layers util transport rtp security formats rtcp stream api)
+set(layers util rtp security formats rtcp transport stream api)
 
 if(NOT IS_DIRECTORY "${SOURCE_DIR}")
   message(FATAL_ERROR "SOURCE_DIR is not a directory: ${SOURCE_DIR}")

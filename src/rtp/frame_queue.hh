@@ -24,8 +24,8 @@
 
 #include "rtp/rtp.hh"
 #include "tessal/util.hh"
-#include "transport/datagram_sink.hh"
 #include "util/clock.hh"
+#include "util/datagram_sink.hh"
 
 namespace tessal {
 

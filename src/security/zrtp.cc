@@ -12,7 +12,6 @@
 #include "security/hmac.hh"
 #include "security/random.hh"
 #include "security/sha256.hh"
-#include "transport/socket.hh"
 #include "util/log.hh"
 
 namespace tessal {
@@ -262,24 +261,6 @@ RTP_ERROR zrtp::retransmit(schedule s, zrtp_msg::zrtp_message &msg, const char *
 }
 
 // --- entry points ----------------------------------------------------------------
-
-RTP_ERROR zrtp::init(uint32_t ssrc, std::shared_ptr<socket> sock, sockaddr_in &addr,
-                     sockaddr_in6 &addr6, bool full_exchange, bool,
-                     const std::function<RTP_ERROR()> &on_keys) {
-    if (!sock) {
-        return RTP_BAD_ARGUMENT;
-    }
-    const void *channel = sock.get();
-    zrtp_send_fn send = [sock, addr, addr6](uint8_t *data, size_t size) mutable {
-        const RTP_ERROR rc = sock->sendto(addr, addr6, data, size, 0);
-        if (rc != RTP_SUCCESS) {
-            log::write(log::level::error, "log_platform_error", "%s: %s %d\n",
-                       "Failed to send ZRTP message", std::strerror(errno), errno);
-        }
-        return rc;
-    };
-    return init(ssrc, channel, std::move(send), full_exchange, on_keys);
-}
 
 RTP_ERROR zrtp::init(uint32_t ssrc, const void *channel, zrtp_send_fn send, bool full_exchange,
                      const std::function<RTP_ERROR()> &on_keys) {

@@ -42,7 +42,6 @@
 
 namespace tessal {
 
-class socket;
 namespace crypto {
 class dh;
 class sha256;
@@ -100,9 +99,6 @@ public:
     // earlier successful Diffie-Hellman run: RTP_FAILED otherwise). On
     // success `on_keys`, if given, runs before the next run of this object
     // may begin (the stream fetches and installs its keys there).
-    RTP_ERROR init(uint32_t ssrc, std::shared_ptr<socket> sock, sockaddr_in &addr,
-                   sockaddr_in6 &addr6, bool full_exchange, bool ipv6,
-                   const std::function<RTP_ERROR()> &on_keys = {});
     // The same over any transport: messages go out through `send`, and the
     // messages captured for `channel` are this run's.
     RTP_ERROR init(uint32_t ssrc, const void *channel, zrtp_send_fn send, bool full_exchange,

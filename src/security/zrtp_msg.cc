@@ -10,7 +10,6 @@
 #include "security/crc32.hh"
 #include "security/hmac.hh"
 #include "security/random.hh"
-#include "transport/socket.hh"
 #include "util/log.hh"
 
 namespace tessal {
@@ -199,19 +198,6 @@ uint16_t zrtp_message::packet_to_header_len(ssize_t size) {
         return 0;
     }
     return static_cast<uint16_t>((size - 16) / 4);
-}
-
-RTP_ERROR zrtp_message::send_msg(const std::shared_ptr<socket> &sock, sockaddr_in &addr,
-                                 sockaddr_in6 &addr6) {
-    if (!sock || frame_ == nullptr) {
-        return RTP_FAILED;
-    }
-    const RTP_ERROR rc = sock->sendto(addr, addr6, data(), len_, 0);
-    if (rc != RTP_SUCCESS) {
-        log::write(log::level::error, "log_platform_error", "%s: %s %d\n",
-                   "Failed to send ZRTP message", std::strerror(errno), errno);
-    }
-    return rc;
 }
 
 void zrtp_message::finish_crc() {

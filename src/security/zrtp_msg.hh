@@ -30,8 +30,6 @@
 
 namespace tessal {
 
-class socket;
-
 namespace zrtp_msg {
 
 constexpr size_t k_header_size = 24;  // framing and type block
@@ -266,9 +264,6 @@ public:
     // (size - 16) / 4; 0 with an ERROR for a size not a multiple of 4.
     static uint16_t packet_to_header_len(ssize_t size);
     static size_t header_length_to_packet(uint16_t len) { return size_t{len} * 4 + 16; }
-
-    // Sends the whole frame to the address of the socket's family.
-    RTP_ERROR send_msg(const std::shared_ptr<socket> &sock, sockaddr_in &addr, sockaddr_in6 &addr6);
 
     uint8_t *data() noexcept { return reinterpret_cast<uint8_t *>(frame_); }
     const uint8_t *data() const noexcept { return reinterpret_cast<const uint8_t *>(frame_); }

@@ -1,6 +1,7 @@
 #include "stream/media_stream_internal.hh"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 
@@ -388,8 +389,17 @@ RTP_ERROR media_stream_internal::start_zrtp() {
         }
         return keys;
     };
-    const RTP_ERROR rc = zrtp_->init(local_ssrc_->load(), socket_, remote_v4_, remote_v6_,
-                                     !multistream, ipv6_, install_keys);
+    zrtp_send_fn send = [sock = socket_, to4 = remote_v4_, to6 = remote_v6_](uint8_t *data,
+                                                                             size_t size) mutable {
+        const RTP_ERROR sent = sock->sendto(to4, to6, data, size, 0);
+        if (sent != RTP_SUCCESS) {
+            log::write(log::level::error, "log_platform_error", "%s: %s %d\n",
+                       "Failed to send ZRTP message", std::strerror(errno), errno);
+        }
+        return sent;
+    };
+    const RTP_ERROR rc = zrtp_->init(local_ssrc_->load(), socket_.get(), std::move(send),
+                                     !multistream, install_keys);
     if (keys != RTP_SUCCESS) {
         return free_resources(keys);
     }
@@ -538,6 +548,7 @@ RTP_ERROR media_stream_internal::install_packet_handlers() {
     }
     reception_flow_->install_handler(HANDLER_RTP_HEADER, remote_ssrc_, rtp::packet_handler,
                                      frame_pool_);
+    reception_flow_->set_local_source(remote_ssrc_, local_ssrc_, on_ssrc_collision, this);
     if ((rce_flags_ & RCE_WITH_RTCP) && rtcp_) {
         reception_flow_->install_handler(HANDLER_RTCP_STATS, remote_ssrc_,
                                          rtcp_internal::recv_packet_handler_common,
@@ -559,6 +570,27 @@ RTP_ERROR media_stream_internal::install_packet_handlers() {
                                          srtp_.get());
     }
     return RTP_SUCCESS;
+}
+
+// On the processing thread. The old SSRC says goodbye, and the stream goes
+// on under a new random one (its RTP state and SRTP follow the shared cell).
+void media_stream_internal::on_ssrc_collision(void *arg) {
+    auto *self = static_cast<media_stream_internal *>(arg);
+    const uint32_t old = self->local_ssrc_->load();
+    uint32_t fresh = random::generate_32();
+    while (fresh == old) {
+        fresh = random::generate_32();
+    }
+    if (!self->collision_logged_.exchange(true)) {
+        LOG_WARN(
+            "SSRC collision: another participant sends with our SSRC %lu; sending BYE and "
+            "changing to %lu",
+            static_cast<unsigned long>(old), static_cast<unsigned long>(fresh));
+    }
+    if (self->rtcp_) {
+        (void)self->rtcp_->send_bye_packet(&old, 1);
+    }
+    self->local_ssrc_->store(fresh);
 }
 
 // --- standard SRTP ------------------------------------------------------------

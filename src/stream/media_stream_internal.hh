@@ -230,6 +230,10 @@ private:
     std::shared_ptr<srtp_standard> srtp_std_;
 
     // Streams initialised with the same local SSRC share these objects.
+    // RFC 3550 section 8.2: another participant sends with our SSRC.
+    static void on_ssrc_collision(void *arg);
+    std::atomic<bool> collision_logged_{false};
+
     static std::mutex rtcp_map_mutex_;
     static std::map<uint32_t, std::shared_ptr<rtcp>> rtcp_map_;
     static std::mutex srtp_map_mutex_;

@@ -162,6 +162,20 @@ void io_pool::remove(uint64_t id) {
     reclaim();
 }
 
+void io_pool::resume(uint64_t id) {
+    std::lock_guard<std::mutex> guard(map_lock_);
+    auto it = registrations_.find(id);
+    if (it == registrations_.end()) {
+        return;
+    }
+    // Modifying an edge-triggered watch queues an event if the descriptor
+    // is readable now (epoll(7)).
+    epoll_event ev{};
+    ev.events = k_watch_events;
+    ev.data.ptr = it->second.get();
+    (void)::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, it->second->fd, &ev);
+}
+
 // Whether no thread can still hold an event naming `reg`: each has begun a
 // wait since it was removed. A thread that was waiting then (odd count) may
 // have taken an event in that wait, so it must have begun another one.

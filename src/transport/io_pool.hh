@@ -59,6 +59,10 @@ public:
     // Watches `fd`; 0 when it cannot be watched.
     uint64_t add(int fd, callback cb);
     void remove(uint64_t id);
+    // Calls the callback again if `fd` is readable now, as a new edge would:
+    // for a callback that returned `drained` with input left behind on
+    // purpose (its consumer is full) once the consumer has room. Any thread.
+    void resume(uint64_t id);
 
 private:
     struct registration {

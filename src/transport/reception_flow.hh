@@ -2,10 +2,11 @@
 
 // Receives every datagram on one RTP socket and turns it into frames for the
 // streams sharing that socket. The receive side drains the socket into a ring
-// of slots; the processing side classifies each datagram (RTCP, ZRTP, RTP),
-// finds its stream by SSRC and runs that stream's reception handlers.
-// Finished frames go to the stream's receive hook or to a queue that
-// pull_frame empties.
+// of slots (receive_ring); the processing side classifies each datagram
+// (classify_datagram: RTCP, ZRTP, RTP or neither), finds its stream by SSRC
+// and runs that stream's reception handlers. Finished frames go to the
+// stream's receive hook or to the mailbox that pull_frame empties
+// (frame_mailbox).
 //
 // Threads: a flow on a system socket runs on the process's shared receive
 // threads (io_pool, woken by epoll when the socket is readable) and shared
@@ -15,31 +16,31 @@
 // receiver and a processing thread of its own.
 //
 // Lock order: size_lock_ -> start_stop_lock_ -> the pools' locks;
-// handlers_lock_ -> hooks_lock_ -> frames_lock_ (the processing side
+// handlers_lock_ -> hooks_lock_ -> the mailbox's lock (the processing side
 // delivers a frame while it runs a stream's handlers); wake_lock_ is only
 // ever held alone. Handlers and hooks run with their locks held and must not
 // call back into the registration operations.
 
-#include <sys/socket.h>
-#include <sys/uio.h>
-
-#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
+#include <netinet/in.h>
+
+#include "rtp/datagram_kind.hh"
+#include "rtp/frame_mailbox.hh"
+#include "rtp/source_filter.hh"
 #include "tessal/frame.hh"
 #include "tessal/util.hh"
 #include "transport/io_pool.hh"
+#include "transport/receive_ring.hh"
 #include "util/hot_lines.hh"
 #include "util/log.hh"
 #include "util/shared_ssrc.hh"
@@ -71,61 +72,7 @@ constexpr ssize_t k_default_ring_bytes = 4 * 1024 * 1024;
 // Every slot holds a whole Ethernet-MTU datagram (standard peers send up to
 // 1472-byte UDP payloads by default) with room to spare; the ring stays 4 MiB.
 constexpr size_t k_default_slot_size = 2048;
-// Frames nobody pulls are not kept for ever: beyond either bound the oldest
-// queued frames are released and counted (dropped_queue_full()).
-constexpr int64_t k_default_queue_age_ms = 3000;
-constexpr size_t k_default_queue_bytes = 64 * 1024 * 1024;
 constexpr int k_default_poll_timeout_ms = 100;
-constexpr size_t k_receive_batch = 64;
-// The fewest messages a receive asks for.
-constexpr size_t k_min_receive_batch = 8;
-// UDP GRO (linux/udp.h): the option and its control message, and the room a
-// coalesced run of datagrams may take beyond its first slot.
-constexpr int k_udp_gro = 104;
-constexpr size_t k_gro_overflow = 65536;
-// The most datagrams the kernel puts in one coalesced run (UDP_MAX_SEGMENTS,
-// 64 or 128 by kernel version).
-constexpr size_t k_gro_max_run = 128;
-
-// The message headers of one batched receive. Per receiving thread, not
-// per flow: a flow is filled by one thread at a time, and a thread that
-// serves many flows finds them in its cache.
-struct receive_headers {
-    std::array<mmsghdr, k_receive_batch> msgs;
-    std::array<iovec, 2 * k_receive_batch> iov;  // two per message with UDP GRO
-    std::array<std::array<char, CMSG_SPACE(sizeof(int))>, k_receive_batch> control;
-    // The first `prepared` headers are laid out for `prepared_overflow`
-    // (null: one iovec and no control buffer; else the slot, then the
-    // overflow area, and a control buffer for the UDP_GRO size).
-    size_t prepared = 0;
-    const uint8_t *prepared_overflow = nullptr;
-
-    // Lays out the first `count` headers for `overflow`, all but the
-    // slot's iovec and, with an overflow, the control length, which
-    // the kernel rewrites at each receive.
-    void prepare(size_t count, uint8_t *overflow) noexcept {
-        if (overflow != prepared_overflow) {
-            prepared = 0;
-            prepared_overflow = overflow;
-        }
-        for (; prepared < count; ++prepared) {
-            const size_t i = prepared;
-            mmsghdr &m = msgs[i];
-            m = mmsghdr{};
-            if (overflow != nullptr) {
-                // A coalesced run goes on past the slot into the overflow.
-                m.msg_hdr.msg_iov = &iov[2 * i];
-                m.msg_hdr.msg_iovlen = 2;
-                iov[2 * i + 1] = iovec{overflow + i * k_gro_overflow, k_gro_overflow};
-                m.msg_hdr.msg_control = control[i].data();
-                m.msg_hdr.msg_controllen = control[i].size();
-            } else {
-                m.msg_hdr.msg_iov = &iov[i];
-                m.msg_hdr.msg_iovlen = 1;
-            }
-        }
-    }
-};
 
 class reception_flow {
 public:
@@ -189,16 +136,40 @@ public:
     // beyond `max_bytes` of frames in all, are released oldest first.
     void set_queue_limits(int64_t max_age_ms, size_t max_bytes);
     // Frames released because the queue was over its bounds.
-    uint64_t dropped_queue_full() const { return dropped_queue_.load(); }
+    uint64_t dropped_queue_full() const { return mailbox_.dropped_queue_full(); }
 
-    // Datagrams dropped because the ring was full, and because they were
-    // longer than a slot.
-    uint64_t dropped_ring_full() const { return dropped_full_.load(); }
-    uint64_t dropped_oversize() const { return dropped_oversize_.load(); }
+    // Datagrams dropped because the ring had no room for them (only the
+    // tail of a coalesced run longer than the whole ring: otherwise a full
+    // ring leaves datagrams in the socket's buffer), because they were
+    // longer than a slot, and because they were neither RTP, RTCP nor ZRTP.
+    uint64_t dropped_ring_full() const { return ring_.dropped_full(); }
+    uint64_t dropped_oversize() const { return ring_.dropped_oversize(); }
+    uint64_t dropped_not_rtp() const { return dropped_not_rtp_.load(); }
+    // RTP packets a lone stream refused: from a source not (yet) valid
+    // while another is (source_filter).
+    uint64_t dropped_unvalidated_source() const { return dropped_unvalidated_.load(); }
+    // Times the receive side stopped reading on a full ring and waited for
+    // slots, leaving datagrams in the socket's buffer.
+    uint64_t ring_full_waits() const { return ring_full_waits_.load(); }
 
     // Runs one datagram through classification and dispatch, as the
     // processing thread does (used by that thread and by tests).
-    void process_packet(uint8_t *packet, size_t size, int rce_flags);
+    // `from`: the sender's address, if known.
+    void process_packet(uint8_t *packet, size_t size, int rce_flags,
+                        const sockaddr_in6 *from = nullptr);
+
+    // The stream's own SSRC, and what to do when another participant uses
+    // it (RFC 3550 section 8.2). A packet that carries it from one of our own
+    // addresses and our port is ours looped back (multicast loopback): it
+    // is dropped and counted, never media nor a participant. From any other
+    // address it is a collision: dropped, counted, and reported to
+    // `on_collision` on the processing thread with the handler lock held
+    // (it must not register or remove handlers).
+    using collision_hook = void (*)(void *arg);
+    RTP_ERROR set_local_source(const shared_ssrc &remote_ssrc, shared_ssrc local,
+                               collision_hook on_collision, void *arg);
+    uint64_t dropped_own_packets() const { return dropped_own_.load(); }
+    uint64_t ssrc_collisions() const { return collisions_.load(); }
 
 private:
     struct handler_entry {
@@ -213,66 +184,42 @@ private:
         handler_entry depacketize_stage;
         handler_entry statistics_stage;
         frame_getter getter;
+        shared_ssrc local;  // the stream's own SSRC, once set
+        collision_hook on_collision = nullptr;
+        void *collision_arg = nullptr;
         bool has_flags = false;
         int flags = 0;  // the stream's own enable flags, once set
-    };
-    struct queued_frame {
-        frame::rtp_frame *frame;
-        int64_t queued_ms;  // steady clock
-        size_t bytes;
     };
     struct hook_entry {
         void *arg;
         receive_hook hook;
     };
-    struct slot {
-        uint8_t *data = nullptr;  // into ring_memory_
-        size_t read = 0;
-    };
 
-    void create_ring_buffer();
-    // The slot of datagram `c`; consumers call it after the acquire of
-    // written_ that published `c`.
-    size_t slot_index(uint64_t c) const {
-        return static_cast<size_t>((c - base_.load(std::memory_order_relaxed)) % ring_.size());
-    }
-    slot &slot_of(uint64_t c) { return ring_[slot_index(c)]; }
-    void drain_published();
+    void build_ring();
     template <typename Change>
     void rebuild_ring(Change change);
     RTP_ERROR start_threads();
     void stop_threads();
+    void set_receive_buffer();
     void receiver(std::shared_ptr<socket> sock);
     void processor(int rce_flags);
-    bool drain_one_dropped(socket &sock, size_t slot_size);
-    bool fill_ring(socket &sock, int max_batches, bool &published, bool &left_over);
-    size_t spread_coalesced(const mmsghdr *msgs, uint64_t w, size_t messages, size_t free_slots,
-                            const uint8_t *overflow);
-    static uint8_t *gro_overflow();
-    static receive_headers &headers_of_thread();
-    void count_oversize(size_t len);
+    void wait_for_ring_room();
+    void stop_on_failure();
     io_pool::outcome drain_socket();
     void refresh_receive_lines();
-    void process_published();
     bool consume_published();
-    void dispatch(handler &h, uint8_t *packet, size_t size, int rce_flags);
+    void consume(int rce_flags);
+    void resume_receiving();
+    void dispatch(handler &h, const datagram_class &c, uint8_t *packet, size_t size, int rce_flags);
     void return_frame(frame::rtp_frame *frame);
-    void enforce_queue_limits(int64_t now_ms);                            // frames_lock_ held
-    frame::rtp_frame *pop_queued(std::deque<queued_frame>::iterator it);  // frames_lock_ held
-    static bool is_rtcp(const uint8_t *packet, size_t size);
-    handler *find_handler(const uint8_t *packet, size_t size);
-    frame::rtp_frame *take_frame(const shared_ssrc *stream_ssrc, bool by_ssrc, ssize_t timeout_ms);
+    handler *find_handler(const datagram_class &c);
+    bool carries_own_ssrc(handler &h, const datagram_class &c, const sockaddr_in6 *from);
+    bool is_own_address(const sockaddr_in6 &from) const;
+    void learn_own_addresses();
     void register_key(uint32_t key);
     void unregister_key(uint32_t key);
 
-    std::deque<queued_frame> frames_;
-    size_t queued_bytes_ = 0;
-    int64_t queue_max_age_ms_ = k_default_queue_age_ms;
-    size_t queue_max_bytes_ = k_default_queue_bytes;
-    std::atomic<uint64_t> dropped_queue_{0};
-    std::unordered_set<uint32_t> registered_;  // keys of registered streams
-    std::mutex frames_lock_;
-    std::condition_variable frames_cv_;
+    frame_mailbox mailbox_;
 
     std::unordered_map<uint32_t, hook_entry> hooks_;
     std::mutex hooks_lock_;
@@ -294,29 +241,20 @@ private:
     hot_lines receive_lines_;
     uint64_t receive_lines_version_ = UINT64_MAX;
 
-    // Ring: slot i % size. `written_` counts published datagrams (receiver
-    // only), `processed_` counts finished ones (processing thread only). The
-    // receiver never writes a slot while written_ - processed_ == size, so a
-    // slot being processed is never overwritten.
-    //
-    // Datagram c lives in slot (c - base_) % size. The receiver moves base_
-    // to written_ whenever the ring is empty, so that a flow whose consumer
-    // keeps up goes round the first slots only and the rest of the ring never
-    // becomes resident. base_ is stored before the written_ that publishes a
-    // datagram under it, and cannot move while anything published waits.
-    std::vector<slot> ring_;
-    std::unique_ptr<uint8_t[]> ring_memory_;
-    std::atomic<uint64_t> written_{0};
-    std::atomic<uint64_t> processed_{0};
-    std::atomic<uint64_t> base_{0};
-    std::atomic<uint64_t> dropped_full_{0};
-    std::atomic<uint64_t> dropped_oversize_{0};
-    log::limiter oversize_warning_;
+    receive_ring ring_;
+    std::atomic<uint64_t> dropped_not_rtp_{0};
+    std::atomic<uint64_t> dropped_unvalidated_{0};
+    std::atomic<uint64_t> dropped_own_{0};
+    std::atomic<uint64_t> collisions_{0};
+    // Where our own packets come from: the socket's port and the host's
+    // addresses (set while the threads are stopped).
+    uint16_t own_port_ = 0;  // network order; 0 unknown
+    std::vector<in_addr> own_v4_;
+    std::vector<in6_addr> own_v6_;
+    source_filter sources_;  // under handlers_lock_
+    std::atomic<uint64_t> ring_full_waits_{0};
     log::limiter rtcp_warning_;
-    log::limiter queue_warning_;
-    std::unique_ptr<uint8_t[]> scratch_;     // receiver only: drains dropped datagrams
-    bool gro_ = false;                       // the socket coalesces runs of datagrams (UDP_GRO)
-    size_t receive_hint_ = k_receive_batch;  // receiver only: messages to ask for next
+    bool gro_ = false;  // the socket coalesces runs of datagrams (UDP_GRO)
 
     mutable std::mutex size_lock_;
     ssize_t buffer_size_ = k_default_ring_bytes;
@@ -326,7 +264,11 @@ private:
     std::mutex wake_lock_;
     std::condition_variable wake_;
     std::atomic<bool> processor_waiting_{false};
-    int wake_fd_ = -1;  // eventfd: stop() wakes the receiver's wait
+    // Own threads only: the receiver waits here for ring slots (under
+    // wake_lock_), woken by the processing thread's resume.
+    std::condition_variable room_;
+    bool room_owed_ = false;  // under wake_lock_
+    int wake_fd_ = -1;        // eventfd: stop() wakes the receiver's wait
     // Set while the flow is served by the shared receive threads.
     std::shared_ptr<io_pool> pool_;
     uint64_t pool_id_ = 0;

@@ -4,10 +4,10 @@
 #include <vector>
 
 #include "transport/poll.hh"
-#include "transport/rtcp_transport.hh"
 #include "transport/socket.hh"
 #include "util/byte_reader.hh"
 #include "util/log.hh"
+#include "util/rtcp_transport.hh"
 
 namespace tessal {
 

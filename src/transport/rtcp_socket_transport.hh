@@ -14,8 +14,8 @@
 #include <memory>
 #include <string>
 
-#include "transport/rtcp_transport.hh"
 #include "transport/socketfactory.hh"
+#include "util/rtcp_transport.hh"
 #include "util/shared_ssrc.hh"
 
 namespace tessal {

@@ -722,6 +722,15 @@ RTP_ERROR socket::recvfrom(uint8_t *buffer, size_t length, int flags) {
     return raw_recvfrom(buffer, length, flags, nullptr, nullptr);
 }
 
+int socket::int_option(int level, int name) const {
+    int value = 0;
+    socklen_t length = sizeof(value);
+    if (descriptor_ < 0 || ::getsockopt(descriptor_, level, name, &value, &length) != 0) {
+        return -1;
+    }
+    return value;
+}
+
 bool socket::enable_udp_gro() {
     constexpr int k_udp_gro_option = 104;  // linux/udp.h
     if (descriptor_ < 0 || !sys_->supports_udp_gro()) {

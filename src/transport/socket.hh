@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "tessal/util.hh"
-#include "transport/datagram_sink.hh"
 #include "transport/syscalls.hh"
 #include "util/buffer_vector.hh"
+#include "util/datagram_sink.hh"
 #include "util/log.hh"
 #include "util/shared_ssrc.hh"
 
@@ -64,6 +64,8 @@ public:
     // No other thread may use the socket meanwhile.
     void close();
     RTP_ERROR setsockopt(int level, int name, const void *value, unsigned length);
+    // An integer option's value (getsockopt(2)); -1 when it cannot be read.
+    int int_option(int level, int name) const;
 
     RTP_ERROR bind(short family, unsigned host, uint16_t port);
     RTP_ERROR bind(sockaddr_in &address);

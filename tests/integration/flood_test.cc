@@ -1,12 +1,14 @@
-// Floods at a receiving port while a legitimate sender keeps sending to it:
-// random datagrams, valid RTP headers with random payloads, H.265
-// fragmentation units that start and never end, packets from 10,000
-// sources, and datagrams as fast as the sender can write them.
+// Floods the receiving ports of two legitimate streams while their senders
+// keep sending: random datagrams, valid RTP headers with random payloads,
+// H.265 fragmentation units that start and never end, packets from 10,000
+// sources (about 40,000 datagrams a second in all), and datagrams as fast as
+// the flooder can write them.
 //
 // What must hold, for each: no crash; resident memory grows by less than
-// the figure of the case; legitimate frames that arrive are byte-exact,
-// some arrive during the flood and all arrive once it is over; warnings are
-// rate-limited (a few lines per second per kind).
+// the figure of the case; legitimate frames that arrive are byte-exact, at
+// least 95% of those pushed during the flood arrive, and all arrive once it
+// is over; what the flood brought is counted, not silently lost; warnings
+// are rate-limited (a few lines per second per kind).
 
 #include <gtest/gtest.h>
 
@@ -15,6 +17,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -28,6 +31,7 @@
 #include "support/stderr_capture.hh"
 #include "support/udp_capture.hh"
 #include "tessal/tessal.hh"
+#include "transport/reception_flow.hh"
 
 using namespace tessal;
 using tessal::test::free_udp_port;
@@ -104,6 +108,7 @@ struct flood_case {
     int flags;
     generator make;
     bool line_rate;
+    bool not_rtp;  // most of the flood is neither RTP, RTCP nor ZRTP
     // Growth of the resident set the flood may cause at most.
     uint64_t memory_limit_mb;
 };
@@ -116,6 +121,8 @@ struct flood_result {
     size_t delivered_after = 0;
     size_t corrupt = 0;
     size_t flood_datagrams = 0;
+    uint64_t dropped_not_rtp = 0;  // what the receivers counted of the flood
+    uint64_t dropped_unvalidated = 0;
     uint64_t rss_before = 0;
     uint64_t rss_peak = 0;
     std::string log;
@@ -134,40 +141,97 @@ std::map<std::string, size_t> lines_per_kind(const std::string &log) {
     return kinds;
 }
 
+// One legitimate stream: its frames, made from their index, and what its
+// receive hook saw of them.
+struct legit_stream {
+    bool h265 = false;
+    uint32_t salt = 0;  // tells the two streams' frames apart
+    uint32_t ts_step = 0;
+    clock_type::time_point start;
+    clock_type::time_point flood_start;
+    clock_type::time_point flood_end;
+    media_stream *tx = nullptr;
+    media_stream *rx = nullptr;
+    uint32_t ssrc = 0;
+    std::mutex lock;
+    flood_result counts;  // delivered_* and corrupt, under lock
+
+    std::vector<uint8_t> frame_of(uint32_t i) const {
+        std::vector<uint8_t> f = h265 ? legit_h265_nal(i + salt) : legit_generic(i + salt);
+        if (h265) {
+            f.insert(f.begin(), {0, 0, 0, 1});
+        }
+        return f;
+    }
+
+    static void hook(void *arg, frame::rtp_frame *f) {
+        auto *self = static_cast<legit_stream *>(arg);
+        self->take(f);
+        frame::dealloc_frame(f);
+    }
+    void take(const frame::rtp_frame *f) {
+        const uint32_t ts = f->header.timestamp;
+        if (f->header.ssrc != ssrc || ts < 1000 || (ts - 1000) % ts_step != 0) {
+            return;
+        }
+        const uint32_t i = (ts - 1000) / ts_step;
+        const std::vector<uint8_t> want = frame_of(i);
+        const bool exact = f->payload_length == want.size() &&
+                           std::memcmp(f->payload, want.data(), want.size()) == 0;
+        const auto pushed_at = start + k_frame_interval * i;
+        std::lock_guard<std::mutex> g(lock);
+        counts.corrupt += exact ? 0 : 1;
+        counts.delivered_during += (pushed_at >= flood_start && pushed_at < flood_end) ? 1 : 0;
+        counts.delivered_after += pushed_at >= flood_end + k_settle_time ? 1 : 0;
+    }
+};
+
 flood_result run_flood(const flood_case &c) {
     flood_result r;
     context ctx;
     session *s = ctx.create_session("127.0.0.1");
-    const uint16_t rx_port = free_udp_port();
-    const uint16_t tx_port = free_udp_port();
-    media_stream *tx = s->create_stream(tx_port, rx_port, c.fmt, c.flags | RCE_SEND_ONLY);
-    media_stream *rx = s->create_stream(rx_port, tx_port, c.fmt, c.flags | RCE_RECEIVE_ONLY);
-    EXPECT_NE(tx, nullptr);
-    EXPECT_NE(rx, nullptr);
-    if (tx == nullptr || rx == nullptr) {
-        ctx.destroy_session(s);
-        return r;
-    }
     const bool h265 = c.fmt == FMT_H265;
-    const uint32_t ts_step = h265 ? 900 : 80;
-    test::stderr_capture capture;
     const auto start = clock_type::now();
     const auto flood_start = start + std::chrono::milliseconds(500);
     const auto flood_end = flood_start + k_flood_time;
     const auto end = flood_end + k_settle_time + std::chrono::milliseconds(700);
+    legit_stream streams[2];
+    std::vector<uint16_t> rx_ports;
+    for (uint32_t k = 0; k < 2; ++k) {
+        legit_stream &l = streams[k];
+        l.h265 = h265;
+        l.salt = k * 100000;
+        l.ts_step = h265 ? 900 : 80;
+        l.start = start;
+        l.flood_start = flood_start;
+        l.flood_end = flood_end;
+        const uint16_t rx_port = free_udp_port();
+        const uint16_t tx_port = free_udp_port();
+        l.tx = s->create_stream(tx_port, rx_port, c.fmt, c.flags | RCE_SEND_ONLY);
+        l.rx = s->create_stream(rx_port, tx_port, c.fmt, c.flags | RCE_RECEIVE_ONLY);
+        EXPECT_NE(l.tx, nullptr);
+        EXPECT_NE(l.rx, nullptr);
+        if (l.tx == nullptr || l.rx == nullptr) {
+            ctx.destroy_session(s);
+            return r;
+        }
+        l.ssrc = l.tx->get_ssrc();
+        EXPECT_EQ(l.rx->install_receive_hook(&l, legit_stream::hook), RTP_SUCCESS);
+        rx_ports.push_back(rx_port);
+    }
+    test::stderr_capture capture;
     std::atomic<bool> sending{true};
     std::thread legit([&] {
         auto next = start;
         for (uint32_t i = 0; clock_type::now() < end; ++i) {
-            std::vector<uint8_t> f = h265 ? legit_h265_nal(i) : legit_generic(i);
-            if (h265) {
-                f.insert(f.begin(), {0, 0, 0, 1});
-            }
             const auto now = clock_type::now();
-            r.pushed_during += (now >= flood_start && now < flood_end) ? 1 : 0;
-            r.pushed_after += now >= flood_end + k_settle_time ? 1 : 0;
-            tx->push_frame(f.data(), f.size(), 1000 + i * ts_step, RTP_PUSH_COPY_DATA);
-            r.pushed = i + 1;
+            r.pushed_during += (now >= flood_start && now < flood_end) ? 2 : 0;
+            r.pushed_after += now >= flood_end + k_settle_time ? 2 : 0;
+            for (legit_stream &l : streams) {
+                std::vector<uint8_t> f = l.frame_of(i);
+                l.tx->push_frame(f.data(), f.size(), 1000 + i * l.ts_step, RTP_PUSH_COPY_DATA);
+            }
+            r.pushed = 2 * (i + 1);
             next += k_frame_interval;
             std::this_thread::sleep_until(next);
         }
@@ -178,16 +242,19 @@ flood_result run_flood(const flood_case &c) {
         std::mt19937 gen(7);
         std::vector<uint8_t> d;
         std::this_thread::sleep_until(flood_start);
+        // About 40,000 datagrams a second unless at line rate.
+        auto next = flood_start;
         for (uint32_t n = 0; clock_type::now() < flood_end; ++n) {
             c.make(gen, n, d);
-            out.send_to(rx_port, d);
+            out.send_to(rx_ports[n % 2], d);
             ++r.flood_datagrams;
-            if (!c.line_rate && n % 20 == 19) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (!c.line_rate && n % 40 == 39) {
+                next += std::chrono::milliseconds(1);
+                std::this_thread::sleep_until(next);
             }
         }
     });
-    // Pull on this thread; sample memory before and during the flood.
+    // Sample memory before and during the flood.
     while (sending.load() || clock_type::now() < end + std::chrono::milliseconds(500)) {
         const auto now = clock_type::now();
         if (r.rss_before == 0 && now >= flood_start - std::chrono::milliseconds(100)) {
@@ -196,30 +263,21 @@ flood_result run_flood(const flood_case &c) {
         if (now >= flood_start) {
             r.rss_peak = std::max(r.rss_peak, test::resident_bytes());
         }
-        frame::rtp_frame *f = rx->pull_frame(20);
-        if (f == nullptr) {
-            continue;
-        }
-        const uint32_t ts = f->header.timestamp;
-        if (f->header.ssrc == tx->get_ssrc() && ts >= 1000 && (ts - 1000) % ts_step == 0) {
-            const uint32_t i = (ts - 1000) / ts_step;
-            std::vector<uint8_t> want = h265 ? legit_h265_nal(i) : legit_generic(i);
-            if (h265) {
-                want.insert(want.begin(), {0, 0, 0, 1});
-            }
-            const bool exact = f->payload_length == want.size() &&
-                               std::memcmp(f->payload, want.data(), want.size()) == 0;
-            r.corrupt += exact ? 0 : 1;
-            // When it was pushed, from its index.
-            const auto pushed_at = start + k_frame_interval * i;
-            r.delivered_during += (pushed_at >= flood_start && pushed_at < flood_end) ? 1 : 0;
-            r.delivered_after += pushed_at >= flood_end + k_settle_time ? 1 : 0;
-        }
-        frame::dealloc_frame(f);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     legit.join();
     flood.join();
-    ctx.destroy_session(s);
+    for (legit_stream &l : streams) {
+        r.dropped_not_rtp += l.rx->internal()->flow()->dropped_not_rtp();
+        r.dropped_unvalidated += l.rx->internal()->flow()->dropped_unvalidated_source();
+    }
+    ctx.destroy_session(s);  // no hook runs after this
+    for (legit_stream &l : streams) {
+        std::lock_guard<std::mutex> g(l.lock);
+        r.corrupt += l.counts.corrupt;
+        r.delivered_during += l.counts.delivered_during;
+        r.delivered_after += l.counts.delivered_after;
+    }
     r.log = capture.stop();
     return r;
 }
@@ -234,7 +292,7 @@ const flood_case k_floods[] = {
          d.resize(gen() % 1500);
          random_fill(gen, d, 0);
      },
-     false, 64},
+     false, true, 64},
     {"valid RTP headers, random payloads", FMT_G726_40, RCE_FRAGMENT_GENERIC | RCE_WITH_RTCP,
      [](std::mt19937 &gen, uint32_t, std::vector<uint8_t> &d) {
          d.resize(12 + gen() % 1400);
@@ -243,7 +301,7 @@ const flood_case k_floods[] = {
                         static_cast<uint32_t>(gen()));
          random_fill(gen, d, 12);
      },
-     false, 64},
+     false, false, 64},
     {"H.265 fragmentation units that never end", FMT_H265, RCE_WITH_RTCP,
      [](std::mt19937 &gen, uint32_t n, std::vector<uint8_t> &d) {
          d.resize(12 + 3 + 1000);
@@ -254,7 +312,7 @@ const flood_case k_floods[] = {
          d[14] = 0x80 | 1;  // S, type 1
          random_fill(gen, d, 15);
      },
-     false, 64},
+     false, false, 64},
     {"10,000 sources", FMT_G726_40, RCE_FRAGMENT_GENERIC | RCE_WITH_RTCP,
      [](std::mt19937 &gen, uint32_t n, std::vector<uint8_t> &d) {
          d.resize(12 + 100);
@@ -262,13 +320,13 @@ const flood_case k_floods[] = {
                         1 + n % 10000);
          random_fill(gen, d, 12);
      },
-     false, 64},
+     false, false, 64},
     {"line rate", FMT_G726_40, RCE_FRAGMENT_GENERIC | RCE_WITH_RTCP,
      [](std::mt19937 &gen, uint32_t, std::vector<uint8_t> &d) {
          d.resize(1200);
          random_fill(gen, d, 0);
      },
-     true, 64},
+     true, true, 64},
 };
 
 }  // namespace
@@ -284,14 +342,25 @@ TEST_P(Flood, LegitimateMediaSurvivesInBoundedMemoryWithLimitedWarnings) {
         std::printf(
             "%s: %zu flood datagrams; legitimate frames pushed %zu, during the flood %zu "
             "of %zu delivered, after it %zu of %zu; resident memory %.1f MB -> peak %.1f "
-            "MB (+%.1f MB)\n",
+            "MB (+%.1f MB); %llu counted as not RTP, %llu from sources not valid\n",
             c.name, r.flood_datagrams, r.pushed, r.delivered_during, r.pushed_during,
             r.delivered_after, r.pushed_after, static_cast<double>(r.rss_before) / 1048576.0,
-            static_cast<double>(r.rss_peak) / 1048576.0, growth_mb);
+            static_cast<double>(r.rss_peak) / 1048576.0, growth_mb,
+            static_cast<unsigned long long>(r.dropped_not_rtp),
+            static_cast<unsigned long long>(r.dropped_unvalidated));
         EXPECT_GT(r.flood_datagrams, 1000u);
         EXPECT_EQ(r.corrupt, 0u);
-        EXPECT_GT(r.delivered_during, 0u);
+        // Junk must not push out legitimate datagrams the kernel handed over.
+        EXPECT_GE(static_cast<double>(r.delivered_during),
+                  0.95 * static_cast<double>(r.pushed_during));
         EXPECT_EQ(r.delivered_after, r.pushed_after);
+        if (c.not_rtp) {
+            // Most random datagrams are no RTP; each of those is counted.
+            EXPECT_GT(r.dropped_not_rtp, r.flood_datagrams / 2);
+        }
+        // The flood is counted where it is dropped, not lost silently: as no
+        // RTP, or as RTP from sources that never proved valid.
+        EXPECT_GT(r.dropped_not_rtp + r.dropped_unvalidated, r.flood_datagrams / 2);
 #if !defined(__SANITIZE_THREAD__)
         // (ThreadSanitizer's shadow of new heap addresses is not ours.)
         EXPECT_LT(growth_mb, static_cast<double>(c.memory_limit_mb));

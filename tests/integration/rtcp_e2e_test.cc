@@ -18,6 +18,7 @@
 #include "support/stderr_capture.hh"
 #include "support/udp_capture.hh"
 #include "tessal/tessal.hh"
+#include "transport/reception_flow.hh"
 
 using namespace tessal;
 using tessal::test::free_udp_port;
@@ -308,5 +309,73 @@ TEST(RtcpEndToEnd, SrtcpBetweenTwoEndpointsWithUserKeys) {
     pusher.join();
     EXPECT_TRUE(exchanged) << "SR " << g_srs << " RR " << g_rrs;
     EXPECT_EQ(g_sr_sender.load(), a->get_ssrc());
+    ctx.destroy_session(s);
+}
+
+namespace {
+
+// Whether an RTCP compound holds a BYE naming `ssrc`.
+bool compound_says_bye(const std::vector<uint8_t> &d, uint32_t ssrc) {
+    size_t at = 0;
+    while (at + 4 <= d.size()) {
+        const size_t length = (size_t{d[at + 2]} << 8 | d[at + 3]) * 4 + 4;
+        if (at + length > d.size()) {
+            return false;
+        }
+        if (d[at + 1] == 203) {
+            const size_t count = d[at] & 0x1F;
+            for (size_t i = 0; i < count && at + 8 + 4 * i <= d.size(); ++i) {
+                const uint8_t *p = d.data() + at + 4 + 4 * i;
+                if ((uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]) ==
+                    ssrc) {
+                    return true;
+                }
+            }
+        }
+        at += length;
+    }
+    return false;
+}
+
+}  // namespace
+
+// RFC 3550 section 8.2: another participant sending with our SSRC (from
+// another address) makes the stream say BYE under the old SSRC and go on
+// under a new one; the colliding packet is no media of the peer's. Before, it
+// was taken as the peer's media and nothing changed. (Later packets of that
+// participant, whose SSRC is no longer ours, are an ordinary source.)
+TEST(RtcpEndToEnd, SsrcCollisionSaysByeForTheOldSsrcAndPicksANewOne) {
+    udp_capture peer_rtcp(500);  // the peer's RTCP port: our reports arrive here
+    ASSERT_GT(peer_rtcp.port(), 1);
+    context ctx;
+    session *s = ctx.create_session("127.0.0.1");
+    const uint16_t port = free_udp_port();
+    media_stream *m = s->create_stream(port, static_cast<uint16_t>(peer_rtcp.port() - 1), FMT_H264,
+                                       RCE_WITH_RTCP);
+    ASSERT_NE(m, nullptr);
+    const uint32_t ours = m->get_ssrc();
+    // A sender: its reports (and so the BYE) go out whether or not it heard
+    // anyone.
+    std::vector<uint8_t> f = h264_frame(1);
+    ASSERT_EQ(m->push_frame(f.data(), f.size(), RTP_PUSH_COPY_DATA), RTP_SUCCESS);
+    udp_capture other;
+    std::vector<uint8_t> colliding = {0x80, 0, 0, 1, 0, 0, 0, 0};
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        colliding.push_back(static_cast<uint8_t>(ours >> shift));
+    }
+    colliding.resize(12 + 160, 0x55);
+    other.send_to(port, colliding);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (m->get_ssrc() == ours && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_NE(m->get_ssrc(), ours);
+    EXPECT_EQ(m->internal()->flow()->ssrc_collisions(), 1u);
+    EXPECT_EQ(m->pull_frame(50), nullptr);  // the colliding packet is no media of the peer's
+    bool bye = false;
+    while (!bye && std::chrono::steady_clock::now() < deadline) {
+        bye = compound_says_bye(peer_rtcp.receive(), ours);
+    }
+    EXPECT_TRUE(bye);
     ctx.destroy_session(s);
 }

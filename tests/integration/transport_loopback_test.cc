@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -126,8 +129,145 @@ TEST(TransportLoopback, MulticastGroupOnLoopback) {
     round_trip(false, "239.255.77.77", "239.255.77.77", sender);
 }
 
+// RFC 3550 section 8.2 over real sockets: a packet with the stream's own
+// SSRC sent from its own socket (as multicast loopback returns it) is ours
+// and dropped; the same SSRC from another socket is a collision, reported to
+// the stream; other sources' packets are delivered. Before, both were handed
+// to the application as a peer's media.
+TEST(TransportLoopback, OwnSsrcFromOwnAddressIsDroppedFromAnotherIsACollision) {
+    endpoint rx = bind_receiver(false, "127.0.0.1");
+    reception_flow flow(false);
+    auto remote = make_shared_ssrc(0x5EED);
+    auto local = make_shared_ssrc(0x0101);
+    flow.install_handler(
+        HANDLER_RTP_HEADER, remote,
+        [](void *, int flags, uint8_t *p, size_t n, frame::rtp_frame **out) {
+            RTP_ERROR r = rtp::packet_handler(nullptr, flags, p, n, out);
+            return r == RTP_PKT_CHANGED ? RTP_FRAME_READY : r;
+        },
+        nullptr);
+    std::atomic<int> collisions{0};
+    flow.set_local_source(
+        remote, local, [](void *arg) { static_cast<std::atomic<int> *>(arg)->fetch_add(1); },
+        &collisions);
+    ASSERT_EQ(flow.start(rx.sock, 0), RTP_SUCCESS);
+    sockaddr_in to4 = tessal::socket::create_sockaddr(AF_INET, "127.0.0.1", rx.port);
+    sockaddr_in6 to6{};
+    const auto send_from = [&](tessal::socket &from, uint32_t ssrc, uint16_t seq) {
+        std::vector<uint8_t> d = test::rtp_packet(ssrc, seq, std::vector<uint8_t>(100, 7));
+        EXPECT_EQ(from.sendto(to4, to6, d.data(), d.size(), 0), RTP_SUCCESS);
+    };
+    send_from(*rx.sock, 0x0101, 1);  // our own, looped back
+    send_from(*rx.sock, 0x0101, 2);
+    auto other = make_sender(false);
+    send_from(*other, 0x0101, 3);  // another participant with our SSRC
+    send_from(*other, 0x7777, 4);  // another participant
+    frame::rtp_frame *f = flow.pull_frame(5000);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->header.ssrc, 0x7777u);
+    frame::dealloc_frame(f);
+    EXPECT_EQ(flow.pull_frame(100), nullptr);
+    EXPECT_EQ(flow.dropped_own_packets(), 2u);
+    EXPECT_EQ(flow.ssrc_collisions(), 1u);
+    EXPECT_EQ(collisions.load(), 1);
+    EXPECT_EQ(flow.stop(), RTP_SUCCESS);
+}
+
 // Batched sends use UDP segmentation offload where the kernel has it: the
 // receiver still sees exactly the datagrams sent, boundaries and order.
+// Sends `datagrams` (equal sizes) as one UDP_SEGMENT send: the receiver's
+// kernel hands them to a UDP_GRO socket as one coalesced message.
+bool send_segmented(int fd, const sockaddr_in &to, const std::vector<std::vector<uint8_t>> &run) {
+    std::vector<uint8_t> joined;
+    for (const auto &d : run) {
+        joined.insert(joined.end(), d.begin(), d.end());
+    }
+    iovec iov{joined.data(), joined.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
+    msghdr m{};
+    m.msg_name = const_cast<sockaddr_in *>(&to);
+    m.msg_namelen = sizeof(to);
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof(control);
+    cmsghdr *c = CMSG_FIRSTHDR(&m);
+    c->cmsg_level = IPPROTO_UDP;
+    c->cmsg_type = 103;  // UDP_SEGMENT (linux/udp.h)
+    c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+    const auto segment = static_cast<uint16_t>(run.front().size());
+    std::memcpy(CMSG_DATA(c), &segment, sizeof(segment));
+    return ::sendmsg(fd, &m, 0) == static_cast<ssize_t>(joined.size());
+}
+
+// A GSO sender and a GRO receiver with datagrams too large for a slot
+// between the coalesced runs: every legitimate datagram arrives once and
+// byte-exact, every oversize one is counted. The mix used to deliver some
+// packets twice and others never.
+TEST(TransportLoopback, GroRunsBesideOversizeDatagramsArriveOnceAndWhole) {
+    endpoint rx = bind_receiver(false, "127.0.0.1");
+    reception_flow flow(false);
+    auto remote = make_shared_ssrc(0x5EED);
+    flow.install_handler(
+        HANDLER_RTP_HEADER, remote,
+        [](void *, int flags, uint8_t *p, size_t n, frame::rtp_frame **out) {
+            RTP_ERROR r = rtp::packet_handler(nullptr, flags, p, n, out);
+            return r == RTP_PKT_CHANGED ? RTP_FRAME_READY : r;
+        },
+        nullptr);
+    ASSERT_EQ(flow.start(rx.sock, 0), RTP_SUCCESS);
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(fd, 0);
+    const sockaddr_in to = tessal::socket::create_sockaddr(AF_INET, "127.0.0.1", rx.port);
+    const auto packet = [](uint16_t seq) {
+        return test::rtp_packet(0x5EED, seq, std::vector<uint8_t>(1000, uint8_t(seq * 3 + 1)));
+    };
+    const std::vector<uint8_t> oversize(3000, 0xEE);
+    constexpr int k_rounds = 80;
+    constexpr int k_bursts = 8;
+    uint16_t seq = 0;
+    std::vector<int> seen(k_rounds * k_bursts * 4, 0);
+    size_t corrupt = 0;
+    bool sent_all = true;
+    for (int round = 0; round < k_rounds; ++round) {
+        // Back to back, so that the receiver finds several in one batch.
+        for (int b = 0; b < k_bursts; ++b) {
+            sent_all &= ::sendto(fd, oversize.data(), oversize.size(), 0,
+                                 reinterpret_cast<const sockaddr *>(&to), sizeof(to)) == 3000;
+            std::vector<std::vector<uint8_t>> run = {packet(seq), packet(uint16_t(seq + 1)),
+                                                     packet(uint16_t(seq + 2))};
+            sent_all &= send_segmented(fd, to, run);
+            const auto lone = packet(uint16_t(seq + 3));
+            sent_all &=
+                ::sendto(fd, lone.data(), lone.size(), 0, reinterpret_cast<const sockaddr *>(&to),
+                         sizeof(to)) == static_cast<ssize_t>(lone.size());
+            seq = uint16_t(seq + 4);
+        }
+        // Pulled before the next round: the socket's buffer never overflows.
+        for (int k = 0; k < 4 * k_bursts; ++k) {
+            frame::rtp_frame *f = flow.pull_frame(5000);
+            ASSERT_NE(f, nullptr) << "round " << round;
+            const uint16_t s = f->header.sequence;
+            if (s < seen.size()) {
+                ++seen[s];
+            }
+            corrupt += f->payload_length == 1000 &&
+                               std::all_of(f->payload, f->payload + 1000,
+                                           [&](uint8_t v) { return v == uint8_t(s * 3 + 1); })
+                           ? 0
+                           : 1;
+            frame::dealloc_frame(f);
+        }
+    }
+    ::close(fd);
+    EXPECT_TRUE(sent_all);
+    EXPECT_EQ(flow.pull_frame(100), nullptr);  // nothing more: no duplicate
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), static_cast<long>(seen.size()));
+    EXPECT_EQ(corrupt, 0u);
+    EXPECT_EQ(flow.dropped_oversize(), static_cast<uint64_t>(k_rounds * k_bursts));
+    EXPECT_EQ(flow.stop(), RTP_SUCCESS);
+}
+
 TEST(TransportLoopback, OffloadedBatchesKeepDatagramBoundaries) {
     test::udp_capture rx;
     const int buffer = 4 * 1024 * 1024;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "transport/rtcp_transport.hh"
+#include "util/rtcp_transport.hh"
 
 namespace tessal {
 namespace test {

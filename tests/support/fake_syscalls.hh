@@ -300,6 +300,20 @@ public:
         rx_.push_back(std::move(item));
         rx_cv_.notify_all();
     }
+    // Messages queued at once in this order, each a lone datagram
+    // (segment 0) or a coalesced run of `segment`-byte datagrams.
+    void push_rx_messages(std::vector<rx_item> messages) {
+        std::lock_guard<std::mutex> g(lock_);
+        for (auto &m : messages) {
+            rx_.push_back(std::move(m));
+        }
+        rx_cv_.notify_all();
+    }
+    // Datagrams still queued for receiving.
+    size_t rx_pending() {
+        std::lock_guard<std::mutex> g(lock_);
+        return rx_.size();
+    }
     bool supports_udp_gro() override {
         std::lock_guard<std::mutex> g(lock_);
         return offer_gro_;

@@ -10,7 +10,7 @@
 #include "formats/media.hh"
 #include "rtp/rtp.hh"
 #include "support/media_frames.hh"
-#include "transport/datagram_sink.hh"
+#include "util/datagram_sink.hh"
 
 namespace {
 
