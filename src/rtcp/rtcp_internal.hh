@@ -31,9 +31,9 @@
 #include "rtcp/rtcp_statistics.hh"
 #include "tessal/frame.hh"
 #include "tessal/util.hh"
-#include "util/rtcp_transport.hh"
 #include "util/buffer_vector.hh"
 #include "util/log.hh"
+#include "util/rtcp_transport.hh"
 #include "util/shared_ssrc.hh"
 
 namespace tessal {
