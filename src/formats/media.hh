@@ -74,6 +74,9 @@ public:
         // FU start and end bits (H.26x).
         bool is_start = false;
         bool is_end = false;
+        // H.26x: at the first and the last fragment of a run of consecutive
+        // fragments of one NAL unit, the sequence number of the other end.
+        uint16_t run_other_end = 0;
     };
     static constexpr size_t k_initial_slots = 1024;
     static constexpr size_t k_max_slots = 65536;
