@@ -1719,6 +1719,30 @@ TEST_F(H26xReceiveTest, FragmentOverwrittenByAnotherAccessUnitSurvivesTheOlderUn
     EXPECT_EQ(payload_of(*got.frames[0]), cat({start_code(c), nal, chunk(1), chunk(3)}));
 }
 
+// Access unit 2 takes over sequence number 12 while fragments 10 to 12 of
+// access unit 1 wait for their start: the rest of that run goes with it, so
+// unit 1's late start fragment 9 cannot reach through 12 into unit 2's
+// fragments and spoil the NAL unit 12 to 13.
+TEST_F(H26xReceiveTest, FragmentTakenOverByAnotherAccessUnitLeavesNoRunReachingIntoIt) {
+    const codec c = codec::h265;
+    const bytes nal = intra_header(c);
+    const uint32_t ts1 = 1, ts2 = 2;
+    receiver r(c);
+    stderr_capture capture;
+    for (const uint16_t seq : std::vector<uint16_t>{10, 11, 12}) {
+        ASSERT_EQ(r.feed(seq, fu(c, nal, FU_MIDDLE, chunk(seq)), ts1).rc, RTP_SUCCESS);
+    }
+    ASSERT_EQ(r.feed(12, fu(c, nal, FU_START, chunk(0)), ts2).rc, RTP_SUCCESS);
+    ASSERT_EQ(r.feed(9, fu(c, nal, FU_START, chunk(9)), ts1).rc, RTP_SUCCESS);
+    const received got = r.feed(13, fu(c, nal, FU_END, chunk(1)), ts2);
+    ASSERT_EQ(got.rc, RTP_FRAME_READY);
+    EXPECT_EQ(payload_of(*got.frames[0]), cat({start_code(c), nal, chunk(0), chunk(1)}));
+    EXPECT_EQ(capture.stop(),
+              log_line(k_warning, "packet_handler",
+                       "Found an existing fragment with same sequence number 12! Fragment ts: 1, "
+                       "current ts: 2"));
+}
+
 // The receiver tracks at most k_max_access_units access units with FUs at
 // once. One more gives up the oldest that was handed on with nothing pending,
 // quietly; failing that, the oldest of all is dropped as the garbage
