@@ -53,32 +53,50 @@ enum nal_class : uint8_t {
     NAL_CLASS_OTHER = 255,
 };
 
-// A set of sequence numbers as sorted, disjoint runs of consecutive numbers
-// (in numeric order: a set across the wrap is two runs). Packets mostly come
-// in order, so a set is one run or a few, and keeps its storage when cleared.
+// A set of sequence numbers: a bitmap indexed by sequence number modulo its
+// size (a power of two, at least the span of the set), over the serial range
+// [min, max] (RFC 1982 arithmetic on 16 bits, so a set may span the wrap).
+// Inserting and looking up cost the same in any arrival order; the bitmap
+// keeps its storage when cleared.
 class seq_set {
 public:
     bool contains(uint16_t seq) const noexcept;
-    // Throws std::bad_alloc when a new run cannot be stored; the set is then
-    // as it was.
+    // Throws std::bad_alloc when the bitmap cannot grow; the set is then as
+    // it was.
     void insert(uint16_t seq);
-    void clear() noexcept { runs_.clear(); }
-    bool empty() const noexcept { return runs_.empty(); }
-    // The smallest and the largest number held; the set must not be empty.
-    uint16_t min() const noexcept { return runs_.front().first; }
-    uint16_t max() const noexcept { return runs_.back().second; }
-    // Calls f(seq) for every number held, in ascending order.
+    void clear() noexcept;
+    bool empty() const noexcept { return span_ == 0; }
+    // The first and the last number of the range held; the set must not be
+    // empty.
+    uint16_t min() const noexcept { return low_; }
+    uint16_t max() const noexcept { return static_cast<uint16_t>(low_ + span_ - 1); }
+    // Calls f(seq) for every number held, from min() to max().
     template <typename F>
     void for_each(F f) const {
-        for (const std::pair<uint16_t, uint16_t> &run : runs_) {
-            for (uint32_t q = run.first; q <= run.second; ++q) {
-                f(static_cast<uint16_t>(q));
+        for (uint32_t i = 0; i < span_; ++i) {
+            const auto q = static_cast<uint16_t>(low_ + i);
+            if (bit(q)) {
+                f(q);
             }
         }
     }
 
 private:
-    std::vector<std::pair<uint16_t, uint16_t>> runs_;  // [first, last]
+    static constexpr size_t k_word_bits = 64;
+    size_t bits() const noexcept { return words_.size() * k_word_bits; }
+    size_t index(uint16_t seq) const noexcept { return seq & (bits() - 1); }
+    bool bit(uint16_t seq) const noexcept {
+        return ((words_[index(seq) / k_word_bits] >> (index(seq) % k_word_bits)) & 1) != 0;
+    }
+    void set(uint16_t seq) noexcept {
+        words_[index(seq) / k_word_bits] |= uint64_t{1} << (index(seq) % k_word_bits);
+    }
+    // Makes room for a range of `span` numbers from low_.
+    void reserve(uint32_t span);
+
+    std::vector<uint64_t> words_;
+    uint16_t low_ = 0;
+    uint32_t span_ = 0;  // up to 65536
 };
 
 // FU reassembly state of one access unit (one RTP timestamp). Its pending
@@ -192,6 +210,10 @@ public:
     // later: the oldest access unit handed on with nothing pending (quietly),
     // else the oldest of all (dropped, drop_access_unit).
     access_unit_info &initialize_new_access_unit(uint32_t timestamp);
+    // Lookups of stored FUs made so far, joining and releasing included: the
+    // reassembly's work, which stays a few lookups per packet in any arrival
+    // order. Processing thread only.
+    uint64_t fragment_lookups() const noexcept { return fragment_lookups_; }
     // Access units tracked at once; see initialize_new_access_unit.
     static constexpr size_t k_max_access_units = 64;
     // Joins the stored FUs start..end (the range may wrap) of one NAL unit,
@@ -309,12 +331,18 @@ private:
     void end_wait_at_key_frame(int rce_flags, uint32_t ts, nal_class cls);
     bool start_code_wanted(int rce_flags) const;
     // The stored FU packet `seq` if it belongs to the access unit `timestamp`.
-    frame::rtp_frame *stored_fragment(uint16_t seq, uint32_t timestamp) const;
+    frame::rtp_frame *stored_fragment(uint16_t seq, uint32_t timestamp) noexcept;
     void release_fragments(uint16_t start, uint16_t end, uint32_t timestamp);
     void remember_dropped(uint32_t timestamp);
     access_unit_info *find_access_unit(uint32_t timestamp) noexcept;
     void release_access_unit(access_unit_info &au) noexcept;
-    bool find_nal_unit(uint32_t timestamp, uint16_t seq, uint16_t &start, uint16_t &end) const;
+    // Fragment ring lookups, counted (see fragment_lookups).
+    fragment_ring::slot *find_fragment(uint16_t seq) noexcept;
+    // The pending FU `seq` of the access unit `timestamp`, or null.
+    fragment_ring::slot *pending_fragment(uint16_t seq, uint32_t timestamp) noexcept;
+    void join_run(uint32_t timestamp, uint16_t seq, uint16_t &first, uint16_t &last);
+    void release_run(uint16_t seq);
+    uint64_t fragment_lookups_ = 0;
 };
 
 // RFC 6184: single NAL unit packets, STAP-A, FU-A (non-interleaved mode).

@@ -353,38 +353,60 @@ RTP_ERROR h26x::handle_aggregation_packet(frame::rtp_frame **out, uint8_t header
 }
 
 bool seq_set::contains(uint16_t seq) const noexcept {
-    const auto run = std::lower_bound(
-        runs_.begin(), runs_.end(), seq,
-        [](const std::pair<uint16_t, uint16_t> &r, uint16_t q) { return r.second < q; });
-    return run != runs_.end() && run->first <= seq;
+    return static_cast<uint16_t>(seq - low_) < span_ && bit(seq);
 }
 
 void seq_set::insert(uint16_t seq) {
-    if (runs_.capacity() == 0) {
-        runs_.reserve(4);  // in order, an access unit is one run, or two across the wrap
-    }
-    // The first run that ends at seq - 1 or later.
-    const auto run = std::lower_bound(runs_.begin(), runs_.end(), seq,
-                                      [](const std::pair<uint16_t, uint16_t> &r, uint16_t q) {
-                                          return uint32_t{r.second} + 1 < q;
-                                      });
-    if (run != runs_.end() && run->first <= seq) {
-        if (seq <= run->second) {
-            return;
-        }
-        run->second = seq;  // extends the run, and may join the next
-        const auto next = run + 1;
-        if (next != runs_.end() && uint32_t{next->first} == uint32_t{seq} + 1) {
-            run->second = next->second;
-            runs_.erase(next);
-        }
+    if (span_ == 0) {
+        reserve(1);
+        low_ = seq;
+        span_ = 1;
+        set(seq);
         return;
     }
-    if (run != runs_.end() && uint32_t{run->first} == uint32_t{seq} + 1) {
-        run->first = seq;
+    const uint32_t ahead = static_cast<uint16_t>(seq - low_);
+    if (ahead >= span_) {
+        // Outside the range: it grows on the nearer side.
+        const uint32_t behind = static_cast<uint16_t>(low_ - seq);
+        const uint32_t to_seq = ahead + 1;
+        const uint32_t from_seq = span_ + behind;
+        reserve(std::min(to_seq, from_seq));
+        if (from_seq < to_seq) {
+            low_ = seq;
+        }
+        span_ = std::min(to_seq, from_seq);
+    }
+    set(seq);
+}
+
+void seq_set::clear() noexcept {
+    if (span_ == 0) {
         return;
     }
-    runs_.insert(run, {seq, seq});
+    // Only the words the range covers can have a bit set.
+    for (uint32_t i = 0; i < span_; i += k_word_bits) {
+        words_[index(static_cast<uint16_t>(low_ + i)) / k_word_bits] = 0;
+    }
+    words_[index(max()) / k_word_bits] = 0;
+    span_ = 0;
+}
+
+// A bitmap of the next power of two that holds `span` numbers, the numbers
+// held moved over to their new places.
+void seq_set::reserve(uint32_t span) {
+    if (span <= bits()) {
+        return;
+    }
+    size_t size = 4 * k_word_bits;
+    while (size < span) {
+        size *= 2;
+    }
+    std::vector<uint64_t> grown(size / k_word_bits);
+    for_each([&grown, size](uint16_t q) {
+        const size_t i = q & (size - 1);
+        grown[i / k_word_bits] |= uint64_t{1} << (i % k_word_bits);
+    });
+    words_.swap(grown);
 }
 
 bool dropped_timestamps::contains(uint32_t timestamp) const noexcept {
@@ -493,47 +515,72 @@ access_unit_info &h26x::initialize_new_access_unit(uint32_t timestamp) {
     return *au;
 }
 
-// The NAL unit of the pending fragment `seq` of the access unit `timestamp`,
-// if all of its fragments are pending: on from `seq` to an end fragment, then
-// back to a start fragment, over consecutive sequence numbers (modulo 65536,
-// so a unit may span the wrap). A start fragment after `seq` or an end
-// fragment before it belongs to a neighbouring unit, whose loss must not be
-// papered over. Looking forward first keeps in-order arrival at one step per
-// packet.
-bool h26x::find_nal_unit(uint32_t timestamp, uint16_t seq, uint16_t &start, uint16_t &end) const {
-    constexpr size_t k_max_steps = 0xFFFF;
-    const auto pending = [this, timestamp](uint16_t q) -> const fragment_ring::slot * {
-        const fragment_ring::slot *s = fu_fragments_.find(q);
-        return s != nullptr && s->frame->header.timestamp == timestamp ? s : nullptr;
-    };
-    const fragment_ring::slot *at = pending(seq);
-    if (at == nullptr) {
-        return false;
-    }
-    uint16_t e = seq;
-    for (size_t steps = 0; !at->is_end; ++steps) {
-        const auto next = static_cast<uint16_t>(e + 1);
-        const fragment_ring::slot *following = pending(next);
-        if (steps == k_max_steps || following == nullptr || following->is_start) {
-            return false;
+fragment_ring::slot *h26x::find_fragment(uint16_t seq) noexcept {
+    ++fragment_lookups_;
+    return fu_fragments_.find(seq);
+}
+
+fragment_ring::slot *h26x::pending_fragment(uint16_t seq, uint32_t timestamp) noexcept {
+    fragment_ring::slot *s = find_fragment(seq);
+    return s != nullptr && s->frame->header.timestamp == timestamp ? s : nullptr;
+}
+
+// Pending fragments of one access unit with consecutive sequence numbers
+// (modulo 65536, so a unit may span the wrap) form runs; a run never goes on
+// past an end fragment or back past a start fragment, which belong to a
+// neighbouring NAL unit whose loss must not be papered over. The first and
+// the last fragment of a run name each other, so the fragment `seq`, just
+// stored, joins the run before it and the one after it in a few lookups in
+// any arrival order. Its run is [first, last]: a NAL unit once it begins
+// with a start fragment and ends with an end fragment.
+void h26x::join_run(uint32_t timestamp, uint16_t seq, uint16_t &first, uint16_t &last) {
+    const fragment_ring::slot *at = find_fragment(seq);
+    first = seq;
+    last = seq;
+    if (!at->is_start) {
+        const fragment_ring::slot *before =
+            pending_fragment(static_cast<uint16_t>(seq - 1), timestamp);
+        if (before != nullptr && !before->is_end) {
+            first = before->run_other_end;
         }
-        e = next;
-        at = following;
     }
-    uint16_t s = seq;
-    at = pending(seq);
-    for (size_t steps = 0; !at->is_start; ++steps) {
-        const auto prev = static_cast<uint16_t>(s - 1);
-        const fragment_ring::slot *before = pending(prev);
-        if (steps == k_max_steps || before == nullptr || before->is_end) {
-            return false;
+    if (!at->is_end) {
+        const fragment_ring::slot *after =
+            pending_fragment(static_cast<uint16_t>(seq + 1), timestamp);
+        if (after != nullptr && !after->is_start) {
+            last = after->run_other_end;
         }
-        s = prev;
-        at = before;
     }
-    start = s;
-    end = e;
-    return true;
+    find_fragment(first)->run_other_end = last;
+    find_fragment(last)->run_other_end = first;
+}
+
+// Frees the run that the pending fragment `seq` lies in. Each step frees a
+// fragment, so the walk costs no more than storing them did.
+void h26x::release_run(uint16_t seq) {
+    constexpr size_t k_max_steps = 0xFFFF;  // a run of the whole ring
+    const fragment_ring::slot *at = find_fragment(seq);
+    const uint32_t ts = at->frame->header.timestamp;
+    uint16_t first = seq;
+    size_t steps = 0;
+    for (const fragment_ring::slot *s = at; !s->is_start && steps < k_max_steps; ++steps) {
+        const fragment_ring::slot *before = pending_fragment(static_cast<uint16_t>(first - 1), ts);
+        if (before == nullptr || before->is_end) {
+            break;
+        }
+        --first;
+        s = before;
+    }
+    uint16_t last = seq;
+    for (const fragment_ring::slot *s = at; !s->is_end && steps < k_max_steps; ++steps) {
+        const fragment_ring::slot *after = pending_fragment(static_cast<uint16_t>(last + 1), ts);
+        if (after == nullptr || after->is_start) {
+            break;
+        }
+        ++last;
+        s = after;
+    }
+    release_fragments(first, last, ts);
 }
 
 // The FU path. A NAL unit is joined as soon as its last missing fragment
@@ -555,7 +602,8 @@ RTP_ERROR h26x::handle_fragment(frame::rtp_frame **out, fragment_kind kind, int 
     RTP_ERROR result = RTP_SUCCESS;
     uint16_t start = 0;
     uint16_t end = 0;
-    if (find_nal_unit(ts, seq, start, end)) {
+    join_run(ts, seq, start, end);
+    if (find_fragment(start)->is_start && find_fragment(end)->is_end) {
         result = complete_nal_unit(out, au, ts, start, end, rce_flags);
         if (result == RTP_FAILED) {
             return result;  // dropped while waiting for a key frame
@@ -569,6 +617,7 @@ RTP_ERROR h26x::handle_fragment(frame::rtp_frame **out, fragment_kind kind, int 
 void h26x::store_fragment(access_unit_info &au, frame::rtp_frame *packet, fragment_kind kind) {
     const uint16_t seq = packet->header.sequence;
     // Everything that can fail to allocate comes before the hand-over.
+    ++fragment_lookups_;
     fragment_ring::slot &slot = fu_fragments_.claim(seq);
     au.received_seqs.insert(seq);
     if (slot.frame != nullptr) {
@@ -578,9 +627,9 @@ void h26x::store_fragment(access_unit_info &au, frame::rtp_frame *packet, fragme
                             "ts: %lu, current ts: %lu",
                             unsigned{seq}, static_cast<unsigned long>(held_ts),
                             static_cast<unsigned long>(packet->header.timestamp));
-        // The older unit no longer has this fragment; its drop must not free
-        // the new one.
-        free_fragment(seq);
+        // The older unit's NAL unit loses this fragment, so the rest of its
+        // run goes too; the older unit's drop must not free the new one.
+        release_run(seq);
     }
     // A kept packet outlives the datagram it was parsed from.
     packet->datagram = nullptr;
@@ -642,7 +691,7 @@ void h26x::end_wait_at_key_frame(int rce_flags, uint32_t ts, nal_class cls) {
 
 RTP_ERROR h26x::reconstruction(frame::rtp_frame **out, size_t size, int rce_flags, uint16_t start,
                                uint16_t end, uint8_t header_len) {
-    const fragment_ring::slot *head = fu_fragments_.find(start);
+    const fragment_ring::slot *head = find_fragment(start);
     const size_t count = range_length(start, end);
     const bool have_head = head != nullptr;
     const uint32_t ts = have_head ? head->frame->header.timestamp : 0;
@@ -691,7 +740,7 @@ RTP_ERROR h26x::reconstruction(frame::rtp_frame **out, size_t size, int rce_flag
 }
 
 void h26x::free_fragment(uint16_t seq) {
-    fragment_ring::slot *s = fu_fragments_.find(seq);
+    fragment_ring::slot *s = find_fragment(seq);
     if (s == nullptr) {
         LOG_ERROR("Tried to free an already freed fragment with seq: %u", unsigned{seq});
         return;
@@ -704,9 +753,9 @@ void h26x::free_fragment(uint16_t seq) {
     s->frame = nullptr;
 }
 
-frame::rtp_frame *h26x::stored_fragment(uint16_t seq, uint32_t timestamp) const {
-    const fragment_ring::slot *s = fu_fragments_.find(seq);
-    return s != nullptr && s->frame->header.timestamp == timestamp ? s->frame : nullptr;
+frame::rtp_frame *h26x::stored_fragment(uint16_t seq, uint32_t timestamp) noexcept {
+    const fragment_ring::slot *s = pending_fragment(seq, timestamp);
+    return s != nullptr ? s->frame : nullptr;
 }
 
 void h26x::release_fragments(uint16_t start, uint16_t end, uint32_t timestamp) {

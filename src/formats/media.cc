@@ -60,6 +60,12 @@ void release_record(media_frame_table &table, media_info &record) noexcept {
     table.frames.mark_free(record);
 }
 
+// Releases a record that never completed, and counts it.
+void discard_record(media_frame_table &table, media_info &record) noexcept {
+    table.discarded_frames.fetch_add(1, std::memory_order_relaxed);
+    release_record(table, record);
+}
+
 int64_t delay_limit_ms(const media_frame_table &table) {
     const size_t limit =
         table.rtp_ctx != nullptr ? table.rtp_ctx->get_pkt_max_delay() : k_default_pkt_max_delay_ms;
@@ -78,7 +84,7 @@ void expire_stale(media_frame_table &table) {
     const int64_t limit = delay_limit_ms(table);
     for (media_info &record : table.frames.all()) {
         if (record.in_use && clock::hrc::diff(now, record.first_seen) > limit) {
-            release_record(table, record);
+            discard_record(table, record);
         }
     }
 }
@@ -101,7 +107,7 @@ media_info &open_record(media_frame_table &table, uint32_t timestamp, uint16_t s
                 oldest = &r;
             }
         }
-        release_record(table, *oldest);
+        discard_record(table, *oldest);
         record = oldest;
     }
     *record = media_info{};
@@ -125,7 +131,7 @@ void store_fragment(media_frame_table &table, media_info &record, fragment_ring:
     if (slot.frame != nullptr && slot.frame->header.timestamp != record.timestamp) {
         media_info *owner = table.frames.find(slot.frame->header.timestamp);
         if (owner != nullptr) {
-            release_record(table, *owner);
+            discard_record(table, *owner);
         }
         if (slot.frame != nullptr) {  // a fragment of no record
             frame::dealloc_frame(slot.frame);
@@ -185,26 +191,26 @@ frame::rtp_frame *join_fragments(media_frame_table &table, const media_info &rec
 
 void remember(media_frame_table &table, const frame::rtp_frame *packet) {
     const uint16_t seq = packet->header.sequence;
-    if (table.packets_seen == 0) {
-        table.first_seq = seq;
-    }
-    if (table.packets_seen < media_frame_table::k_seen_slots) {
-        ++table.packets_seen;
-    }
-    table.seen[seq % media_frame_table::k_seen_slots] = {packet->header.timestamp, seq, true};
-    table.fragmenting = table.fragmenting || packet->header.marker == 0;
+    const bool marker = packet->header.marker != 0;
+    table.seen[seq % media_frame_table::k_seen_slots] = {packet->header.timestamp, seq, marker,
+                                                         true};
+    table.fragmenting = table.fragmenting || !marker;
+}
+
+// Whether the packet seen as `prev` ends the frame before a packet of
+// `timestamp`: RFC 3550 section 5.1, its marker bit flags the last packet of
+// a frame; a packet of another timestamp belongs to another frame.
+bool ends_frame_before(const seen_packet &prev, uint32_t timestamp) {
+    return prev.marker || prev.timestamp != timestamp;
 }
 
 // Whether a run of `timestamp` whose earliest fragment is `start` is known
-// to begin there (see media_frame_table).
+// to begin there (see media_frame_table). Nothing seen before it proves
+// nothing: the stream may have been joined in the middle of the frame.
 bool starts_frame(const media_frame_table &table, uint16_t start, uint32_t timestamp) {
     const uint16_t before = static_cast<uint16_t>(start - 1);
     const seen_packet &prev = table.seen[before % media_frame_table::k_seen_slots];
-    if (prev.valid && prev.seq == before) {
-        return prev.timestamp != timestamp;
-    }
-    return table.packets_seen < media_frame_table::k_seen_slots &&
-           static_cast<int16_t>(start - table.first_seq) <= 0;
+    return prev.valid && prev.seq == before && ends_frame_before(prev, timestamp);
 }
 
 // A repeat or late copy of a fragment of a frame already delivered.
@@ -289,9 +295,11 @@ RTP_ERROR reassemble(media_frame_table &table, frame::rtp_frame **out) {
     // The packet may complete its own frame, and be the one before the
     // earliest fragment of a complete run of another.
     bool ok = complete_record(table, timestamp);
+    const seen_packet &here = table.seen[seq % media_frame_table::k_seen_slots];
     const seen_packet &next =
         table.seen[static_cast<uint16_t>(seq + 1) % media_frame_table::k_seen_slots];
-    if (next.valid && next.seq == static_cast<uint16_t>(seq + 1) && next.timestamp != timestamp) {
+    if (next.valid && next.seq == static_cast<uint16_t>(seq + 1) &&
+        ends_frame_before(here, next.timestamp)) {
         media_info *held = table.frames.find(next.timestamp);
         if (held != nullptr && held->start_seq == next.seq) {
             held->start_known = true;

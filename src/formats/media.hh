@@ -19,6 +19,7 @@
 #include <netinet/in.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -74,6 +75,9 @@ public:
         // FU start and end bits (H.26x).
         bool is_start = false;
         bool is_end = false;
+        // H.26x: at the first and the last fragment of a run of consecutive
+        // fragments of one NAL unit, the sequence number of the other end.
+        uint16_t run_other_end = 0;
     };
     static constexpr size_t k_initial_slots = 1024;
     static constexpr size_t k_max_slots = 65536;
@@ -215,6 +219,7 @@ constexpr int64_t k_expiry_scan_interval_ms = 100;
 struct seen_packet {
     uint32_t timestamp = 0;
     uint16_t seq = 0;
+    bool marker = false;
     bool valid = false;
 };
 
@@ -232,10 +237,12 @@ struct finished_frame {
 //
 // Nothing on the wire marks a frame's first fragment: a run is known to
 // start at its earliest fragment only when the packet before that one was
-// seen and belongs to another frame, or when nothing before it was seen at
-// all (the start of the stream). A run whose predecessor was lost cannot be
-// told from the tail of a frame whose first fragments were lost, and is
-// dropped when it expires rather than delivered damaged.
+// seen and ends a frame (its marker bit) or belongs to another frame. A run
+// whose predecessor was lost, or never seen because the stream was joined
+// in the middle of a frame, cannot be told from the tail of a frame whose
+// first fragments were lost, and is dropped when it expires rather than
+// delivered damaged. (A marked packet before any unmarked one is taken as a
+// frame of one packet: see `fragmenting`.)
 struct media_frame_table {
     using time_source = clock::hrc::hrc_t (*)();
 
@@ -259,11 +266,6 @@ struct media_frame_table {
     // The latest packets by sequence number modulo the ring size.
     static constexpr size_t k_seen_slots = 1024;
     std::array<seen_packet, k_seen_slots> seen{};
-    // The first sequence number seen, and how many packets were seen (up to
-    // the ring size): early in the stream a run that starts at or before the
-    // first packet seen is taken to start there.
-    uint16_t first_seq = 0;
-    size_t packets_seen = 0;
     // Whether a packet without the marker bit was seen: until then every
     // packet has been a frame of its own, and a marked packet is one too.
     bool fragmenting = false;
@@ -273,6 +275,10 @@ struct media_frame_table {
     // Frames one packet completed beyond the one handed back with it, for
     // media::frame_getter.
     frame_fifo ready;
+    // Records given up incomplete: expired, pushed out of a full table, or
+    // robbed of a fragment by another frame's. Written on the processing
+    // thread, read from any.
+    std::atomic<uint64_t> discarded_frames{0};
 };
 
 class media {
@@ -299,6 +305,11 @@ public:
 
     // The reassembly table: the argument to install packet_handler with.
     void *get_media_frame_info() noexcept;
+    // Frames given up incomplete by the reassembly (RCE_FRAGMENT_GENERIC):
+    // never delivered, their fragments released. Any thread.
+    uint64_t discarded_incomplete_frames() const noexcept {
+        return media_frame_info_->discarded_frames.load(std::memory_order_relaxed);
+    }
     // RTP_FRAME_READY with the next frame completed together with another
     // (packet_handler returned RTP_FRAMES_READY), else RTP_NO_SUCH_ITEM;
     // RTP_BAD_ARGUMENT for a null out. Processing thread only.

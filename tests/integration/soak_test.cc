@@ -131,7 +131,7 @@ public:
     struct frame_fate {
         size_t packets = 0;
         size_t lost = 0;
-        bool start_ambiguous = false;  // the packet before its first was lost
+        bool start_ambiguous = false;  // the packet before its first was lost or unseen
     };
     // Per RTP timestamp.
     std::map<uint32_t, frame_fate> fates() const {
@@ -146,8 +146,10 @@ public:
             frame_fate &f = out[p.timestamp];
             ++f.packets;
             f.lost += p.lost ? 1 : 0;
-            if (first && i > 0) {
-                f.start_ambiguous = packets_[i - 1].seen && packets_[i - 1].lost;
+            if (first) {
+                // Nothing before the first packet seen: the receiver cannot
+                // tell that it starts a frame either.
+                f.start_ambiguous = i == 0 || (packets_[i - 1].seen && packets_[i - 1].lost);
             }
         }
         return out;

@@ -184,6 +184,17 @@ TEST(StandardSrtpOnTheWire, WireFormatForgeriesAndReplays) {
         ASSERT_EQ(rx->add_srtp_keys(profile, b.data(), b.size(), a.data(), a.size()), RTP_SUCCESS);
         ASSERT_EQ(tx->add_srtp_keys(profile, a.data(), a.size(), nullptr, 0), RTP_SUCCESS);
 
+        // A frame of one packet first, so that the receiver has seen a frame
+        // end before the fragmented frame, as a receiver already listening has.
+        const bytes lead = random_bytes(100, 4);
+        ASSERT_EQ(
+            tx->push_frame(const_cast<uint8_t *>(lead.data()), lead.size(), RTP_PUSH_COPY_DATA),
+            RTP_SUCCESS);
+        const bytes lead_packet = wire.receive();
+        ASSERT_FALSE(lead_packet.empty());
+        wire.send_to(rx_port, lead_packet);
+        EXPECT_EQ(pull_all(rx, lead.size()), lead);
+
         const bytes plain = random_bytes(3000, 5);
         ASSERT_EQ(
             tx->push_frame(const_cast<uint8_t *>(plain.data()), plain.size(), RTP_PUSH_COPY_DATA),

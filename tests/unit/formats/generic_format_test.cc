@@ -167,6 +167,14 @@ public:
     }
     RTP_ERROR feed(frame::rtp_frame *f) { return feed(f, rce_flags); }
 
+    // Shows the table a frame of one packet just before `seq`, as a receiver
+    // that was already listening has seen the end of the frame before: a run
+    // from `seq` on is then known to start a frame.
+    void seen_frame_end_before(uint16_t seq, uint32_t ts = k_ts - 3000) {
+        ASSERT_EQ(feed(packet(static_cast<uint16_t>(seq - 1), true, {0xEE}, ts)), RTP_FRAME_READY);
+        delivered.clear();
+    }
+
     formats::media_frame_table &table() { return format->table(); }
 
     std::unique_ptr<fake_syscalls> fake;  // outlives the socket
@@ -393,15 +401,20 @@ TEST_F(GenericFormatTest, RegressionTailOfAnotherFrameWasDeliveredAsAFrame) {
     };
     const Case cases[] = {
         {"the marked fragment overtakes the others",
-         {{8, false, k_ts - 1, &a},
+         {{7, true, k_ts - 2, &c},
+          {8, false, k_ts - 1, &a},
           {9, true, k_ts - 1, &c},
           {12, true, k_ts, &c},
           {10, false, k_ts, &a},
           {11, false, k_ts, &b}},
-         {{1, 2, 6}, {1, 2, 3, 4, 5, 6}}},
+         {c, {1, 2, 6}, {1, 2, 3, 4, 5, 6}}},
         {"a repeat of the marked fragment after the frame",
-         {{10, false, k_ts, &a}, {11, false, k_ts, &b}, {12, true, k_ts, &c}, {12, true, k_ts, &c}},
-         {{1, 2, 3, 4, 5, 6}}},
+         {{9, true, k_ts - 1, &c},
+          {10, false, k_ts, &a},
+          {11, false, k_ts, &b},
+          {12, true, k_ts, &c},
+          {12, true, k_ts, &c}},
+         {c, {1, 2, 3, 4, 5, 6}}},
         {"a repeat of a frame of one packet", {{9, true, k_ts, &c}, {9, true, k_ts, &c}}, {c}},
         {"the tail after a lost first fragment",
          {{8, true, k_ts - 1, &c},
@@ -427,6 +440,90 @@ TEST_F(GenericFormatTest, RegressionTailOfAnotherFrameWasDeliveredAsAFrame) {
         for (size_t i = 0; i < k.frames.size(); ++i) {
             EXPECT_EQ(payload_of(*delivered[i]), k.frames[i]) << i;
         }
+    }
+}
+
+// Fault: early in the stream a run that started at the first packet seen
+// was taken as a whole frame, so a receiver that joined in the middle of a
+// frame handed the application the frame without its first packets. A run
+// is a frame only once the packet before it is seen to end a frame (marker
+// bit) or to belong to another one; the unproven run is given up when it
+// expires, and counted.
+TEST_F(GenericFormatTest, RegressionFrameJoinedMidwayWasDeliveredWithoutItsStart) {
+    // Frame N is 100..104 (N1..N5), frame N+1 105..107: as sent.
+    const uint32_t n = k_ts, n1 = k_ts + 3000;
+    const std::vector<uint8_t> p0 = {0x10}, p1 = {0x11, 0x11}, p2 = {0x12}, p3 = {0x13, 0x13, 0x13},
+                               p4 = {0x14}, q0 = {0x20}, q1 = {0x21, 0x21}, q2 = {0x22};
+    const std::vector<uint8_t> lone = {0x30};
+    struct arrival {
+        uint16_t seq;
+        bool marker;
+        uint32_t ts;
+        const std::vector<uint8_t> *payload;
+    };
+    struct Case {
+        const char *name;
+        std::vector<arrival> arrivals;
+        std::vector<std::vector<uint8_t>> frames;
+        uint64_t discarded;
+    };
+    const std::vector<arrival> next_frame = {
+        {105, false, n1, &q0}, {106, false, n1, &q1}, {107, true, n1, &q2}};
+    const auto then_next = [&next_frame](std::vector<arrival> first) {
+        first.insert(first.end(), next_frame.begin(), next_frame.end());
+        return first;
+    };
+    const Case cases[] = {
+        {"joined midway: the first two packets of frame N never seen",
+         then_next({{102, false, n, &p2}, {103, false, n, &p3}, {104, true, n, &p4}}),
+         {{0x20, 0x21, 0x21, 0x22}},
+         1},
+        {"joined midway, the tail reordered",
+         then_next({{103, false, n, &p3}, {102, false, n, &p2}, {104, true, n, &p4}}),
+         {{0x20, 0x21, 0x21, 0x22}},
+         1},
+        {"joined midway, frame N+1 before the tail of frame N",
+         {{102, false, n, &p2},
+          {105, false, n1, &q0},
+          {106, false, n1, &q1},
+          {107, true, n1, &q2},
+          {103, false, n, &p3},
+          {104, true, n, &p4}},
+         {{0x20, 0x21, 0x21, 0x22}},
+         1},
+        {"joined at a frame boundary: a frame of one packet, then frame N",
+         then_next({{99, true, n - 3000, &lone},
+                    {100, false, n, &p0},
+                    {101, false, n, &p1},
+                    {102, false, n, &p2},
+                    {103, false, n, &p3},
+                    {104, true, n, &p4}}),
+         {lone, {0x10, 0x11, 0x11, 0x12, 0x13, 0x13, 0x13, 0x14}, {0x20, 0x21, 0x21, 0x22}},
+         0},
+        {"frames of one packet from the first packet on",
+         {{50, true, n - 6000, &p0}, {51, true, n - 3000, &p1}, {52, true, n, &p2}},
+         {p0, p1, p2},
+         0},
+        {"the packet before ends a frame of the same timestamp",
+         {{99, true, n, &lone}, {100, false, n, &p0}, {101, true, n, &p1}},
+         {lone, {0x10, 0x11, 0x11}},
+         0},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        make(RCE_FRAGMENT_GENERIC);
+        delivered.clear();
+        for (const arrival &a : k.arrivals) {
+            feed(packet(a.seq, a.marker, *a.payload, a.ts));
+        }
+        ASSERT_EQ(delivered.size(), k.frames.size());
+        for (size_t i = 0; i < k.frames.size(); ++i) {
+            EXPECT_EQ(payload_of(*delivered[i]), k.frames[i]) << i;
+        }
+        // Past the delay limit the next packet's scan gives up what is left.
+        g_now += milliseconds(k_default_pkt_max_delay_ms + formats::k_expiry_scan_interval_ms + 1);
+        feed(packet(2000, false, {0x40}, n + 30000));
+        EXPECT_EQ(format->discarded_incomplete_frames(), k.discarded);
     }
 }
 
@@ -461,6 +558,7 @@ TEST_F(GenericFormatTest, RunCompletesAtTheMarkedPacket) {
         SCOPED_TRACE(c.name);
         make(RCE_FRAGMENT_GENERIC);
         delivered.clear();
+        seen_frame_end_before(c.seqs[0]);
         EXPECT_EQ(feed(packet(c.seqs[0], false, parts[0])), RTP_SUCCESS);
         EXPECT_EQ(feed(packet(c.seqs[1], false, parts[1])), RTP_SUCCESS);
         ASSERT_EQ(table().frames.count(k_ts), 1u);
@@ -528,6 +626,7 @@ TEST_F(GenericFormatTest, EveryArrivalOrderOfAFourFragmentFrame) {
             SCOPED_TRACE(order_name(base, order));
             make(RCE_FRAGMENT_GENERIC);
             delivered.clear();
+            seen_frame_end_before(base);
             std::vector<RTP_ERROR> results;
             for (size_t i : order) {
                 results.push_back(feed(frame.make(i)));
@@ -570,6 +669,7 @@ TEST_F(GenericFormatTest, RegressionSortKeyNotRecomputedWhenStartMovesBack) {
         SCOPED_TRACE(c.name);
         make(RCE_FRAGMENT_GENERIC);
         delivered.clear();
+        seen_frame_end_before(c.base);
         const four_fragments frame{c.base};
         for (size_t i : c.order) {
             feed(frame.make(i));
@@ -609,6 +709,7 @@ TEST_F(GenericFormatTest, RegressionDuplicateFragmentCountedTwice) {
         SCOPED_TRACE(k.name);
         make(RCE_FRAGMENT_GENERIC);
         delivered.clear();
+        seen_frame_end_before(20);
         for (size_t i = 0; i + 1 < k.arrivals.size(); ++i) {
             EXPECT_EQ(feed(packet(k.arrivals[i].seq, false, k.arrivals[i].payload)), RTP_SUCCESS);
         }
@@ -655,6 +756,7 @@ TEST_F(GenericFormatTest, FullTableOrReusedSequenceNumberGivesUpTheOlderFrame) {
         {"one frame more than the table holds", full, 1000, formats::media_records::k_capacity},
         {"sequence number 5 again, for another frame", {{4, 100}, {5, 100}, {5, 200}}, 100, 1},
     };
+    // Either way one frame is given up incomplete.
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         make(RCE_FRAGMENT_GENERIC);
@@ -666,11 +768,13 @@ TEST_F(GenericFormatTest, FullTableOrReusedSequenceNumberGivesUpTheOlderFrame) {
         EXPECT_EQ(table().frames.count(c.arrivals.back().ts), 1u);
         EXPECT_EQ(table().frames.size(), c.left);
         EXPECT_EQ(table().frames.at(c.arrivals.back().ts).received_count, 1u);
+        EXPECT_EQ(format->discarded_incomplete_frames(), 1u);
     }
 }
 
 TEST_F(GenericFormatTest, FramesWithDifferentTimestampsAreJoinedApart) {
     make(RCE_FRAGMENT_GENERIC);
+    seen_frame_end_before(1, 50);
     EXPECT_EQ(feed(packet(1, false, {1}, 100)), RTP_SUCCESS);
     EXPECT_EQ(feed(packet(3, false, {4}, 200)), RTP_SUCCESS);
     EXPECT_EQ(feed(packet(2, true, {2}, 100)), RTP_FRAME_READY);
@@ -727,9 +831,11 @@ TEST_F(GenericFormatTest, RegressionNoExpiryIncompleteRecordsStayForever) {
 
         // At the next scan: released.
         g_now = start + limit + milliseconds(formats::k_expiry_scan_interval_ms);
+        EXPECT_EQ(format->discarded_incomplete_frames(), 0u);
         ASSERT_EQ(feed(packet(60, false, {6}, 600)), RTP_SUCCESS);
         EXPECT_EQ(table().frames.count(100), 0u);
         EXPECT_EQ(table().frames.count(500), 1u);
+        EXPECT_EQ(format->discarded_incomplete_frames(), 1u);
 
         // A straggler of the dropped frame finds no record, and is not a
         // frame: the packet before it was of the same frame.
@@ -768,6 +874,8 @@ TEST_F(GenericFormatTest, RoundTripThroughTheSocketInShuffledOrder) {
 
         std::vector<fake_syscalls::datagram> datagrams = fake->sent();
         ASSERT_EQ(datagrams.size(), (size + k_payload_size - 1) / k_payload_size);
+        seen_frame_end_before(read_be16(datagrams[0].bytes.data() + 2),
+                              read_be32(datagrams[0].bytes.data() + 4) - 1);
         // Any order, except that the marked packet comes last: arriving
         // first it would be taken for a frame of its own.
         std::shuffle(datagrams.begin(), datagrams.end() - 1, rng);

@@ -13,6 +13,8 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <numeric>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -960,6 +962,97 @@ TEST_F(H26xReceiveTest, UnitWithoutEndDoesNotSwallowTheNext) {
     EXPECT_EQ(payload_of(*got.frames[0]), cat({start_code(c), nal, chunk(1), chunk(2)}));
 }
 
+// Fault: each FU looked for the ends of its NAL unit by walking its
+// neighbours one sequence number at a time, up to 65,535 steps a packet, so
+// middle fragments arriving in descending order cost work quadratic in
+// their number. In every order the unit is joined byte-exact, or dropped
+// when one of its fragments is lost, in a few ring lookups per packet, and
+// the next unit of the access unit arrives whole.
+TEST_F(H26xReceiveTest, RegressionFuNeighbourWalkWasQuadraticInDescendingOrder) {
+    constexpr size_t k_count = 400;
+    constexpr uint16_t k_first = 65400;  // the unit spans the wrap
+    constexpr size_t k_lost_none = k_count;
+    constexpr uint64_t k_lookups_per_packet = 16;
+    const codec c = codec::h265;
+    const bytes nal = intra_header(c);
+    const bytes next_nal = {0x28, 0x01};
+    // Data of fragment i: two bytes naming it.
+    const auto data = [](size_t i) {
+        return bytes{static_cast<uint8_t>(i), static_cast<uint8_t>(0x80 | (i >> 8))};
+    };
+    std::vector<size_t> in_order(k_count);
+    std::iota(in_order.begin(), in_order.end(), size_t{0});
+    std::vector<size_t> middles_descending = {0};
+    for (size_t i = k_count - 2; i > 0; --i) {
+        middles_descending.push_back(i);
+    }
+    middles_descending.push_back(k_count - 1);
+    std::vector<size_t> ends_first = {0, k_count - 1};
+    ends_first.insert(ends_first.end(), middles_descending.begin() + 1,
+                      middles_descending.end() - 1);
+    std::vector<size_t> interleaved;  // even fragments, then odd ones
+    for (size_t parity : {0, 1}) {
+        for (size_t i = parity; i < k_count; i += 2) {
+            interleaved.push_back(i);
+        }
+    }
+    std::vector<size_t> shuffled = in_order;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(7));
+    struct Case {
+        const char *name;
+        const std::vector<size_t> &order;
+        size_t lost;
+    };
+    const Case cases[] = {
+        {"in order", in_order, k_lost_none},
+        {"middles descending", middles_descending, k_lost_none},
+        {"ends first, then middles descending", ends_first, k_lost_none},
+        {"even fragments, then odd ones", interleaved, k_lost_none},
+        {"shuffled", shuffled, k_lost_none},
+        {"in order, one middle lost", in_order, k_count / 2},
+        {"middles descending, one middle lost", middles_descending, k_count / 2},
+        {"ends first, the last middle lost", ends_first, 1},
+        {"even then odd, one lost", interleaved, 7},
+        {"shuffled, the end lost", shuffled, k_count - 1},
+    };
+    bytes whole = cat({start_code(c), nal});
+    for (size_t i = 0; i < k_count; ++i) {
+        const bytes d = data(i);
+        whole.insert(whole.end(), d.begin(), d.end());
+    }
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(tc.name);
+        receiver r(c);
+        std::vector<bytes> delivered;
+        size_t fed = 0;
+        const auto keep = [&delivered](const received &got) {
+            for (const bytes &p : got.payloads()) {
+                delivered.push_back(p);
+            }
+        };
+        for (size_t i : tc.order) {
+            if (i != tc.lost) {
+                keep(
+                    r.feed(static_cast<uint16_t>(k_first + i), fu_at(c, nal, i, k_count, data(i))));
+                ++fed;
+            }
+        }
+        // The next NAL unit of the same access unit, in order.
+        for (size_t i = 0; i < 3; ++i) {
+            keep(r.feed(static_cast<uint16_t>(k_first + k_count + i),
+                        fu_at(c, next_nal, i, 3, chunk(i))));
+            ++fed;
+        }
+        std::vector<bytes> expected;
+        if (tc.lost == k_lost_none) {
+            expected.push_back(whole);
+        }
+        expected.push_back(cat({start_code(c), next_nal, chunk(0), chunk(1), chunk(2)}));
+        EXPECT_EQ(delivered, expected);
+        EXPECT_LE(r.format().fragment_lookups(), k_lookups_per_packet * fed);
+    }
+}
+
 // A joined or split NAL unit is a new frame without the packet's CSRC list
 // and extension; its header must not claim them.
 TEST_F(H26xReceiveTest, NewFramesDoNotClaimTheCsrcsAndExtensionOfThePacket) {
@@ -1624,6 +1717,30 @@ TEST_F(H26xReceiveTest, FragmentOverwrittenByAnotherAccessUnitSurvivesTheOlderUn
     EXPECT_EQ(later.stop(), "");
     ASSERT_EQ(got.rc, RTP_FRAME_READY);
     EXPECT_EQ(payload_of(*got.frames[0]), cat({start_code(c), nal, chunk(1), chunk(3)}));
+}
+
+// Access unit 2 takes over sequence number 12 while fragments 10 to 12 of
+// access unit 1 wait for their start: the rest of that run goes with it, so
+// unit 1's late start fragment 9 cannot reach through 12 into unit 2's
+// fragments and spoil the NAL unit 12 to 13.
+TEST_F(H26xReceiveTest, FragmentTakenOverByAnotherAccessUnitLeavesNoRunReachingIntoIt) {
+    const codec c = codec::h265;
+    const bytes nal = intra_header(c);
+    const uint32_t ts1 = 1, ts2 = 2;
+    receiver r(c);
+    stderr_capture capture;
+    for (const uint16_t seq : std::vector<uint16_t>{10, 11, 12}) {
+        ASSERT_EQ(r.feed(seq, fu(c, nal, FU_MIDDLE, chunk(seq)), ts1).rc, RTP_SUCCESS);
+    }
+    ASSERT_EQ(r.feed(12, fu(c, nal, FU_START, chunk(0)), ts2).rc, RTP_SUCCESS);
+    ASSERT_EQ(r.feed(9, fu(c, nal, FU_START, chunk(9)), ts1).rc, RTP_SUCCESS);
+    const received got = r.feed(13, fu(c, nal, FU_END, chunk(1)), ts2);
+    ASSERT_EQ(got.rc, RTP_FRAME_READY);
+    EXPECT_EQ(payload_of(*got.frames[0]), cat({start_code(c), nal, chunk(0), chunk(1)}));
+    EXPECT_EQ(capture.stop(),
+              log_line(k_warning, "packet_handler",
+                       "Found an existing fragment with same sequence number 12! Fragment ts: 1, "
+                       "current ts: 2"));
 }
 
 // The receiver tracks at most k_max_access_units access units with FUs at
