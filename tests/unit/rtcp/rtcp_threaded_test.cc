@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
+#include <stdexcept>
 #include <thread>
 
 #include "support/rtcp_fixture.hh"
@@ -58,10 +61,16 @@ TEST(RtcpThreaded, RunnerReportsWhileMediaIsCountedAndHooksChange) {
         }
     });
     stderr_capture quiet;
-    for (uint16_t seq = 1; seq < 3000; ++seq) {
+    // A sender's first report comes after about half the 5 s minimum
+    // (RFC 3550 6.2): media and reports go on until it did, at most 20 s.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (uint16_t seq = 1;
+         seq < 3000 || (f.transport->sent().empty() && std::chrono::steady_clock::now() < deadline);
+         ++seq) {
         f.feed_rtp(k_peer_ssrc, seq);
         if (seq % 100 == 0) {
             f.feed(concat({rr_packet(k_peer_ssrc), sdes_packet(k_peer_ssrc, "p")}));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
     done.store(true);
@@ -69,4 +78,60 @@ TEST(RtcpThreaded, RunnerReportsWhileMediaIsCountedAndHooksChange) {
     hooks.join();
     EXPECT_EQ(f.rtcp->stop(), RTP_SUCCESS);
     EXPECT_GT(f.transport->sent().size(), 1u);
+}
+
+// Regression: an exception in the runner (here from an application's APP
+// hook; before, also from std::random_device built every interval) left
+// the thread and ended the process. It is caught, and reports go on.
+TEST(RtcpThreaded, RunnerSurvivesAnException) {
+    rtcp_fixture f(RCE_WITH_RTCP, false);
+    f.rtcp->set_session_bandwidth(360000);
+    std::atomic<int> calls{0};
+    ASSERT_EQ(f.rtcp->install_send_app_hook(
+                  "TEST",
+                  [&calls](uint8_t &subtype, uint32_t &length) -> std::unique_ptr<uint8_t[]> {
+                      if (calls.fetch_add(1) == 0) {
+                          throw std::runtime_error("the application failed");
+                      }
+                      subtype = 1;
+                      length = 4;
+                      return std::unique_ptr<uint8_t[]>(new uint8_t[4]{'a', 'b', 'c', 'd'});
+                  }),
+              RTP_SUCCESS);
+    stderr_capture quiet;
+    f.sent_media(1);  // something to report
+    ASSERT_EQ(f.rtcp->start(), RTP_SUCCESS);
+    // Bounded wait for a report after the failed one (first ~1-3 s away).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (f.transport->sent().empty() && std::chrono::steady_clock::now() < deadline) {
+        f.sent_media(1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_GE(calls.load(), 2);
+    EXPECT_FALSE(f.transport->sent().empty());
+    EXPECT_EQ(f.rtcp->stop(), RTP_SUCCESS);
+}
+
+// Regression: the time-out check and an arriving report raced; a source
+// that keeps reporting must never be removed, whatever the interleaving.
+TEST(RtcpThreaded, ReportingSourceSurvivesConcurrentTimeoutChecks) {
+    rtcp_fixture f;
+    stderr_capture quiet;
+    const std::vector<uint8_t> report = concat({rr_packet(0x77), sdes_packet(0x77, "a")});
+    ASSERT_EQ(f.feed(report), RTP_SUCCESS);
+    std::atomic<bool> done{false};
+    std::thread checker([&] {
+        while (!done.load()) {
+            f.rtcp->age_sources();
+        }
+    });
+    // Each step: 30 s of silence, then a report; a check in between may
+    // remove the source, but never once the report is in.
+    for (uint64_t step = 1; step <= 300; ++step) {
+        fake_ntp().store(ntp_after_ms(step * 30000));
+        ASSERT_EQ(f.feed(report), RTP_SUCCESS);
+        ASSERT_TRUE(f.rtcp->is_participant(0x77)) << step;
+    }
+    done.store(true);
+    checker.join();
 }
