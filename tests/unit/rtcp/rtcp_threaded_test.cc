@@ -112,24 +112,33 @@ TEST(RtcpThreaded, RunnerSurvivesAnException) {
     EXPECT_EQ(f.rtcp->stop(), RTP_SUCCESS);
 }
 
-// Regression: the time-out check and an arriving report raced; a source
-// that keeps reporting must never be removed, whatever the interleaving.
+// Regression: the time-out check and an arriving report raced: a check
+// that found the source silent could remove it after its report came in.
+// The clock stands still after each report, so whatever the interleaving a
+// check that ends later must leave the source in place.
 TEST(RtcpThreaded, ReportingSourceSurvivesConcurrentTimeoutChecks) {
     rtcp_fixture f;
     stderr_capture quiet;
     const std::vector<uint8_t> report = concat({rr_packet(0x77), sdes_packet(0x77, "a")});
     ASSERT_EQ(f.feed(report), RTP_SUCCESS);
     std::atomic<bool> done{false};
+    std::atomic<uint64_t> passes{0};
     std::thread checker([&] {
         while (!done.load()) {
             f.rtcp->age_sources();
+            passes.fetch_add(1);
         }
     });
-    // Each step: 30 s of silence, then a report; a check in between may
-    // remove the source, but never once the report is in.
     for (uint64_t step = 1; step <= 300; ++step) {
+        // 30 s of silence: a check now may remove the source, legitimately.
         fake_ntp().store(ntp_after_ms(step * 30000));
         ASSERT_EQ(f.feed(report), RTP_SUCCESS);
+        // Two whole checks after the report, the one under way included.
+        const uint64_t seen = passes.load();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (passes.load() < seen + 2 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
         ASSERT_TRUE(f.rtcp->is_participant(0x77)) << step;
     }
     done.store(true);
