@@ -112,8 +112,14 @@ public:
     RTP_ERROR start_without_runner();
     // Joins the runner, sends the last report with a BYE for the local SSRC,
     // closes the transport and releases the participants. Safe to repeat.
+    // With the runner and 50 members or more, first waits (at most 10 s) for
+    // the BYE's reconsidered time (RFC 3550 6.3.7).
     RTP_ERROR stop();
     bool is_active() const { return active_.load(); }
+    // True while stop waits for its BYE's time (RFC 3550 6.3.7), and the
+    // members counted meanwhile: 1 + the BYE packets received.
+    bool is_leaving() const { return leaving_.load(); }
+    int leaving_members() const { return leaving_members_.load(); }
     // Builds and sends one compound packet. RTP_SUCCESS without sending
     // when there is nothing to report (no peer heard, no media sent) and
     // RTP_PENDING while SRTCP is not keyed.

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -143,4 +144,37 @@ TEST(RtcpThreaded, ReportingSourceSurvivesConcurrentTimeoutChecks) {
     }
     done.store(true);
     checker.join();
+}
+
+// RFC 3550 6.3.7: leaving a session of 50 or more, the BYE waits for its
+// reconsidered time, counting the BYEs of others meanwhile; before, it went
+// out at once.
+TEST(RtcpThreaded, StopSchedulesTheByeOfALargeSession) {
+    rtcp_fixture f(RCE_WITH_RTCP, false);
+    f.rtcp->set_session_bandwidth(64);  // a reduced minimum of 5.625 s
+    ASSERT_EQ(f.rtcp->start(), RTP_SUCCESS);
+    stderr_capture quiet;
+    for (uint32_t ssrc = 1; ssrc <= 60; ++ssrc) {
+        ASSERT_EQ(f.feed(concat({rr_packet(ssrc), sdes_packet(ssrc, "m")})), RTP_SUCCESS);
+    }
+    std::thread stopper([&f] { f.rtcp->stop(); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!f.rtcp->is_leaving() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    const bool waited = f.rtcp->is_leaving();
+    std::vector<uint8_t> bye = {0x81, 203, 0, 1};
+    put32(bye, 7);
+    for (int i = 0; i < 3 && f.rtcp->is_leaving(); ++i) {
+        f.feed(concat({rr_packet(7), bye}));
+        f.feed(concat({rr_packet(8), sdes_packet(8, "m")}));  // no BYE: not counted
+    }
+    const int counted = f.rtcp->leaving_members();
+    stopper.join();
+    EXPECT_TRUE(waited);
+    EXPECT_GE(counted, 2);  // ourselves and at least one BYE
+    EXPECT_LE(counted, 4);
+    ASSERT_FALSE(f.transport->sent().empty());
+    const std::vector<uint8_t> last = f.transport->sent().back();
+    EXPECT_NE(std::search(last.begin(), last.end(), bye.begin(), bye.begin() + 2), last.end());
 }
