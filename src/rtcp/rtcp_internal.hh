@@ -142,8 +142,8 @@ public:
 
     // --- participants and statistics -------------------------------------
     RTP_ERROR add_initial_participant(uint32_t clock_rate);
-    // Table lock held. RTP_FAILED (nothing created) when 31 sources are
-    // members already.
+    // Table lock held. RTP_FAILED (nothing created) when 31 sources have
+    // statistics already, or the member table is full.
     RTP_ERROR add_participant(uint32_t ssrc);
     bool is_participant(uint32_t ssrc);
     size_t pooled_participants();
@@ -239,11 +239,15 @@ private:
     // reconsidered time before stop sends it.
     void wait_to_leave(int members);
     uint32_t clock_rate() const;
-    uint64_t now_ms() const;
-    // Table lock held.
+    uint64_t now_ms() const;  // now_ in milliseconds
+    // Table lock held, for the rest of this block.
     rtcp_participant *find_participant(uint32_t ssrc);
-    void heard(uint32_t ssrc, bool rtp);
+    // RFC 3550 6.3.3: a packet from `ssrc` at now; false when the member
+    // table is full and the source new.
+    bool heard(uint32_t ssrc, bool rtp);
+    // Removes the source's member entry and records.
     void forget(uint32_t ssrc);
+    // Reverse reconsideration after members left (membership lock taken).
     void members_left();
     RTP_ERROR count_rtp_packet(const frame::rtp_frame &packet);
     // generate_report's pieces (packet lock held).

@@ -35,6 +35,9 @@ RTP_ERROR rtcp_internal::add_initial_participant(uint32_t rate) {
 
 RTP_ERROR rtcp_internal::add_participant(uint32_t ssrc) {
     // Table lock held by the caller.
+    if (!heard(ssrc, false)) {
+        return RTP_FAILED;  // the member table is full: no record either
+    }
     std::unique_ptr<rtcp_participant> p;
     size_t pooled = 0;
     {
@@ -60,7 +63,6 @@ RTP_ERROR rtcp_internal::add_participant(uint32_t ssrc) {
         p->stats.clock_rate = clock_rate();
     }
     participants_[ssrc] = std::move(p);
-    heard(ssrc, false);  // its silence is measured from now on
     LOG_INFO("RTCP participant added: ssrc=%lu total_participants=%llu initial_pool=%llu",
              static_cast<unsigned long>(ssrc),
              static_cast<unsigned long long>(participants_.size()),
@@ -113,9 +115,9 @@ uint64_t rtcp_internal::now_ms() const {
 }
 
 // Table lock held.
-void rtcp_internal::heard(uint32_t ssrc, bool rtp) {
+bool rtcp_internal::heard(uint32_t ssrc, bool rtp) {
     // Past the table's capacity a new source is simply not counted.
-    members_.heard(ssrc, now_ms(), rtp);
+    return members_.heard(ssrc, now_ms(), rtp);
 }
 
 // Table lock held.

@@ -58,7 +58,8 @@ RTP_ERROR rtcp_internal::handle_incoming_packet(uint8_t *buffer, size_t size) {
     // proved a valid compound packet: junk must not stretch the interval.
     RTP_ERROR r = authenticate(buffer, size, parsed);
     if (r != RTP_SUCCESS) {
-        dropped_unauthenticated_.fetch_add(1);
+        // Too short for a trailer is malformed; anything else failed SRTCP.
+        (r == RTP_BAD_ARGUMENT ? dropped_invalid_ : dropped_unauthenticated_).fetch_add(1);
         return r;
     }
     r = check_compound(buffer, parsed);
