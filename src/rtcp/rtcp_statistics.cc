@@ -143,7 +143,8 @@ double rtcp_deterministic_interval(const rtcp_interval_inputs &in) {
     constexpr double k_min_s = 5.0;
     const double bw = in.rtcp_bw_kbps * 1000.0 * 0.125;  // bytes per second
     const double size = in.avg_rtcp_size;
-    const bool reduced = in.red_min && !in.we_sent;
+    // No reduced minimum is known before the session bandwidth is.
+    const bool have_reduced = in.red_min && in.reduced_min_s > 0;
     double t = 0;
     if (0.25 * in.members >= in.senders) {
         // RFC 3550 6.3.1: senders share a quarter of the RTCP bandwidth.
@@ -155,9 +156,11 @@ double rtcp_deterministic_interval(const rtcp_interval_inputs &in) {
     } else {
         t = bw > 0 ? in.members * size / bw : 0;
     }
-    double minimum = reduced ? in.reduced_min_s : k_min_s;
+    double minimum = have_reduced && !in.we_sent ? in.reduced_min_s : k_min_s;
     if (in.initial) {
-        minimum /= 2;  // RFC 3550 6.2, A.7: halved before the first report
+        // RFC 3550 6.2, A.7: half the minimum before the first report; in
+        // unicast every participant may use the reduced minimum for it.
+        minimum = (have_reduced ? std::min(in.reduced_min_s, k_min_s) : k_min_s) / 2;
     }
     return std::max(minimum, t);
 }

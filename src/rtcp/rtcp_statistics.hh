@@ -92,7 +92,7 @@ struct rtcp_interval_inputs {
     double avg_rtcp_size = 0;
     double reduced_min_s = 0;
     bool red_min = false;
-    bool initial = false;  // no report sent yet: the minimum is halved
+    bool initial = false;  // no report sent yet: half the (reduced) minimum
 };
 double rtcp_deterministic_interval(const rtcp_interval_inputs &in);
 

@@ -307,29 +307,35 @@ TEST(RtcpStatistics, JitterOfAPerfectlyPacedStreamIsNearZero) {
     }
 }
 
+// RFC 3550 6.2: the first report waits half the minimum; in unicast the
+// reduced minimum may serve senders for it too.
 TEST(RtcpInterval, InitialIntervalHalvesTheMinimum) {
     struct Case {
         const char *name;
         bool we_sent;
         bool initial;
+        double reduced_min_s;
         double want_s;
     };
-    // 64 kbit/s: 3.2 kbit/s of RTCP, a reduced minimum of 5.625 s.
     const Case cases[] = {
-        {"sender, later", true, false, 5.0},
-        {"sender, first report", true, true, 2.5},
-        {"receiver, later", false, false, 5.625},
-        {"receiver, first report", false, true, 2.8125},
+        {"64 kbit/s sender, later", true, false, 5.625, 5.0},
+        {"64 kbit/s sender, first report", true, true, 5.625, 2.5},
+        {"64 kbit/s receiver, later", false, false, 5.625, 5.625},
+        {"64 kbit/s receiver, first report: not above 5 s / 2", false, true, 5.625, 2.5},
+        {"6 Mbit/s sender, first report: 60 ms / 2", true, true, 0.06, 0.03},
+        {"6 Mbit/s sender, later: 5 s", true, false, 0.06, 5.0},
+        {"no bandwidth yet, first report", false, true, 0, 2.5},
+        {"no bandwidth yet, later: 5 s, not 0", false, false, 0, 5.0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         rtcp_interval_inputs in;
         in.members = 2;
         in.senders = 1;
-        in.rtcp_bw_kbps = 3.2;
+        in.rtcp_bw_kbps = c.reduced_min_s > 0 ? 360 / c.reduced_min_s * 0.05 : 0;
         in.we_sent = c.we_sent;
         in.avg_rtcp_size = 128;
-        in.reduced_min_s = 5.625;
+        in.reduced_min_s = c.reduced_min_s;
         in.red_min = true;
         in.initial = c.initial;
         EXPECT_NEAR(rtcp_deterministic_interval(in), c.want_s, 1e-9);
