@@ -1,9 +1,9 @@
 #pragma once
 
 // The RTCP object both RTCP fuzz targets drive: a transport that sends
-// nowhere, started without its report thread, and the flags byte's choices
-// (bit 0: hooks take the records, else they stay pending; bit 1: a
-// round-trip hook).
+// nowhere, started without its report thread, a clock that moves only when
+// told, and the flags byte's choices (bit 0: hooks take the records, else
+// they stay pending; bit 1: a round-trip hook).
 
 #include <cstdint>
 #include <memory>
@@ -20,6 +20,18 @@ struct null_transport : tessal::rtcp_transport {
     void close() override {}
     size_t header_overhead() const override { return 28; }
 };
+
+// The engine's NTP clock: starts at the same instant every run.
+inline uint64_t &clock_ntp() {
+    static uint64_t now = 0;
+    return now;
+}
+inline uint64_t read_clock() {
+    return clock_ntp();
+}
+inline void advance_clock_ms(uint64_t ms) {
+    clock_ntp() += (ms << 32) / 1000;
+}
 
 inline void take_sr(tessal::frame::rtcp_sender_report *sr) {
     delete sr;
@@ -40,6 +52,8 @@ inline std::unique_ptr<tessal::rtcp_internal> make_engine(uint8_t flags) {
     shared_ssrc local = make_shared_ssrc(0xAABBCCDD);
     auto rtcp = std::make_unique<rtcp_internal>(std::make_shared<rtp>(FMT_H265, local, false),
                                                 local, make_shared_ssrc(1), "fuzz", RCE_WITH_RTCP);
+    clock_ntp() = 0x83AA7E8000000000ULL;
+    rtcp->set_ntp_source(read_clock);
     rtcp->set_transport(std::make_shared<null_transport>());
     rtcp->start_without_runner();
     if (flags & 1) {

@@ -7,7 +7,7 @@
 // Input: a flags byte (bit 0: hooks take the records; bit 1: a round-trip
 // hook), then records of a kind byte and a 2-byte big-endian length:
 // kind % 4 = 0: an RTCP compound datagram; 1: an RTP datagram; 2: build a
-// report; 3: age the sources by the length in seconds.
+// report; 3: move the clock on by the length in seconds and time sources out.
 #include <algorithm>
 #include <cstdint>
 #include <vector>
@@ -41,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             rtcp.update_sender_stats(len);
             rtcp.generate_report();
         } else {
-            rtcp.age_sources(static_cast<uint32_t>(len) * 1000);
+            fuzz_rtcp::advance_clock_ms(uint64_t{len} * 1000);
+            rtcp.age_sources();
         }
     }
     rtcp.stop();

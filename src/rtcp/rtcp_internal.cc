@@ -2,6 +2,7 @@
 
 #include "rtcp/rtcp_internal.hh"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include "rtp/rtp.hh"
 #include "security/srtcp.hh"
 #include "util/clock.hh"
+#include "util/random.hh"
 
 namespace tessal {
 
@@ -19,7 +21,15 @@ uint64_t system_ntp_now() {
     return clock::ntp::now();
 }
 
+// A stop that waits for its BYE's turn (RFC 3550 6.3.7) waits no longer.
+constexpr double k_rtcp_max_leave_s = 10.0;
+
 }  // namespace
+
+double rtcp_steady_seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 rtcp_internal::rtcp_internal(std::shared_ptr<rtp> rtp_state, shared_ssrc local_ssrc,
                              shared_ssrc remote_ssrc, std::string cname, int rce_flags)
@@ -39,6 +49,7 @@ rtcp_internal::rtcp_internal(std::shared_ptr<rtp> rtp_state, shared_ssrc local_s
 }
 
 void rtcp_internal::construct_common(std::string cname) {
+    random_engine_.seed(random::generate_32());
     if (cname.size() > cname_buffer_.size()) {
         LOG_ERROR_AS("rtcp_internal", "Our CName is too long");
         return;  // no CNAME item: every report then fails at its SDES
@@ -116,10 +127,33 @@ double rtcp_internal::rtcp_interval(int members, int senders, double rtcp_bw, bo
     if (!randomise) {
         return std::max(0.001, t);
     }
-    std::random_device device("/dev/urandom");
-    std::mt19937 engine(device());
     std::uniform_real_distribution<double> factor(0.5, 1.5);
-    return rtcp_randomised_interval(t, factor(engine));
+    std::lock_guard<std::mutex> guard(random_lock_);
+    return rtcp_randomised_interval(t, factor(random_engine_));
+}
+
+double rtcp_internal::draw_interval(const rtcp_interval_inputs &in) {
+    std::uniform_real_distribution<double> factor(0.5, 1.5);
+    std::lock_guard<std::mutex> guard(random_lock_);
+    return rtcp_randomised_interval(rtcp_deterministic_interval(in), factor(random_engine_));
+}
+
+rtcp_interval_inputs rtcp_internal::interval_inputs() {
+    rtcp_interval_inputs in;
+    {
+        std::lock_guard<std::mutex> table(table_lock_);
+        in.members = static_cast<int>(members_.members()) + 1;  // and ourselves
+        in.senders = static_cast<int>(members_.senders());
+    }
+    in.we_sent = sent_since_report_.load();
+    in.senders += in.we_sent ? 1 : 0;
+    in.rtcp_bw_kbps = rtcp_bandwidth_kbps_.load();
+    in.avg_rtcp_size = static_cast<double>(avg_rtcp_size_.load());
+    in.reduced_min_s = reduced_minimum_ms_.load() / 1000.0;
+    in.red_min = true;
+    std::lock_guard<std::mutex> guard(membership_lock_);
+    in.initial = timer_.initial;
+    return in;
 }
 
 // --- start and stop -------------------------------------------------------------
@@ -178,6 +212,19 @@ RTP_ERROR rtcp_internal::stop() {
         runner_.join();
     }
     RTP_ERROR r = RTP_SUCCESS;
+    bool scheduled = false;
+    {
+        std::lock_guard<std::mutex> members(membership_lock_);
+        scheduled = timer_running_;
+        timer_running_ = false;
+    }
+    if (was_active && scheduled) {
+        // RFC 3550 6.3.7: a large session's BYEs are spread out.
+        const int members = static_cast<int>(member_count()) + 1;
+        if (!rtcp_bye_at_once(members)) {
+            wait_to_leave(members);
+        }
+    }
     if (was_active) {
         {
             std::lock_guard<std::mutex> packet(packet_lock_);
@@ -192,10 +239,10 @@ RTP_ERROR rtcp_internal::stop() {
     std::lock_guard<std::mutex> table(table_lock_);
     participants_.clear();
     sr_sent_.clear();
+    members_.clear();
     std::lock_guard<std::mutex> members(membership_lock_);
     pool_.clear();
-    std::lock_guard<std::mutex> silence(silence_lock_);
-    silence_ms_.clear();
+    timer_ = rtcp_timer{};
     return r == RTP_PENDING ? RTP_SUCCESS : r;
 }
 
@@ -204,54 +251,118 @@ RTP_ERROR rtcp_internal::stop() {
 void rtcp_internal::runner() {
     LOG_INFO("RTCP instance created! Local SSRC: %lu",
              static_cast<unsigned long>(local_ssrc_->load()));
-    uint32_t wait_ms = interval_ms_.load() > 1 ? interval_ms_.load() / 2 : 0;
-    for (;;) {
+    // Nothing may leave the thread: an exception there would end the process.
+    try {
+        const double first = draw_interval(interval_inputs());  // initial
         {
-            std::unique_lock<std::mutex> lock(membership_lock_);
-            const auto deadline =
-                std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-            wake_.wait_until(lock, deadline, [this] { return !active_.load(); });
-            if (!active_.load()) {
-                return;
+            std::lock_guard<std::mutex> members(membership_lock_);
+            timer_ = rtcp_timer_start(rtcp_steady_seconds(), first);
+            timer_running_ = true;
+        }
+        while (wait_for_timer()) {
+            const double tc = rtcp_steady_seconds();
+            try {
+                on_timer(tc);
+                continue;
+            } catch (const std::exception &e) {
+                LOG_ERROR("RTCP runner: report failed: %s", e.what());
+            } catch (...) {
+                LOG_ERROR("RTCP runner: report failed");
             }
+            // Tried again an interval later, not at once.
+            const double retry = draw_interval(interval_inputs());
+            std::lock_guard<std::mutex> members(membership_lock_);
+            timer_.tn = std::max(timer_.tn, tc + retry);
         }
-        age_sources(wait_ms);
-        const bool we_sent = sent_since_report_.load();
-        int senders = 0;
-        int members = 1;
-        {
-            std::lock_guard<std::mutex> table(table_lock_);
-            for (const auto &p : participants_) {
-                senders += p.second->stats.rtp_seen ? 1 : 0;
-            }
-            members += static_cast<int>(participants_.size());
-        }
-        const RTP_ERROR r = generate_report();
-        if (r != RTP_SUCCESS && r != RTP_PENDING) {
-            LOG_INFO("Failed to send RTCP status report!");
-        }
-        const double interval =
-            rtcp_interval(members, senders + (we_sent ? 1 : 0), rtcp_bandwidth_kbps_.load(),
-                          we_sent, static_cast<double>(avg_rtcp_size_.load()), true, true);
-        wait_ms = static_cast<uint32_t>(std::lround(interval * 1000));
-        interval_ms_.store(wait_ms);
+    } catch (...) {
+        LOG_ERROR("RTCP runner stopped by an exception");
     }
 }
 
-void rtcp_internal::age_sources(uint32_t elapsed_ms) {
-    std::vector<uint32_t> expired;
+bool rtcp_internal::wait_for_timer() {
+    std::unique_lock<std::mutex> lock(membership_lock_);
+    for (;;) {
+        if (!active_.load()) {
+            return false;
+        }
+        const double left = timer_.tn - rtcp_steady_seconds();
+        if (left <= 0) {
+            return true;
+        }
+        // Woken early by stop or by reverse reconsideration (tn moved).
+        wake_.wait_for(lock, std::chrono::microseconds(std::llround(left * 1e6) + 1));
+    }
+}
+
+void rtcp_internal::on_timer(double tc) {
+    age_sources();  // RFC 3550 6.3.5: at least once per interval
+    const rtcp_interval_inputs in = interval_inputs();
     {
-        std::lock_guard<std::mutex> silence(silence_lock_);
-        for (auto &entry : silence_ms_) {
-            entry.second += elapsed_ms;
-            if (entry.second > k_rtcp_source_timeout_ms) {
-                expired.push_back(entry.first);
-            }
+        std::lock_guard<std::mutex> members(membership_lock_);
+        // RFC 3550 6.3.6: reconsidered with the membership of now.
+        if (!rtcp_timer_expired(timer_, tc, draw_interval(in))) {
+            return;
         }
     }
-    for (uint32_t ssrc : expired) {
+    const RTP_ERROR r = generate_report();
+    if (r != RTP_SUCCESS && r != RTP_PENDING) {
+        LOG_INFO("Failed to send RTCP status report!");
+    }
+    // RFC 3550 6.3.6: the next interval is drawn anew with the average size
+    // the report moved.
+    rtcp_interval_inputs after = in;
+    after.avg_rtcp_size = static_cast<double>(avg_rtcp_size_.load());
+    after.initial = false;
+    const double next = draw_interval(after);
+    last_interval_s_.store(next);
+    interval_ms_.store(static_cast<uint32_t>(std::lround(next * 1000)));
+    std::lock_guard<std::mutex> members(membership_lock_);
+    rtcp_timer_sent(timer_, tc, next, in.members);
+}
+
+void rtcp_internal::age_sources() {
+    for (uint32_t ssrc : timed_out_sources()) {
         remove_timeout_ssrc(ssrc);
     }
+}
+
+void rtcp_internal::wait_to_leave(int members) {
+    LOG_INFO("Scheduling the BYE of a session of %d members", members);
+    // RFC 3550 6.3.7: members = 1, no sender, initial, and the average size
+    // is that of the BYE compound; received BYEs count as members now.
+    rtcp_interval_inputs in;
+    in.rtcp_bw_kbps = rtcp_bandwidth_kbps_.load();
+    in.reduced_min_s = reduced_minimum_ms_.load() / 1000.0;
+    in.red_min = true;
+    in.initial = true;
+    {
+        std::lock_guard<std::mutex> packet(packet_lock_);
+        avg_rtcp_size_.store(get_rr_packet_size(rce_flags_, 0) + get_sdes_packet_size(own_items_) +
+                             get_bye_packet_size({local_ssrc_->load()}) + header_overhead_.load());
+    }
+    leaving_members_.store(1);
+    leaving_.store(true);
+    const double start = rtcp_steady_seconds();
+    in.avg_rtcp_size = static_cast<double>(avg_rtcp_size_.load());
+    rtcp_timer bye = rtcp_bye_timer(start, draw_interval(in));
+    std::unique_lock<std::mutex> lock(membership_lock_);
+    for (;;) {
+        const double tc = rtcp_steady_seconds();
+        if (tc - start >= k_rtcp_max_leave_s) {
+            break;
+        }
+        if (tc >= bye.tn) {
+            in.members = leaving_members_.load();
+            in.avg_rtcp_size = static_cast<double>(avg_rtcp_size_.load());
+            if (rtcp_timer_expired(bye, tc, draw_interval(in))) {
+                break;
+            }
+            continue;
+        }
+        const double until = std::min(bye.tn, start + k_rtcp_max_leave_s) - tc;
+        wake_.wait_for(lock, std::chrono::microseconds(std::llround(until * 1e6) + 1));
+    }
+    leaving_.store(false);
 }
 
 // --- report generation ----------------------------------------------------------

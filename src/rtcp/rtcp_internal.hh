@@ -10,7 +10,7 @@
 // RTP statistics handler, the pushing thread in send_packet_handler_vec,
 // and application threads for everything else.
 // Locks, in order: packet_lock_ -> table_lock_ -> the hook locks ->
-// membership_lock_ -> silence_lock_. Hooks run with the table lock held and
+// membership_lock_ -> random_lock_. Hooks run with the table lock held and
 // must not call back into the same object.
 
 #include <array>
@@ -23,10 +23,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "rtcp/rtcp_member_table.hh"
 #include "rtcp/rtcp_packets.hh"
 #include "rtcp/rtcp_statistics.hh"
 #include "tessal/frame.hh"
@@ -41,8 +43,12 @@ namespace tessal {
 class rtp;
 class srtcp;
 
+// Seconds on the steady clock: the time base of the transmission timer.
+double rtcp_steady_seconds();
+
+// Sources with reception statistics (and report blocks); every source heard
+// counts as a member of the session all the same (rtcp_member_table).
 constexpr size_t k_rtcp_max_participants = 31;
-constexpr uint32_t k_rtcp_source_timeout_ms = 120000;
 
 // Releases a received SDES record with its item data.
 struct sdes_packet_deleter {
@@ -106,29 +112,51 @@ public:
     RTP_ERROR start_without_runner();
     // Joins the runner, sends the last report with a BYE for the local SSRC,
     // closes the transport and releases the participants. Safe to repeat.
+    // With the runner and 50 members or more, first waits (at most 10 s) for
+    // the BYE's reconsidered time (RFC 3550 6.3.7).
     RTP_ERROR stop();
     bool is_active() const { return active_.load(); }
+    // True while stop waits for its BYE's time (RFC 3550 6.3.7), and the
+    // members counted meanwhile: 1 + the BYE packets received.
+    bool is_leaving() const { return leaving_.load(); }
+    int leaving_members() const { return leaving_members_.load(); }
     // Builds and sends one compound packet. RTP_SUCCESS without sending
     // when there is nothing to report (no peer heard, no media sent) and
     // RTP_PENDING while SRTCP is not keyed.
     RTP_ERROR generate_report();
     // A.7 with this object's reduced minimum; `randomise` draws the factor
-    // from a generator seeded from /dev/urandom.
+    // from the object's generator, seeded once at construction.
     double rtcp_interval(int members, int senders, double rtcp_bw, bool we_sent,
                          double avg_rtcp_size, bool red_min, bool randomise);
+    // What the next interval is computed from now: members and senders
+    // heard (ourselves included), bandwidth, average size, initial.
+    rtcp_interval_inputs interval_inputs();
+    // RFC 3550 6.3.3: the average of received and sent compound sizes.
     void update_avg_rtcp_size(uint64_t packet_size);
     uint64_t avg_rtcp_size() const { return avg_rtcp_size_.load(); }
+    // Received datagrams dropped for failing RFC 3550 A.2 validation, and
+    // for failing SRTCP authentication (or arriving before SRTCP keys).
+    uint64_t dropped_invalid_packets() const { return dropped_invalid_.load(); }
+    uint64_t dropped_unauthenticated_packets() const { return dropped_unauthenticated_.load(); }
     void set_ntp_source(ntp_source source) { now_ = source; }  // tests
 
     // --- participants and statistics -------------------------------------
     RTP_ERROR add_initial_participant(uint32_t clock_rate);
-    // Table lock held. RTP_FAILED (nothing created) when 31 sources are
-    // members already.
+    // Table lock held. RTP_FAILED (nothing created) when 31 sources have
+    // statistics already, or the member table is full.
     RTP_ERROR add_participant(uint32_t ssrc);
     bool is_participant(uint32_t ssrc);
     size_t pooled_participants();
     size_t participant_count();
+    // Remote sources in the member table, and those of them sending RTP.
+    size_t member_count();
+    size_t sender_count();
+    // Removes a source timed out at the current time (RFC 3550 6.3.5).
+    // RTP_SUCCESS when removed; RTP_FAILED when unknown or heard again since
+    // it was found silent (a packet that arrived during the time-out check).
     RTP_ERROR remove_timeout_ssrc(uint32_t ssrc);
+    // The sources silent past the member time-out at the current time.
+    std::vector<uint32_t> timed_out_sources();
     // A copy of a participant's statistics (tests, diagnostics); false for
     // an unknown source.
     bool get_statistics(uint32_t ssrc, receiver_statistics &out);
@@ -136,13 +164,14 @@ public:
     uint32_t sent_octets() const { return sent_octets_.load(); }
     // What send_packet_handler_vec updates, for the socket's hot lines.
     const void *sender_counters() const { return &sent_packets_; }
-    // Runs the runner's silence bookkeeping for `elapsed_ms` (tests call it
-    // directly): sources silent for over two minutes are removed.
-    void age_sources(uint32_t elapsed_ms);
+    // The runner's time-outs at the current time (tests call it directly):
+    // RFC 3550 6.3.5, senders without RTP for two intervals become
+    // receivers, members silent for five deterministic intervals leave.
+    void age_sources();
 
     // Reception handler (reception flow kind 6), `arg` = this object: counts
-    // the parsed RTP packet in *out. Always passes the packet on
-    // (RTP_PKT_SKIPPED).
+    // the parsed RTP packet in *out. Passes the packet on (RTP_PKT_SKIPPED),
+    // except a packet of padding only: counted, then RTP_SUCCESS (no frame).
     static RTP_ERROR recv_packet_handler_common(void *arg, int rce_flags, uint8_t *data,
                                                 size_t size, frame::rtp_frame **out);
     // Socket send handler, `arg` = this object: counts one RTP datagram.
@@ -201,10 +230,25 @@ private:
     void construct_common(std::string cname);
     RTP_ERROR start_locked(bool with_runner);
     void runner();
+    // The runner's pieces: waits for the timer (false when stopping), and
+    // handles its expiry at `tc` (steady seconds).
+    bool wait_for_timer();
+    void on_timer(double tc);
+    double draw_interval(const rtcp_interval_inputs &in);
+    // RFC 3550 6.3.7: with 50 members or more, waits for the BYE's
+    // reconsidered time before stop sends it.
+    void wait_to_leave(int members);
     uint32_t clock_rate() const;
-    // Table lock held.
+    uint64_t now_ms() const;  // now_ in milliseconds
+    // Table lock held, for the rest of this block.
     rtcp_participant *find_participant(uint32_t ssrc);
-    void reset_silence(uint32_t ssrc);
+    // RFC 3550 6.3.3: a packet from `ssrc` at now; false when the member
+    // table is full and the source new.
+    bool heard(uint32_t ssrc, bool rtp);
+    // Removes the source's member entry and records.
+    void forget(uint32_t ssrc);
+    // Reverse reconsideration after members left (membership lock taken).
+    void members_left();
     RTP_ERROR count_rtp_packet(const frame::rtp_frame &packet);
     // generate_report's pieces (packet lock held).
     std::vector<rtcp_app_packet> collect_app_packets();
@@ -212,7 +256,12 @@ private:
     void write_report_blocks(uint8_t *frame, size_t &offset);
     RTP_ERROR send_compound(std::unique_ptr<uint8_t[]> frame, uint32_t size);
 
-    // Reception: each handler is given the packet's bounds and runs with the
+    // Reception. authenticate: RTP_SUCCESS with `parsed` the size without the
+    // SRTCP trailer. check_compound: RFC 3550 A.2, logged and counted.
+    RTP_ERROR authenticate(uint8_t *buffer, size_t size, size_t &parsed);
+    RTP_ERROR check_compound(const uint8_t *buffer, size_t parsed);
+    void count_leaving_bye(const uint8_t *buffer, size_t parsed, size_t size);
+    // Each handler is given the packet's bounds and runs with the
     // table lock held. RTP_BAD_ARGUMENT when its fixed part does not fit.
     RTP_ERROR handle_sender_report_packet(const uint8_t *buffer, size_t &offset, size_t end,
                                           const frame::rtcp_header &header);
@@ -274,6 +323,7 @@ private:
     // SR-sent set; also serialises sending.
     std::mutex table_lock_;
     std::map<uint32_t, std::unique_ptr<rtcp_participant>> participants_;
+    rtcp_member_table members_;
     std::map<uint32_t, uint64_t> sr_sent_;
     std::array<bool, 256> warned_types_{};
 
@@ -288,16 +338,27 @@ private:
     std::multimap<std::string, send_app_hook> send_app_hooks_;
     std::atomic<bool> send_app_hooks_present_{false};
 
-    // membership_lock_: the pool, `active_` changes and the runner's wait.
+    // membership_lock_: the pool, `active_` changes, the runner's wait and
+    // the transmission timer (steady seconds).
     std::mutex membership_lock_;
     std::condition_variable wake_;
     std::vector<std::unique_ptr<rtcp_participant>> pool_;
+    rtcp_timer timer_;
+    bool timer_running_ = false;
+    std::atomic<double> last_interval_s_{5.0};  // T of RFC 3550 6.3.5
+    // Set while stop waits for a scheduled BYE (RFC 3550 6.3.7): received
+    // BYE packets then count as members, nothing else is processed.
+    std::atomic<bool> leaving_{false};
+    std::atomic<int> leaving_members_{1};
     std::atomic<bool> active_{false};
     std::thread runner_;
     std::mutex start_stop_lock_;  // alone, around start and stop
 
-    std::mutex silence_lock_;
-    std::map<uint32_t, uint32_t> silence_ms_;
+    std::mutex random_lock_;
+    std::mt19937 random_engine_;  // seeded once
+
+    std::atomic<uint64_t> dropped_invalid_{0};
+    std::atomic<uint64_t> dropped_unauthenticated_{0};
 
     log::limiter seq_warning_;
     log::limiter parse_warning_;

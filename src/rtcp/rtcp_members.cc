@@ -35,6 +35,9 @@ RTP_ERROR rtcp_internal::add_initial_participant(uint32_t rate) {
 
 RTP_ERROR rtcp_internal::add_participant(uint32_t ssrc) {
     // Table lock held by the caller.
+    if (!heard(ssrc, false)) {
+        return RTP_FAILED;  // the member table is full: no record either
+    }
     std::unique_ptr<rtcp_participant> p;
     size_t pooled = 0;
     {
@@ -60,7 +63,6 @@ RTP_ERROR rtcp_internal::add_participant(uint32_t ssrc) {
         p->stats.clock_rate = clock_rate();
     }
     participants_[ssrc] = std::move(p);
-    reset_silence(ssrc);  // its silence is measured from now on
     LOG_INFO("RTCP participant added: ssrc=%lu total_participants=%llu initial_pool=%llu",
              static_cast<unsigned long>(ssrc),
              static_cast<unsigned long long>(participants_.size()),
@@ -98,20 +100,62 @@ bool rtcp_internal::get_statistics(uint32_t ssrc, receiver_statistics &out) {
     return true;
 }
 
-void rtcp_internal::reset_silence(uint32_t ssrc) {
-    std::lock_guard<std::mutex> guard(silence_lock_);
-    silence_ms_[ssrc] = 0;
+size_t rtcp_internal::member_count() {
+    std::lock_guard<std::mutex> guard(table_lock_);
+    return members_.members();
+}
+
+size_t rtcp_internal::sender_count() {
+    std::lock_guard<std::mutex> guard(table_lock_);
+    return members_.senders();
+}
+
+uint64_t rtcp_internal::now_ms() const {
+    return ntp_ms_between(0, now_());
+}
+
+// Table lock held.
+bool rtcp_internal::heard(uint32_t ssrc, bool rtp) {
+    // Past the table's capacity a new source is simply not counted.
+    return members_.heard(ssrc, now_ms(), rtp);
+}
+
+// Table lock held.
+void rtcp_internal::forget(uint32_t ssrc) {
+    participants_.erase(ssrc);
+    sr_sent_.erase(ssrc);
+    members_.remove(ssrc);
+}
+
+// Table lock held.
+void rtcp_internal::members_left() {
+    const int members = static_cast<int>(members_.members()) + 1;
+    std::lock_guard<std::mutex> guard(membership_lock_);
+    if (timer_running_ && rtcp_reverse_reconsider(timer_, rtcp_steady_seconds(), members)) {
+        wake_.notify_all();  // tn came closer
+    }
+}
+
+std::vector<uint32_t> rtcp_internal::timed_out_sources() {
+    const rtcp_interval_inputs in = interval_inputs();
+    const uint64_t now = now_ms();
+    const auto member_timeout = static_cast<uint64_t>(rtcp_member_timeout(in) * 1000);
+    const auto sender_timeout = static_cast<uint64_t>(2 * last_interval_s_.load() * 1000);
+    std::lock_guard<std::mutex> guard(table_lock_);
+    return members_.expire(now, sender_timeout, member_timeout);
 }
 
 RTP_ERROR rtcp_internal::remove_timeout_ssrc(uint32_t ssrc) {
-    LOG_INFO("Destroying timed out source, ssrc: %lu", static_cast<unsigned long>(ssrc));
-    {
-        std::lock_guard<std::mutex> guard(table_lock_);
-        participants_.erase(ssrc);
-        sr_sent_.erase(ssrc);
+    const auto timeout = static_cast<uint64_t>(rtcp_member_timeout(interval_inputs()) * 1000);
+    std::lock_guard<std::mutex> guard(table_lock_);
+    // Checked again under the lock that arrivals take: a source heard since
+    // it was found silent stays.
+    if (!members_.silent(ssrc, now_ms(), timeout)) {
+        return RTP_FAILED;
     }
-    std::lock_guard<std::mutex> guard(silence_lock_);
-    silence_ms_.erase(ssrc);
+    LOG_INFO("Destroying timed out source, ssrc: %lu", static_cast<unsigned long>(ssrc));
+    forget(ssrc);
+    members_left();  // RFC 3550 6.3.5: reverse reconsideration as for a BYE
     return RTP_SUCCESS;
 }
 
@@ -120,10 +164,13 @@ RTP_ERROR rtcp_internal::count_rtp_packet(const frame::rtp_frame &packet) {
     const uint32_t ssrc = packet.header.ssrc;
     const uint16_t seq = packet.header.sequence;
     const uint64_t now = now_();
+    // RFC 3550 6.3.3, 6.3.5: any RTP packet makes its source a member and a
+    // sender, and keeps it alive.
+    heard(ssrc, true);
     rtcp_participant *p = find_participant(ssrc);
     if (p == nullptr) {
         if (add_participant(ssrc) != RTP_SUCCESS) {
-            return RTP_PKT_SKIPPED;  // refused: passed on, not counted
+            return RTP_PKT_SKIPPED;  // no statistics record: passed on, not counted
         }
         p = find_participant(ssrc);
         start_source(p->stats, seq, packet.header.timestamp, now);
@@ -141,20 +188,25 @@ RTP_ERROR rtcp_internal::count_rtp_packet(const frame::rtp_frame &packet) {
         return RTP_PKT_SKIPPED;
     }
     count_packet(p->stats, packet.payload_length, packet.header.timestamp, now);
-    // RFC 3550 6.3.5: any RTP or RTCP packet from a member keeps it alive.
-    reset_silence(ssrc);
     return RTP_PKT_SKIPPED;
 }
 
 RTP_ERROR rtcp_internal::recv_packet_handler_common(void *arg, int, uint8_t *, size_t,
                                                     frame::rtp_frame **out) {
     auto *self = static_cast<rtcp_internal *>(arg);
-    // Whatever happens here, the packet goes on to the payload format.
-    if (self == nullptr || out == nullptr || *out == nullptr || !self->active_.load()) {
+    if (out == nullptr || *out == nullptr) {
         return RTP_PKT_SKIPPED;
     }
-    std::lock_guard<std::mutex> guard(self->table_lock_);
-    return self->count_rtp_packet(**out);
+    // RFC 3550 5.1: a packet may be all padding (bandwidth probes): it is
+    // counted, so its sequence number is not reported lost, but it carries
+    // no media and goes no further (the reception flow releases it).
+    const bool padding_only = (*out)->header.padding && (*out)->payload_length == 0;
+    if (self != nullptr && self->active_.load()) {
+        std::lock_guard<std::mutex> guard(self->table_lock_);
+        self->count_rtp_packet(**out);
+    }
+    // Any other packet goes on to the payload format, whatever happened here.
+    return padding_only ? RTP_SUCCESS : RTP_PKT_SKIPPED;
 }
 
 RTP_ERROR rtcp_internal::send_packet_handler_vec(void *arg, buffer_vector &buffers) {

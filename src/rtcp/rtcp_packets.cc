@@ -195,4 +195,68 @@ void read_ssrc(const uint8_t *buffer, size_t &offset, uint32_t &ssrc) {
     offset += 4;
 }
 
+namespace {
+
+// The fixed part of a packet of `type` with `count` in its header; 0 when
+// no fixed part is checked.
+size_t rtcp_fixed_size(uint8_t type, uint8_t count) {
+    switch (type) {
+        case frame::RTCP_FRAME_SR:
+            return k_rtcp_sr_fixed_size;
+        case frame::RTCP_FRAME_RR:
+            return k_rtcp_rr_fixed_size;
+        case frame::RTCP_FRAME_SDES:  // each chunk at least its SSRC
+        case frame::RTCP_FRAME_BYE:
+            return k_rtcp_header_size + size_t{count} * 4;
+        case frame::RTCP_FRAME_APP:
+            return k_rtcp_app_fixed_size;
+        default:
+            return 0;
+    }
+}
+
+}  // namespace
+
+rtcp_compound_check check_rtcp_compound(const uint8_t *buffer, size_t size) {
+    rtcp_compound_check c;
+    size_t offset = 0;
+    while (offset < size || c.packet == 0) {
+        ++c.packet;
+        c.remaining = size - offset;
+        if (c.remaining < k_rtcp_header_size) {
+            c.fault = RTCP_COMPOUND_SHORT_HEADER;
+            return c;
+        }
+        size_t at = offset;
+        read_rtcp_header(buffer, at, c.header);
+        if (c.header.version != 2) {
+            c.fault = RTCP_COMPOUND_BAD_VERSION;
+            return c;
+        }
+        const size_t packet_size = rtcp_length_in_bytes(c.header.length);
+        if (packet_size > c.remaining) {
+            c.fault = RTCP_COMPOUND_PARTIAL;
+            return c;
+        }
+        c.unpadded = packet_size;
+        if (c.header.padding) {
+            // RFC 3550 6.4.1: only the last packet of a compound may be
+            // padded; its last byte counts the padding bytes, itself included.
+            const size_t pad = buffer[offset + packet_size - 1];
+            if (offset + packet_size != size || pad == 0 ||
+                pad > packet_size - k_rtcp_header_size) {
+                c.fault = RTCP_COMPOUND_BAD_PADDING;
+                return c;
+            }
+            c.unpadded -= pad;
+        }
+        if (c.unpadded < rtcp_fixed_size(c.header.packet_type, c.header.count)) {
+            c.fault = RTCP_COMPOUND_SHORT_PACKET;
+            return c;
+        }
+        offset += packet_size;
+    }
+    return c;
+}
+
 }  // namespace tessal

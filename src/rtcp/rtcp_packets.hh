@@ -101,4 +101,30 @@ constexpr size_t rtcp_length_in_bytes(uint16_t length) {
     return (size_t{length} + 1) * 4;
 }
 
+// What check_rtcp_compound found wrong with a received compound packet.
+enum RTCP_COMPOUND_FAULT {
+    RTCP_COMPOUND_VALID,
+    RTCP_COMPOUND_SHORT_HEADER,  // fewer than 4 bytes left for a header
+    RTCP_COMPOUND_BAD_VERSION,
+    RTCP_COMPOUND_PARTIAL,       // a length past the end of the datagram
+    RTCP_COMPOUND_BAD_PADDING,   // padding not last, zero or past the header
+    RTCP_COMPOUND_SHORT_PACKET,  // an SR, RR, SDES, BYE or APP without its fixed part
+};
+
+struct rtcp_compound_check {
+    RTCP_COMPOUND_FAULT fault = RTCP_COMPOUND_VALID;
+    int packet = 0;        // the packet at fault (1 = first); the count when valid
+    size_t remaining = 0;  // bytes from its start to the end
+    size_t unpadded = 0;   // its size without padding (RTCP_COMPOUND_SHORT_PACKET)
+    frame::rtcp_header header{};
+};
+
+// RFC 3550 A.2: the structure of a whole compound packet of `size` bytes
+// (without the SRTCP trailer): version 2 throughout, lengths that add up to
+// the datagram, padding only on the last packet, and the fixed part of each
+// SR, RR, BYE and APP present (an SSRC for each SDES chunk counted). Reads only inside the buffer.
+// Packets of other types are accepted (skipped by their length), and so is a compound that does not
+// begin with a report.
+rtcp_compound_check check_rtcp_compound(const uint8_t *buffer, size_t size);
+
 }  // namespace tessal

@@ -49,74 +49,121 @@ RTP_ERROR rtcp_internal::handle_incoming_packet(uint8_t *buffer, size_t size) {
     if (buffer == nullptr || size == 0) {
         return RTP_BAD_ARGUMENT;
     }
-    if (!active_.load()) {
+    if (!active_.load() && !leaving_.load()) {
         return RTP_SUCCESS;
     }
-    update_avg_rtcp_size(size);
     const uint32_t first_ssrc = size >= 8 ? read_be32(buffer + 4) : 0;
     size_t parsed = size;
-    if (rce_flags_ & RCE_SRTP) {
-        std::lock_guard<std::mutex> guard(srtcp_lock_);
-        const size_t trailer =
-            srtcp_ ? srtcp_->trailer_size() : get_security_overhead_size(rce_flags_);
-        if (size < trailer + k_rtcp_rr_fixed_size) {
-            LOG_ERROR("SRTCP packet of %zu bytes cannot hold its trailer", size);
-            return RTP_BAD_ARGUMENT;
-        }
-        // Never accepted in clear: without keys there is nothing to verify with.
-        const RTP_ERROR r =
-            srtcp_ ? srtcp_->handle_rtcp_decryption(rce_flags_, first_ssrc, buffer, size)
-                   : RTP_AUTH_FAILED;
-        if (r != RTP_SUCCESS) {
-            LOG_WARN_LIMITED(srtcp_warning_, "Dropped an RTCP packet that failed SRTCP");
-            return r;
-        }
-        parsed = size - trailer;
+    // Nothing of the RTCP state moves before the datagram authenticated and
+    // proved a valid compound packet: junk must not stretch the interval.
+    RTP_ERROR r = authenticate(buffer, size, parsed);
+    if (r != RTP_SUCCESS) {
+        // Too short for a trailer is malformed; anything else failed SRTCP.
+        (r == RTP_BAD_ARGUMENT ? dropped_invalid_ : dropped_unauthenticated_).fetch_add(1);
+        return r;
     }
-
+    r = check_compound(buffer, parsed);
+    if (r != RTP_SUCCESS) {
+        dropped_invalid_.fetch_add(1);
+        return r;
+    }
+    if (leaving_.load()) {
+        count_leaving_bye(buffer, parsed, size);
+        return RTP_SUCCESS;
+    }
+    // RFC 3550 6.3.3: avg_rtcp_size moves with every valid compound received.
+    update_avg_rtcp_size(size);
     size_t offset = 0;
-    for (int number = 1;; ++number) {
-        const size_t remaining = parsed - offset;
-        if (remaining < k_rtcp_header_size) {
-            LOG_ERROR("Didn't get enough data for an rtcp header. Packet # %i Got data: %lli",
-                      number, static_cast<long long>(remaining));
-            return RTP_BAD_ARGUMENT;
-        }
+    for (int number = 1; offset < parsed; ++number) {
         frame::rtcp_header header{};
         size_t at = offset;
         read_rtcp_header(buffer, at, header);
-        if (header.version != 2) {
-            LOG_ERROR("Packet # %i has invalid header version %u", number,
-                      unsigned{header.version});
-            return RTP_BAD_ARGUMENT;
-        }
         const size_t packet_size = rtcp_length_in_bytes(header.length);
-        if (packet_size > remaining) {
-            LOG_ERROR("Received a partial RTCP packet, not supported!");
-            return RTP_UNSUPPORTED;
-        }
         size_t end = offset + packet_size;
         if (header.padding) {
-            // RFC 3550 6.4.1: only the last packet of a compound may be
-            // padded; its last byte counts the padding bytes, itself included.
-            const size_t pad = buffer[end - 1];
-            if (end != parsed || pad == 0 || pad > packet_size - k_rtcp_header_size) {
-                LOG_ERROR("Cannot handle padded packets!");
-                return RTP_BAD_ARGUMENT;
-            }
-            end -= pad;
+            end -= buffer[end - 1];  // checked by check_compound
         }
-        const RTP_ERROR r = process_one_packet(buffer, at, end, header, first_ssrc);
+        r = process_one_packet(buffer, at, end, header, first_ssrc);
         if (r != RTP_SUCCESS) {
             return r;
         }
         offset += packet_size;
-        if (offset == parsed) {
-            if (number == 1) {
-                LOG_WARN_LIMITED(parse_warning_, "Received RTCP packet was not a compound packet!");
-            }
-            return RTP_SUCCESS;
+        if (offset == parsed && number == 1) {
+            LOG_WARN_LIMITED(parse_warning_, "Received RTCP packet was not a compound packet!");
         }
+    }
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR rtcp_internal::authenticate(uint8_t *buffer, size_t size, size_t &parsed) {
+    parsed = size;
+    if (!(rce_flags_ & RCE_SRTP)) {
+        return RTP_SUCCESS;
+    }
+    const uint32_t first_ssrc = size >= 8 ? read_be32(buffer + 4) : 0;
+    std::lock_guard<std::mutex> guard(srtcp_lock_);
+    const size_t trailer = srtcp_ ? srtcp_->trailer_size() : get_security_overhead_size(rce_flags_);
+    if (size < trailer + k_rtcp_rr_fixed_size) {
+        LOG_ERROR("SRTCP packet of %zu bytes cannot hold its trailer", size);
+        return RTP_BAD_ARGUMENT;
+    }
+    // Never accepted in clear: without keys there is nothing to verify with.
+    const RTP_ERROR r = srtcp_
+                            ? srtcp_->handle_rtcp_decryption(rce_flags_, first_ssrc, buffer, size)
+                            : RTP_AUTH_FAILED;
+    if (r != RTP_SUCCESS) {
+        LOG_WARN_LIMITED(srtcp_warning_, "Dropped an RTCP packet that failed SRTCP");
+        return r;
+    }
+    parsed = size - trailer;
+    return RTP_SUCCESS;
+}
+
+RTP_ERROR rtcp_internal::check_compound(const uint8_t *buffer, size_t parsed) {
+    const rtcp_compound_check c = check_rtcp_compound(buffer, parsed);
+    switch (c.fault) {
+        case RTCP_COMPOUND_VALID:
+            return RTP_SUCCESS;
+        case RTCP_COMPOUND_SHORT_HEADER:
+            LOG_ERROR("Didn't get enough data for an rtcp header. Packet # %i Got data: %lli",
+                      c.packet, static_cast<long long>(c.remaining));
+            return RTP_BAD_ARGUMENT;
+        case RTCP_COMPOUND_BAD_VERSION:
+            LOG_ERROR("Packet # %i has invalid header version %u", c.packet,
+                      unsigned{c.header.version});
+            return RTP_BAD_ARGUMENT;
+        case RTCP_COMPOUND_PARTIAL:
+            LOG_ERROR("Received a partial RTCP packet, not supported!");
+            return RTP_UNSUPPORTED;
+        case RTCP_COMPOUND_BAD_PADDING:
+            LOG_ERROR("Cannot handle padded packets!");
+            return RTP_BAD_ARGUMENT;
+        case RTCP_COMPOUND_SHORT_PACKET:
+            break;
+    }
+    const char *what = c.header.packet_type == frame::RTCP_FRAME_SR     ? "SR"
+                       : c.header.packet_type == frame::RTCP_FRAME_RR   ? "RR"
+                       : c.header.packet_type == frame::RTCP_FRAME_SDES ? "SDES"
+                       : c.header.packet_type == frame::RTCP_FRAME_BYE  ? "BYE"
+                                                                        : "APP";
+    return too_short(what, c.unpadded);
+}
+
+void rtcp_internal::count_leaving_bye(const uint8_t *buffer, size_t parsed, size_t size) {
+    // RFC 3550 6.3.7: while a BYE waits, each BYE packet received counts
+    // as a member, whether or not its source was one, and only compounds
+    // with a BYE move the average size.
+    int byes = 0;
+    for (size_t offset = 0; offset < parsed;) {
+        frame::rtcp_header header{};
+        size_t at = offset;
+        read_rtcp_header(buffer, at, header);
+        byes += header.packet_type == frame::RTCP_FRAME_BYE ? 1 : 0;
+        offset += rtcp_length_in_bytes(header.length);
+    }
+    if (byes > 0) {
+        leaving_members_.fetch_add(byes);
+        update_avg_rtcp_size(size);
     }
 }
 
@@ -156,9 +203,10 @@ RTP_ERROR rtcp_internal::process_one_packet(const uint8_t *buffer, size_t offset
             }
             break;
     }
-    // RFC 3550 6.3.5: RTCP from a member keeps it alive.
-    if (r == RTP_SUCCESS && participants_.count(first_ssrc) != 0) {
-        reset_silence(first_ssrc);
+    // RFC 3550 6.3.3, 6.3.5: the sender of a valid RTCP packet is a member,
+    // kept alive by it; a BYE took its sender out already.
+    if (r == RTP_SUCCESS && header.packet_type != frame::RTCP_FRAME_BYE) {
+        heard(first_ssrc, false);
     }
     return r;
 }
@@ -310,15 +358,15 @@ RTP_ERROR rtcp_internal::handle_bye_packet(const uint8_t *buffer, size_t &offset
     for (int i = 0; i < header.count; ++i) {
         uint32_t ssrc = 0;
         read_ssrc(buffer, offset, ssrc);
-        if (participants_.erase(ssrc) == 0) {
+        const bool had_statistics = participants_.count(ssrc) != 0;
+        const bool was_member = members_.contains(ssrc);
+        forget(ssrc);
+        if (!had_statistics && !was_member) {
             LOG_WARN("Participant %lu is not part of this group!",
                      static_cast<unsigned long>(ssrc));
-            continue;
         }
-        sr_sent_.erase(ssrc);
-        std::lock_guard<std::mutex> guard(silence_lock_);
-        silence_ms_.erase(ssrc);
     }
+    members_left();  // RFC 3550 6.3.4: reverse reconsideration
     return RTP_SUCCESS;
 }
 

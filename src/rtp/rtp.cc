@@ -243,8 +243,9 @@ RTP_ERROR rtp::packet_handler(void *arg, int rce_flags, uint8_t *packet, size_t 
     // removes the padding once the packet is authenticated and decrypted.
     if (f->header.padding && !(rce_flags & RCE_SRTP)) {
         // The last octet counts the padding, itself included (RFC 3550 5.1).
+        // The payload may be all padding (bandwidth probes send such).
         const uint8_t pad = packet[size - 1];
-        if (pad == 0 || pad >= payload_length) {
+        if (pad == 0 || pad > payload_length) {
             release(out);
             return RTP_FAILED;
         }
@@ -256,6 +257,12 @@ RTP_ERROR rtp::packet_handler(void *arg, int rce_flags, uint8_t *packet, size_t 
     f->payload_length = payload_length;
     f->datagram = packet;
     f->datagram_size = size;
+    if (f->padding_length > 0 && payload_length == 0 && !(rce_flags & RCE_WITH_RTCP)) {
+        // Padding only and no statistics stage to count it: no media, the
+        // packet ends here (the caller releases *out). With RTCP the
+        // statistics stage counts it and stops it.
+        return RTP_SUCCESS;
+    }
     return RTP_PKT_CHANGED;
 }
 

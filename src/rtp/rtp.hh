@@ -86,7 +86,9 @@ public:
     // The RTP reception handler: RTP_PKT_SKIPPED for a datagram that is not
     // RTP (shorter than 12 bytes or not version 2); RTP_FAILED and *out null
     // when the CSRC list, extension or padding does not fit; RTP_PKT_CHANGED
-    // with a new frame in *out otherwise. `arg` is the stream's
+    // with a new frame in *out otherwise; RTP_SUCCESS with the frame in *out
+    // (the caller releases it) for a packet of padding only without
+    // RCE_WITH_RTCP, as nothing then counts it. `arg` is the stream's
     // frame::frame_pool, or null for frames from the heap. Reads no state;
     // never reads outside [packet, packet + size).
     static RTP_ERROR packet_handler(void *arg, int rce_flags, uint8_t *packet, size_t size,

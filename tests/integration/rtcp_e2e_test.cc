@@ -379,3 +379,63 @@ TEST(RtcpEndToEnd, SsrcCollisionSaysByeForTheOldSsrcAndPicksANewOne) {
     EXPECT_TRUE(bye);
     ctx.destroy_session(s);
 }
+
+// RFC 3550 5.1: an RTP packet may be all padding (bandwidth probes). It is
+// counted in the reception statistics, so its sequence number is not
+// reported lost, and is never delivered as a frame. Regression: the header
+// stage refused it, so every probe showed up as a lost packet.
+TEST(RtcpEndToEnd, PaddingOnlyPacketsAreCountedAndNotDelivered) {
+    struct Case {
+        const char *name;
+        int flags;
+        bool counted;
+    };
+    const Case cases[] = {
+        {"with RTCP", RCE_WITH_RTCP, true},
+        {"without RTCP", 0, false},
+    };
+    constexpr uint32_t k_ssrc = 0x5EED0001;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        udp_capture peer(300);
+        context ctx;
+        session *s = ctx.create_session("127.0.0.1");
+        const uint16_t port = free_udp_port();
+        media_stream *b = s->create_stream(port, peer.port(), FMT_PCMU, c.flags);
+        ASSERT_NE(b, nullptr);
+        // Media 1-3, probes 4-5, media 6-7, a probe 8, media 9-10.
+        for (uint16_t seq = 1; seq <= 10; ++seq) {
+            const bool probe = seq == 4 || seq == 5 || seq == 8;
+            std::vector<uint8_t> p = {0x80, 0,    0,    static_cast<uint8_t>(seq),
+                                      0,    0,    0,    static_cast<uint8_t>(seq * 160),
+                                      0x5E, 0xED, 0x00, 0x01};
+            if (probe) {
+                p[0] |= 0x20;
+                p.resize(p.size() + 100, 0);
+                p.back() = 100;
+            } else {
+                p.resize(p.size() + 160, static_cast<uint8_t>(seq));
+            }
+            peer.send_to(port, p);
+        }
+        std::vector<uint16_t> delivered;
+        while (delivered.empty() || delivered.back() != 10) {
+            frame::rtp_frame *f = b->pull_frame(5000);
+            if (f == nullptr) {
+                break;
+            }
+            EXPECT_GT(f->payload_length, 0u);
+            delivered.push_back(f->header.sequence);
+            frame::dealloc_frame(f);
+        }
+        EXPECT_EQ(delivered, (std::vector<uint16_t>{1, 2, 3, 6, 7, 9, 10}));
+        if (c.counted) {
+            receiver_statistics st;
+            ASSERT_TRUE(engine(b)->get_statistics(k_ssrc, st));
+            EXPECT_EQ(expected_packets(st), 9u);  // from seq 2, after probation
+            EXPECT_EQ(st.received, 9u);
+            EXPECT_EQ(st.lost, 0);
+        }
+        ctx.destroy_session(s);
+    }
+}

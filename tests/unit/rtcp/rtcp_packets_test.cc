@@ -243,3 +243,56 @@ TEST(RtcpReaders, HeaderFieldsAreSeparateBytes) {
     EXPECT_EQ(h.length, 0x0102);
     EXPECT_EQ(rtcp_length_in_bytes(h.length), 1036u);
 }
+
+// RFC 3550 A.2 on whole compounds, each fault named.
+TEST(RtcpCompoundCheck, FindsTheFirstFault) {
+    const std::vector<uint8_t> rr = {0x80, 0xC9, 0x00, 0x01, 0x11, 0x22, 0x33, 0x44};
+    const std::vector<uint8_t> bye = {0x81, 0xCB, 0x00, 0x01, 0x11, 0x22, 0x33, 0x44};
+    auto join = [](std::vector<std::vector<uint8_t>> parts) {
+        std::vector<uint8_t> out;
+        for (const auto &p : parts) {
+            out.insert(out.end(), p.begin(), p.end());
+        }
+        return out;
+    };
+    std::vector<uint8_t> padded_rr = {0xA0, 0xC9, 0x00, 0x02, 0x11, 0x22,
+                                      0x33, 0x44, 0x00, 0x00, 0x00, 0x04};
+    std::vector<uint8_t> rr_v1 = rr;
+    rr_v1[0] = 0x40;
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> bytes;
+        RTCP_COMPOUND_FAULT fault;
+        int packet;
+    };
+    const Case cases[] = {
+        {"RR + BYE", join({rr, bye}), RTCP_COMPOUND_VALID, 2},
+        {"lone BYE", bye, RTCP_COMPOUND_VALID, 1},
+        {"padded last", join({bye, padded_rr}), RTCP_COMPOUND_VALID, 2},
+        {"empty", {}, RTCP_COMPOUND_SHORT_HEADER, 1},
+        {"2 bytes after an RR", join({rr, {0x80, 0xC9}}), RTCP_COMPOUND_SHORT_HEADER, 2},
+        {"version 1 second", join({rr, rr_v1}), RTCP_COMPOUND_BAD_VERSION, 2},
+        {"length past the end", {0x80, 0xC9, 0x00, 0x05, 0, 0, 0, 0}, RTCP_COMPOUND_PARTIAL, 1},
+        {"padded first", join({padded_rr, rr}), RTCP_COMPOUND_BAD_PADDING, 1},
+        {"padding into the header",
+         {0xA0, 0xC9, 0x00, 0x01, 0, 0, 0, 8},
+         RTCP_COMPOUND_BAD_PADDING,
+         1},
+        {"RR of 4 bytes", {0x80, 0xC9, 0x00, 0x00}, RTCP_COMPOUND_SHORT_PACKET, 1},
+        {"BYE of 2 SSRCs holding 1",
+         {0x82, 0xCB, 0x00, 0x01, 1, 2, 3, 4},
+         RTCP_COMPOUND_SHORT_PACKET,
+         1},
+        {"SDES of 1 chunk without it", {0x81, 0xCA, 0x00, 0x00}, RTCP_COMPOUND_SHORT_PACKET, 1},
+        {"unknown type of 4 bytes", {0x80, 0xCF, 0x00, 0x00}, RTCP_COMPOUND_VALID, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        // A copy of exactly the size, so over-reads hit ASan.
+        std::unique_ptr<uint8_t[]> copy(new uint8_t[c.bytes.size() + 1]);
+        std::copy(c.bytes.begin(), c.bytes.end(), copy.get());
+        const rtcp_compound_check check = check_rtcp_compound(copy.get(), c.bytes.size());
+        EXPECT_EQ(check.fault, c.fault);
+        EXPECT_EQ(check.packet, c.packet);
+    }
+}

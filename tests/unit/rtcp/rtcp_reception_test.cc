@@ -147,8 +147,9 @@ TEST(RtcpReception, TruncationSweepOfCompoundPackets) {
 }
 
 // Regression: fixed fields were read without checking the packet held them
-// (a 4-byte APP allocated about 2^64 bytes). Earlier packets stay processed.
-TEST(RtcpReception, PacketTooShortForItsFixedPartEndsTheCompound) {
+// (a 4-byte APP allocated about 2^64 bytes). RFC 3550 A.2: the compound is
+// invalid as a whole, so its earlier packets are not processed either.
+TEST(RtcpReception, PacketTooShortForItsFixedPartDropsTheCompound) {
     struct Case {
         const char *name;
         std::vector<uint8_t> bad;
@@ -168,7 +169,9 @@ TEST(RtcpReception, PacketTooShortForItsFixedPartEndsTheCompound) {
         EXPECT_EQ(f.feed(concat({rr_packet(k_peer_ssrc), c.bad})), RTP_BAD_ARGUMENT);
         const std::string log = cap.stop();
         EXPECT_NE(log.find("ERROR"), std::string::npos) << log;
-        EXPECT_NE(f.rtcp->get_receiver_packet(k_peer_ssrc), nullptr);
+        EXPECT_EQ(f.rtcp->get_receiver_packet(k_peer_ssrc), nullptr);
+        EXPECT_EQ(f.rtcp->dropped_invalid_packets(), 1u);
+        EXPECT_EQ(f.rtcp->member_count(), 0u);
     }
 }
 
@@ -360,4 +363,79 @@ TEST(RtcpReception, RoundTripTimeFromTheReportOnOurSenderReport) {
     f.feed(concat({rr_packet(k_peer_ssrc, k_local_ssrc, 0, 0), sdes_packet(k_peer_ssrc, "p")}));
     EXPECT_NE(cap.stop().find("without LSR or DLSR"), std::string::npos);
     EXPECT_TRUE(rtts.empty());
+}
+
+// Regression: every datagram on the RTCP port moved the average RTCP size
+// before it was checked, so 60 KB of junk stretched the interval to
+// minutes. RFC 3550 6.3.3 counts received compound packets; A.2 says which
+// are valid.
+TEST(RtcpReception, OnlyValidCompoundsMoveTheAverageSizeAndTheInterval) {
+    std::vector<uint8_t> long_claim = rr_packet(k_peer_ssrc);
+    long_claim[2] = 0x3A;  // 60 KB claimed by a 32-byte datagram
+    std::vector<uint8_t> padded_first = rr_packet(k_peer_ssrc);
+    padded_first[0] |= 0x20;
+    padded_first.back() = 4;
+    const std::vector<uint8_t> short_sr = {0x80, 0xC8, 0x00, 0x01, 0x11, 0x22, 0x33, 0x44};
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> datagram;
+    };
+    const Case cases[] = {
+        {"60 KB of 0xFF", std::vector<uint8_t>(60000, 0xFF)},
+        {"60 KB of zeros", std::vector<uint8_t>(60000, 0)},
+        {"a report, then 60 KB of junk",
+         concat({rr_packet(k_peer_ssrc), std::vector<uint8_t>(60000, 0x5A)})},
+        {"a length past the datagram", long_claim},
+        {"padding on the first of two packets",
+         concat({padded_first, sdes_packet(k_peer_ssrc, "peer")})},
+        {"an SR without its sender info", concat({short_sr, sdes_packet(k_peer_ssrc, "peer")})},
+        {"3 bytes", {0x81, 0xC9, 0x00}},
+    };
+    rtcp_fixture f;
+    // 1 kbit/s and a sender: the interval is members x size / 6.25 B/s,
+    // well above the minimum, so the average size shows in it.
+    f.rtcp->set_session_bandwidth(1);
+    f.sent_media(1);
+    stderr_capture quiet;
+    const uint64_t avg = f.rtcp->avg_rtcp_size();
+    const double interval = rtcp_deterministic_interval(f.rtcp->interval_inputs());
+    uint64_t dropped = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_NE(f.feed(c.datagram), RTP_SUCCESS);
+        EXPECT_EQ(f.rtcp->dropped_invalid_packets(), ++dropped);
+        EXPECT_EQ(f.rtcp->avg_rtcp_size(), avg);
+        EXPECT_EQ(rtcp_deterministic_interval(f.rtcp->interval_inputs()), interval);
+        EXPECT_EQ(f.rtcp->member_count(), 0u);
+        EXPECT_EQ(f.rtcp->participant_count(), 0u);
+    }
+    // A valid compound moves both: 1/16 of the way to 52 + 28 bytes.
+    ASSERT_EQ(f.feed(k_rr_sdes), RTP_SUCCESS);
+    EXPECT_EQ(f.rtcp->avg_rtcp_size(), (avg * 15 + k_rr_sdes.size() + 28) / 16);
+    EXPECT_NEAR(interval, 128 / 6.25, 1e-9);
+    EXPECT_NEAR(rtcp_deterministic_interval(f.rtcp->interval_inputs()), 2 * 125 / 6.25, 1e-9);
+    EXPECT_EQ(f.rtcp->member_count(), 1u);
+    EXPECT_EQ(f.rtcp->dropped_invalid_packets(), dropped);
+}
+
+// Regression: the average size moved before SRTCP authentication, so
+// forged datagrams could stretch the interval of an SRTP stream.
+TEST(RtcpReception, NothingMovesForAnSrtcpDatagramBeforeItAuthenticates) {
+    rtcp_fixture f(RCE_WITH_RTCP | RCE_SRTP);  // no keys yet: nothing verifies
+    f.rtcp->set_session_bandwidth(64);
+    stderr_capture quiet;
+    const uint64_t avg = f.rtcp->avg_rtcp_size();
+    const double interval = rtcp_deterministic_interval(f.rtcp->interval_inputs());
+    std::vector<uint8_t> forged = concat({k_rr_sdes, std::vector<uint8_t>(14, 0)});
+    forged.resize(forged.size() + 60000, 0);  // and big
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(f.feed(concat({k_rr_sdes, std::vector<uint8_t>(14, 0)})), RTP_AUTH_FAILED);
+        EXPECT_EQ(f.feed(forged), RTP_AUTH_FAILED);
+    }
+    EXPECT_EQ(f.rtcp->dropped_unauthenticated_packets(), 6u);
+    EXPECT_EQ(f.rtcp->dropped_invalid_packets(), 0u);
+    EXPECT_EQ(f.rtcp->avg_rtcp_size(), avg);
+    EXPECT_EQ(rtcp_deterministic_interval(f.rtcp->interval_inputs()), interval);
+    EXPECT_EQ(f.rtcp->member_count(), 0u);
+    EXPECT_EQ(f.rtcp->participant_count(), 0u);
 }

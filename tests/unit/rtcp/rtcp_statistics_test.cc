@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <random>
 #include <vector>
 
@@ -255,4 +256,238 @@ TEST(RtcpInterval, RandomisedWithinAppendixA7Bounds) {
         }
     }
     EXPECT_DOUBLE_EQ(rtcp_randomised_interval(0, 1.0), 0.001);
+}
+
+namespace {
+
+uint64_t ntp_plus_ns(uint64_t ns) {
+    return k_t0 + ((ns / 1000000000) << 32) + (((ns % 1000000000) << 32) / 1000000000);
+}
+
+}  // namespace
+
+// Regression: arrival times were taken in whole milliseconds, 90 units of a
+// 90 kHz clock, so a perfectly paced stream whose packets fall between
+// milliseconds reported a jitter of tens of units.
+TEST(RtcpStatistics, JitterOfAPerfectlyPacedStreamIsNearZero) {
+    struct Case {
+        const char *name;
+        uint32_t clock_rate;
+        uint32_t ts_step;    // RTP units between packets
+        uint64_t phase_ns;   // arrival of the first packet after the whole ms
+        double late_us;      // the 30th packet comes this much late
+        double want_jitter;  // after 40 packets
+        double tolerance;
+    };
+    const Case cases[] = {
+        {"30 fps at 90 kHz", 90000, 3000, 0, 0, 0, 1.0},
+        {"60 fps at 90 kHz, 0.4 ms phase", 90000, 1500, 400000, 0, 0, 1.0},
+        {"paced slices, 1.5 ms apart", 90000, 135, 700000, 0, 0, 1.0},
+        {"48 kHz audio, 20 ms, 0.3 ms phase", 48000, 960, 300000, 0, 0, 1.0},
+        // 0.5 ms late is a transit change of 45 units, there and back.
+        {"one packet 0.5 ms late", 90000, 3000, 0, 500,
+         (45.0 / 16 * 15 / 16 + 45.0 / 16) * std::pow(15.0 / 16, 8), 0.5},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        receiver_statistics s;
+        s.clock_rate = c.clock_rate;
+        start_source(s, 100, 5000, ntp_plus_ns(c.phase_ns));
+        s.probation = 0;
+        for (uint64_t i = 0; i < 40; ++i) {
+            // The exact arrival of packet i of a stream paced by its timestamps.
+            uint64_t ns = c.phase_ns + i * c.ts_step * 1000000000ULL / c.clock_rate;
+            if (i == 30) {
+                ns += static_cast<uint64_t>(c.late_us * 1000);
+            }
+            update_seq(s, static_cast<uint16_t>(100 + i));
+            count_packet(s, 10, static_cast<uint32_t>(5000 + i * c.ts_step), ntp_plus_ns(ns));
+        }
+        EXPECT_NEAR(s.jitter, c.want_jitter, c.tolerance);
+    }
+}
+
+// RFC 3550 6.2: the first report waits half the minimum; in unicast the
+// reduced minimum may serve senders for it too.
+TEST(RtcpInterval, InitialIntervalHalvesTheMinimum) {
+    struct Case {
+        const char *name;
+        bool we_sent;
+        bool initial;
+        double reduced_min_s;
+        double want_s;
+    };
+    const Case cases[] = {
+        {"64 kbit/s sender, later", true, false, 5.625, 5.0},
+        {"64 kbit/s sender, first report", true, true, 5.625, 2.5},
+        {"64 kbit/s receiver, later", false, false, 5.625, 5.625},
+        {"64 kbit/s receiver, first report: not above 5 s / 2", false, true, 5.625, 2.5},
+        {"6 Mbit/s sender, first report: 60 ms / 2", true, true, 0.06, 0.03},
+        {"6 Mbit/s sender, later: 5 s", true, false, 0.06, 5.0},
+        {"no bandwidth yet, first report", false, true, 0, 2.5},
+        {"no bandwidth yet, later: 5 s, not 0", false, false, 0, 5.0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        rtcp_interval_inputs in;
+        in.members = 2;
+        in.senders = 1;
+        in.rtcp_bw_kbps = c.reduced_min_s > 0 ? 360 / c.reduced_min_s * 0.05 : 0;
+        in.we_sent = c.we_sent;
+        in.avg_rtcp_size = 128;
+        in.reduced_min_s = c.reduced_min_s;
+        in.red_min = true;
+        in.initial = c.initial;
+        EXPECT_NEAR(rtcp_deterministic_interval(in), c.want_s, 1e-9);
+    }
+}
+
+// RFC 3550 6.3.5: M * Td with M = 5 and Td without the reduced minimum.
+TEST(RtcpInterval, MemberTimeoutIsFiveDeterministicIntervals) {
+    struct Case {
+        const char *name;
+        int members;
+        double reduced_min_s;
+        double want_s;
+    };
+    const Case cases[] = {
+        {"pair at 6 Mbit/s: 5 x 5 s, not 5 x 60 ms", 2, 0.06, 25.0},
+        // 1000 receivers at 3.2 kbit/s of RTCP: 1000 x 128 / 300 B/s.
+        {"1000 receivers", 1000, 5.625, 5 * 1000 * 128 / 300.0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        rtcp_interval_inputs in;
+        in.members = c.members;
+        in.senders = 0;
+        in.rtcp_bw_kbps = c.members == 2 ? 300 : 3.2;
+        in.avg_rtcp_size = 128;
+        in.reduced_min_s = c.reduced_min_s;
+        in.red_min = true;
+        in.initial = true;
+        EXPECT_NEAR(rtcp_member_timeout(in), c.want_s, 1e-9);
+    }
+}
+
+// RFC 3550 6.3.6 and A.7 OnExpire: the interval is drawn again when the
+// timer fires; a report goes out only when tp + T has passed.
+TEST(RtcpTimer, ReconsiderationOnExpiry) {
+    struct Case {
+        const char *name;
+        double tp;
+        double tn;
+        double tc;
+        double interval_s;  // drawn at tc for the membership of now
+        bool want_send;
+        double want_tn;
+    };
+    const Case cases[] = {
+        {"same membership: due", 100, 105, 105, 5, true, 105},
+        {"membership grew: pushed back", 100, 105, 105, 12, false, 112},
+        {"grew a little, drawn short: due", 100, 105, 105, 4.5, true, 105},
+        {"late wake-up: due", 100, 105, 130, 20, true, 105},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        rtcp_timer t;
+        t.tp = c.tp;
+        t.tn = c.tn;
+        EXPECT_EQ(rtcp_timer_expired(t, c.tc, c.interval_s), c.want_send);
+        EXPECT_DOUBLE_EQ(t.tn, c.want_tn);
+        EXPECT_DOUBLE_EQ(t.tp, c.tp);
+    }
+}
+
+TEST(RtcpTimer, StartAndSendMoveTheTimer) {
+    rtcp_timer t = rtcp_timer_start(10, 1.5);
+    EXPECT_DOUBLE_EQ(t.tp, 10);
+    EXPECT_DOUBLE_EQ(t.tn, 11.5);
+    EXPECT_TRUE(t.initial);
+    EXPECT_EQ(t.pmembers, 1);
+    ASSERT_TRUE(rtcp_timer_expired(t, 11.5, 1.5));
+    rtcp_timer_sent(t, 11.5, 4, 7);
+    EXPECT_DOUBLE_EQ(t.tp, 11.5);
+    EXPECT_DOUBLE_EQ(t.tn, 15.5);
+    EXPECT_EQ(t.pmembers, 7);
+    EXPECT_FALSE(t.initial);
+}
+
+// RFC 3550 6.3.4: tn = tc + m/p (tn - tc), tp = tc - m/p (tc - tp).
+TEST(RtcpTimer, ReverseReconsiderationWhenMembersLeave) {
+    struct Case {
+        const char *name;
+        int pmembers;
+        int members;
+        bool want_changed;
+        double want_tn;
+        double want_tp;
+        int want_pmembers;
+    };
+    // tp = 4, tc = 10, tn = 20 throughout.
+    const Case cases[] = {
+        {"half left", 10, 5, true, 15, 7, 5},
+        {"all but one of 100 left", 100, 1, true, 10.1, 9.94, 1},
+        {"nobody left", 10, 10, false, 20, 4, 10},
+        {"more joined: left to reconsideration", 10, 12, false, 20, 4, 10},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        rtcp_timer t;
+        t.tp = 4;
+        t.tn = 20;
+        t.pmembers = c.pmembers;
+        EXPECT_EQ(rtcp_reverse_reconsider(t, 10, c.members), c.want_changed);
+        EXPECT_NEAR(t.tn, c.want_tn, 1e-9);
+        EXPECT_NEAR(t.tp, c.want_tp, 1e-9);
+        EXPECT_EQ(t.pmembers, c.want_pmembers);
+    }
+}
+
+// RFC 3550 6.3.7: below 50 members the BYE may leave at once; from 50 on it
+// is timed as the first report of a session of one, and BYEs received while
+// it waits count as members and push it back.
+TEST(RtcpTimer, ByeReconsiderationFromFiftyMembers) {
+    struct Case {
+        const char *name;
+        int members;
+        bool at_once;
+    };
+    const Case cases[] = {{"2", 2, true}, {"49", 49, true}, {"50", 50, false}, {"500", 500, false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(rtcp_bye_at_once(c.members), c.at_once);
+    }
+
+    rtcp_interval_inputs in;
+    in.members = 1;
+    in.rtcp_bw_kbps = 3.2;  // 400 B/s, 300 of them for receivers
+    in.avg_rtcp_size = 60;  // the BYE compound
+    in.initial = true;
+    const double first = rtcp_deterministic_interval(in);
+    EXPECT_DOUBLE_EQ(first, 2.5);
+    rtcp_timer bye = rtcp_bye_timer(100, first);
+    EXPECT_DOUBLE_EQ(bye.tp, 100);
+    EXPECT_DOUBLE_EQ(bye.tn, 102.5);
+    EXPECT_EQ(bye.pmembers, 1);
+    EXPECT_TRUE(bye.initial);
+
+    struct Step {
+        const char *name;
+        double tc;
+        int members;  // 1 + the BYEs received so far
+        bool want_send;
+        double want_tn;
+    };
+    const Step steps[] = {
+        // 20 BYEs of 60 bytes: 20 x 60 / 300 = 4 s from tp.
+        {"20 BYEs arrived: pushed back", 102.5, 20, false, 104},
+        {"30 BYEs: again", 104, 30, false, 106},
+        {"no more: due", 106, 30, true, 106},
+    };
+    for (const Step &s : steps) {
+        SCOPED_TRACE(s.name);
+        in.members = s.members;
+        EXPECT_EQ(rtcp_timer_expired(bye, s.tc, rtcp_deterministic_interval(in)), s.want_send);
+        EXPECT_DOUBLE_EQ(bye.tn, s.want_tn);
+    }
 }

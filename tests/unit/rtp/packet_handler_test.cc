@@ -64,7 +64,10 @@ TEST(RtpPacketHandler, EdgeCases) {
         {"version 0", std::vector<uint8_t>(20, 0x00), RTP_PKT_SKIPPED, 0},
         {"bare 12-byte header", {0x80, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1}, RTP_PKT_CHANGED, 0},
         {"padding byte 0", {0xA0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 7, 7, 0}, RTP_FAILED, 0},
-        {"padding equals payload", {0xA0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 7, 7, 3}, RTP_FAILED, 0},
+        // RFC 3550 5.1 allows a payload of padding only; with no statistics
+        // stage (no RCE_WITH_RTCP) the packet ends here.
+        {"padding equals payload", {0xA0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 7, 7, 3}, RTP_SUCCESS,
+         0},
         {"padding above payload", {0xA0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 7, 9}, RTP_FAILED, 0},
         {"padding without payload", {0xA0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1}, RTP_FAILED, 0},
         {"padding 2 of 3", {0xA0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 7, 0, 2}, RTP_PKT_CHANGED, 1},
@@ -114,6 +117,35 @@ TEST(RtpPacketHandler, EdgeCases) {
             EXPECT_NE(out->payload, nullptr);
             frame::dealloc_frame(out);
         }
+    }
+}
+
+// Regression: a packet of padding only (RFC 3550 5.1, sent as bandwidth
+// probes) was refused as malformed, so the statistics stage never counted
+// it. It parses to an empty payload; it goes on to the statistics stage
+// when there is one, and ends at the header stage otherwise.
+TEST(RtpPacketHandler, PaddingOnlyPacketParses) {
+    struct Case {
+        const char *name;
+        int rce_flags;
+        RTP_ERROR rc;
+    };
+    const Case cases[] = {
+        {"with RTCP: on to the statistics stage", RCE_WITH_RTCP, RTP_PKT_CHANGED},
+        {"without RTCP: no further", 0, RTP_SUCCESS},
+    };
+    // Header, then 4 bytes of padding, the last one counting them.
+    std::vector<uint8_t> packet = {0xA0, 96, 0, 7, 0, 0, 0, 1, 0, 0, 0, 9, 0, 0, 0, 4};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        frame::rtp_frame *out = nullptr;
+        EXPECT_EQ(rtp::packet_handler(nullptr, c.rce_flags, packet.data(), packet.size(), &out),
+                  c.rc);
+        ASSERT_NE(out, nullptr);
+        EXPECT_EQ(out->payload_length, 0u);
+        EXPECT_EQ(out->padding_length, 4u);
+        EXPECT_EQ(out->header.sequence, 7);
+        frame::dealloc_frame(out);
     }
 }
 
