@@ -58,10 +58,10 @@ std::vector<uint8_t> pattern(size_t size, uint8_t seed = 0) {
 }
 
 std::string warning(const std::string &message) {
-    return "[Tessal][\033[33mWARNING\033[0m][::push_media_frame] " + message + "\n";
+    return "[Tessal][WARNING][::push_media_frame] " + message + "\n";
 }
 std::string error(const std::string &message) {
-    return "[Tessal][\033[31mERROR\033[0m][::push_media_frame] " + message + "\n";
+    return "[Tessal][ERROR][::push_media_frame] " + message + "\n";
 }
 
 struct frame_deleter {
