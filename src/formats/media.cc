@@ -78,6 +78,7 @@ void expire_stale(media_frame_table &table) {
     const int64_t limit = delay_limit_ms(table);
     for (media_info &record : table.frames.all()) {
         if (record.in_use && clock::hrc::diff(now, record.first_seen) > limit) {
+            table.discarded_incomplete.fetch_add(1, std::memory_order_relaxed);
             release_record(table, record);
         }
     }
@@ -101,6 +102,7 @@ media_info &open_record(media_frame_table &table, uint32_t timestamp, uint16_t s
                 oldest = &r;
             }
         }
+        table.discarded_incomplete.fetch_add(1, std::memory_order_relaxed);
         release_record(table, *oldest);
         record = oldest;
     }
@@ -125,6 +127,7 @@ void store_fragment(media_frame_table &table, media_info &record, fragment_ring:
     if (slot.frame != nullptr && slot.frame->header.timestamp != record.timestamp) {
         media_info *owner = table.frames.find(slot.frame->header.timestamp);
         if (owner != nullptr) {
+            table.discarded_incomplete.fetch_add(1, std::memory_order_relaxed);
             release_record(table, *owner);
         }
         if (slot.frame != nullptr) {  // a fragment of no record
@@ -259,6 +262,7 @@ RTP_ERROR reassemble(media_frame_table &table, frame::rtp_frame **out) {
     if (is_finished(table, timestamp, seq)) {
         // A repeat, or a late copy, of a fragment of a frame delivered: the
         // network may do that, and the frame must not arrive twice.
+        table.duplicates.fetch_add(1, std::memory_order_relaxed);
         frame::dealloc_frame(packet);
         *out = nullptr;
         return RTP_SUCCESS;
@@ -423,6 +427,14 @@ RTP_ERROR media::frame_getter(frame::rtp_frame **out) noexcept {
     *out = media_frame_info_->ready.front();
     media_frame_info_->ready.pop_front();
     return RTP_FRAME_READY;
+}
+
+uint64_t media::frames_discarded_incomplete() const noexcept {
+    return media_frame_info_->discarded_incomplete.load(std::memory_order_relaxed);
+}
+
+uint64_t media::duplicates_dropped() const noexcept {
+    return media_frame_info_->duplicates.load(std::memory_order_relaxed);
 }
 
 RTP_ERROR media::push_media_frame(sockaddr_in &addr, sockaddr_in6 &addr6, uint8_t *data,

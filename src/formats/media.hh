@@ -19,6 +19,7 @@
 #include <netinet/in.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -273,6 +274,9 @@ struct media_frame_table {
     // Frames one packet completed beyond the one handed back with it, for
     // media::frame_getter.
     frame_fifo ready;
+    // Frames released incomplete, and repeats of delivered fragments dropped.
+    std::atomic<uint64_t> discarded_incomplete{0};
+    std::atomic<uint64_t> duplicates{0};
 };
 
 class media {
@@ -303,6 +307,9 @@ public:
     // (packet_handler returned RTP_FRAMES_READY), else RTP_NO_SUCH_ITEM;
     // RTP_BAD_ARGUMENT for a null out. Processing thread only.
     RTP_ERROR frame_getter(frame::rtp_frame **out) noexcept;
+    // Frames given up incomplete, and repeated packets dropped; any thread.
+    virtual uint64_t frames_discarded_incomplete() const noexcept;
+    virtual uint64_t duplicates_dropped() const noexcept;
 
     // The reception-flow depacketizer. `arg` is the table, `*out` the parsed
     // packet; `data` and `size` are not used.

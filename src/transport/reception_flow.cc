@@ -117,7 +117,7 @@ void reception_flow::drain_published() {
     const uint64_t w = written_.load();
     for (; p != w && slots > 0; ++p) {
         slot &s = slot_of(p);
-        if (s.read >= k_min_rtp_size) {
+        if (s.read > 0) {  // 0: dropped as oversize
             process_packet(s.data, s.read, rce_flags_);
         }
         s.read = 0;
@@ -608,7 +608,7 @@ void reception_flow::process_published() {
     size_t index = p != w ? slot_index(p) : 0;
     while (p != w) {
         slot &sl = ring_[index];
-        if (sl.read >= k_min_rtp_size) {
+        if (sl.read > 0) {  // 0: dropped as oversize
             process_packet(sl.data, sl.read, rce_flags_);
         }
         sl.read = 0;
@@ -661,7 +661,7 @@ void reception_flow::processor(int rce_flags) {
         uint64_t w = written_.load(std::memory_order_acquire);
         while (p != w) {
             slot &s = slot_of(p);
-            if (s.read >= k_min_rtp_size) {
+            if (s.read > 0) {  // 0: dropped as oversize
                 process_packet(s.data, s.read, rce_flags);
             }
             s.read = 0;
@@ -686,6 +686,24 @@ bool reception_flow::is_rtcp(const uint8_t *packet, size_t size) {
     return b1 >= 192 && b1 <= 223 && (size_t{read_be16(packet + 2)} + 1) * 4 <= size;
 }
 
+// What a datagram of at least k_min_rtp_size bytes is, by its first bytes.
+reception_flow::datagram_kind reception_flow::classify(const uint8_t *packet, size_t size) {
+    const uint8_t b0 = packet[0];
+    const uint8_t b1 = packet[1];
+    if (is_rtcp(packet, size)) {
+        return datagram_kind::rtcp;
+    }
+    if (b0 < 64 && std::memcmp(packet + 4, "ZRTP", 4) == 0) {
+        // RFC 6189 section 5: version bits 00 and the magic cookie.
+        return datagram_kind::zrtp;
+    }
+    // Payload types 72-76 would collide with RTCP (RFC 5761 section 4).
+    if ((b0 >> 6) == 2 && !((b1 & 0x7F) >= 72 && (b1 & 0x7F) <= 76)) {
+        return datagram_kind::rtp;
+    }
+    return datagram_kind::other;
+}
+
 reception_flow::handler *reception_flow::find_handler(const uint8_t *packet, size_t size) {
     if (handlers_.size() == 1) {
         return &handlers_.begin()->second;
@@ -695,7 +713,11 @@ reception_flow::handler *reception_flow::find_handler(const uint8_t *packet, siz
 }
 
 void reception_flow::process_packet(uint8_t *packet, size_t size, int rce_flags) {
-    if (packet == nullptr || size < k_min_rtp_size) {
+    if (packet == nullptr) {
+        return;
+    }
+    if (size < k_min_rtp_size) {
+        dropped_not_rtp_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
     std::lock_guard<std::mutex> guard(handlers_lock_);
@@ -703,16 +725,24 @@ void reception_flow::process_packet(uint8_t *packet, size_t size, int rce_flags)
     if (h != nullptr) {
         // Each stream's own flags gate its chain and reach its stages.
         dispatch(*h, packet, size, h->has_flags ? h->flags : rce_flags);
+    } else if (classify(packet, size) == datagram_kind::other) {
+        dropped_not_rtp_.fetch_add(1, std::memory_order_relaxed);
     }
 }
 
 // Called with handlers_lock_ held.
 void reception_flow::dispatch(handler &h, uint8_t *packet, size_t size, int rce_flags) {
     frame::rtp_frame *out = nullptr;
-    const uint8_t b0 = packet[0];
-    const uint8_t b1 = packet[1];
+    const datagram_kind kind = classify(packet, size);
+    if (kind == datagram_kind::other) {
+        dropped_not_rtp_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    // Under handlers_lock_, as every use of the stream's counts.
+    ++h.counts.datagrams;
+    h.counts.bytes += size;
 
-    if (is_rtcp(packet, size)) {
+    if (kind == datagram_kind::rtcp) {
         // RTCP multiplexed on the RTP port: RFC 5761 section 4 reserves
         // packet types 192-223 (feedback and XR included) for RTCP.
         if ((rce_flags & RCE_RTCP_ON_RTP_PORT) && h.mux_rtcp_stage.function != nullptr) {
@@ -722,16 +752,17 @@ void reception_flow::dispatch(handler &h, uint8_t *packet, size_t size, int rce_
                 rtcp_warning_, "process_packet",
                 "Received RTCP packet but RTCP MUX is not enabled or handler not installed");
         }
-    } else if (b0 < 64 && std::memcmp(packet + 4, "ZRTP", 4) == 0) {
-        // RFC 6189 section 5: version bits 00 and the magic cookie.
+    } else if (kind == datagram_kind::zrtp) {
         if (h.zrtp_stage.function != nullptr) {
             h.zrtp_stage.function(h.zrtp_stage.arg, rce_flags, packet, size, &out);
         }
-    } else if ((b0 >> 6) == 2 && !((b1 & 0x7F) >= 72 && (b1 & 0x7F) <= 76)) {
-        // Payload types 72-76 would collide with RTCP (RFC 5761 section 4).
+    } else {
         RTP_ERROR r = RTP_PKT_CHANGED;
         if (h.header_stage.function != nullptr) {
             r = h.header_stage.function(h.header_stage.arg, rce_flags, packet, size, &out);
+            if (r == RTP_FAILED) {
+                ++h.counts.malformed;  // CSRCs, extension or padding do not fit
+            }
         }
         if ((rce_flags & RCE_SRTP) && r == RTP_PKT_CHANGED && h.decrypt_stage.function != nullptr) {
             r = h.decrypt_stage.function(h.decrypt_stage.arg, rce_flags, packet, size, &out);
@@ -750,11 +781,11 @@ void reception_flow::dispatch(handler &h, uint8_t *packet, size_t size, int rce_
             // The depacketizer took its frame over; collect what it completed.
             frame::rtp_frame *ready = nullptr;
             while (h.getter(&ready) == RTP_FRAME_READY) {
-                return_frame(ready);
+                h.counts.frames_delivered += return_frame(ready) ? 1 : 0;
                 ready = nullptr;
             }
         } else if (r == RTP_FRAME_READY && out != nullptr) {
-            return_frame(out);
+            h.counts.frames_delivered += return_frame(out) ? 1 : 0;
             out = nullptr;
         }
     }
@@ -766,7 +797,7 @@ void reception_flow::dispatch(handler &h, uint8_t *packet, size_t size, int rce_
 }
 
 // Called on the processing thread with handlers_lock_ held.
-void reception_flow::return_frame(frame::rtp_frame *frame) {
+bool reception_flow::return_frame(frame::rtp_frame *frame) {
     {
         std::lock_guard<std::mutex> guard(hooks_lock_);
         hook_entry *hook = nullptr;
@@ -782,14 +813,14 @@ void reception_flow::return_frame(frame::rtp_frame *frame) {
         }
         if (hook != nullptr) {
             hook->hook(hook->arg, frame);  // the hook owns the frame now
-            return;
+            return true;
         }
     }
     // With several streams, a frame whose SSRC none of them expects can never
     // be pulled: release it instead of letting the queue grow.
     if (handlers_.size() > 1 && handlers_.find(frame->header.ssrc) == handlers_.end()) {
         frame::dealloc_frame(frame);
-        return;
+        return false;
     }
     {
         std::lock_guard<std::mutex> guard(frames_lock_);
@@ -800,6 +831,17 @@ void reception_flow::return_frame(frame::rtp_frame *frame) {
     }
     // Waiters pull by SSRC: any of them may be the one this frame is for.
     frames_cv_.notify_all();
+    return true;
+}
+
+bool reception_flow::stream_counts(const shared_ssrc &remote_ssrc, stream_reception_counts &out) {
+    std::lock_guard<std::mutex> guard(handlers_lock_);
+    auto it = handlers_.find(remote_ssrc->load());
+    if (it == handlers_.end()) {
+        return false;
+    }
+    out = it->second.counts;
+    return true;
 }
 
 // --- registration -----------------------------------------------------------

@@ -127,6 +127,16 @@ struct receive_headers {
     }
 };
 
+// What a flow counted for one stream (the handlers registered under its
+// remote SSRC): datagrams and bytes of RTP, RTCP and ZRTP routed to it, RTP
+// packets whose header did not parse, frames handed to its hook or queue.
+struct stream_reception_counts {
+    uint64_t datagrams = 0;
+    uint64_t bytes = 0;
+    uint64_t malformed = 0;
+    uint64_t frames_delivered = 0;
+};
+
 class reception_flow {
 public:
     explicit reception_flow(bool ipv6);
@@ -195,6 +205,11 @@ public:
     // longer than a slot.
     uint64_t dropped_ring_full() const { return dropped_full_.load(); }
     uint64_t dropped_oversize() const { return dropped_oversize_.load(); }
+    // Datagrams neither RTP, RTCP nor ZRTP, or shorter than an RTP header.
+    uint64_t dropped_not_rtp() const { return dropped_not_rtp_.load(std::memory_order_relaxed); }
+    // The counts of the stream registered under the cell into `out`; false
+    // (and `out` untouched) when no stream is registered under it.
+    bool stream_counts(const shared_ssrc &remote_ssrc, stream_reception_counts &out);
 
     // Runs one datagram through classification and dispatch, as the
     // processing thread does (used by that thread and by tests).
@@ -214,8 +229,10 @@ private:
         handler_entry statistics_stage;
         frame_getter getter;
         bool has_flags = false;
-        int flags = 0;  // the stream's own enable flags, once set
+        int flags = 0;                   // the stream's own enable flags, once set
+        stream_reception_counts counts;  // under handlers_lock_
     };
+    enum class datagram_kind { rtcp, zrtp, rtp, other };
     struct queued_frame {
         frame::rtp_frame *frame;
         int64_t queued_ms;  // steady clock
@@ -256,10 +273,12 @@ private:
     void process_published();
     bool consume_published();
     void dispatch(handler &h, uint8_t *packet, size_t size, int rce_flags);
-    void return_frame(frame::rtp_frame *frame);
+    // True when a hook or the pull queue took the frame.
+    bool return_frame(frame::rtp_frame *frame);
     void enforce_queue_limits(int64_t now_ms);                            // frames_lock_ held
     frame::rtp_frame *pop_queued(std::deque<queued_frame>::iterator it);  // frames_lock_ held
     static bool is_rtcp(const uint8_t *packet, size_t size);
+    static datagram_kind classify(const uint8_t *packet, size_t size);
     handler *find_handler(const uint8_t *packet, size_t size);
     frame::rtp_frame *take_frame(const shared_ssrc *stream_ssrc, bool by_ssrc, ssize_t timeout_ms);
     void register_key(uint32_t key);
@@ -311,6 +330,7 @@ private:
     std::atomic<uint64_t> base_{0};
     std::atomic<uint64_t> dropped_full_{0};
     std::atomic<uint64_t> dropped_oversize_{0};
+    std::atomic<uint64_t> dropped_not_rtp_{0};
     log::limiter oversize_warning_;
     log::limiter rtcp_warning_;
     log::limiter queue_warning_;
