@@ -207,6 +207,31 @@ struct tally {
     }
 };
 
+// The stream's counters (media_stream::get_statistics): what reached the
+// port, and what was dropped on the way and why.
+void print_counters(const tessal::media_stream *stream) {
+    tessal::stream_statistics s;
+    if (stream->get_statistics(&s) != tessal::RTP_SUCCESS) {
+        return;
+    }
+    const auto n = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+    std::printf(
+        "tessal-recv: stream: %llu datagrams, %s; frames delivered %llu, discarded "
+        "incomplete %llu, released unpulled %llu\n",
+        n(s.datagrams_received), human_bytes(static_cast<double>(s.bytes_received)).c_str(),
+        n(s.frames_delivered), n(s.frames_discarded_incomplete), n(s.frames_dropped_queue_full));
+    std::printf(
+        "tessal-recv: dropped: ring full %llu, oversize %llu, not RTP %llu, malformed "
+        "%llu, authentication %llu, replay %llu, duplicates %llu\n",
+        n(s.dropped_ring_full), n(s.dropped_oversize), n(s.dropped_not_rtp), n(s.dropped_malformed),
+        n(s.auth_failures), n(s.replay_failures), n(s.duplicates));
+    std::printf(
+        "tessal-recv: also: unknown sources %llu, own looped back %llu, SSRC collisions %llu; "
+        "ring full, waited in the socket %llu times\n",
+        n(s.dropped_unknown_source), n(s.dropped_own_packets), n(s.ssrc_collisions),
+        n(s.ring_full_waits));
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -319,6 +344,7 @@ int main(int argc, char **argv) {
     if (o.rtcp && source_ssrc != 0) {
         print_reception(stream, source_ssrc);
     }
+    print_counters(stream);
     if (out != nullptr) {
         std::fclose(out);
     }

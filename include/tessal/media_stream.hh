@@ -9,6 +9,7 @@
 
 #include "tessal/export.hh"
 #include "tessal/frame.hh"
+#include "tessal/stream_statistics.hh"
 #include "tessal/util.hh"
 
 namespace tessal {
@@ -125,6 +126,14 @@ public:
     // RCC_PEER_SSRC, answered at any time). RCC_PATH_MTU reads back the RTP
     // payload size the MTU left.
     int get_configuration_value(int key) noexcept;
+
+    // Copies the stream's counters into *out (see tessal/stream_statistics.hh
+    // for which belong to the stream and which to its local port). Any thread,
+    // at any time after the stream has started and until it is destroyed
+    // (not during stop()); after stop() the stream's own counters keep their
+    // last values. RTP_BAD_ARGUMENT for a null `out`, RTP_UNINITIALIZED
+    // before the stream has started.
+    RTP_ERROR get_statistics(stream_statistics *out) const noexcept;
 
     // The stream's RTCP object (see tessal/rtcp.hh); null after a failed
     // initialisation. Without RCE_WITH_RTCP it only counts what the stream

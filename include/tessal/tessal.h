@@ -1,6 +1,7 @@
-/* The C interface: create and destroy contexts, sessions and streams, and
- * push frames. Streams created here use the H.265 payload format. Pulling,
- * configuration and RTCP need the C++ interface (<tessal/tessal.hh>). */
+/* The C interface: create and destroy contexts, sessions and streams, push
+ * frames and read a stream's counters. Streams created here use the H.265
+ * payload format. Pulling, configuration and RTCP need the C++ interface
+ * (<tessal/tessal.hh>). */
 #ifndef TESSAL_TESSAL_H
 #define TESSAL_TESSAL_H
 
@@ -47,6 +48,37 @@ TESSAL_C_EXPORT int tessal_destroy_stream(tessal_session *s, tessal_stream *stre
 /* Sends one frame from the caller's buffer; the result codes of push_frame. */
 TESSAL_C_EXPORT int tessal_push_frame(tessal_stream *stream, uint8_t *data, size_t len,
                                       int rtp_flags);
+
+/* A stream's counters, as media_stream::get_statistics gives them (see
+ * <tessal/stream_statistics.hh>: the fields marked "port" there belong to the
+ * local port and are the same for every stream on it). */
+typedef struct tessal_stream_statistics {
+    uint64_t datagrams_received;
+    uint64_t bytes_received;
+    uint64_t dropped_ring_full; /* port */
+    uint64_t dropped_oversize;  /* port */
+    uint64_t dropped_not_rtp;   /* port */
+    uint64_t dropped_malformed;
+    uint64_t auth_failures;   /* SRTP and SRTCP */
+    uint64_t replay_failures; /* SRTP and SRTCP */
+    uint64_t duplicates;
+    uint64_t frames_delivered;
+    uint64_t frames_discarded_incomplete;
+    uint64_t frames_dropped_queue_full; /* port */
+    uint64_t packets_sent;
+    uint64_t bytes_sent;
+    uint64_t send_failures;
+    uint64_t dropped_unknown_source; /* port */
+    uint64_t dropped_own_packets;    /* port */
+    uint64_t ssrc_collisions;        /* port */
+    uint64_t ring_full_waits;        /* port */
+} tessal_stream_statistics;
+
+/* Fills *out with the stream's counters: 0, -4 (RTP_BAD_ARGUMENT) for a null
+ * stream or `out`, -9 (RTP_UNINITIALIZED) before the stream has started. Any
+ * thread. */
+TESSAL_C_EXPORT int tessal_stream_get_statistics(const tessal_stream *stream,
+                                                 tessal_stream_statistics *out);
 
 #ifdef __cplusplus
 }

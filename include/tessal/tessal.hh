@@ -8,5 +8,6 @@
 #include "tessal/media_stream.hh"
 #include "tessal/rtcp.hh"
 #include "tessal/session.hh"
+#include "tessal/stream_statistics.hh"
 #include "tessal/util.hh"
 #include "tessal/version.hh"

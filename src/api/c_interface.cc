@@ -55,4 +55,35 @@ int tessal_push_frame(tessal_stream *stream, uint8_t *data, size_t len, int rtp_
     return stream != nullptr ? stream->push_frame(data, len, rtp_flags) : RTP_BAD_ARGUMENT;
 }
 
+int tessal_stream_get_statistics(const tessal_stream *stream, tessal_stream_statistics *out) {
+    if (stream == nullptr || out == nullptr) {
+        return RTP_BAD_ARGUMENT;
+    }
+    stream_statistics s;
+    const RTP_ERROR rc = stream->get_statistics(&s);
+    if (rc != RTP_SUCCESS) {
+        return rc;
+    }
+    out->datagrams_received = s.datagrams_received;
+    out->bytes_received = s.bytes_received;
+    out->dropped_ring_full = s.dropped_ring_full;
+    out->dropped_oversize = s.dropped_oversize;
+    out->dropped_not_rtp = s.dropped_not_rtp;
+    out->dropped_malformed = s.dropped_malformed;
+    out->auth_failures = s.auth_failures;
+    out->replay_failures = s.replay_failures;
+    out->duplicates = s.duplicates;
+    out->frames_delivered = s.frames_delivered;
+    out->frames_discarded_incomplete = s.frames_discarded_incomplete;
+    out->frames_dropped_queue_full = s.frames_dropped_queue_full;
+    out->packets_sent = s.packets_sent;
+    out->bytes_sent = s.bytes_sent;
+    out->send_failures = s.send_failures;
+    out->dropped_unknown_source = s.dropped_unknown_source;
+    out->dropped_own_packets = s.dropped_own_packets;
+    out->ssrc_collisions = s.ssrc_collisions;
+    out->ring_full_waits = s.ring_full_waits;
+    return RTP_SUCCESS;
+}
+
 }  // extern "C"

@@ -196,6 +196,10 @@ public:
     // RTP_FRAME_READY with the next NAL unit of an aggregation packet, else
     // RTP_NO_SUCH_ITEM (RTP_BAD_ARGUMENT for a null out).
     RTP_ERROR frame_getter(frame::rtp_frame **out);
+    uint64_t frames_discarded_incomplete() const noexcept override {
+        return discarded_incomplete_.load(std::memory_order_relaxed);
+    }
+    uint64_t duplicates_dropped() const noexcept override { return duplicate_log_.occurrences(); }
 
     // True (with a warning) for a repeat of a packet received lately.
     bool is_duplicate_frame(uint32_t timestamp, uint16_t seq);
@@ -297,6 +301,7 @@ protected:
     log::limiter aggregation_log_;
     log::limiter fragment_clash_log_;
     log::limiter missing_reference_log_;
+    std::atomic<uint64_t> discarded_incomplete_{0};  // access units dropped
 
     // RTP_SUCCESS when a NAL unit of `data_len` bytes needs and allows FU
     // division at `payload_size`; else logs under divide_frame_to_fus.

@@ -774,6 +774,7 @@ void h26x::drop_access_unit(uint32_t timestamp) {
         LOG_ERROR("Tried to drop a non-existing frame");
         return;
     }
+    discarded_incomplete_.fetch_add(1, std::memory_order_relaxed);
     waiting_for_key_frame_ = true;
     // Every pending fragment was received.
     au->received_seqs.for_each([this, au, timestamp](uint16_t q) {

@@ -265,6 +265,7 @@ RTP_ERROR reassemble(media_frame_table &table, frame::rtp_frame **out) {
     if (is_finished(table, timestamp, seq)) {
         // A repeat, or a late copy, of a fragment of a frame delivered: the
         // network may do that, and the frame must not arrive twice.
+        table.duplicates.fetch_add(1, std::memory_order_relaxed);
         frame::dealloc_frame(packet);
         *out = nullptr;
         return RTP_SUCCESS;
@@ -431,6 +432,14 @@ RTP_ERROR media::frame_getter(frame::rtp_frame **out) noexcept {
     *out = media_frame_info_->ready.front();
     media_frame_info_->ready.pop_front();
     return RTP_FRAME_READY;
+}
+
+uint64_t media::frames_discarded_incomplete() const noexcept {
+    return media_frame_info_->discarded_frames.load(std::memory_order_relaxed);
+}
+
+uint64_t media::duplicates_dropped() const noexcept {
+    return media_frame_info_->duplicates.load(std::memory_order_relaxed);
 }
 
 RTP_ERROR media::push_media_frame(sockaddr_in &addr, sockaddr_in6 &addr6, uint8_t *data,

@@ -279,6 +279,8 @@ struct media_frame_table {
     // robbed of a fragment by another frame's. Written on the processing
     // thread, read from any.
     std::atomic<uint64_t> discarded_frames{0};
+    // Repeats of delivered fragments dropped.
+    std::atomic<uint64_t> duplicates{0};
 };
 
 class media {
@@ -305,15 +307,14 @@ public:
 
     // The reassembly table: the argument to install packet_handler with.
     void *get_media_frame_info() noexcept;
-    // Frames given up incomplete by the reassembly (RCE_FRAGMENT_GENERIC):
-    // never delivered, their fragments released. Any thread.
-    uint64_t discarded_incomplete_frames() const noexcept {
-        return media_frame_info_->discarded_frames.load(std::memory_order_relaxed);
-    }
     // RTP_FRAME_READY with the next frame completed together with another
     // (packet_handler returned RTP_FRAMES_READY), else RTP_NO_SUCH_ITEM;
     // RTP_BAD_ARGUMENT for a null out. Processing thread only.
     RTP_ERROR frame_getter(frame::rtp_frame **out) noexcept;
+    // Frames given up incomplete by the reassembly (never delivered, their
+    // fragments released), and repeated packets dropped; any thread.
+    virtual uint64_t frames_discarded_incomplete() const noexcept;
+    virtual uint64_t duplicates_dropped() const noexcept;
 
     // The reception-flow depacketizer. `arg` is the table, `*out` the parsed
     // packet; `data` and `size` are not used.

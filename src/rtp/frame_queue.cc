@@ -461,12 +461,15 @@ RTP_ERROR frame_queue::send_batched(sockaddr_in &to4, sockaddr_in6 &to6, uint32_
 
 RTP_ERROR frame_queue::send_packets(sockaddr_in &to4, sockaddr_in6 &to6, uint32_t ssrc,
                                     packet_vector &packets) {
-    if (sink_->sendto(ssrc, to4, to6, packets, 0, nullptr) != RTP_SUCCESS) {
+    int bytes = 0;
+    if (sink_->sendto(ssrc, to4, to6, packets, 0, &bytes) != RTP_SUCCESS) {
         const int err = errno;
+        rtp_->count_send_failure();
         LOG_ERROR_AS("flush_queue", "Failed to flush the message queue: %li",
                      static_cast<long>(err));
         return RTP_SEND_FAILED;
     }
+    rtp_->count_sent(packets.size(), bytes > 0 ? static_cast<uint64_t>(bytes) : 0);
     return RTP_SUCCESS;
 }
 
@@ -480,11 +483,14 @@ RTP_ERROR frame_queue::send_spread(sockaddr_in &to4, sockaddr_in6 &to6, uint32_t
         if (delay > nanoseconds::zero()) {
             sleep_(delay);
         }
-        if (sink_->sendto(ssrc, to4, to6, packets[i], 0, nullptr) != RTP_SUCCESS) {
+        int bytes = 0;
+        if (sink_->sendto(ssrc, to4, to6, packets[i], 0, &bytes) != RTP_SUCCESS) {
             const int err = errno;
+            rtp_->count_send_failure();
             LOG_ERROR_AS("flush_queue", "Failed to send packet: %li", static_cast<long>(err));
             return RTP_SEND_FAILED;
         }
+        rtp_->count_sent(1, bytes > 0 ? static_cast<uint64_t>(bytes) : 0);
     }
     return RTP_SUCCESS;
 }

@@ -66,7 +66,7 @@ void release(frame::rtp_frame **out) {
 
 rtp::rtp(RTP_FORMAT format, shared_ssrc local_ssrc, bool ipv6)
     : local_ssrc_(std::move(local_ssrc)),
-      timestamp_base_(random::generate_32()),
+      clock_{random::generate_32(), {}, 0},
       next_sequence_(static_cast<uint16_t>(random::generate_32())),
       format_(format),
       dynamic_payload_(static_cast<uint8_t>(format)),
@@ -100,20 +100,37 @@ void rtp::set_sampling_ntp(uint64_t ntp) noexcept {
     ntp_given_ = true;
 }
 
-uint32_t rtp::clock_timestamp() noexcept {
+uint32_t timestamp_clock::at(clock::hrc::hrc_t now) const noexcept {
     const auto elapsed =
-        std::chrono::duration_cast<std::chrono::microseconds>(now_() - clock_origin_).count();
+        std::chrono::duration_cast<std::chrono::microseconds>(now - origin).count();
     const uint64_t us = elapsed > 0 ? static_cast<uint64_t>(elapsed) : 0;
-    const uint64_t rate = get_clock_rate();
     // us * rate / 10^6, split so that the product cannot overflow 64 bits.
     const uint64_t ticks = (us / 1000000) * rate + (us % 1000000) * rate / 1000000;
-    auto ts = static_cast<uint32_t>(timestamp_base_ + ticks);
+    return static_cast<uint32_t>(base + ticks);
+}
+
+uint32_t rtp::clock_timestamp() noexcept {
+    const clock::hrc::hrc_t now = now_();
+    const uint32_t rate = get_clock_rate();
+    if (rate != clock_.rate) {
+        // The old base and origin at the new rate would put the timestamps
+        // far behind (or ahead of) those already sent: go on from the last.
+        if (clock_used_) {
+            clock_.rebase(rate, last_clock_ts_, last_clock_at_);
+        } else {
+            clock_.rate = rate;
+        }
+    }
+    auto ts = clock_.at(now);
     // Two frames within one clock tick must not share a timestamp: receivers
     // that reassemble by timestamp would merge them.
     const uint32_t last = last_rtp_ts_.load(std::memory_order_relaxed);
     if (last_ts_from_clock_ && static_cast<int32_t>(ts - last) <= 0) {
         ts = last + 1;
     }
+    clock_used_ = true;
+    last_clock_ts_ = ts;
+    last_clock_at_ = now;
     return ts;
 }
 
@@ -121,9 +138,9 @@ void rtp::fill_header(uint8_t *header, bool reuse_last_timestamp) noexcept {
     if (header == nullptr) {
         return;
     }
-    if (timestamp_base_ == 0) {
-        timestamp_base_ = random::generate_32();
-        clock_origin_ = now_();
+    if (!clock_used_ && clock_.base == 0) {
+        clock_.base = random::generate_32();
+        clock_.origin = now_();
     }
     header[0] = 0x80;
     header[1] = static_cast<uint8_t>(get_dynamic_payload() & 0x7F);

@@ -25,6 +25,25 @@ constexpr size_t k_default_payload_size_v4 = 1452;
 constexpr size_t k_default_payload_size_v6 = 1432;
 constexpr size_t k_default_pkt_max_delay_ms = 500;
 
+// Clock-derived RTP timestamps (RFC 3550 section 5.1: the timestamp grows
+// at the payload format's clock rate): `base` at `origin`, `rate` ticks per
+// second after it. Nothing here reads a clock.
+struct timestamp_clock {
+    uint32_t base = 0;
+    clock::hrc::hrc_t origin{};
+    uint32_t rate = 0;
+
+    // The timestamp at `now`; `base` for any instant before `origin`.
+    uint32_t at(clock::hrc::hrc_t now) const noexcept;
+    // Runs at `new_rate` from timestamp `ts` taken at `taken` on, so that a
+    // rate change neither jumps nor stalls the timestamps.
+    void rebase(uint32_t new_rate, uint32_t ts, clock::hrc::hrc_t taken) noexcept {
+        base = ts;
+        origin = taken;
+        rate = new_rate;
+    }
+};
+
 class rtp {
 public:
     using time_source = clock::hrc::hrc_t (*)();
@@ -40,6 +59,25 @@ public:
     void inc_sequence() noexcept { ++next_sequence_; }
     void inc_sent_pkts() noexcept { ++sent_packets_; }
     uint64_t get_sent_pkts() const noexcept { return sent_packets_; }
+
+    // What the socket accepted from the send queue, and the sends it
+    // refused. Counted on the pushing thread (its only writer), read from
+    // any thread.
+    void count_sent(uint64_t packets, uint64_t bytes) noexcept {
+        packets_sent_.store(packets_sent_.load(std::memory_order_relaxed) + packets,
+                            std::memory_order_relaxed);
+        bytes_sent_.store(bytes_sent_.load(std::memory_order_relaxed) + bytes,
+                          std::memory_order_relaxed);
+    }
+    void count_send_failure() noexcept {
+        send_failures_.store(send_failures_.load(std::memory_order_relaxed) + 1,
+                             std::memory_order_relaxed);
+    }
+    uint64_t packets_sent() const noexcept { return packets_sent_.load(std::memory_order_relaxed); }
+    uint64_t bytes_sent() const noexcept { return bytes_sent_.load(std::memory_order_relaxed); }
+    uint64_t send_failures() const noexcept {
+        return send_failures_.load(std::memory_order_relaxed);
+    }
 
     // Writes the next sequence number into bytes 2-3 of a 12-byte header.
     void update_sequence(uint8_t *header) const noexcept;
@@ -107,12 +145,15 @@ private:
     uint32_t clock_timestamp() noexcept;
 
     shared_ssrc local_ssrc_;
-    uint32_t timestamp_base_;
+    timestamp_clock clock_;  // at the rate of the last clock-derived timestamp
     uint16_t next_sequence_;
     RTP_FORMAT format_;
     std::atomic<uint8_t> dynamic_payload_;
     std::atomic<uint32_t> clock_rate_{8000};
-    clock::hrc::hrc_t clock_origin_{};
+    // The last clock-derived timestamp and when it was taken (pushing thread).
+    bool clock_used_ = false;
+    uint32_t last_clock_ts_ = 0;
+    clock::hrc::hrc_t last_clock_at_{};
     uint64_t sent_packets_ = 0;
     int64_t explicit_timestamp_ = -1;
     bool ntp_given_ = false;
@@ -122,6 +163,9 @@ private:
     std::atomic<size_t> payload_size_;
     std::atomic<size_t> pkt_max_delay_{k_default_pkt_max_delay_ms};
     time_source now_ = clock::hrc::now;
+    std::atomic<uint64_t> packets_sent_{0};
+    std::atomic<uint64_t> bytes_sent_{0};
+    std::atomic<uint64_t> send_failures_{0};
 };
 
 }  // namespace tessal

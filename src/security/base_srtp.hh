@@ -77,6 +77,13 @@ private:
     uint16_t highest_seq_ = 0;
 };
 
+// What the receive side dropped, by kind.
+struct srtp_drop_counts {
+    uint64_t malformed = 0;  // too short, bad header, unknown state
+    uint64_t auth = 0;       // the tag did not verify
+    uint64_t replay = 0;     // seen already or older than the window
+};
+
 struct srtp_ctx {
     srtp_ctx();
     ~srtp_ctx();
@@ -138,6 +145,10 @@ public:
     bool keyed() const noexcept { return keyed_; }
     srtp_ctx &get_local_ctx() noexcept { return local_; }
     srtp_ctx &get_remote_ctx() noexcept { return remote_; }
+    // Received packets dropped so far; any thread.
+    virtual srtp_drop_counts drops() const noexcept {
+        return {size_log_.occurrences(), auth_log_.occurrences(), replay_log_.occurrences()};
+    }
 
 protected:
     // Replay check of the remote context (only with RCE_SRTP_ANTI_REPLAY).

@@ -63,7 +63,7 @@ public:
     RTP_ERROR handle_rtcp_decryption(int rce_flags, uint32_t ssrc, uint8_t *packet,
                                      size_t size) override;
 
-    srtp_drop_counts drops() const noexcept;
+    srtp_drop_counts drops() const noexcept override;
     srtp_std_keys &send_keys() noexcept { return send_; }
     srtp_std_keys &recv_keys() noexcept { return recv_; }
 

@@ -132,13 +132,6 @@ RTP_ERROR srtp_std_key_directions(int profile, bool rtcp, srtp_std_keys &send,
                                   const uint8_t *recv_master, size_t recv_len,
                                   const srtp_profile_info **keyed_profile);
 
-// What the receive side dropped, by kind.
-struct srtp_drop_counts {
-    uint64_t malformed = 0;  // too short, bad header, unknown state
-    uint64_t auth = 0;       // the tag did not verify
-    uint64_t replay = 0;     // seen already or older than the window
-};
-
 class srtp_standard {
 public:
     srtp_standard() = default;

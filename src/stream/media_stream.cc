@@ -147,6 +147,13 @@ int media_stream::get_configuration_value(int key) noexcept {
     }
 }
 
+RTP_ERROR media_stream::get_statistics(stream_statistics *out) const noexcept {
+    if (out == nullptr) {
+        return RTP_BAD_ARGUMENT;
+    }
+    return impl_->get_statistics(*out);
+}
+
 rtcp *media_stream::get_rtcp() noexcept {
     return impl_->get_rtcp();
 }

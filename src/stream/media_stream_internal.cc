@@ -803,6 +803,8 @@ RTP_ERROR media_stream_internal::stop() {
         srtp_send_handler_installed_ = false;
     }
     if (reception_flow_) {
+        // The stream's counts leave the flow with its handlers.
+        reception_flow_->stream_counts(remote_ssrc_, stopped_counts_);
         reception_flow_->remove_handlers(remote_ssrc_);
         reception_flow_->clear_stream_from_flow(remote_ssrc_);
     }

@@ -23,7 +23,9 @@
 #include "rtp/frame_block.hh"
 #include "security/zrtp.hh"
 #include "tessal/frame.hh"
+#include "tessal/stream_statistics.hh"
 #include "tessal/util.hh"
+#include "transport/reception_flow.hh"
 #include "util/hot_lines.hh"
 #include "util/shared_ssrc.hh"
 
@@ -82,6 +84,9 @@ public:
     // Applies one configuration key (RCC_*); see media_stream.hh.
     RTP_ERROR configure_ctx(int key, ssize_t value);
     int32_t get_configuration_value(int key);
+    // The stream's counters (see tessal/stream_statistics.hh): RTP_SUCCESS,
+    // RTP_UNINITIALIZED before the stream has started. Not during stop().
+    RTP_ERROR get_statistics(stream_statistics &out) const;
 
     frame::rtp_frame *pull_frame();
     frame::rtp_frame *pull_frame(size_t timeout_ms);
@@ -206,6 +211,7 @@ private:
     hot_lines push_lines_;
     uint64_t push_lines_version_ = UINT64_MAX;
     std::shared_ptr<reception_flow> reception_flow_;
+    stream_reception_counts stopped_counts_;  // taken as the stream leaves its flow
     // Frames for the packets this stream receives; closed on destruction.
     frame::frame_pool *frame_pool_ = nullptr;
     std::unique_ptr<formats::media> media_;

@@ -550,6 +550,8 @@ void reception_flow::process_packet(uint8_t *packet, size_t size, int rce_flags,
 void reception_flow::dispatch(handler &h, const datagram_class &c, uint8_t *packet, size_t size,
                               int rce_flags) {
     frame::rtp_frame *out = nullptr;
+    ++h.counts.datagrams;
+    h.counts.bytes += size;
     if (c.kind == datagram_kind::rtcp) {
         // RTCP multiplexed on the RTP port (RFC 5761 section 4).
         if ((rce_flags & RCE_RTCP_ON_RTP_PORT) && h.mux_rtcp_stage.function != nullptr) {
@@ -567,6 +569,9 @@ void reception_flow::dispatch(handler &h, const datagram_class &c, uint8_t *pack
         RTP_ERROR r = RTP_PKT_CHANGED;
         if (h.header_stage.function != nullptr) {
             r = h.header_stage.function(h.header_stage.arg, rce_flags, packet, size, &out);
+            if (r == RTP_FAILED) {
+                ++h.counts.malformed;  // CSRCs, extension or padding do not fit
+            }
         }
         if ((rce_flags & RCE_SRTP) && r == RTP_PKT_CHANGED && h.decrypt_stage.function != nullptr) {
             r = h.decrypt_stage.function(h.decrypt_stage.arg, rce_flags, packet, size, &out);
@@ -585,11 +590,11 @@ void reception_flow::dispatch(handler &h, const datagram_class &c, uint8_t *pack
             // The depacketizer took its frame over; collect what it completed.
             frame::rtp_frame *ready = nullptr;
             while (h.getter(&ready) == RTP_FRAME_READY) {
-                return_frame(ready);
+                h.counts.frames_delivered += return_frame(ready) ? 1 : 0;
                 ready = nullptr;
             }
         } else if (r == RTP_FRAME_READY && out != nullptr) {
-            return_frame(out);
+            h.counts.frames_delivered += return_frame(out) ? 1 : 0;
             out = nullptr;
         }
     }
@@ -601,7 +606,7 @@ void reception_flow::dispatch(handler &h, const datagram_class &c, uint8_t *pack
 }
 
 // Called on the processing thread with handlers_lock_ held.
-void reception_flow::return_frame(frame::rtp_frame *frame) {
+bool reception_flow::return_frame(frame::rtp_frame *frame) {
     {
         std::lock_guard<std::mutex> guard(hooks_lock_);
         hook_entry *hook = nullptr;
@@ -617,16 +622,27 @@ void reception_flow::return_frame(frame::rtp_frame *frame) {
         }
         if (hook != nullptr) {
             hook->hook(hook->arg, frame);  // the hook owns the frame now
-            return;
+            return true;
         }
     }
     // With several streams, a frame whose SSRC none of them expects can never
     // be pulled: release it instead of letting the queue grow.
     if (handlers_.size() > 1 && handlers_.find(frame->header.ssrc) == handlers_.end()) {
         frame::dealloc_frame(frame);
-        return;
+        return false;
     }
     mailbox_.deliver(frame, steady_ms());
+    return true;
+}
+
+bool reception_flow::stream_counts(const shared_ssrc &remote_ssrc, stream_reception_counts &out) {
+    std::lock_guard<std::mutex> guard(handlers_lock_);
+    auto it = handlers_.find(remote_ssrc->load());
+    if (it == handlers_.end()) {
+        return false;
+    }
+    out = it->second.counts;
+    return true;
 }
 
 // --- registration -----------------------------------------------------------

@@ -74,6 +74,16 @@ constexpr ssize_t k_default_ring_bytes = 4 * 1024 * 1024;
 constexpr size_t k_default_slot_size = 2048;
 constexpr int k_default_poll_timeout_ms = 100;
 
+// What a flow counted for one stream (the handlers registered under its
+// remote SSRC): datagrams and bytes of RTP, RTCP and ZRTP routed to it, RTP
+// packets whose header did not parse, frames handed to its hook or queue.
+struct stream_reception_counts {
+    uint64_t datagrams = 0;
+    uint64_t bytes = 0;
+    uint64_t malformed = 0;
+    uint64_t frames_delivered = 0;
+};
+
 class reception_flow {
 public:
     explicit reception_flow(bool ipv6);
@@ -151,6 +161,9 @@ public:
     // Times the receive side stopped reading on a full ring and waited for
     // slots, leaving datagrams in the socket's buffer.
     uint64_t ring_full_waits() const { return ring_full_waits_.load(); }
+    // The counts of the stream registered under the cell into `out`; false
+    // (and `out` untouched) when no stream is registered under it.
+    bool stream_counts(const shared_ssrc &remote_ssrc, stream_reception_counts &out);
 
     // Runs one datagram through classification and dispatch, as the
     // processing thread does (used by that thread and by tests).
@@ -188,7 +201,8 @@ private:
         collision_hook on_collision = nullptr;
         void *collision_arg = nullptr;
         bool has_flags = false;
-        int flags = 0;  // the stream's own enable flags, once set
+        int flags = 0;                   // the stream's own enable flags, once set
+        stream_reception_counts counts;  // under handlers_lock_
     };
     struct hook_entry {
         void *arg;
@@ -211,7 +225,8 @@ private:
     void consume(int rce_flags);
     void resume_receiving();
     void dispatch(handler &h, const datagram_class &c, uint8_t *packet, size_t size, int rce_flags);
-    void return_frame(frame::rtp_frame *frame);
+    // True when a hook or the pull queue took the frame.
+    bool return_frame(frame::rtp_frame *frame);
     handler *find_handler(const datagram_class &c);
     bool carries_own_ssrc(handler &h, const datagram_class &c, const sockaddr_in6 *from);
     bool is_own_address(const sockaddr_in6 &from) const;

@@ -1,8 +1,11 @@
 #include "util/log.hh"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace tessal {
@@ -13,16 +16,34 @@ namespace {
 constexpr int k_line_chars = 255;
 }  // namespace
 
-const char *level_string(level lvl) noexcept {
+const char *level_string(level lvl, bool colour) noexcept {
     switch (lvl) {
         case level::error:
-            return "\033[31mERROR\033[0m";
+            return colour ? "\033[31mERROR\033[0m" : "ERROR";
         case level::warning:
-            return "\033[33mWARNING\033[0m";
+            return colour ? "\033[33mWARNING\033[0m" : "WARNING";
         case level::info:
-            return "\033[34mINFO\033[0m";
+            return colour ? "\033[34mINFO\033[0m" : "INFO";
     }
     return "";
+}
+
+const char *level_string(level lvl) noexcept {
+    return level_string(lvl, use_colour());
+}
+
+bool colour_wanted(bool stderr_is_terminal, const char *no_color) noexcept {
+    return stderr_is_terminal && (no_color == nullptr || no_color[0] == '\0');
+}
+
+// Asked at every line, not once: a line is rare, and standard error may be
+// redirected while the process runs. isatty(3) sets errno (ENOTTY) for a file
+// or a pipe; callers read errno after logging, so it is kept.
+bool use_colour() noexcept {
+    const int saved = errno;
+    const bool colour = colour_wanted(::isatty(STDERR_FILENO) == 1, std::getenv("NO_COLOR"));
+    errno = saved;
+    return colour;
 }
 
 void vwrite(level lvl, const char *function, const char *fmt, va_list args) noexcept {

@@ -2,7 +2,9 @@
 
 // Diagnostic lines on standard error:
 //   "[Tessal][<level>][::<function>] <message>\n"
-// The level carries ANSI colour codes. There is no filter: every call prints.
+// The level carries ANSI colour codes only while standard error is a terminal
+// and NO_COLOR is not set, so that a log file or a pipe gets plain text.
+// There is no filter: every call prints.
 
 #include <atomic>
 #include <cstdarg>
@@ -14,8 +16,18 @@ namespace log {
 
 enum class level { error, warning, info };
 
-// The level string with its colour codes ("\033[31mERROR\033[0m", ...).
+// The level string, with its colour codes ("\033[31mERROR\033[0m", ...)
+// when `colour`, else plain ("ERROR", ...).
+const char *level_string(level lvl, bool colour) noexcept;
+// The level string as a line written now carries it (see use_colour).
 const char *level_string(level lvl) noexcept;
+
+// Whether lines carry colour: only on a terminal, and never while NO_COLOR
+// holds a value (https://no-color.org: an empty NO_COLOR counts as unset).
+// `no_color` is the variable's value, null when it is not set.
+bool colour_wanted(bool stderr_is_terminal, const char *no_color) noexcept;
+// colour_wanted for standard error and the environment, asked at each line.
+bool use_colour() noexcept;
 
 // Writes one line with one write to standard error. `fmt` and the further
 // arguments are expanded into the message first; prefix and message together

@@ -17,6 +17,10 @@ int main(void) {
     if (tessal_destroy_stream(session, NULL) != -4) {
         return 1;
     }
+    tessal_stream_statistics stats;
+    if (tessal_stream_get_statistics(NULL, &stats) != -4) {
+        return 1;
+    }
     tessal_destroy_session(ctx, session);
     tessal_destroy_ctx(ctx);
     printf("C consumer linked against tessal\n");

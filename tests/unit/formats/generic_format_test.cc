@@ -58,10 +58,10 @@ std::vector<uint8_t> pattern(size_t size, uint8_t seed = 0) {
 }
 
 std::string warning(const std::string &message) {
-    return "[Tessal][\033[33mWARNING\033[0m][::push_media_frame] " + message + "\n";
+    return "[Tessal][WARNING][::push_media_frame] " + message + "\n";
 }
 std::string error(const std::string &message) {
-    return "[Tessal][\033[31mERROR\033[0m][::push_media_frame] " + message + "\n";
+    return "[Tessal][ERROR][::push_media_frame] " + message + "\n";
 }
 
 struct frame_deleter {
@@ -523,7 +523,7 @@ TEST_F(GenericFormatTest, RegressionFrameJoinedMidwayWasDeliveredWithoutItsStart
         // Past the delay limit the next packet's scan gives up what is left.
         g_now += milliseconds(k_default_pkt_max_delay_ms + formats::k_expiry_scan_interval_ms + 1);
         feed(packet(2000, false, {0x40}, n + 30000));
-        EXPECT_EQ(format->discarded_incomplete_frames(), k.discarded);
+        EXPECT_EQ(format->frames_discarded_incomplete(), k.discarded);
     }
 }
 
@@ -768,7 +768,7 @@ TEST_F(GenericFormatTest, FullTableOrReusedSequenceNumberGivesUpTheOlderFrame) {
         EXPECT_EQ(table().frames.count(c.arrivals.back().ts), 1u);
         EXPECT_EQ(table().frames.size(), c.left);
         EXPECT_EQ(table().frames.at(c.arrivals.back().ts).received_count, 1u);
-        EXPECT_EQ(format->discarded_incomplete_frames(), 1u);
+        EXPECT_EQ(format->frames_discarded_incomplete(), 1u);
     }
 }
 
@@ -831,11 +831,11 @@ TEST_F(GenericFormatTest, RegressionNoExpiryIncompleteRecordsStayForever) {
 
         // At the next scan: released.
         g_now = start + limit + milliseconds(formats::k_expiry_scan_interval_ms);
-        EXPECT_EQ(format->discarded_incomplete_frames(), 0u);
+        EXPECT_EQ(format->frames_discarded_incomplete(), 0u);
         ASSERT_EQ(feed(packet(60, false, {6}, 600)), RTP_SUCCESS);
         EXPECT_EQ(table().frames.count(100), 0u);
         EXPECT_EQ(table().frames.count(500), 1u);
-        EXPECT_EQ(format->discarded_incomplete_frames(), 1u);
+        EXPECT_EQ(format->frames_discarded_incomplete(), 1u);
 
         // A straggler of the dropped frame finds no record, and is not a
         // frame: the packet before it was of the same frame.

@@ -64,9 +64,9 @@ bytes cat(std::initializer_list<bytes> parts) {
 std::string log_line(const char *level, const char *function, const std::string &message) {
     return std::string("[Tessal][") + level + "][::" + function + "] " + message + "\n";
 }
-const char *const k_error = "\033[31mERROR\033[0m";
-const char *const k_warning = "\033[33mWARNING\033[0m";
-const char *const k_info = "\033[34mINFO\033[0m";
+const char *const k_error = "ERROR";
+const char *const k_warning = "WARNING";
+const char *const k_info = "INFO";
 
 bytes start_code(codec c) {
     return c == codec::h264 ? bytes{0, 0, 1} : bytes{0, 0, 0, 1};

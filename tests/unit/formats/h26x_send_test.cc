@@ -40,7 +40,7 @@ clock::hrc::hrc_t fake_now() {
 using bytes = std::vector<uint8_t>;
 
 std::string error_line(const char *function, const std::string &message) {
-    return std::string("[Tessal][\033[31mERROR\033[0m][::") + function + "] " + message + "\n";
+    return std::string("[Tessal][ERROR][::") + function + "] " + message + "\n";
 }
 
 // ---------------------------------------------------------------------------
@@ -1105,7 +1105,7 @@ TEST(StartCodeSearch, Examples) {
 TEST(StartCodeSearch, InvalidArgumentsWarn) {
     const bytes data = {0, 0, 1, 0x65};
     const std::string warning =
-        "[Tessal][\033[33mWARNING\033[0m][::find_h26x_start_code] Invalid parameter found for "
+        "[Tessal][WARNING][::find_h26x_start_code] Invalid parameter found for "
         "start code lookup\n";
     struct Case {
         const char *name;

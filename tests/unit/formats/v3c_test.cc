@@ -59,8 +59,8 @@ bytes cat(std::initializer_list<bytes> parts) {
 std::string log_line(const char *level, const char *function, const std::string &message) {
     return std::string("[Tessal][") + level + "][::" + function + "] " + message + "\n";
 }
-const char *const k_warning = "\033[33mWARNING\033[0m";
-const char *const k_info = "\033[34mINFO\033[0m";
+const char *const k_warning = "WARNING";
+const char *const k_info = "INFO";
 
 // A unit of `size` bytes behind `header`, its body counting up from 0x10.
 bytes unit(const bytes &header, size_t size) {

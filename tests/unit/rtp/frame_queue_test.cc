@@ -255,8 +255,7 @@ TEST_F(FrameQueueTest, MarkingNeedsAnEnqueuedPacket) {
     ASSERT_EQ(queue->init_transaction(false), RTP_SUCCESS);
     stderr_capture capture;
     EXPECT_EQ(queue->mark_last_packet(), RTP_BAD_ARGUMENT);
-    EXPECT_EQ(capture.stop(),
-              "[Tessal][\033[31mERROR\033[0m][::mark_last_packet] No packet to mark\n");
+    EXPECT_EQ(capture.stop(), "[Tessal][ERROR][::mark_last_packet] No packet to mark\n");
     EXPECT_EQ(queue->deinit_transaction(), RTP_SUCCESS);
 }
 
@@ -520,7 +519,7 @@ TEST_F(FrameQueueTest, DeinitOnAnIdleQueueWarns) {
     stderr_capture capture;
     EXPECT_EQ(queue->deinit_transaction(), RTP_BAD_ARGUMENT);
     EXPECT_EQ(capture.stop(),
-              "[Tessal][\033[33mWARNING\033[0m][::deinit_transaction] Trying to deinit "
+              "[Tessal][WARNING][::deinit_transaction] Trying to deinit "
               "transaction, no active transaction!\n");
 }
 

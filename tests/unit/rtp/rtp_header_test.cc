@@ -89,6 +89,54 @@ TEST(RtpHeader, FramesWithinOneTickGetDistinctTimestamps) {
     EXPECT_EQ(fill(r).ts, a + 90000);
 }
 
+TEST(TimestampClock, AdvancesAtItsRateAndRebasesWithoutAJump) {
+    const clock::hrc::hrc_t t0(std::chrono::seconds(50));
+    timestamp_clock c{0xFFFFFF00u, t0, 90000};
+    EXPECT_EQ(c.at(t0 - std::chrono::seconds(1)), 0xFFFFFF00u);                // before the origin
+    EXPECT_EQ(c.at(t0 + std::chrono::milliseconds(20)), 0xFFFFFF00u + 1800u);  // wraps
+    EXPECT_EQ(c.at(t0 + std::chrono::microseconds(11)), 0xFFFFFF00u);          // under one tick
+    c.rebase(8000, 1000, t0 + std::chrono::seconds(1));
+    EXPECT_EQ(c.at(t0 + std::chrono::seconds(1)), 1000u);
+    EXPECT_EQ(c.at(t0 + std::chrono::milliseconds(1500)), 5000u);
+}
+
+// Regression: after RCC_RTP_CLOCK_RATE changed on a running stream the
+// timestamps were computed from the old origin at the new rate, so that they
+// jumped ahead (a higher rate) or fell behind and only moved by one per frame
+// (a lower rate). They go on from the last one, at the new rate.
+TEST(RtpHeader, ClockRateChangeContinuesAtTheNewRate) {
+    struct Case {
+        const char *name;
+        uint32_t from;
+        uint32_t to;
+        int step_ms;
+    } cases[] = {
+        {"down 48000 -> 1000, 200 ms apart", 48000, 1000, 200},
+        {"up 1000 -> 48000, 200 ms apart", 1000, 48000, 200},
+        {"up 8000 -> 90000, 20 ms apart", 8000, 90000, 20},
+        {"down 90000 -> 8000, 20 ms apart", 90000, 8000, 20},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        rtp r(FMT_OPUS, make_shared_ssrc(1), false);
+        r.set_time_source(fake_now);
+        r.set_clock_rate(c.from);
+        g_fake_now = clock::hrc::hrc_t(std::chrono::seconds(3000));
+        const std::chrono::milliseconds step(c.step_ms);
+        uint32_t last = fill(r).ts;
+        g_fake_now += step;
+        uint32_t ts = fill(r).ts;
+        EXPECT_EQ(ts - last, c.from / 1000 * static_cast<uint32_t>(c.step_ms));
+        r.set_clock_rate(c.to);
+        for (int frame = 0; frame < 3; ++frame) {
+            last = ts;
+            g_fake_now += step;
+            ts = fill(r).ts;
+            EXPECT_EQ(ts - last, c.to / 1000 * static_cast<uint32_t>(c.step_ms)) << frame;
+        }
+    }
+}
+
 TEST(RtpHeader, ReuseKeepsTimestampAndSamplingInstant) {
     rtp r(FMT_H264, make_shared_ssrc(1), false);
     r.set_time_source(fake_now);

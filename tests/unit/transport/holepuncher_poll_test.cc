@@ -81,8 +81,8 @@ void send_to(const socket_ptr &to, const std::string &payload) {
 }
 
 std::string error_line(const char *function, const std::string &message) {
-    return std::string("[Tessal][") + log::level_string(log::level::error) + "][::" + function +
-           "] " + message + "\n";
+    return std::string("[Tessal][") + log::level_string(log::level::error, false) +
+           "][::" + function + "] " + message + "\n";
 }
 
 // --- hole puncher -----------------------------------------------------------

@@ -203,7 +203,7 @@ TEST(SocketFactory, MulticastAddressGivesEachStreamItsOwnSocket) {
     ASSERT_NE(first, nullptr);
     ASSERT_NE(second, nullptr);
     EXPECT_NE(first, second);
-    const std::string info = std::string("[Tessal][") + log::level_string(log::level::info) +
+    const std::string info = std::string("[Tessal][") + log::level_string(log::level::info, false) +
                              "][::bind_socket] The used address " + group +
                              " is a multicast address\n";
     EXPECT_EQ(count_of(output, info), 2u) << output;

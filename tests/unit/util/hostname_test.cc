@@ -14,7 +14,7 @@ namespace hostname = tessal::hostname;
 
 namespace {
 
-const std::string k_error = "\033[31mERROR\033[0m";
+const std::string k_error = "ERROR";
 
 // What the fake platform answers; one case at a time.
 struct fake_platform {

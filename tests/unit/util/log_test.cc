@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 
 #include "support/stderr_capture.hh"
@@ -11,9 +16,9 @@ namespace log = tessal::log;
 
 namespace {
 
-const std::string k_error = "\033[31mERROR\033[0m";
-const std::string k_warning = "\033[33mWARNING\033[0m";
-const std::string k_info = "\033[34mINFO\033[0m";
+const std::string k_error = "ERROR";
+const std::string k_warning = "WARNING";
+const std::string k_info = "INFO";
 
 // Stand-in for a member function that reports through the macros.
 void create_stream() {
@@ -133,3 +138,167 @@ TEST(LogLimiter, KindsAreIndependent) {
 }
 
 }  // namespace tessal_limited
+
+namespace tessal_colour {
+
+using tessal::log::colour_wanted;
+
+// Sets (or, with null, unsets) an environment variable for its lifetime.
+class scoped_env {
+public:
+    scoped_env(const char *name, const char *value) : name_(name) {
+        const char *old = std::getenv(name);
+        had_ = old != nullptr;
+        old_ = had_ ? old : "";
+        apply(value);
+    }
+    ~scoped_env() { apply(had_ ? old_.c_str() : nullptr); }
+    scoped_env(const scoped_env &) = delete;
+    scoped_env &operator=(const scoped_env &) = delete;
+
+private:
+    void apply(const char *value) {
+        if (value != nullptr) {
+            ::setenv(name_, value, 1);
+        } else {
+            ::unsetenv(name_);
+        }
+    }
+    const char *name_;
+    bool had_ = false;
+    std::string old_;
+};
+
+// Writes one line of each level with `fd` as standard error.
+void write_lines_to(int fd) {
+    std::fflush(stderr);
+    const int saved = ::dup(2);
+    ASSERT_GE(saved, 0);
+    ::dup2(fd, 2);
+    log::write(log::level::error, "f", "e");
+    log::write(log::level::warning, "f", "w");
+    log::write(log::level::info, "f", "i");
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+}
+
+// Everything readable from `fd` within about two seconds of quiet.
+std::string read_available(int fd) {
+    std::string out;
+    char buf[1024];
+    pollfd p{fd, POLLIN, 0};
+    while (::poll(&p, 1, out.empty() ? 2000 : 100) > 0) {
+        const ssize_t n = ::read(fd, buf, sizeof(buf));
+        if (n <= 0) {
+            break;
+        }
+        out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+TEST(LogColour, WantedOnlyOnATerminalWithoutNoColor) {
+    struct Case {
+        const char *name;
+        bool terminal;
+        const char *no_color;
+        bool expected;
+    } cases[] = {
+        {"terminal", true, nullptr, true},
+        {"terminal, NO_COLOR=1", true, "1", false},
+        {"terminal, NO_COLOR=0 (any value)", true, "0", false},
+        {"terminal, NO_COLOR empty", true, "", true},
+        {"file or pipe", false, nullptr, false},
+        {"file or pipe, NO_COLOR=1", false, "1", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(colour_wanted(c.terminal, c.no_color), c.expected);
+    }
+}
+
+// Regression: deciding on colour asked isatty(3), which set errno to ENOTTY
+// under callers that log a failure and then report errno.
+TEST(LogColour, WritingALineKeepsErrno) {
+    stderr_capture cap;
+    errno = EPERM;
+    log::write(log::level::error, "f", "failed");
+    const int after = errno;
+    cap.stop();
+    EXPECT_EQ(after, EPERM);
+}
+
+// A log file or a pipe never receives an escape byte.
+TEST(LogColour, FileAndPipeGetPlainLines) {
+    scoped_env unset("NO_COLOR", nullptr);
+    const std::string expected =
+        "[Tessal][ERROR][::f] e\n[Tessal][WARNING][::f] w\n"
+        "[Tessal][INFO][::f] i\n";
+    {
+        SCOPED_TRACE("file");
+        std::FILE *file = std::tmpfile();
+        ASSERT_NE(file, nullptr);
+        write_lines_to(::fileno(file));
+        std::rewind(file);
+        std::string text;
+        char buf[512];
+        size_t n = 0;
+        while ((n = std::fread(buf, 1, sizeof(buf), file)) > 0) {
+            text.append(buf, n);
+        }
+        std::fclose(file);
+        EXPECT_EQ(text.find('\033'), std::string::npos) << text;
+        EXPECT_EQ(text, expected);
+    }
+    {
+        SCOPED_TRACE("pipe");
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        write_lines_to(fds[1]);
+        ::close(fds[1]);
+        const std::string text = read_available(fds[0]);
+        ::close(fds[0]);
+        EXPECT_EQ(text.find('\033'), std::string::npos) << text;
+        EXPECT_EQ(text, expected);
+    }
+}
+
+// A terminal gets colours unless NO_COLOR holds a value.
+TEST(LogColour, TerminalGetsColoursUnlessNoColorIsSet) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+        GTEST_SKIP() << "no pseudo-terminal here";
+    }
+    const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(::isatty(terminal), 1);
+    struct Case {
+        const char *name;
+        const char *no_color;
+        bool coloured;
+    } cases[] = {
+        {"NO_COLOR unset", nullptr, true},
+        {"NO_COLOR=1", "1", false},
+        {"NO_COLOR empty", "", true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        scoped_env env("NO_COLOR", c.no_color);
+        write_lines_to(terminal);
+        const std::string text = read_available(master);
+        ASSERT_NE(text.find("[::f] e"), std::string::npos) << text;
+        if (c.coloured) {
+            EXPECT_NE(text.find("[Tessal][\033[31mERROR\033[0m][::f] e"), std::string::npos);
+            EXPECT_NE(text.find("[Tessal][\033[33mWARNING\033[0m][::f] w"), std::string::npos);
+            EXPECT_NE(text.find("[Tessal][\033[34mINFO\033[0m][::f] i"), std::string::npos);
+        } else {
+            EXPECT_EQ(text.find('\033'), std::string::npos) << text;
+            EXPECT_NE(text.find("[Tessal][ERROR][::f] e"), std::string::npos) << text;
+        }
+    }
+    ::close(terminal);
+    ::close(master);
+}
+
+}  // namespace tessal_colour
