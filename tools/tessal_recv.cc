@@ -168,10 +168,15 @@ struct tally {
     std::vector<bool> seen;
 
     void add(const uint8_t *p, size_t n) {
+        uint32_t index = 0;
+        const test_frame_status status = check_test_frame(p, n, &index);
+        if (status == test_frame_status::lead) {
+            return;  // the sender's lead, no frame of the run
+        }
         ++frames;
         bytes += n;
-        uint32_t index = 0;
-        switch (check_test_frame(p, n, &index)) {
+        switch (status) {
+            case test_frame_status::lead:
             case test_frame_status::not_a_test_frame:
                 return;
             case test_frame_status::corrupt:

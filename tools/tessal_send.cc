@@ -270,6 +270,12 @@ int main(int argc, char **argv) {
     auto last_print = start;
     const auto interval =
         o.rate > 0 ? std::chrono::duration<double>(1.0 / o.rate) : std::chrono::duration<double>(0);
+    if (o.fragment && o.file.empty()) {
+        // Fragmented test frames: a one-packet lead lets the receiver prove
+        // where the first of them starts.
+        std::vector<uint8_t> lead = make_lead_frame();
+        (void)stream->push_frame(lead.data(), lead.size(), 0);
+    }
     while (!interrupted() && source.next(frame)) {
         if (o.rate > 0) {
             std::this_thread::sleep_until(

@@ -54,9 +54,21 @@ inline void make_test_frame(std::vector<uint8_t> &frame, uint32_t index) {
     put32(frame.data() + 12, fnv1a(frame.data() + k_test_header, frame.size() - k_test_header));
 }
 
-enum class test_frame_status { not_a_test_frame, intact, corrupt };
+// The one-packet frame a sender of fragmented test frames leads with: a
+// receiver proves where a fragmented generic frame starts only once it has
+// seen the end of an earlier frame. Not a test frame; receivers skip it.
+inline std::vector<uint8_t> make_lead_frame() {
+    std::vector<uint8_t> frame(k_test_header, 0);
+    std::memcpy(frame.data(), "TSLS", 4);
+    return frame;
+}
+
+enum class test_frame_status { not_a_test_frame, lead, intact, corrupt };
 
 inline test_frame_status check_test_frame(const uint8_t *p, size_t n, uint32_t *index) {
+    if (n == k_test_header && std::memcmp(p, "TSLS", 4) == 0) {
+        return test_frame_status::lead;
+    }
     if (n < k_test_header || std::memcmp(p, "TSLF", 4) != 0) {
         return test_frame_status::not_a_test_frame;
     }

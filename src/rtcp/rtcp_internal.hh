@@ -138,6 +138,8 @@ public:
     // for failing SRTCP authentication (or arriving before SRTCP keys).
     uint64_t dropped_invalid_packets() const { return dropped_invalid_.load(); }
     uint64_t dropped_unauthenticated_packets() const { return dropped_unauthenticated_.load(); }
+    // Compounds that carried our own SSRC as their sender's.
+    uint64_t dropped_own_packets() const { return dropped_own_.load(); }
     void set_ntp_source(ntp_source source) { now_ = source; }  // tests
 
     // --- participants and statistics -------------------------------------
@@ -359,6 +361,7 @@ private:
 
     std::atomic<uint64_t> dropped_invalid_{0};
     std::atomic<uint64_t> dropped_unauthenticated_{0};
+    std::atomic<uint64_t> dropped_own_{0};
 
     log::limiter seq_warning_;
     log::limiter parse_warning_;

@@ -53,6 +53,14 @@ RTP_ERROR rtcp_internal::handle_incoming_packet(uint8_t *buffer, size_t size) {
         return RTP_SUCCESS;
     }
     const uint32_t first_ssrc = size >= 8 ? read_be32(buffer + 4) : 0;
+    if (size >= 8 && first_ssrc == local_ssrc_->load()) {
+        // RFC 3550 section 8.2: our own report looped back (multicast), or
+        // another participant's with our SSRC (the RTP side resolves that).
+        // Never a participant, never reported on, no state moves (SRTCP's
+        // replay window included).
+        dropped_own_.fetch_add(1);
+        return RTP_SUCCESS;
+    }
     size_t parsed = size;
     // Nothing of the RTCP state moves before the datagram authenticated and
     // proved a valid compound packet: junk must not stretch the interval.

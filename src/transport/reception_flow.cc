@@ -147,14 +147,16 @@ bool reception_flow::is_running() const {
 }
 
 // The socket's receive buffer holds what arrives while the ring is full, so
-// it is at least as large as the ring where the system allows: raised, never
-// lowered (the application may have asked for more), past net.core.rmem_max
-// only with the privilege SO_RCVBUFFORCE needs.
+// it is sized from the ring where the system allows: raised, never lowered
+// (the application may have asked for more), past net.core.rmem_max only
+// with the privilege SO_RCVBUFFORCE needs. Twice the ring: the kernel charges
+// each queued datagram its buffer overhead too (about 1.6 times the payload
+// of an Ethernet-size datagram on loopback).
 void reception_flow::set_receive_buffer() {
     if (!socket_->on_system_calls() || buffer_size_ <= 0) {
         return;
     }
-    const int want = static_cast<int>(std::min<ssize_t>(buffer_size_, 1 << 30));
+    const int want = static_cast<int>(std::min<ssize_t>(2 * buffer_size_, 1 << 30));
     // The kernel reports twice what was set (its bookkeeping share).
     const auto enough = [&] { return socket_->int_option(SOL_SOCKET, SO_RCVBUF) / 2 >= want; };
     if (enough()) {

@@ -48,12 +48,8 @@ endpoint bind_receiver(bool ipv6, const char *address) {
     return e;
 }
 
-// Sends `count` RTP packets in one batched call and pulls them back.
-void round_trip(bool ipv6, const char *bind_address, const char *to_address,
-                const std::shared_ptr<tessal::socket> &sender) {
-    endpoint rx = bind_receiver(ipv6, bind_address);
-    reception_flow flow(ipv6);
-    auto remote = make_shared_ssrc(0x5EED);
+// Each RTP packet of the stream keyed by `remote` becomes a frame of its own.
+void deliver_every_packet(reception_flow &flow, const shared_ssrc &remote) {
     flow.install_handler(
         HANDLER_RTP_HEADER, remote,
         [](void *, int flags, uint8_t *p, size_t n, frame::rtp_frame **out) {
@@ -61,6 +57,15 @@ void round_trip(bool ipv6, const char *bind_address, const char *to_address,
             return r == RTP_PKT_CHANGED ? RTP_FRAME_READY : r;
         },
         nullptr);
+}
+
+// Sends `count` RTP packets in one batched call and pulls them back.
+void round_trip(bool ipv6, const char *bind_address, const char *to_address,
+                const std::shared_ptr<tessal::socket> &sender) {
+    endpoint rx = bind_receiver(ipv6, bind_address);
+    reception_flow flow(ipv6);
+    auto remote = make_shared_ssrc(0x5EED);
+    deliver_every_packet(flow, remote);
     ASSERT_EQ(flow.start(rx.sock, 0), RTP_SUCCESS);
 
     constexpr uint16_t k_count = 500;
@@ -139,13 +144,7 @@ TEST(TransportLoopback, OwnSsrcFromOwnAddressIsDroppedFromAnotherIsACollision) {
     reception_flow flow(false);
     auto remote = make_shared_ssrc(0x5EED);
     auto local = make_shared_ssrc(0x0101);
-    flow.install_handler(
-        HANDLER_RTP_HEADER, remote,
-        [](void *, int flags, uint8_t *p, size_t n, frame::rtp_frame **out) {
-            RTP_ERROR r = rtp::packet_handler(nullptr, flags, p, n, out);
-            return r == RTP_PKT_CHANGED ? RTP_FRAME_READY : r;
-        },
-        nullptr);
+    deliver_every_packet(flow, remote);
     std::atomic<int> collisions{0};
     flow.set_local_source(
         remote, local, [](void *arg) { static_cast<std::atomic<int> *>(arg)->fetch_add(1); },
@@ -208,13 +207,7 @@ TEST(TransportLoopback, GroRunsBesideOversizeDatagramsArriveOnceAndWhole) {
     endpoint rx = bind_receiver(false, "127.0.0.1");
     reception_flow flow(false);
     auto remote = make_shared_ssrc(0x5EED);
-    flow.install_handler(
-        HANDLER_RTP_HEADER, remote,
-        [](void *, int flags, uint8_t *p, size_t n, frame::rtp_frame **out) {
-            RTP_ERROR r = rtp::packet_handler(nullptr, flags, p, n, out);
-            return r == RTP_PKT_CHANGED ? RTP_FRAME_READY : r;
-        },
-        nullptr);
+    deliver_every_packet(flow, remote);
     ASSERT_EQ(flow.start(rx.sock, 0), RTP_SUCCESS);
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     ASSERT_GE(fd, 0);

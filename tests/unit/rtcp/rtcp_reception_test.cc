@@ -92,6 +92,22 @@ TEST(RtcpReception, ReceiverReportAndSdesFromANewSourceAddOneParticipant) {
               "peer@host");
 }
 
+// RFC 3550 section 8.2: a compound whose sender is our own SSRC (our report
+// looped back by multicast) is never a participant and moves nothing: not
+// the average size, not the members. Before, we became a participant of our
+// own session and reported on ourselves.
+TEST(RtcpReception, OwnSsrcAsSenderIsNeverAParticipant) {
+    rtcp_fixture f;
+    const uint64_t average_before = f.rtcp->avg_rtcp_size();
+    ASSERT_EQ(f.feed(rr_packet(k_local_ssrc, k_peer_ssrc)), RTP_SUCCESS);
+    EXPECT_EQ(f.rtcp->participant_count(), 0u);
+    EXPECT_EQ(f.rtcp->member_count(), 0u);
+    EXPECT_EQ(f.rtcp->dropped_own_packets(), 1u);
+    EXPECT_EQ(f.rtcp->avg_rtcp_size(), average_before);
+    ASSERT_EQ(f.feed(k_rr_sdes), RTP_SUCCESS);  // a peer's still counts
+    EXPECT_EQ(f.rtcp->participant_count(), 1u);
+}
+
 TEST(RtcpReception, SenderCompoundFillsEveryRecord) {
     rtcp_fixture f;
     stderr_capture cap;
