@@ -16,7 +16,9 @@ struct stream_statistics {
     uint64_t dropped_ring_full = 0;            // port: the receive ring had no free slot
     uint64_t dropped_oversize = 0;             // port: longer than a receive slot
     uint64_t dropped_not_rtp = 0;              // port: neither RTP, RTCP nor ZRTP, or too short
-    uint64_t dropped_malformed = 0;            // RTP whose header or SRTP framing did not parse
+                                               // (or RTCP where no RTCP is taken)
+    uint64_t dropped_malformed = 0;            // RTP whose header, SRTP framing or payload
+                                               // (H.26x) did not parse
     uint64_t auth_failures = 0;                // SRTP and SRTCP packets whose tag did not verify
     uint64_t replay_failures = 0;              // SRTP and SRTCP packets seen already or too old
     uint64_t duplicates = 0;                   // repeats of packets received lately (H.26x,

@@ -200,6 +200,9 @@ public:
         return discarded_incomplete_.load(std::memory_order_relaxed);
     }
     uint64_t duplicates_dropped() const noexcept override { return duplicate_log_.occurrences(); }
+    uint64_t payloads_malformed() const noexcept override {
+        return malformed_.load(std::memory_order_relaxed);
+    }
 
     // True (with a warning) for a repeat of a packet received lately.
     bool is_duplicate_frame(uint32_t timestamp, uint16_t seq);
@@ -302,6 +305,7 @@ protected:
     log::limiter fragment_clash_log_;
     log::limiter missing_reference_log_;
     std::atomic<uint64_t> discarded_incomplete_{0};  // access units dropped
+    std::atomic<uint64_t> malformed_{0};             // payloads that are no NAL unit, AP or FU
 
     // RTP_SUCCESS when a NAL unit of `data_len` bytes needs and allows FU
     // division at `payload_size`; else logs under divide_frame_to_fus.

@@ -132,6 +132,7 @@ RTP_ERROR h26x::dispatch(int rce_flags, frame::rtp_frame **out, fragment_kind ki
     switch (kind) {
         case FRAGMENT_INVALID:
             LOG_WARN_LIMITED_AS(invalid_log_, "packet_handler", "invalid frame received!");
+            malformed_.fetch_add(1, std::memory_order_relaxed);
             return discard(out);
         case FRAGMENT_NONE:
             end_wait_at_key_frame(rce_flags, ts, get_nal_unit_class(packet->payload));
@@ -315,6 +316,7 @@ RTP_ERROR h26x::handle_aggregation_packet(frame::rtp_frame **out, uint8_t header
                 LOG_ERROR_LIMITED(
                     aggregation_log_,
                     "The received aggregation packet claims to be larger than packet!");
+                malformed_.fetch_add(1, std::memory_order_relaxed);
                 return discard(out);
             }
             if (unit_size > 0) {  // an empty unit is no NAL unit

@@ -315,6 +315,9 @@ public:
     // fragments released), and repeated packets dropped; any thread.
     virtual uint64_t frames_discarded_incomplete() const noexcept;
     virtual uint64_t duplicates_dropped() const noexcept;
+    // Payloads the format could not read (H.26x: neither a NAL unit, an
+    // aggregation nor a fragmentation unit); any thread.
+    virtual uint64_t payloads_malformed() const noexcept { return 0; }
 
     // The reception-flow depacketizer. `arg` is the table, `*out` the parsed
     // packet; `data` and `size` are not used.

@@ -52,6 +52,7 @@ RTP_ERROR media_stream_internal::get_statistics(stream_statistics &out) const {
         add_drops(s, srtcp_->drops());
     }
     s.duplicates = media_->duplicates_dropped();
+    s.dropped_malformed += media_->payloads_malformed();
     s.frames_discarded_incomplete = media_->frames_discarded_incomplete();
 
     s.packets_sent = rtp_->packets_sent();

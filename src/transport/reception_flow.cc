@@ -559,6 +559,8 @@ void reception_flow::dispatch(handler &h, const datagram_class &c, uint8_t *pack
         if ((rce_flags & RCE_RTCP_ON_RTP_PORT) && h.mux_rtcp_stage.function != nullptr) {
             h.mux_rtcp_stage.function(h.mux_rtcp_stage.arg, rce_flags, packet, size, &out);
         } else {
+            // Counted with what the port does not take.
+            dropped_not_rtp_.fetch_add(1, std::memory_order_relaxed);
             LOG_WARN_LIMITED_AS(
                 rtcp_warning_, "process_packet",
                 "Received RTCP packet but RTCP MUX is not enabled or handler not installed");

@@ -151,7 +151,8 @@ public:
     // Datagrams dropped because the ring had no room for them (only the
     // tail of a coalesced run longer than the whole ring: otherwise a full
     // ring leaves datagrams in the socket's buffer), because they were
-    // longer than a slot, and because they were neither RTP, RTCP nor ZRTP.
+    // longer than a slot, and because they were neither RTP, RTCP nor ZRTP
+    // (or RTCP on a port whose stream does not take it there).
     uint64_t dropped_ring_full() const { return ring_.dropped_full(); }
     uint64_t dropped_oversize() const { return ring_.dropped_oversize(); }
     uint64_t dropped_not_rtp() const { return dropped_not_rtp_.load(); }

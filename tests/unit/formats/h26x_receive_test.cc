@@ -563,6 +563,7 @@ TEST_F(H26xReceiveTest, AggregationSizeFieldPastTheEndFailsAndDeliversNothing) {
     EXPECT_EQ(got.rc, RTP_FAILED);
     frame::rtp_frame *left = nullptr;
     EXPECT_EQ(r.format().frame_getter(&left), RTP_NO_SUCH_ITEM);
+    EXPECT_EQ(r.format().payloads_malformed(), 1u);
 }
 
 TEST_F(H26xReceiveTest, InvalidPayloadIsDiscardedWithAWarning) {
@@ -571,6 +572,7 @@ TEST_F(H26xReceiveTest, InvalidPayloadIsDiscardedWithAWarning) {
     received got = r.feed(5, {0x62, 0x01, 0xC5, 0x00});
     EXPECT_EQ(capture.stop(), log_line(k_warning, "packet_handler", "invalid frame received!"));
     EXPECT_EQ(got.rc, RTP_FAILED);
+    EXPECT_EQ(r.format().payloads_malformed(), 1u);  // counted, not only logged
 }
 
 TEST_F(H26xReceiveTest, HandlerRejectsMissingArguments) {

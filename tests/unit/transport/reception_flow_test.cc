@@ -154,26 +154,28 @@ TEST(ReceptionFlowDispatch, ClassificationTable) {
         int flags;
         bool delivered;
         const char *log_fragment;
+        uint64_t not_taken;  // counted as what the port does not take
     };
     std::vector<uint8_t> rtcp_sr = {0x80, 200, 0, 1, 0, 0, 0, 0xA, 0, 0, 0, 0};
     std::vector<uint8_t> zrtp = {0x10, 0, 0, 1, 'Z', 'R', 'T', 'P', 0, 0, 0, 0xA, 0, 0};
     Case cases[] = {
-        {"RTP", rtp_packet(0xA), 0, true, nullptr},
+        {"RTP", rtp_packet(0xA), 0, true, nullptr, 0},
         {"RTCP without mux", rtcp_sr, 0, false,
          "[::process_packet] Received RTCP packet but RTCP MUX is not enabled or handler not "
-         "installed"},
-        {"RTCP with mux flag", rtcp_sr, RCE_RTCP_ON_RTP_PORT, false, nullptr},
-        {"ZRTP", zrtp, 0, false, nullptr},
-        {"payload type 72", rtp_packet(0xA, 1, {1}, 72), 0, false, nullptr},
+         "installed",
+         1},
+        {"RTCP with mux flag", rtcp_sr, RCE_RTCP_ON_RTP_PORT, false, nullptr, 0},
+        {"ZRTP", zrtp, 0, false, nullptr, 0},
+        {"payload type 72", rtp_packet(0xA, 1, {1}, 72), 0, false, nullptr, 1},
         {"payload type 75 with marker", rtp_packet(0xA, 1, {1}, 0x80 | 75), 0, false,
-         "Received RTCP packet but RTCP MUX is not enabled"},
+         "Received RTCP packet but RTCP MUX is not enabled", 1},
         // With the marker, payload type 72 puts 200 in byte 1: an SR to the
         // classifier (RFC 5761 section 4).
         {"payload type 72 with marker", rtp_packet(0xA, 1, {1}, 0x80 | 72), 0, false,
-         "Received RTCP packet but RTCP MUX is not enabled"},
-        {"payload type 77", rtp_packet(0xA, 1, {1}, 77), 0, true, nullptr},
-        {"11 bytes", std::vector<uint8_t>(11, 0x80), 0, false, nullptr},
-        {"version 1", {0x40, 96, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0xA}, 0, false, nullptr},
+         "Received RTCP packet but RTCP MUX is not enabled", 1},
+        {"payload type 77", rtp_packet(0xA, 1, {1}, 77), 0, true, nullptr, 0},
+        {"11 bytes", std::vector<uint8_t>(11, 0x80), 0, false, nullptr, 1},
+        {"version 1", {0x40, 96, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0xA}, 0, false, nullptr, 1},
     };
     for (Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -194,6 +196,7 @@ TEST(ReceptionFlowDispatch, ClassificationTable) {
             EXPECT_EQ(out, "");
         }
         EXPECT_EQ(f.log.get().empty(), !c.delivered);
+        EXPECT_EQ(f.flow.dropped_not_rtp(), c.not_taken);
     }
 }
 
