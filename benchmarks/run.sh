@@ -29,6 +29,15 @@ if [ ! -s "$CLIP" ] && command -v ffmpeg >/dev/null 2>&1; then
         mv "$CLIP.tmp" "$CLIP" || rm -f "$CLIP.tmp"
 fi
 [ -s "$CLIP" ] || echo "no 4K H.265 clip (FFmpeg with libx265 missing): h265_4k figures left out" >&2
+# The same all-intra (every picture a key frame, about 0.6 MB each): bursts of
+# hundreds of datagrams per access unit, pushed and pulled in one process.
+INTRA=build/bench/clip4k_intra.h265
+if [ ! -s "$INTRA" ] && command -v ffmpeg >/dev/null 2>&1; then
+    ffmpeg -hide_banner -loglevel error -y -f lavfi -i "testsrc2=size=3840x2160:rate=30" \
+        -frames:v 30 -pix_fmt yuv420p -c:v libx265 -preset ultrafast \
+        -x265-params "log-level=error:keyint=1" -b:v 120M -f hevc "$INTRA.tmp" 2>/dev/null &&
+        mv "$INTRA.tmp" "$INTRA" || rm -f "$INTRA.tmp"
+fi
 
 i=0
 while [ "$i" -lt "$RUNS" ]; do
@@ -44,6 +53,9 @@ while [ "$i" -lt "$RUNS" ]; do
         "$B/bench_h265_clip" bursts 2>/dev/null | grep '^RESULT'
         if [ -s "$CLIP" ]; then
             "$B/bench_h265_clip" "$CLIP" 3 2>/dev/null | grep '^RESULT'
+        fi
+        if [ -s "$INTRA" ]; then
+            "$B/bench_h265_clip" "$INTRA" 9 h265_4k_intra 2>/dev/null | grep '^RESULT'
         fi
     } >>"$OUT"
 done

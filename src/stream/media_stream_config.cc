@@ -48,6 +48,10 @@ RTP_ERROR media_stream_internal::set_socket_option(int level, int name, ssize_t 
     }
     stored = static_cast<int32_t>(value);
     const int option = stored;
+    if (level == SOL_SOCKET && (name == SO_RCVBUF || name == SO_SNDBUF)) {
+        // Past the system's cap where the process may.
+        return socket_->set_buffer(name, option);
+    }
     return socket_->setsockopt(level, name, &option, sizeof(option));
 }
 

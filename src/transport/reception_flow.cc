@@ -148,23 +148,17 @@ bool reception_flow::is_running() const {
 
 // The socket's receive buffer holds what arrives while the ring is full, so
 // it is sized from the ring where the system allows: raised, never lowered
-// (the application may have asked for more), past net.core.rmem_max only
-// with the privilege SO_RCVBUFFORCE needs. Twice the ring: the kernel charges
-// each queued datagram its buffer overhead too (about 1.6 times the payload
-// of an Ethernet-size datagram on loopback).
+// (the application may have asked for more). Four times the ring: the kernel
+// charges each queued datagram its buffer overhead too, and a sender's burst
+// goes on arriving while the ring is full.
 void reception_flow::set_receive_buffer() {
     if (!socket_->on_system_calls() || buffer_size_ <= 0) {
         return;
     }
-    const int want = static_cast<int>(std::min<ssize_t>(2 * buffer_size_, 1 << 30));
+    const int want = static_cast<int>(std::min<ssize_t>(4 * buffer_size_, 1 << 28));
     // The kernel reports twice what was set (its bookkeeping share).
-    const auto enough = [&] { return socket_->int_option(SOL_SOCKET, SO_RCVBUF) / 2 >= want; };
-    if (enough()) {
-        return;
-    }
-    (void)socket_->setsockopt(SOL_SOCKET, SO_RCVBUF, &want, sizeof(want));
-    if (!enough()) {
-        (void)socket_->setsockopt(SOL_SOCKET, SO_RCVBUFFORCE, &want, sizeof(want));
+    if (socket_->int_option(SOL_SOCKET, SO_RCVBUF) / 2 < want) {
+        (void)socket_->set_buffer(SO_RCVBUF, want);
     }
 }
 

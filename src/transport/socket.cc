@@ -731,6 +731,16 @@ int socket::int_option(int level, int name) const {
     return value;
 }
 
+RTP_ERROR socket::set_buffer(int name, int bytes) {
+    const RTP_ERROR rc = setsockopt(SOL_SOCKET, name, &bytes, sizeof(bytes));
+    // The kernel reports twice what was set (its bookkeeping share).
+    if (rc == RTP_SUCCESS && on_system_calls() && int_option(SOL_SOCKET, name) / 2 < bytes) {
+        const int force = name == SO_RCVBUF ? SO_RCVBUFFORCE : SO_SNDBUFFORCE;
+        (void)sys_->setsockopt(descriptor_, SOL_SOCKET, force, &bytes, sizeof(bytes));
+    }
+    return rc;
+}
+
 bool socket::enable_udp_gro() {
     constexpr int k_udp_gro_option = 104;  // linux/udp.h
     if (descriptor_ < 0 || !sys_->supports_udp_gro()) {

@@ -66,6 +66,11 @@ public:
     RTP_ERROR setsockopt(int level, int name, const void *value, unsigned length);
     // An integer option's value (getsockopt(2)); -1 when it cannot be read.
     int int_option(int level, int name) const;
+    // Sets the receive (SO_RCVBUF) or send (SO_SNDBUF) buffer to `bytes`,
+    // past the system's cap (net.core.rmem_max, wmem_max) where the process
+    // has the privilege (SO_RCVBUFFORCE, SO_SNDBUFFORCE). RTP_SUCCESS when
+    // the plain option was accepted, whatever the cap made of it.
+    RTP_ERROR set_buffer(int name, int bytes);
 
     RTP_ERROR bind(short family, unsigned host, uint16_t port);
     RTP_ERROR bind(sockaddr_in &address);
