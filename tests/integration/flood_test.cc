@@ -31,7 +31,6 @@
 #include "support/stderr_capture.hh"
 #include "support/udp_capture.hh"
 #include "tessal/tessal.hh"
-#include "transport/reception_flow.hh"
 
 using namespace tessal;
 using tessal::test::free_udp_port;
@@ -268,8 +267,10 @@ flood_result run_flood(const flood_case &c) {
     legit.join();
     flood.join();
     for (legit_stream &l : streams) {
-        r.dropped_not_rtp += l.rx->internal()->flow()->dropped_not_rtp();
-        r.dropped_unvalidated += l.rx->internal()->flow()->dropped_unvalidated_source();
+        stream_statistics st;
+        EXPECT_EQ(l.rx->get_statistics(&st), RTP_SUCCESS);
+        r.dropped_not_rtp += st.dropped_not_rtp;
+        r.dropped_unvalidated += st.dropped_unknown_source;
     }
     ctx.destroy_session(s);  // no hook runs after this
     for (legit_stream &l : streams) {

@@ -208,7 +208,11 @@ TEST(GenericEndToEnd, LargeFramesBackToBackArriveCompleteWithTheDefaultRing) {
             << sink.frames.size() << " of " << sent.size() << " frames";
         EXPECT_TRUE(sink.frames == sent);
     }
-    EXPECT_EQ(p.rx->internal()->flow()->dropped_ring_full(), 0u);
+    stream_statistics st;
+    ASSERT_EQ(p.rx->get_statistics(&st), RTP_SUCCESS);
+    EXPECT_EQ(st.frames_delivered, sent.size());
+    EXPECT_EQ(st.dropped_ring_full, 0u);
+    EXPECT_EQ(st.frames_discarded_incomplete, 0u);
 }
 
 TEST(GenericEndToEnd, TwoStreamsShareOnePortByPeerSsrc) {
