@@ -72,12 +72,14 @@ bool receive_ring::has_room(bool gro) const noexcept {
 
 // The ring is full: announce it, then look again, so that a consumer that
 // freed slots in between either is seen here or sees the announcement and
-// resumes the receive side. True when there is room after all (and no
-// resume is owed).
+// resumes the receive side. Both sides store, then load the other's
+// variable, sequentially consistent (a Dekker pair): one of them sees the
+// other. True when there is room after all (and no resume is owed).
 bool receive_ring::wait_for_room(bool gro) {
-    blocked_.store(true, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (!has_room(gro)) {
+    blocked_.store(true, std::memory_order_seq_cst);
+    const uint64_t in_use =
+        written_.load(std::memory_order_relaxed) - processed_.load(std::memory_order_seq_cst);
+    if (slots_.size() < in_use + room_needed(gro)) {
         return false;
     }
     // Room after all: take the announcement back unless the consumer took
@@ -86,8 +88,10 @@ bool receive_ring::wait_for_room(bool gro) {
 }
 
 bool receive_ring::take_resume() {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (!blocked_.load(std::memory_order_relaxed)) {
+    // Only the consumer writes processed_: storing its own value again,
+    // sequentially consistent, is its half of the pair.
+    processed_.store(processed_.load(std::memory_order_relaxed), std::memory_order_seq_cst);
+    if (!blocked_.load(std::memory_order_seq_cst)) {
         return false;
     }
     // Resume only once a whole receive fits (room_needed(true) is the larger
