@@ -7,6 +7,7 @@
 
 #include "security/aes.hh"
 #include "security/aes_gcm.hh"
+#include "security/crypto.hh"
 #include "security/hmac.hh"
 #include "util/byte_reader.hh"
 
@@ -95,7 +96,9 @@ RTP_ERROR srtp_std_derive(const uint8_t *master_key, size_t key_len, const uint8
 }
 
 srtp_std_keys::srtp_std_keys() = default;
-srtp_std_keys::~srtp_std_keys() = default;
+srtp_std_keys::~srtp_std_keys() {
+    crypto::wipe(salt_.data(), salt_.size());
+}
 
 RTP_ERROR srtp_std_keys::init(const srtp_profile_info &profile, const uint8_t *master, bool rtcp) {
     const uint8_t *key = master;
@@ -117,8 +120,8 @@ RTP_ERROR srtp_std_keys::init(const srtp_profile_info &profile, const uint8_t *m
     if (rc == RTP_SUCCESS) {
         rc = init_session(profile, enc, salt_.data(), profile.aead ? nullptr : auth);
     }
-    CryptoPP::SecureWipeBuffer(enc, sizeof(enc));
-    CryptoPP::SecureWipeBuffer(auth, sizeof(auth));
+    crypto::wipe(enc, sizeof(enc));
+    crypto::wipe(auth, sizeof(auth));
     return rc;
 }
 
@@ -312,7 +315,7 @@ bool srtp_standard::verify(const uint8_t *packet, size_t size, size_t header_len
     mac.update(packet, size - tag_len);
     mac.update(roc_bytes, sizeof(roc_bytes));
     mac.final(computed, tag_len);
-    if (!CryptoPP::VerifyBufsEqual(computed, packet + size - tag_len, tag_len)) {
+    if (!crypto::equal_constant_time(computed, tag_len, packet + size - tag_len, tag_len)) {
         return false;
     }
     uint8_t iv[16];

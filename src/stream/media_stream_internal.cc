@@ -9,6 +9,7 @@
 #include "formats/media.hh"
 #include "rtcp/rtcp_internal.hh"
 #include "rtp/rtp.hh"
+#include "security/crypto.hh"
 #include "security/sdes.hh"
 #include "security/srtcp.hh"
 #include "security/srtcp_standard.hh"
@@ -236,6 +237,7 @@ void media_stream_internal::create_srtp_objects() {
         std::shared_ptr<srtp> &entry = srtp_map_[map_ssrc_];
         if (!entry) {
             entry = std::make_shared<srtp>(rce_flags_);
+            entry->set_local_ssrc(local_ssrc_);
         }
         srtp_ = entry;
     }
@@ -325,8 +327,10 @@ RTP_ERROR media_stream_internal::init_srtp_with_zrtp(
     } else {
         rc = srtp_ctx->init(type, rce_flags, local_key, remote_key, local_salt, remote_salt);
     }
-    std::fill(std::begin(local_key), std::end(local_key), uint8_t{0});
-    std::fill(std::begin(remote_key), std::end(remote_key), uint8_t{0});
+    crypto::wipe(local_key, sizeof(local_key));
+    crypto::wipe(remote_key, sizeof(remote_key));
+    crypto::wipe(local_salt, sizeof(local_salt));
+    crypto::wipe(remote_salt, sizeof(remote_salt));
     return rc;
 }
 
