@@ -303,6 +303,57 @@ TEST(SrtpUserKeys, ObjectsAreSharedByLocalSsrc) {
     EXPECT_NE(d->internal()->srtp_object(), nullptr);
 }
 
+// Regression: the maps of shared objects were process-wide, so two contexts
+// whose streams had the same local SSRC shared one SRTP object, and so its
+// keys (the second could not even key it). Each context (one socketfactory
+// each) has its own now; both streams run end to end under their own keys.
+TEST(SrtpUserKeys, ContextsWithTheSameLocalSsrcKeepTheirOwnKeys) {
+    constexpr uint32_t k_ssrc = 0x1234;
+    const int flags = k_user_srtp | RCE_SRTP_AUTH_TAG | RCE_SRTP_ANTI_REPLAY;
+    struct end {
+        bytes key;
+        context rx_ctx;
+        session *rx_session = nullptr;
+        media_stream *rx = nullptr;
+        std::shared_ptr<socketfactory> tx_factory = std::make_shared<socketfactory>();
+        std::unique_ptr<media_stream> tx;
+    } ends[2];
+    for (int i = 0; i < 2; ++i) {
+        end &e = ends[i];
+        e.key = random_bytes(32, static_cast<uint8_t>(70 + i));
+        e.rx_session = e.rx_ctx.create_session("127.0.0.1");
+        const uint16_t port = free_udp_port();
+        e.rx = e.rx_session->create_stream(port, 0, FMT_PCMU, RCE_RECEIVE_ONLY | flags);
+        ASSERT_NE(e.rx, nullptr);
+        ASSERT_EQ(e.rx->add_srtp_ctx(e.key.data(), g_salt.data()), RTP_SUCCESS);
+        e.tx_factory->set_local_interface("127.0.0.1");
+        e.tx = std::make_unique<media_stream>("cname", "127.0.0.1", "", 0, port, FMT_PCMU,
+                                              e.tx_factory, RCE_SEND_ONLY | flags, k_ssrc);
+        ASSERT_EQ(e.tx->internal()->init(nullptr), RTP_SUCCESS);
+        ASSERT_EQ(e.tx->add_srtp_ctx(e.key.data(), g_salt.data()), RTP_SUCCESS) << i;
+    }
+    EXPECT_EQ(ends[0].tx->get_ssrc(), ends[1].tx->get_ssrc());
+    EXPECT_NE(ends[0].tx->internal()->srtp_object(), ends[1].tx->internal()->srtp_object());
+    EXPECT_NE(ends[0].tx->internal()->srtcp_object(), ends[1].tx->internal()->srtcp_object());
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 2; ++i) {
+            SCOPED_TRACE(testing::Message() << "round " << round << " context " << i);
+            const bytes frame = random_bytes(150, static_cast<uint8_t>(80 + 2 * round + i));
+            ASSERT_EQ(ends[i].tx->push_frame(const_cast<uint8_t *>(frame.data()), frame.size(),
+                                             RTP_PUSH_COPY_DATA),
+                      RTP_SUCCESS);
+            EXPECT_EQ(pull_all(ends[i].rx, frame.size()), frame);
+        }
+    }
+    for (end &e : ends) {
+        stream_statistics st;
+        ASSERT_EQ(e.rx->get_statistics(&st), RTP_SUCCESS);
+        EXPECT_EQ(st.auth_failures, 0u);
+        e.tx.reset();
+        e.rx_ctx.destroy_session(e.rx_session);
+    }
+}
+
 // A key agreement hands each side its own and its peer's keys; the SRTP
 // objects of the two sides then protect for each other.
 TEST(SrtpUserKeys, KeysFromAKeySourceCrossBetweenPeers) {
