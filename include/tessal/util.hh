@@ -80,6 +80,13 @@ enum RCE_FLAGS : int {
     // reports are SRTCP under the stream's keys: RTCP starts only once the
     // keys are known and never travels in clear, and received RTCP that
     // does not verify is dropped.
+    // Both directions share one key, and the IV holds the SSRC and the
+    // packet index in overlapping bytes: when the two SSRCs share their low
+    // 16 bits the directions' keystreams can coincide (a WARNING is logged
+    // when a received SSRC does so). Packets carrying the stream's own SSRC
+    // are dropped. Use RCE_SRTP_AUTH_TAG: RCE_SRTP_NO_ENCRYPTION and
+    // RCE_SRTP_ANTI_REPLAY are refused without it (create_stream returns
+    // null), encryption alone is taken with a WARNING.
     RCE_SRTP = 0x8,
     // Keys agreed with the peer by ZRTP inside create_stream (which blocks
     // until the agreement ends; both ends must create their streams at

@@ -142,6 +142,13 @@ bool check_security_flags(int rce_flags) {
         LOG_ERROR_AS(fn, "Only 128-bit keys are supported with ZRTP");
         return false;
     }
+    if (!(rce_flags & (RCE_SRTP_AUTH_TAG | RCE_SRTP_STANDARD)) &&
+        (rce_flags & (RCE_SRTP_NO_ENCRYPTION | RCE_SRTP_ANTI_REPLAY))) {
+        // Without a tag the null cipher protects nothing and the replay
+        // window cannot work.
+        LOG_ERROR_AS(fn, "RCE_SRTP_NO_ENCRYPTION and RCE_SRTP_ANTI_REPLAY need RCE_SRTP_AUTH_TAG");
+        return false;
+    }
     if (zrtp && !(rce_flags & (RCE_ZRTP_FULL_DH | RCE_ZRTP_MULTISTREAM_MODE))) {
         LOG_INFO_AS(fn, "ZRTP mode not selected, using Diffie-Hellman mode");
     }

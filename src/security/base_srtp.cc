@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "security/aes.hh"
+#include "security/crypto.hh"
 #include "security/hmac.hh"
 #include "util/log.hh"
 
@@ -89,7 +90,18 @@ void rtp_index_estimator::update(uint64_t index) noexcept {
 // --- per-direction context --------------------------------------------------
 
 srtp_ctx::srtp_ctx() = default;
-srtp_ctx::~srtp_ctx() = default;
+
+srtp_ctx::~srtp_ctx() {
+    wipe_keys();
+}
+
+void srtp_ctx::wipe_keys() noexcept {
+    crypto::wipe(master_key.data(), master_key.size());
+    crypto::wipe(master_salt.data(), master_salt.size());
+    crypto::wipe(enc_key.data(), enc_key.size());
+    crypto::wipe(auth_key.data(), auth_key.size());
+    crypto::wipe(salt_key.data(), salt_key.size());
+}
 srtp_ctx::srtp_ctx(srtp_ctx &&) noexcept = default;
 srtp_ctx &srtp_ctx::operator=(srtp_ctx &&) noexcept = default;
 
@@ -142,10 +154,13 @@ RTP_ERROR base_srtp::derive_key(int label, size_t key_len, const uint8_t *key, c
         crypto::aes::ecb ecb(key, key_len);
         ecb.encrypt(derived, block, sizeof(block));
     } catch (const std::exception &) {
+        crypto::wipe(block, sizeof(block));
         return RTP_FAILED;
     }
     std::memset(out, 0, out_len);
     std::memcpy(out, derived, out_len < sizeof(derived) ? out_len : sizeof(derived));
+    crypto::wipe(derived, sizeof(derived));
+    crypto::wipe(block, sizeof(block));
     return RTP_SUCCESS;
 }
 
@@ -178,6 +193,15 @@ RTP_ERROR base_srtp::init(int type, int rce_flags, const uint8_t *local_key,
     if (local_key == nullptr || remote_key == nullptr || local_salt == nullptr ||
         remote_salt == nullptr) {
         return RTP_BAD_ARGUMENT;
+    }
+    if (type == 0 && !(rce_flags & RCE_SRTP_AUTH_TAG)) {
+        if (rce_flags & (RCE_SRTP_NO_ENCRYPTION | RCE_SRTP_ANTI_REPLAY)) {
+            // Without a tag the null cipher protects nothing, and a replay
+            // window over unauthenticated indices can be moved by anyone.
+            LOG_ERROR("RCE_SRTP_NO_ENCRYPTION and RCE_SRTP_ANTI_REPLAY need RCE_SRTP_AUTH_TAG");
+            return RTP_BAD_ARGUMENT;
+        }
+        LOG_WARN("SRTP without RCE_SRTP_AUTH_TAG: packets are encrypted but not authenticated");
     }
     null_cipher_ = (rce_flags & RCE_SRTP_NO_ENCRYPTION) != 0;
     RTP_ERROR rc = init_srtp_context(local_, type, rce_flags, local_key, local_salt);

@@ -82,6 +82,7 @@ struct srtp_drop_counts {
     uint64_t malformed = 0;  // too short, bad header, unknown state
     uint64_t auth = 0;       // the tag did not verify
     uint64_t replay = 0;     // seen already or older than the window
+    uint64_t own = 0;        // carried the stream's own SSRC (sent back to us)
 };
 
 struct srtp_ctx {
@@ -89,6 +90,9 @@ struct srtp_ctx {
     ~srtp_ctx();
     srtp_ctx(srtp_ctx &&) noexcept;
     srtp_ctx &operator=(srtp_ctx &&) noexcept;
+    // Overwrites master and session keys and salts with zeros (the
+    // destructor does so too, in a way the compiler keeps).
+    void wipe_keys() noexcept;
 
     std::array<uint8_t, k_srtp_max_key_size> master_key{};
     std::array<uint8_t, k_srtp_salt_size> master_salt{};
@@ -106,8 +110,7 @@ struct srtp_ctx {
     bool sent_any = false;
     uint16_t last_sent_seq = 0;
 
-    // Receiving.
-    rtp_index_estimator received;
+    // Receiving SRTCP (SRTP keeps one state per sender SSRC: srtp.hh).
     replay_window window;
 
     // Keyed once with the session keys: each packet only sets its IV, and
@@ -129,7 +132,10 @@ public:
 
     // Keys both contexts: `type` 0 for SRTP, 1 for SRTCP. Keys are
     // get_key_size(rce_flags) bytes, salts 14. RTP_BAD_ARGUMENT for a null
-    // pointer.
+    // pointer, and for SRTP (`type` 0) with RCE_SRTP_NO_ENCRYPTION or
+    // RCE_SRTP_ANTI_REPLAY but without RCE_SRTP_AUTH_TAG (nothing would be
+    // protected, or the replay window could not work). SRTCP always carries
+    // its tag. Encryption without a tag is taken, with a warning.
     RTP_ERROR init(int type, int rce_flags, const uint8_t *local_key, const uint8_t *remote_key,
                    const uint8_t *local_salt, const uint8_t *remote_salt);
     static RTP_ERROR init_srtp_context(srtp_ctx &context, int type, int rce_flags,

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "security/aes.hh"
+#include "security/crypto.hh"
 #include "security/hmac.hh"
 #include "util/log.hh"
 
@@ -73,7 +74,8 @@ RTP_ERROR srtcp::verify_auth_tag(uint8_t *packet, size_t size) {
     } catch (const std::exception &) {
         return RTP_AUTH_FAILED;
     }
-    if (std::memcmp(computed, packet + size - k_srtp_tag_size, k_srtp_tag_size) != 0) {
+    if (!crypto::equal_constant_time(computed, k_srtp_tag_size, packet + size - k_srtp_tag_size,
+                                     k_srtp_tag_size)) {
         LOG_ERROR_LIMITED(auth_log_, "STCP authentication tag mismatch!");
         return RTP_AUTH_FAILED;
     }

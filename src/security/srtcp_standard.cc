@@ -8,6 +8,7 @@
 
 #include "security/aes.hh"
 #include "security/aes_gcm.hh"
+#include "security/crypto.hh"
 #include "security/hmac.hh"
 #include "util/byte_reader.hh"
 
@@ -115,7 +116,7 @@ bool srtcp_standard::verify(uint8_t *packet, size_t size, uint32_t word, size_t 
     crypto::hmac::sha1 &mac = recv_.mac();
     mac.update(packet, size - tag_len);
     mac.final(computed, tag_len);
-    if (!CryptoPP::VerifyBufsEqual(computed, packet + size - tag_len, tag_len)) {
+    if (!crypto::equal_constant_time(computed, tag_len, packet + size - tag_len, tag_len)) {
         return false;
     }
     if (encrypted) {

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "security/aes.hh"
+#include "security/crypto.hh"
 #include "security/hmac.hh"
 #include "util/byte_reader.hh"
 #include "util/log.hh"
@@ -75,6 +76,7 @@ RTP_ERROR srtp::send_packet_handler(void *arg, buffer_vector &pieces) {
     const uint8_t *header = pieces[0].second;
     const uint32_t ssrc = read_be32(header + 8);
     const uint16_t seq = read_be16(header + 2);
+    self->note_sent_ssrc(ssrc);
     // The send queue gathers the payload into one piece when encrypting.
     const bool has_payload = pieces.size() >= 2 + tail;
     std::pair<size_t, uint8_t *> payload{0, nullptr};
@@ -110,6 +112,48 @@ RTP_ERROR srtp::recv_packet_handler(void *arg, int, uint8_t *packet, size_t size
     }
 }
 
+void srtp::note_sent_ssrc(uint32_t ssrc) noexcept {
+    const size_t n = sent_ssrc_count_.load(std::memory_order_relaxed);
+    if (n != 0 && ssrc == last_sent_ssrc_) {
+        return;
+    }
+    last_sent_ssrc_ = ssrc;
+    sent_ssrcs_[n % k_sent_ssrcs].store(ssrc, std::memory_order_relaxed);
+    sent_ssrc_count_.store(n + 1, std::memory_order_release);
+}
+
+bool srtp::is_own_ssrc(uint32_t ssrc) const noexcept {
+    if (local_ssrc_ && ssrc == local_ssrc_->load(std::memory_order_relaxed)) {
+        return true;
+    }
+    const size_t n = sent_ssrc_count_.load(std::memory_order_acquire);
+    for (size_t i = 0; i < n && i < k_sent_ssrcs; ++i) {
+        if (sent_ssrcs_[i].load(std::memory_order_relaxed) == ssrc) {
+            return true;
+        }
+    }
+    return false;
+}
+
+srtp::receiver *srtp::accepted_receiver(uint32_t ssrc) {
+    auto it = receivers_.find(ssrc);
+    if (it != receivers_.end()) {
+        return &it->second;
+    }
+    if (receivers_.size() >= k_srtp_max_remote_ssrcs) {
+        return nullptr;
+    }
+    if (local_ssrc_ && (ssrc & 0xFFFFU) == (local_ssrc_->load() & 0xFFFFU)) {
+        // base_srtp.hh: SSRC and index overlap in the IV, so this sender's
+        // keystream can coincide with ours under the shared key.
+        LOG_WARN_LIMITED(low_bits_log_,
+                         "SRTP sender %08x shares its low 16 bits with the local SSRC: both "
+                         "directions may reuse keystream",
+                         static_cast<unsigned>(ssrc));
+    }
+    return &receivers_.emplace(ssrc, receiver{}).first->second;
+}
+
 RTP_ERROR srtp::receive(uint8_t *packet, size_t size, frame::rtp_frame *frame) {
     srtp_ctx &ctx = remote_;
     // The header parser leaves padding (and the tag) in the payload of an
@@ -120,29 +164,44 @@ RTP_ERROR srtp::receive(uint8_t *packet, size_t size, frame::rtp_frame *frame) {
         LOG_ERROR_LIMITED(size_log_, "Received SRTP packet that has too small size");
         return RTP_FAILED;
     }
+    const uint32_t ssrc = frame->header.ssrc;
+    if (is_own_ssrc(ssrc)) {
+        // RFC 3550 section 8.2: our own packet looped back; under the shared
+        // key it would verify.
+        LOG_WARN_LIMITED(own_log_, "Dropped an SRTP packet carrying the stream's own SSRC");
+        return RTP_FAILED;
+    }
+    auto known = receivers_.find(ssrc);
+    const receiver fresh;
+    const receiver &state = known != receivers_.end() ? known->second : fresh;
     const uint16_t seq = frame->header.sequence;
-    const uint64_t index = ctx.received.estimate(seq);
+    const uint64_t index = state.index.estimate(seq);
     const auto roc = static_cast<uint32_t>(index >> 16);
     if (tag != 0) {
         uint8_t computed[k_srtp_tag_size];
         const buffer_vector authenticated = {{size - tag, packet}};
         compute_tag(ctx, authenticated, 1, roc, computed);
-        if (std::memcmp(computed, packet + size - tag, tag) != 0) {
+        if (!crypto::equal_constant_time(computed, tag, packet + size - tag, tag)) {
             LOG_ERROR_LIMITED(auth_log_, "Authentication tag mismatch!");
             return RTP_FAILED;
         }
-        if (is_replayed_packet(index)) {
-            LOG_ERROR_LIMITED(discard_log_, "Replayed packet received, discarding!");
+        if ((ctx.rce_flags & RCE_SRTP_ANTI_REPLAY) && state.window.is_replayed(index)) {
+            LOG_ERROR_LIMITED(replay_log_, "Replayed packet received, discarding!");
             return RTP_FAILED;
         }
         frame->payload_length -= tag;
     }
-    // Only an accepted packet moves the receive state on.
-    ctx.received.update(index);
-    ctx.window.accept(index);
+    receiver *accepted = accepted_receiver(ssrc);
+    if (accepted == nullptr) {
+        LOG_ERROR_LIMITED(size_log_, "Too many SRTP senders, dropping a packet of a new one");
+        return RTP_FAILED;
+    }
+    // Only an accepted packet moves its sender's receive state on.
+    accepted->index.update(index);
+    accepted->window.accept(index);
 
     if (!null_cipher_) {
-        ctx.apply_keystream(frame->header.ssrc, index, frame->payload, frame->payload_length);
+        ctx.apply_keystream(ssrc, index, frame->payload, frame->payload_length);
     }
     if (frame->header.padding) {
         // RFC 3550 section 5.1: the last octet counts the padding.
@@ -155,6 +214,17 @@ RTP_ERROR srtp::receive(uint8_t *packet, size_t size, frame::rtp_frame *frame) {
         frame->padding_length = pad;
     }
     return null_cipher_ ? RTP_PKT_SKIPPED : RTP_PKT_CHANGED;
+}
+
+uint32_t srtp::received_roc(uint32_t ssrc) const noexcept {
+    auto it = receivers_.find(ssrc);
+    return it != receivers_.end() ? it->second.index.roc() : 0;
+}
+
+srtp_drop_counts srtp::drops() const noexcept {
+    srtp_drop_counts c = base_srtp::drops();
+    c.own = own_log_.occurrences();
+    return c;
 }
 
 }  // namespace tessal

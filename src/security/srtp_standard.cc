@@ -7,6 +7,7 @@
 
 #include "security/aes.hh"
 #include "security/aes_gcm.hh"
+#include "security/crypto.hh"
 #include "security/hmac.hh"
 #include "util/byte_reader.hh"
 
@@ -95,7 +96,9 @@ RTP_ERROR srtp_std_derive(const uint8_t *master_key, size_t key_len, const uint8
 }
 
 srtp_std_keys::srtp_std_keys() = default;
-srtp_std_keys::~srtp_std_keys() = default;
+srtp_std_keys::~srtp_std_keys() {
+    crypto::wipe(salt_.data(), salt_.size());
+}
 
 RTP_ERROR srtp_std_keys::init(const srtp_profile_info &profile, const uint8_t *master, bool rtcp) {
     const uint8_t *key = master;
@@ -117,8 +120,8 @@ RTP_ERROR srtp_std_keys::init(const srtp_profile_info &profile, const uint8_t *m
     if (rc == RTP_SUCCESS) {
         rc = init_session(profile, enc, salt_.data(), profile.aead ? nullptr : auth);
     }
-    CryptoPP::SecureWipeBuffer(enc, sizeof(enc));
-    CryptoPP::SecureWipeBuffer(auth, sizeof(auth));
+    crypto::wipe(enc, sizeof(enc));
+    crypto::wipe(auth, sizeof(auth));
     return rc;
 }
 
@@ -213,6 +216,31 @@ RTP_ERROR srtp_standard::init(int profile, const uint8_t *send_master, size_t se
     return rc;
 }
 
+bool srtp_standard::next_send_index(uint32_t ssrc, uint16_t seq, uint64_t *index) {
+    sender *state = last_sender_;
+    if (state == nullptr || ssrc != last_sender_ssrc_) {
+        auto it = senders_.find(ssrc);
+        if (it == senders_.end()) {
+            if (senders_.size() >= k_std_srtp_max_ssrcs) {
+                return false;  // forgetting one could reuse its indices
+            }
+            // The first packet of an SSRC: ROC 0 (RFC 3711 section 3.3.1).
+            it = senders_.emplace(ssrc, sender{0, seq}).first;
+        }
+        state = &it->second;
+        last_sender_ = state;
+        last_sender_ssrc_ = ssrc;
+    }
+    // The roll-over counter follows every wrap of the sequence number, even
+    // one across packets never sent, so keystream is never used twice.
+    if (seq < state->last_seq && state->last_seq - seq >= 0x8000) {
+        ++state->roc;
+    }
+    state->last_seq = seq;
+    *index = (uint64_t{state->roc} << 16) | seq;
+    return true;
+}
+
 RTP_ERROR srtp_standard::protect(buffer_vector &pieces) {
     if (!keyed() || !send_.keyed() || pieces.size() != 3 || pieces[0].first < k_rtp_header_size ||
         pieces[0].second == nullptr || pieces[2].first < k_std_srtp_max_tag ||
@@ -227,21 +255,16 @@ RTP_ERROR srtp_standard::protect(buffer_vector &pieces) {
     const uint32_t ssrc = read_be32(header + 8);
     const uint16_t seq = read_be16(header + 2);
 
-    // The roll-over counter follows every wrap of the sequence number, even
-    // one across packets never sent, so keystream is never used twice.
-    if (!sent_any_ || ssrc != send_ssrc_) {
-        sent_any_ = true;
-        send_ssrc_ = ssrc;
-        send_roc_ = 0;
-    } else if (seq < last_seq_ && last_seq_ - seq >= 0x8000) {
-        ++send_roc_;
+    uint64_t index = 0;
+    if (!next_send_index(ssrc, seq, &index)) {
+        LOG_ERROR("Too many SSRCs sent with one SRTP key");
+        return RTP_FAILED;
     }
-    last_seq_ = seq;
-    const uint64_t index = (uint64_t{send_roc_} << 16) | seq;
+    const auto send_roc = static_cast<uint32_t>(index >> 16);
     try {
         if (profile_->aead) {
             uint8_t iv[crypto::aes::gcm::iv_size];
-            send_.gcm_iv(ssrc, send_roc_, seq, false, iv);
+            send_.gcm_iv(ssrc, send_roc, seq, false, iv);
             send_.gcm().seal(iv, header, header_len, payload, len, payload, tag);
         } else {
             uint8_t iv[16];
@@ -251,7 +274,7 @@ RTP_ERROR srtp_standard::protect(buffer_vector &pieces) {
                 send_.ctr().encrypt(payload, payload, len);
             }
             uint8_t roc[4];
-            write_be32(roc, send_roc_);
+            write_be32(roc, send_roc);
             crypto::hmac::sha1 &mac = send_.mac();
             mac.update(header, header_len);
             if (len > 0) {
@@ -292,7 +315,7 @@ bool srtp_standard::verify(const uint8_t *packet, size_t size, size_t header_len
     mac.update(packet, size - tag_len);
     mac.update(roc_bytes, sizeof(roc_bytes));
     mac.final(computed, tag_len);
-    if (!CryptoPP::VerifyBufsEqual(computed, packet + size - tag_len, tag_len)) {
+    if (!crypto::equal_constant_time(computed, tag_len, packet + size - tag_len, tag_len)) {
         return false;
     }
     uint8_t iv[16];

@@ -192,11 +192,19 @@ private:
     srtp_std_keys send_;
     srtp_std_keys recv_;
 
-    // Sending: the SSRC numbered and its roll-over counter.
-    bool sent_any_ = false;
-    uint32_t send_ssrc_ = 0;
-    uint32_t send_roc_ = 0;
-    uint16_t last_seq_ = 0;
+    // Sending: a roll-over counter per SSRC sent with, kept for the life of
+    // the keys so that a stream switching SSRC and back resumes its index
+    // instead of reusing one (RFC 3711 section 9.1).
+    struct sender {
+        uint32_t roc = 0;
+        uint16_t last_seq = 0;
+    };
+    // The index (ROC << 16 | seq) to protect `seq` of `ssrc` with; false
+    // when k_std_srtp_max_ssrcs SSRCs are in use already.
+    bool next_send_index(uint32_t ssrc, uint16_t seq, uint64_t *index);
+    std::map<uint32_t, sender> senders_;
+    sender *last_sender_ = nullptr;  // into senders_: the SSRC sent with last
+    uint32_t last_sender_ssrc_ = 0;
 
     std::map<uint32_t, receiver> receivers_;
     log::limiter malformed_log_;

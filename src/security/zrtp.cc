@@ -8,6 +8,7 @@
 #include <cstring>
 #include <exception>
 
+#include "security/crypto.hh"
 #include "security/dh.hh"
 #include "security/hmac.hh"
 #include "security/random.hh"
@@ -434,7 +435,7 @@ void zrtp::kdf(const uint8_t *key, const char *label, uint32_t bits, uint8_t *ou
     uint8_t full[32];
     mac.final(full);
     std::memcpy(out, full, std::min<size_t>(bits / 8, sizeof(full)));
-    std::fill(std::begin(full), std::end(full), uint8_t{0});
+    crypto::wipe(full, sizeof(full));
 }
 
 RTP_ERROR zrtp::derive_key(const char *label, uint32_t bits, uint8_t *out) {
@@ -451,9 +452,11 @@ RTP_ERROR zrtp::verify_hash(const uint8_t *key, const uint8_t *data, size_t len,
     mac.update(data, len);
     uint8_t computed[k_mac_size];
     mac.final(computed, k_mac_size);
-    uint64_t value = 0;
-    std::memcpy(&value, computed, sizeof(value));
-    return value == expected ? RTP_SUCCESS : RTP_BAD_ARGUMENT;
+    uint8_t carried[k_mac_size];
+    std::memcpy(carried, &expected, sizeof(carried));
+    return crypto::equal_constant_time(computed, sizeof(computed), carried, sizeof(carried))
+               ? RTP_SUCCESS
+               : RTP_BAD_ARGUMENT;
 }
 
 RTP_ERROR zrtp::generate_shared_secrets_dh() {
@@ -489,7 +492,7 @@ RTP_ERROR zrtp::generate_shared_secrets_dh() {
     hasher_->update(session_.total_hash, k_hash_size);
     hasher_->update(absent, sizeof(absent));
     hasher_->final(session_.s0);
-    std::fill(std::begin(session_.dh_result), std::end(session_.dh_result), uint8_t{0});
+    crypto::wipe(session_.dh_result, sizeof(session_.dh_result));
 
     kdf(session_.s0, "ZRTP Session Key", 256, session_.zrtp_session_key);
     kdf(session_.s0, "SAS", 256, session_.sas_hash);
@@ -526,7 +529,7 @@ RTP_ERROR zrtp::validate_session() {
     // and the hashes it carried must be the peer's chain.
     const std::vector<uint8_t> &hello = session_.peer_hello;
     if (hello.size() < zrtp_msg::k_hello_size ||
-        std::memcmp(chain[3], session_.peer_hashes[3], k_hash_size) != 0 ||
+        !crypto::equal_constant_time(chain[3], k_hash_size, session_.peer_hashes[3], k_hash_size) ||
         verify_hash(chain[2], hello.data(), zrtp_msg::k_hello_mac_input,
                     mac_of(session_.peer_hello_mac)) != RTP_SUCCESS) {
         LOG_ERROR("Hash mismatch for Hello Message!");
@@ -535,7 +538,8 @@ RTP_ERROR zrtp::validate_session() {
     if (session_.role == 1) {
         const std::vector<uint8_t> &commit = session_.peer_commit;
         if (commit.size() < zrtp_msg::k_commit_size ||
-            std::memcmp(chain[2], session_.peer_hashes[2], k_hash_size) != 0 ||
+            !crypto::equal_constant_time(chain[2], k_hash_size, session_.peer_hashes[2],
+                                         k_hash_size) ||
             verify_hash(chain[1], commit.data(), commit.size() - 12,
                         mac_of(session_.peer_commit_mac)) != RTP_SUCCESS) {
             LOG_ERROR("Hash mismatch for Commit Message!");
@@ -544,7 +548,7 @@ RTP_ERROR zrtp::validate_session() {
     }
     const std::vector<uint8_t> &dh = session_.peer_dh;
     if (dh.size() < zrtp_msg::k_dh_size ||
-        std::memcmp(chain[1], session_.peer_hashes[1], k_hash_size) != 0 ||
+        !crypto::equal_constant_time(chain[1], k_hash_size, session_.peer_hashes[1], k_hash_size) ||
         verify_hash(chain[0], dh.data(), dh.size() - 12, mac_of(session_.peer_dh_mac)) !=
             RTP_SUCCESS) {
         LOG_ERROR("Hash mismatch for DHPart1/DHPart2 Message!");

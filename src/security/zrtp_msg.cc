@@ -8,6 +8,7 @@
 
 #include "security/aes.hh"
 #include "security/crc32.hh"
+#include "security/crypto.hh"
 #include "security/hmac.hh"
 #include "security/random.hh"
 #include "util/log.hh"
@@ -15,7 +16,7 @@
 namespace tessal {
 
 void zrtp_session::wipe_secrets() noexcept {
-    const auto wipe = [](uint8_t *p, size_t n) { std::fill(p, p + n, uint8_t{0}); };
+    const auto wipe = [](uint8_t *p, size_t n) { crypto::wipe(p, n); };
     wipe(dh_result, sizeof(dh_result));
     wipe(zrtp_session_key, sizeof(zrtp_session_key));
     wipe(sas_hash, sizeof(sas_hash));
@@ -340,7 +341,7 @@ RTP_ERROR confirm::parse_msg(const zrtp_confirm *msg, zrtp_session &session) {
     const uint8_t *hmac_key = first ? session.responder_hmac_key : session.initiator_hmac_key;
     uint8_t cmac[k_mac_size];
     mac8(hmac_key, msg->hash, k_confirm_encrypted, cmac);
-    if (std::memcmp(cmac, msg->confirm_mac, k_mac_size) != 0) {
+    if (!crypto::equal_constant_time(cmac, k_mac_size, msg->confirm_mac, k_mac_size)) {
         uint32_t mac = 0;
         uint32_t computed = 0;
         std::memcpy(&mac, msg->confirm_mac, sizeof(mac));
@@ -352,7 +353,7 @@ RTP_ERROR confirm::parse_msg(const zrtp_confirm *msg, zrtp_session &session) {
     crypto::aes::cfb cfb(key, 16, msg->cfb_iv);
     cfb.decrypt(plain, msg->hash, k_confirm_encrypted);
     std::memcpy(session.peer_hashes[0], plain, k_hash_size);
-    std::fill(std::begin(plain), std::end(plain), uint8_t{0});
+    crypto::wipe(plain, sizeof(plain));
     return RTP_SUCCESS;
 }
 

@@ -9,6 +9,7 @@
 #include "formats/media.hh"
 #include "rtcp/rtcp_internal.hh"
 #include "rtp/rtp.hh"
+#include "security/crypto.hh"
 #include "security/sdes.hh"
 #include "security/srtcp.hh"
 #include "security/srtcp_standard.hh"
@@ -88,12 +89,7 @@ media_stream_internal::media_stream_internal(std::string cname, std::string remo
       local_ssrc_(make_shared_ssrc(ssrc != 0 ? ssrc : random::generate_32())),
       remote_ssrc_(make_shared_ssrc(random::generate_32())) {}
 
-std::mutex media_stream_internal::rtcp_map_mutex_;
-std::map<uint32_t, std::shared_ptr<rtcp>> media_stream_internal::rtcp_map_;
-std::mutex media_stream_internal::srtp_map_mutex_;
-std::map<uint32_t, std::shared_ptr<srtp>> media_stream_internal::srtp_map_;
-std::mutex media_stream_internal::srtcp_map_mutex_;
-std::map<uint32_t, std::shared_ptr<srtcp>> media_stream_internal::srtcp_map_;
+std::atomic<size_t> media_stream_internal::rtcp_entries_{0};
 
 media_stream_internal::~media_stream_internal() {
     stop();
@@ -139,35 +135,36 @@ RTP_ERROR media_stream_internal::init(std::shared_ptr<zrtp> zrtp_ctx) {
     return start_components();
 }
 
-// Every stream has an RTCP object, shared with the streams initialised with
-// the same local SSRC; it only runs with RCE_WITH_RTCP.
+// Every stream has an RTCP object, shared with the streams of its context
+// initialised with the same local SSRC; it only runs with RCE_WITH_RTCP.
 void media_stream_internal::create_rtcp_object() {
     rtcp_map_ssrc_ = local_ssrc_->load();
-    std::lock_guard<std::mutex> guard(rtcp_map_mutex_);
-    std::shared_ptr<rtcp> &entry = rtcp_map_[rtcp_map_ssrc_];
-    if (!entry) {
-        entry = std::make_shared<rtcp>(rtp_, local_ssrc_, remote_ssrc_, cname_, rce_flags_);
+    bool created = false;
+    rtcp_ = sf_->shared_objects().rtcp_objects.acquire(
+        rtcp_map_ssrc_,
+        [this] {
+            return std::make_shared<rtcp>(rtp_, local_ssrc_, remote_ssrc_, cname_, rce_flags_);
+        },
+        &created);
+    if (created) {
+        rtcp_entries_.fetch_add(1);
     }
-    rtcp_ = entry;
 }
 
 // Released under the SSRC it was registered with, which a later change of
 // the local SSRC does not touch.
 void media_stream_internal::release_rtcp_object() {
-    if (!rtcp_) {
+    if (!sf_) {
+        rtcp_.reset();
         return;
     }
-    rtcp_.reset();
-    std::lock_guard<std::mutex> guard(rtcp_map_mutex_);
-    auto it = rtcp_map_.find(rtcp_map_ssrc_);
-    if (it != rtcp_map_.end() && (!it->second || it->second.use_count() == 1)) {
-        rtcp_map_.erase(it);
+    if (sf_->shared_objects().rtcp_objects.release(rtcp_map_ssrc_, rtcp_)) {
+        rtcp_entries_.fetch_sub(1);
     }
 }
 
 size_t media_stream_internal::rtcp_map_size() {
-    std::lock_guard<std::mutex> guard(rtcp_map_mutex_);
-    return rtcp_map_.size();
+    return rtcp_entries_.load();
 }
 
 uint32_t media_stream_internal::get_default_bandwidth_kbps(RTP_FORMAT fmt) {
@@ -223,49 +220,35 @@ uint32_t media_stream_internal::get_default_bandwidth_kbps(RTP_FORMAT fmt) {
     }
 }
 
-// Every stream has an SRTP and an SRTCP object, shared with the streams
-// initialised with the same local SSRC.
+// Every stream has an SRTP and an SRTCP object, shared with the streams of
+// its context initialised with the same local SSRC.
 void media_stream_internal::create_srtp_objects() {
     if (rce_flags_ & RCE_SRTP_STANDARD) {
         create_standard_srtp_objects();
         return;
     }
     map_ssrc_ = local_ssrc_->load();
-    {
-        std::lock_guard<std::mutex> guard(srtp_map_mutex_);
-        std::shared_ptr<srtp> &entry = srtp_map_[map_ssrc_];
-        if (!entry) {
-            entry = std::make_shared<srtp>(rce_flags_);
-        }
-        srtp_ = entry;
-    }
-    std::lock_guard<std::mutex> guard(srtcp_map_mutex_);
-    std::shared_ptr<srtcp> &entry = srtcp_map_[map_ssrc_];
-    if (!entry) {
-        entry = std::make_shared<srtcp>();
-    }
-    srtcp_ = entry;
+    context_shared_objects &shared = sf_->shared_objects();
+    srtp_ = shared.srtp_objects.acquire(map_ssrc_, [this] {
+        auto made = std::make_shared<srtp>(rce_flags_);
+        made->set_local_ssrc(local_ssrc_);
+        return made;
+    });
+    srtcp_ = shared.srtcp_objects.acquire(map_ssrc_, [] { return std::make_shared<srtcp>(); });
 }
 
 // Drops this stream's references; a map entry nobody else holds goes too.
 void media_stream_internal::release_srtp_objects() {
     srtp_std_.reset();
-    if (srtp_) {
+    if (!sf_) {
         srtp_.reset();
-        std::lock_guard<std::mutex> guard(srtp_map_mutex_);
-        auto it = srtp_map_.find(map_ssrc_);
-        if (it != srtp_map_.end() && (!it->second || it->second.use_count() == 1)) {
-            srtp_map_.erase(it);
-        }
-    }
-    if (srtcp_) {
         srtcp_.reset();
-        std::lock_guard<std::mutex> guard(srtcp_map_mutex_);
-        auto it = srtcp_map_.find(map_ssrc_);
-        if (it != srtcp_map_.end() && (!it->second || it->second.use_count() == 1)) {
-            srtcp_map_.erase(it);
-        }
+        return;
     }
+    context_shared_objects &shared = sf_->shared_objects();
+    shared.srtp_objects.release(map_ssrc_, srtp_);
+    // A standard stream's srtcp_standard is its own, never in the map.
+    shared.srtcp_objects.release(map_ssrc_, srtcp_);
 }
 
 RTP_ERROR media_stream_internal::add_srtp_ctx(const uint8_t *key, const uint8_t *salt) {
@@ -325,8 +308,10 @@ RTP_ERROR media_stream_internal::init_srtp_with_zrtp(
     } else {
         rc = srtp_ctx->init(type, rce_flags, local_key, remote_key, local_salt, remote_salt);
     }
-    std::fill(std::begin(local_key), std::end(local_key), uint8_t{0});
-    std::fill(std::begin(remote_key), std::end(remote_key), uint8_t{0});
+    crypto::wipe(local_key, sizeof(local_key));
+    crypto::wipe(remote_key, sizeof(remote_key));
+    crypto::wipe(local_salt, sizeof(local_salt));
+    crypto::wipe(remote_salt, sizeof(remote_salt));
     return rc;
 }
 

@@ -240,12 +240,9 @@ private:
     static void on_ssrc_collision(void *arg);
     std::atomic<bool> collision_logged_{false};
 
-    static std::mutex rtcp_map_mutex_;
-    static std::map<uint32_t, std::shared_ptr<rtcp>> rtcp_map_;
-    static std::mutex srtp_map_mutex_;
-    static std::map<uint32_t, std::shared_ptr<srtp>> srtp_map_;
-    static std::mutex srtcp_map_mutex_;
-    static std::map<uint32_t, std::shared_ptr<srtcp>> srtcp_map_;
+    // The maps live in the context (socketfactory::shared_objects); this
+    // counts their RTCP entries over every context, for tests.
+    static std::atomic<size_t> rtcp_entries_;
 };
 
 }  // namespace tessal

@@ -17,6 +17,7 @@ void add_drops(stream_statistics &out, const srtp_drop_counts &d) {
     out.dropped_malformed += d.malformed;
     out.auth_failures += d.auth;
     out.replay_failures += d.replay;
+    out.dropped_own_packets += d.own;
 }
 
 }  // namespace

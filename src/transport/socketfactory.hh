@@ -19,12 +19,24 @@
 #include <string>
 
 #include "tessal/util.hh"
+#include "util/shared_by_ssrc.hh"
 
 namespace tessal {
 
 class socket;
 class reception_flow;
+class rtcp;
 class rtcp_reader;
+class srtcp;
+class srtp;
+
+// The objects the streams of one context share by local SSRC: the context's
+// own, so that two contexts never share keys.
+struct context_shared_objects {
+    shared_by_ssrc<rtcp> rtcp_objects;
+    shared_by_ssrc<srtp> srtp_objects;
+    shared_by_ssrc<srtcp> srtcp_objects;
+};
 
 // The family and local address of the session a stream belongs to. An empty
 // address binds to the family's wildcard address.
@@ -87,6 +99,9 @@ public:
     std::shared_ptr<rtcp_reader> install_rtcp_reader(uint16_t port);
     std::shared_ptr<rtcp_reader> get_rtcp_reader(uint16_t port);
 
+    // This context's RTCP, SRTP and SRTCP objects shared by local SSRC.
+    context_shared_objects &shared_objects() noexcept { return shared_objects_; }
+
 private:
     struct reader_less {
         bool operator()(const std::shared_ptr<rtcp_reader> &a,
@@ -118,6 +133,7 @@ private:
     std::map<std::shared_ptr<reception_flow>, std::shared_ptr<socket>, identity_less> flow_sockets_;
     std::map<const socket *, size_t> users_;  // streams holding each socket
     std::map<std::shared_ptr<rtcp_reader>, uint16_t, reader_less> reader_ports_;
+    context_shared_objects shared_objects_;  // its own lock
 };
 
 }  // namespace tessal

@@ -87,6 +87,12 @@ TEST_P(SrtpEndToEnd, MediaArrivesWhole) {
     const auto [fmt, key_size, auth, null_cipher, replay] = GetParam();
     const int extra = fmt == FMT_H265 ? 0 : RCE_FRAGMENT_GENERIC;
     srtp_peers p(fmt, key_size | auth | null_cipher | replay | extra);
+    if (!auth && (null_cipher || replay)) {
+        // Refused: nothing would be protected, or the window cannot work
+        // (these combinations used to be taken).
+        EXPECT_EQ(p.rx, nullptr);
+        return;
+    }
     ASSERT_TRUE(p.keyed());
     if (auth) {
         EXPECT_EQ(p.tx->internal()->rtp_state()->get_payload_size(), 1442u);
@@ -169,6 +175,55 @@ TEST(SrtpOnTheWire, CiphertextTamperingAndReplays) {
     }
 }
 
+// One key serves both directions: our own packets sent back to us (by a
+// reflector on the path) would verify. They are dropped before SRTP,
+// counted, and the peer's media still decrypts.
+TEST(SrtpOnTheWire, ReflectedOwnPacketsAreDroppedAndThePeerStillDecrypts) {
+    const int flags = k_user_srtp | RCE_SRTP_AUTH_TAG | RCE_SRTP_ANTI_REPLAY;
+    udp_capture reflector;
+    context a_ctx;
+    context b_ctx;
+    session *a_session = a_ctx.create_session("127.0.0.1");
+    session *b_session = b_ctx.create_session("127.0.0.1");
+    const uint16_t a_port = free_udp_port();
+    media_stream *a = a_session->create_stream(a_port, reflector.port(), FMT_PCMU, flags);
+    media_stream *b = b_session->create_stream(0, a_port, FMT_PCMU, RCE_SEND_ONLY | flags);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    ASSERT_EQ(a->add_srtp_ctx(g_key.data(), g_salt.data()), RTP_SUCCESS);
+    ASSERT_EQ(b->add_srtp_ctx(g_key.data(), g_salt.data()), RTP_SUCCESS);
+
+    // The peer is heard first (so that the port's source filter knows it).
+    auto peer_frame_arrives = [&](int seed) {
+        const bytes frame = random_bytes(120, seed);
+        return b->push_frame(const_cast<uint8_t *>(frame.data()), frame.size(),
+                             RTP_PUSH_COPY_DATA) == RTP_SUCCESS &&
+               pull_all(a, frame.size()) == frame;
+    };
+    EXPECT_TRUE(peer_frame_arrives(59));
+    size_t reflected = 0;
+    for (int i = 0; i < 5; ++i) {
+        bytes frame = random_bytes(100, 40 + i);
+        ASSERT_EQ(a->push_frame(frame.data(), frame.size(), RTP_PUSH_COPY_DATA), RTP_SUCCESS);
+        const bytes datagram = reflector.receive();
+        ASSERT_FALSE(datagram.empty());
+        reflector.send_to(a_port, datagram);
+        ++reflected;
+    }
+    // Reflected packets after a collision carry our previous SSRC: SRTP
+    // drops those. Either way none reaches the application.
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(peer_frame_arrives(60 + i)) << i;
+    }
+    stream_statistics st;
+    ASSERT_EQ(a->get_statistics(&st), RTP_SUCCESS);
+    EXPECT_EQ(st.dropped_own_packets + st.ssrc_collisions, reflected);
+    EXPECT_EQ(st.auth_failures, 0u);
+    EXPECT_EQ(st.replay_failures, 0u);
+    b_ctx.destroy_session(b_session);
+    a_ctx.destroy_session(a_session);
+}
+
 // Each stream on a shared port runs its own chain: the SRTP stream decrypts,
 // the plain one never sees ciphertext, whichever started the flow.
 TEST(SrtpOnTheWire, SrtpAndPlainStreamsShareOnePort) {
@@ -246,6 +301,57 @@ TEST(SrtpUserKeys, ObjectsAreSharedByLocalSsrc) {
     EXPECT_TRUE(shared.expired()) << "the map let go with the last stream";
     auto d = make(0x1234);
     EXPECT_NE(d->internal()->srtp_object(), nullptr);
+}
+
+// Regression: the maps of shared objects were process-wide, so two contexts
+// whose streams had the same local SSRC shared one SRTP object, and so its
+// keys (the second could not even key it). Each context (one socketfactory
+// each) has its own now; both streams run end to end under their own keys.
+TEST(SrtpUserKeys, ContextsWithTheSameLocalSsrcKeepTheirOwnKeys) {
+    constexpr uint32_t k_ssrc = 0x1234;
+    const int flags = k_user_srtp | RCE_SRTP_AUTH_TAG | RCE_SRTP_ANTI_REPLAY;
+    struct end {
+        bytes key;
+        context rx_ctx;
+        session *rx_session = nullptr;
+        media_stream *rx = nullptr;
+        std::shared_ptr<socketfactory> tx_factory = std::make_shared<socketfactory>();
+        std::unique_ptr<media_stream> tx;
+    } ends[2];
+    for (int i = 0; i < 2; ++i) {
+        end &e = ends[i];
+        e.key = random_bytes(32, static_cast<uint8_t>(70 + i));
+        e.rx_session = e.rx_ctx.create_session("127.0.0.1");
+        const uint16_t port = free_udp_port();
+        e.rx = e.rx_session->create_stream(port, 0, FMT_PCMU, RCE_RECEIVE_ONLY | flags);
+        ASSERT_NE(e.rx, nullptr);
+        ASSERT_EQ(e.rx->add_srtp_ctx(e.key.data(), g_salt.data()), RTP_SUCCESS);
+        e.tx_factory->set_local_interface("127.0.0.1");
+        e.tx = std::make_unique<media_stream>("cname", "127.0.0.1", "", 0, port, FMT_PCMU,
+                                              e.tx_factory, RCE_SEND_ONLY | flags, k_ssrc);
+        ASSERT_EQ(e.tx->internal()->init(nullptr), RTP_SUCCESS);
+        ASSERT_EQ(e.tx->add_srtp_ctx(e.key.data(), g_salt.data()), RTP_SUCCESS) << i;
+    }
+    EXPECT_EQ(ends[0].tx->get_ssrc(), ends[1].tx->get_ssrc());
+    EXPECT_NE(ends[0].tx->internal()->srtp_object(), ends[1].tx->internal()->srtp_object());
+    EXPECT_NE(ends[0].tx->internal()->srtcp_object(), ends[1].tx->internal()->srtcp_object());
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 2; ++i) {
+            SCOPED_TRACE(testing::Message() << "round " << round << " context " << i);
+            const bytes frame = random_bytes(150, static_cast<uint8_t>(80 + 2 * round + i));
+            ASSERT_EQ(ends[i].tx->push_frame(const_cast<uint8_t *>(frame.data()), frame.size(),
+                                             RTP_PUSH_COPY_DATA),
+                      RTP_SUCCESS);
+            EXPECT_EQ(pull_all(ends[i].rx, frame.size()), frame);
+        }
+    }
+    for (end &e : ends) {
+        stream_statistics st;
+        ASSERT_EQ(e.rx->get_statistics(&st), RTP_SUCCESS);
+        EXPECT_EQ(st.auth_failures, 0u);
+        e.tx.reset();
+        e.rx_ctx.destroy_session(e.rx_session);
+    }
 }
 
 // A key agreement hands each side its own and its peer's keys; the SRTP

@@ -455,3 +455,30 @@ TEST(RtcpReception, NothingMovesForAnSrtcpDatagramBeforeItAuthenticates) {
     EXPECT_EQ(f.rtcp->member_count(), 0u);
     EXPECT_EQ(f.rtcp->participant_count(), 0u);
 }
+
+// The same for a forged BYE of a member heard over RTP: processed, it would
+// remove the member, and the membership drop would pull the transmission
+// timer in (RFC 3550 6.3.4 reverse reconsideration). Before authentication
+// the member stays, and so do the interval and the timer's inputs.
+TEST(RtcpReception, ForgedSrtcpByeOfAMemberMovesNothing) {
+    rtcp_fixture f(RCE_WITH_RTCP | RCE_SRTP);  // no keys yet: nothing verifies
+    f.rtcp->set_session_bandwidth(64);
+    for (uint16_t seq = 1; seq <= 3; ++seq) {
+        f.feed_rtp(k_peer_ssrc, seq);
+    }
+    stderr_capture quiet;
+    const size_t members = f.rtcp->member_count();
+    const size_t senders = f.rtcp->sender_count();
+    ASSERT_EQ(members, 1u);
+    const uint64_t avg = f.rtcp->avg_rtcp_size();
+    const double interval = rtcp_deterministic_interval(f.rtcp->interval_inputs());
+    std::vector<uint8_t> bye = {0x81, 203, 0, 1};
+    put32(bye, k_peer_ssrc);
+    EXPECT_EQ(f.feed(concat({rr_packet(k_peer_ssrc), bye, std::vector<uint8_t>(14, 0)})),
+              RTP_AUTH_FAILED);
+    EXPECT_EQ(f.rtcp->dropped_unauthenticated_packets(), 1u);
+    EXPECT_EQ(f.rtcp->member_count(), members);
+    EXPECT_EQ(f.rtcp->sender_count(), senders);
+    EXPECT_EQ(f.rtcp->avg_rtcp_size(), avg);
+    EXPECT_EQ(rtcp_deterministic_interval(f.rtcp->interval_inputs()), interval);
+}

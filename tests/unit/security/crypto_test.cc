@@ -1,6 +1,7 @@
 #include <cryptopp/cryptlib.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
@@ -737,3 +738,47 @@ TEST(B32, EncodesWithTheDefaultAlphabetAndTruncates) {
 }
 
 }  // namespace
+
+// --- constant-time comparison -----------------------------------------------------
+
+// Every tag, MAC and hash check goes through crypto::equal_constant_time.
+TEST(CryptoCompare, EqualConstantTimeTable) {
+    const uint8_t a[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    uint8_t first[16];
+    uint8_t last[16];
+    std::memcpy(first, a, sizeof(a));
+    std::memcpy(last, a, sizeof(a));
+    first[0] ^= 0x80;
+    last[15] ^= 0x01;
+    const struct Case {
+        const char *name;
+        const uint8_t *x;
+        size_t x_len;
+        const uint8_t *y;
+        size_t y_len;
+        bool equal;
+    } cases[] = {
+        {"equal", a, 16, a, 16, true},
+        {"one empty", a, 10, first, 0, false},
+        {"differ at the first byte", a, 16, first, 16, false},
+        {"differ at the last byte", a, 16, last, 16, false},
+        {"equal prefix, shorter", a, 15, last, 15, true},
+        {"lengths differ", a, 16, a, 15, false},
+        {"both empty", a, 0, last, 0, true},
+        {"empty and null", nullptr, 0, nullptr, 0, true},
+        {"null with a length", nullptr, 4, a, 4, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(crypto::equal_constant_time(c.x, c.x_len, c.y, c.y_len), c.equal);
+        EXPECT_EQ(crypto::equal_constant_time(c.y, c.y_len, c.x, c.x_len), c.equal);
+    }
+}
+
+TEST(CryptoCompare, WipeZeroesTheBytes) {
+    uint8_t key[32];
+    std::memset(key, 0xA5, sizeof(key));
+    crypto::wipe(key, sizeof(key));
+    EXPECT_EQ(std::count(std::begin(key), std::end(key), 0), 32);
+    crypto::wipe(nullptr, 4);  // nothing to do
+}

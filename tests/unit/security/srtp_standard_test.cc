@@ -11,6 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -482,6 +485,86 @@ TEST(SrtpStandard, PacketAfterTheWrapMatchesAReferenceOfTheRfcFormulas) {
         }
         EXPECT_EQ(wire, expected);
     }
+}
+
+// Regression: the sender kept one roll-over counter and reset it to 0 on a
+// change of SSRC, so A -> B -> A after A wrapped numbered A's packets with
+// an index A had used already: the same IV, the same keystream. With a zero
+// payload the ciphertext is the keystream, so a repeated IV shows as two
+// equal ciphertexts.
+TEST(SrtpStandard, SwitchingSsrcBackAfterAWrapNeverReusesAnIv) {
+    for (const profile_case &c : k_profiles) {
+        SCOPED_TRACE(profile(c.id).name);
+        pair_of_ends ends(c.id);
+        const struct {
+            uint32_t ssrc;
+            uint16_t seq;
+        } sent[] = {{0xA, 1}, {0xA, 0x4000}, {0xA, 0x8000}, {0xA, 0xC000},
+                    {0xA, 0}, {0xB, 1},      {0xA, 1},      {0xA, 2}};
+        std::set<bytes> keystreams;
+        for (const auto &p : sent) {
+            SCOPED_TRACE(testing::Message() << p.ssrc << " " << p.seq);
+            const bytes wire = ends.send(p.ssrc, p.seq, bytes(32, 0));
+            EXPECT_TRUE(keystreams.insert(bytes(wire.begin() + 12, wire.begin() + 44)).second);
+            EXPECT_TRUE(ends.receive(wire));
+        }
+        EXPECT_EQ(ends.rx.drops().auth, 0U);
+    }
+}
+
+// The same as a property over random switches between three SSRCs, each
+// with its own sequence numbers stepping by multiples of 0x1000 (so that
+// sequence numbers come round again often): no keystream is ever repeated
+// and the receiver takes every packet.
+TEST(SrtpStandard, RandomSsrcSwitchesNeverRepeatAKeystream) {
+    std::mt19937 gen(20261211);
+    auto rng = [&gen] { return static_cast<uint32_t>(gen()); };
+    for (const profile_case &c : k_profiles) {
+        SCOPED_TRACE(profile(c.id).name);
+        for (int trial = 0; trial < 10; ++trial) {
+            SCOPED_TRACE(trial);
+            pair_of_ends ends(c.id);
+            std::map<uint32_t, uint16_t> next_seq = {{0x100, 0}, {0x200, 0x3000}, {0x300, 0xF000}};
+            std::set<bytes> keystreams;
+            size_t repeated = 0;
+            size_t refused = 0;
+            for (int segment = 0; segment < 40; ++segment) {
+                const uint32_t ssrc = 0x100 * (1 + rng() % 3);
+                for (uint32_t n = 1 + rng() % 6; n > 0; --n) {
+                    uint16_t &seq = next_seq[ssrc];
+                    const bytes wire = ends.send(ssrc, seq, bytes(16, 0));
+                    repeated +=
+                        keystreams.insert(bytes(wire.begin() + 12, wire.begin() + 28)).second ? 0
+                                                                                              : 1;
+                    refused += ends.receive(wire) ? 0 : 1;
+                    seq = static_cast<uint16_t>(seq + 0x1000 * (1 + rng() % 7));
+                }
+            }
+            EXPECT_EQ(repeated, 0U);
+            EXPECT_EQ(refused, 0U);
+        }
+    }
+}
+
+// The send state is bounded like the receive state: an SSRC beyond
+// k_std_srtp_max_ssrcs is refused rather than one forgotten (which would
+// restart its index).
+TEST(SrtpStandard, SenderRefusesMoreSsrcsThanItKeeps) {
+    srtp_standard tx;
+    const bytes m = master_of(SRTP_AES_CM_128_HMAC_SHA1_80, 1);
+    ASSERT_EQ(tx.init(SRTP_AES_CM_128_HMAC_SHA1_80, m.data(), m.size(), nullptr, 0), RTP_SUCCESS);
+    auto protect = [&tx](uint32_t ssrc) {
+        bytes packet = test::rtp_packet(ssrc, 1, bytes(8, 0));
+        bytes tag(k_std_srtp_max_tag, 0);
+        buffer_vector pieces = {
+            {12, packet.data()}, {8, packet.data() + 12}, {tag.size(), tag.data()}};
+        return tx.protect(pieces);
+    };
+    for (uint32_t ssrc = 1; ssrc <= k_std_srtp_max_ssrcs; ++ssrc) {
+        ASSERT_EQ(protect(ssrc), RTP_SUCCESS);
+    }
+    EXPECT_EQ(protect(k_std_srtp_max_ssrcs + 1), RTP_FAILED);
+    EXPECT_EQ(protect(1), RTP_SUCCESS);
 }
 
 TEST(SrtpStandard, ReplaysAndPacketsOlderThanTheWindowAreDroppedAndCounted) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "security/srtp.hh"
 #include "support/rtp_builder.hh"
 #include "support/stderr_capture.hh"
+#include "util/shared_ssrc.hh"
 
 using namespace tessal;
 using tessal::test::stderr_capture;
@@ -147,13 +149,18 @@ struct srtp_pair {
 
     // The datagram the send handler produces for `payload`.
     bytes protect(uint16_t seq, bytes payload, bool padding = false) {
-        bytes header = rtp_header(seq, 1000, 0xDEADBEEF, padding);
+        return protect_as(tx, 0xDEADBEEF, seq, std::move(payload), padding);
+    }
+    // The same from `sender` (keyed alike) as `ssrc`.
+    bytes protect_as(srtp &sender, uint32_t ssrc, uint16_t seq, bytes payload,
+                     bool padding = false) {
+        bytes header = rtp_header(seq, 1000, ssrc, padding);
         bytes tag(k_srtp_tag_size, 0);
         buffer_vector pieces = {{header.size(), header.data()}, {payload.size(), payload.data()}};
         if (flags & RCE_SRTP_AUTH_TAG) {
             pieces.emplace_back(tag.size(), tag.data());
         }
-        EXPECT_EQ(srtp::send_packet_handler(&tx, pieces), RTP_SUCCESS);
+        EXPECT_EQ(srtp::send_packet_handler(&sender, pieces), RTP_SUCCESS);
         bytes datagram;
         for (const auto &p : pieces) {
             datagram.insert(datagram.end(), p.second, p.second + p.first);
@@ -191,6 +198,9 @@ TEST(SrtpTransform, RoundTripEveryKeySizeTagAndCipherChoice) {
     for (int size : key_sizes) {
         for (int auth : {0, int{RCE_SRTP_AUTH_TAG}}) {
             for (int null : {0, int{RCE_SRTP_NO_ENCRYPTION}}) {
+                if (null && !auth) {
+                    continue;  // refused: SrtpFlags.UnauthenticatedChoicesAreRefused
+                }
                 SCOPED_TRACE("flags " + std::to_string(size | auth | null));
                 srtp_pair p(size | auth | null);
                 for (size_t len : {size_t{0}, size_t{1}, size_t{15}, size_t{16}, size_t{1200}}) {
@@ -343,7 +353,7 @@ TEST(SrtpRollOver, ThreeWrapsWithLossDuplicatesReorderingAndLatePackets) {
                           RTP_PKT_CHANGED);
             }
         }
-        EXPECT_EQ(p.rx.get_remote_ctx().received.roc(), 3u);
+        EXPECT_EQ(p.rx.received_roc(0xDEADBEEF), 3u);
         EXPECT_EQ(p.tx.get_local_ctx().roc, 3u);
     }
 }
@@ -365,6 +375,160 @@ TEST(SrtpRollOver, SenderCountsWrapsEvenWithAGapAt0xFFFF) {
 }
 
 // RFC 3711 section 3.3.2 window over the index.
+// --- refusals and per-sender state -----------------------------------------------
+
+// Without RCE_SRTP_AUTH_TAG the null cipher protects nothing and the replay
+// window runs over indices anyone can forge: SRTP refuses both (the old
+// behaviour took them and reported success). SRTCP always carries its tag.
+TEST(SrtpFlags, UnauthenticatedChoicesAreRefused) {
+    const struct Case {
+        const char *name;
+        int flags;
+        RTP_ERROR srtp_result;
+    } cases[] = {
+        {"encrypted, no tag (warned)", 0, RTP_SUCCESS},
+        {"null cipher, no tag", RCE_SRTP_NO_ENCRYPTION, RTP_BAD_ARGUMENT},
+        {"anti-replay, no tag", RCE_SRTP_ANTI_REPLAY, RTP_BAD_ARGUMENT},
+        {"null cipher and anti-replay, no tag", RCE_SRTP_NO_ENCRYPTION | RCE_SRTP_ANTI_REPLAY,
+         RTP_BAD_ARGUMENT},
+        {"null cipher with tag", RCE_SRTP_NO_ENCRYPTION | RCE_SRTP_AUTH_TAG, RTP_SUCCESS},
+        {"anti-replay with tag", RCE_SRTP_ANTI_REPLAY | RCE_SRTP_AUTH_TAG, RTP_SUCCESS},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const int flags = RCE_SRTP | c.flags;
+        srtp s(flags);
+        EXPECT_EQ(s.init(0, flags, k_key.data(), k_key.data(), k_salt.data(), k_salt.data()),
+                  c.srtp_result);
+        EXPECT_EQ(s.keyed(), c.srtp_result == RTP_SUCCESS);
+        srtcp rtcp;
+        EXPECT_EQ(rtcp.init(1, flags, k_key.data(), k_key.data(), k_salt.data(), k_salt.data()),
+                  RTP_SUCCESS);
+    }
+}
+
+// Regression: one key serves both directions, so a packet of our own sent
+// back verified and was delivered as the peer's, its far-ahead index moving
+// the receive state. It is dropped, counted, and nothing moves.
+TEST(SrtpReceive, OwnSsrcIsDroppedBeforeAnyStateMoves) {
+    constexpr uint32_t k_own = 0x0BADF00D;
+    constexpr uint32_t k_peer = 0xDEADBEEF;
+    srtp_pair p(RCE_SRTP_AUTH_TAG | RCE_SRTP_ANTI_REPLAY);
+    p.rx.set_local_ssrc(make_shared_ssrc(k_own));
+    srtp own_sender(p.flags);
+    ASSERT_EQ(own_sender.init(0, p.flags, k_key.data(), k_key.data(), k_salt.data(), k_salt.data()),
+              RTP_SUCCESS);
+    ASSERT_EQ(p.unprotect(p.protect(100, plaintext(30, 1))), RTP_PKT_CHANGED);
+    for (uint16_t seq : {uint16_t{30000}, uint16_t{60000}, uint16_t{10}}) {
+        EXPECT_EQ(p.unprotect(p.protect_as(own_sender, k_own, seq, plaintext(30, 2))), RTP_FAILED);
+    }
+    // An SSRC this object sent with earlier (the local one changed since,
+    // on a collision) is its own too.
+    const bytes sent_earlier = p.protect_as(p.rx, 0x5555, 7, plaintext(30, 4));
+    EXPECT_EQ(p.unprotect(sent_earlier), RTP_FAILED);
+    EXPECT_EQ(p.rx.drops().own, 4u);
+    EXPECT_EQ(p.rx.drops().auth, 0u);
+    EXPECT_EQ(p.rx.received_roc(k_own), 0u);
+    bytes got;
+    EXPECT_EQ(p.unprotect(p.protect(101, plaintext(30, 3)), &got), RTP_PKT_CHANGED);
+    EXPECT_EQ(got, plaintext(30, 3));
+    EXPECT_EQ(p.rx.received_roc(k_peer), 0u);
+}
+
+// Regression: the roll-over estimate and the replay window were one per
+// context, so another sender's packets under the same key (a reflected or a
+// cross stream) wrapped them and the real peer's next packets failed. Each
+// sender SSRC now has its own.
+TEST(SrtpReceive, AnotherSendersPacketsLeaveThePeersStateAlone) {
+    for (int replay : {0, int{RCE_SRTP_ANTI_REPLAY}}) {
+        SCOPED_TRACE(replay ? "anti-replay" : "no anti-replay");
+        srtp_pair p(RCE_SRTP_AUTH_TAG | replay);
+        srtp other(p.flags);
+        ASSERT_EQ(other.init(0, p.flags, k_key.data(), k_key.data(), k_salt.data(), k_salt.data()),
+                  RTP_SUCCESS);
+        ASSERT_EQ(p.unprotect(p.protect(100, plaintext(30, 1))), RTP_PKT_CHANGED);
+        // Far ahead, then across the wrap: the other sender's ROC becomes 1.
+        for (uint16_t seq : {uint16_t{30000}, uint16_t{60000}, uint16_t{10}}) {
+            ASSERT_EQ(p.unprotect(p.protect_as(other, 0x2222, seq, plaintext(30, 2))),
+                      RTP_PKT_CHANGED);
+        }
+        EXPECT_EQ(p.rx.received_roc(0x2222), 1u);
+        for (uint16_t seq = 101; seq < 104; ++seq) {
+            bytes got;
+            EXPECT_EQ(p.unprotect(p.protect(seq, plaintext(30, 3)), &got), RTP_PKT_CHANGED) << seq;
+            EXPECT_EQ(got, plaintext(30, 3));
+        }
+        EXPECT_EQ(p.rx.received_roc(0xDEADBEEF), 0u);
+        EXPECT_EQ(p.rx.drops().auth, 0u);
+        EXPECT_EQ(p.rx.drops().replay, 0u);
+    }
+}
+
+// The receive state is bounded: a sender beyond k_srtp_max_remote_ssrcs is
+// dropped (counted as malformed), the known ones go on.
+TEST(SrtpReceive, SendersBeyondTheBoundAreDropped) {
+    srtp_pair p(RCE_SRTP_AUTH_TAG);
+    for (uint32_t ssrc = 1; ssrc <= k_srtp_max_remote_ssrcs; ++ssrc) {
+        ASSERT_EQ(p.unprotect(p.protect_as(p.tx, ssrc, 1, plaintext(8, 1))), RTP_PKT_CHANGED);
+    }
+    EXPECT_EQ(p.unprotect(p.protect_as(p.tx, 0x7777, 1, plaintext(8, 1))), RTP_FAILED);
+    EXPECT_EQ(p.rx.drops().malformed, 1u);
+    EXPECT_EQ(p.unprotect(p.protect_as(p.tx, 1, 2, plaintext(8, 1))), RTP_PKT_CHANGED);
+}
+
+// base_srtp.hh: SSRC and index share IV bytes 6-7, so a sender whose SSRC
+// has our low 16 bits can meet our keystream. No counter exists for it: the
+// warning is the result.
+TEST(SrtpReceive, SenderSharingTheLow16BitsOfOurSsrcIsWarnedAbout) {
+    const struct Case {
+        const char *name;
+        uint32_t peer;
+        bool warned;
+    } cases[] = {{"same low 16 bits", 0x1234BEEF, true}, {"different low bits", 0xDEAD0001, false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        srtp_pair p(RCE_SRTP_AUTH_TAG);
+        p.rx.set_local_ssrc(make_shared_ssrc(0xDEADBEEF));
+        stderr_capture cap;
+        EXPECT_EQ(p.unprotect(p.protect_as(p.tx, c.peer, 1, plaintext(8, 1))), RTP_PKT_CHANGED);
+        const std::string out = cap.stop();
+        EXPECT_EQ(out.find("shares its low 16 bits") != std::string::npos, c.warned) << out;
+    }
+}
+
+// A context overwrites its keys and salts when it is destroyed. Built in
+// storage of our own so that the bytes can be read after the destructor.
+TEST(SrtpKeys, ContextWipesItsKeysWhenDestroyed) {
+    alignas(srtp_ctx) unsigned char storage[sizeof(srtp_ctx)];
+    auto *ctx = new (storage) srtp_ctx;
+    ASSERT_EQ(base_srtp::init_srtp_context(*ctx, 0, RCE_SRTP_AES256, k_key.data(), k_salt.data()),
+              RTP_SUCCESS);
+    struct field {
+        const char *name;
+        size_t offset;
+        size_t size;
+    };
+    auto at = [&](const uint8_t *p, size_t n, const char *name) {
+        return field{name, static_cast<size_t>(p - reinterpret_cast<const uint8_t *>(storage)), n};
+    };
+    const field fields[] = {
+        at(ctx->master_key.data(), ctx->master_key.size(), "master key"),
+        at(ctx->master_salt.data(), ctx->master_salt.size(), "master salt"),
+        at(ctx->enc_key.data(), ctx->enc_key.size(), "session key"),
+        at(ctx->auth_key.data(), ctx->auth_key.size(), "authentication key"),
+        at(ctx->salt_key.data(), ctx->salt_key.size(), "session salt"),
+    };
+    for (const field &f : fields) {
+        EXPECT_NE(std::count(storage + f.offset, storage + f.offset + f.size, 0), long(f.size))
+            << f.name << " was keyed";
+    }
+    ctx->~srtp_ctx();
+    for (const field &f : fields) {
+        EXPECT_EQ(std::count(storage + f.offset, storage + f.offset + f.size, 0), long(f.size))
+            << f.name;
+    }
+}
+
 TEST(SrtpReplayWindow, SlidingWindowTable) {
     replay_window w;
     EXPECT_FALSE(w.is_replayed(1000));
