@@ -207,7 +207,9 @@ RTP_ERROR srtp::receive(uint8_t *packet, size_t size, frame::rtp_frame *frame) {
         // RFC 3550 section 5.1: the last octet counts the padding.
         const size_t pad =
             frame->payload_length > 0 ? frame->payload[frame->payload_length - 1] : 0;
-        if (pad == 0 || pad >= frame->payload_length) {
+        // The payload may be all padding (RFC 3550 section 5.1): the
+        // statistics stage counts such a packet and nothing delivers it.
+        if (pad == 0 || pad > frame->payload_length) {
             return RTP_FAILED;
         }
         frame->payload_length -= pad;

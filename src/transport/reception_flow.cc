@@ -580,7 +580,11 @@ void reception_flow::dispatch(handler &h, const datagram_class &c, uint8_t *pack
             h.statistics_stage.function != nullptr) {
             r = h.statistics_stage.function(h.statistics_stage.arg, rce_flags, packet, size, &out);
         }
-        if (continues_chain(r) && h.depacketize_stage.function != nullptr && out != nullptr) {
+        // A payload of padding only (RFC 3550 section 5.1) is never media.
+        const bool padding_only =
+            out != nullptr && out->payload_length == 0 && out->padding_length > 0;
+        if (continues_chain(r) && h.depacketize_stage.function != nullptr && out != nullptr &&
+            !padding_only) {
             r = h.depacketize_stage.function(h.depacketize_stage.arg, rce_flags, packet, size,
                                              &out);
         }

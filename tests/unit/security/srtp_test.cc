@@ -272,6 +272,21 @@ TEST(SrtpTransform, PaddingIsRemovedAfterDecryption) {
     }
 }
 
+// RFC 3550 section 5.1: a payload may be all padding (bandwidth probes).
+// It authenticates and decrypts to an empty payload, for the statistics to
+// count; padding that claims more than the payload is refused. Before, the
+// all-padding packet was refused too, and counted as lost by the receiver.
+TEST(SrtpTransform, PaddingOnlyPayloadIsAcceptedOverlongPaddingIsNot) {
+    for (int auth : {0, int{RCE_SRTP_AUTH_TAG}}) {
+        SCOPED_TRACE(auth);
+        srtp_pair p(auth);
+        bytes got = {1};
+        EXPECT_EQ(p.unprotect(p.protect(5, {0, 0, 0, 4}, true), &got), RTP_PKT_CHANGED);
+        EXPECT_TRUE(got.empty());
+        EXPECT_EQ(p.unprotect(p.protect(6, {0, 0, 0, 5}, true)), RTP_FAILED);
+    }
+}
+
 TEST(SrtpTransform, ReplayedPacketsAreDroppedOnlyWithAntiReplay) {
     for (int replay : {0, int{RCE_SRTP_ANTI_REPLAY}}) {
         SCOPED_TRACE(replay);
