@@ -19,25 +19,24 @@ loopback() {
     "$B/bench_loopback" 2>/dev/null | sed -n 's/^ratio \(.*\): \(.*\)$/RESULT loopback_\1 \2/p'
 }
 
-# A 4K H.265 clip (one second, 40 Mbit/s) for the end-to-end figure, made
-# once with FFmpeg's libx265 where it is installed.
+# One second of 4K H.265 (30 pictures) made once with FFmpeg's libx265 where
+# it is installed: make_clip FILE KEYINT BITRATE.
+make_clip() {
+    if [ ! -s "$1" ] && command -v ffmpeg >/dev/null 2>&1; then
+        ffmpeg -hide_banner -loglevel error -y -f lavfi -i "testsrc2=size=3840x2160:rate=30" \
+            -frames:v 30 -pix_fmt yuv420p -c:v libx265 -preset ultrafast \
+            -x265-params "log-level=error:keyint=$2" -b:v "$3" -f hevc "$1.tmp" 2>/dev/null &&
+            mv "$1.tmp" "$1" || rm -f "$1.tmp"
+    fi
+}
+# The end-to-end figure: one key frame a second, 40 Mbit/s.
 CLIP=build/bench/clip4k.h265
-if [ ! -s "$CLIP" ] && command -v ffmpeg >/dev/null 2>&1; then
-    ffmpeg -hide_banner -loglevel error -y -f lavfi -i "testsrc2=size=3840x2160:rate=30" \
-        -frames:v 30 -pix_fmt yuv420p -c:v libx265 -preset ultrafast \
-        -x265-params "log-level=error:keyint=30" -b:v 40M -f hevc "$CLIP.tmp" 2>/dev/null &&
-        mv "$CLIP.tmp" "$CLIP" || rm -f "$CLIP.tmp"
-fi
+make_clip "$CLIP" 30 40M
 [ -s "$CLIP" ] || echo "no 4K H.265 clip (FFmpeg with libx265 missing): h265_4k figures left out" >&2
-# The same all-intra (every picture a key frame, about 0.6 MB each): bursts of
-# hundreds of datagrams per access unit, pushed and pulled in one process.
+# All-intra (every picture a key frame, about 0.6 MB each): bursts of hundreds
+# of datagrams per access unit, pushed and pulled in one process.
 INTRA=build/bench/clip4k_intra.h265
-if [ ! -s "$INTRA" ] && command -v ffmpeg >/dev/null 2>&1; then
-    ffmpeg -hide_banner -loglevel error -y -f lavfi -i "testsrc2=size=3840x2160:rate=30" \
-        -frames:v 30 -pix_fmt yuv420p -c:v libx265 -preset ultrafast \
-        -x265-params "log-level=error:keyint=1" -b:v 120M -f hevc "$INTRA.tmp" 2>/dev/null &&
-        mv "$INTRA.tmp" "$INTRA" || rm -f "$INTRA.tmp"
-fi
+make_clip "$INTRA" 1 120M
 
 i=0
 while [ "$i" -lt "$RUNS" ]; do
