@@ -66,7 +66,9 @@ TEST(RtpPacketHandler, EdgeCases) {
         {"padding byte 0", {0xA0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 7, 7, 0}, RTP_FAILED, 0},
         // RFC 3550 5.1 allows a payload of padding only; with no statistics
         // stage (no RCE_WITH_RTCP) the packet ends here.
-        {"padding equals payload", {0xA0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 7, 7, 3}, RTP_SUCCESS,
+        {"padding equals payload",
+         {0xA0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 7, 7, 3},
+         RTP_SUCCESS,
          0},
         {"padding above payload", {0xA0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 7, 9}, RTP_FAILED, 0},
         {"padding without payload", {0xA0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1}, RTP_FAILED, 0},
