@@ -752,13 +752,17 @@ RTP_ERROR reception_flow::update_remote_ssrc(uint32_t old_ssrc, uint32_t new_ssr
 }
 
 // Called with handlers_lock_ held; keys of registered streams, readable
-// by waiting pulls.
+// by waiting pulls. A stream that comes or goes starts source validation
+// afresh: the sources a stream that left proved valid say nothing of the
+// one that stays.
 void reception_flow::register_key(uint32_t key) {
     mailbox_.register_key(key);
+    sources_ = source_filter{};
 }
 
 void reception_flow::unregister_key(uint32_t key) {
     mailbox_.unregister_key(key);
+    sources_ = source_filter{};
 }
 
 // --- pulling ----------------------------------------------------------------

@@ -581,6 +581,42 @@ TEST(ReceptionFlowDispatch, DatagramsOfNoKnownKindAreCountedNotDispatched) {
     EXPECT_EQ(f.flow.dropped_not_rtp(), junk.size());
 }
 
+// A lone stream takes any SSRC, but once a source proved valid (two packets
+// in sequence, RFC 3550 A.1) forged packets of other sources are refused
+// and counted. A stream that joins the port later starts afresh: sources the
+// earlier one validated say nothing of its own (a new stream's sender that
+// repeats a sequence number used to be refused for ever).
+TEST(ReceptionFlowDispatch, LoneStreamFollowsValidSourcesAndANewStreamStartsAfresh) {
+    flow_fixture f;
+    auto a = make_shared_ssrc(0xA);
+    f.add_stream(a);
+    f.start();
+    f.feed(rtp_packet(0x1, 1));
+    f.feed(rtp_packet(0x1, 2));   // 0x1 is valid now
+    f.feed(rtp_packet(0x2, 40));  // a source that never sent in sequence
+    f.feed(rtp_packet(0x1, 3));
+    std::vector<uint32_t> got;
+    while (frame::rtp_frame *fr = f.flow.pull_frame(100)) {
+        got.push_back(fr->header.ssrc);
+        frame::dealloc_frame(fr);
+    }
+    EXPECT_EQ(got, (std::vector<uint32_t>{0x1, 0x1, 0x1}));
+    EXPECT_EQ(f.flow.dropped_unvalidated_source(), 1u);
+
+    EXPECT_TRUE(f.flow.clear_stream_from_flow(a));
+    auto b = make_shared_ssrc(0xB);
+    f.add_stream(b);
+    f.feed(rtp_packet(0x2, 40));
+    f.feed(rtp_packet(0x2, 40));
+    got.clear();
+    while (frame::rtp_frame *fr = f.flow.pull_frame(100)) {
+        got.push_back(fr->header.ssrc);
+        frame::dealloc_frame(fr);
+    }
+    EXPECT_EQ(got, (std::vector<uint32_t>{0x2, 0x2}));
+    EXPECT_EQ(f.flow.dropped_unvalidated_source(), 1u);
+}
+
 // The classifier alone: each kind, and the SSRC at the kind's own place.
 TEST(DatagramKind, EachKindCarriesItsSsrcAtItsOwnPlace) {
     struct Case {
