@@ -276,8 +276,9 @@ RTP_ERROR rtp::packet_handler(void *arg, int rce_flags, uint8_t *packet, size_t 
     f->datagram_size = size;
     if (f->padding_length > 0 && payload_length == 0 && !(rce_flags & RCE_WITH_RTCP)) {
         // Padding only and no statistics stage to count it: no media, the
-        // packet ends here (the caller releases *out). With RTCP the
-        // statistics stage counts it and stops it.
+        // packet ends here. With RTCP the statistics stage counts it and
+        // stops it.
+        release(out);
         return RTP_SUCCESS;
     }
     return RTP_PKT_CHANGED;
