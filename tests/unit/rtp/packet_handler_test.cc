@@ -111,8 +111,8 @@ TEST(RtpPacketHandler, EdgeCases) {
         EXPECT_EQ(rc, c.rc);
         if (rc == RTP_PKT_SKIPPED) {
             EXPECT_EQ(out, &sentinel_frame) << "*out must be untouched";
-        } else if (rc == RTP_FAILED) {
-            EXPECT_EQ(out, nullptr);
+        } else if (rc == RTP_FAILED || rc == RTP_SUCCESS) {
+            EXPECT_EQ(out, nullptr);  // released: the packet ends here
         } else {
             ASSERT_NE(out, nullptr);
             EXPECT_EQ(out->payload_length, c.payload_length);
