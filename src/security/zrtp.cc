@@ -8,6 +8,9 @@
 #include <cstring>
 #include <exception>
 
+#include <cryptopp/misc.h>
+
+#include "security/b32.hh"
 #include "security/dh.hh"
 #include "security/hmac.hh"
 #include "security/random.hh"
@@ -62,6 +65,26 @@ int zrtp::role() const {
 
 void zrtp::get_sas_hash(uint8_t out[32]) const {
     std::memcpy(out, session_.sas_hash, sizeof(session_.sas_hash));
+}
+
+RTP_ERROR zrtp::get_sas(char out[5]) const {
+    if (out == nullptr) {
+        return RTP_BAD_ARGUMENT;
+    }
+    if (!initialized_.load()) {
+        return RTP_UNINITIALIZED;
+    }
+    // RFC 6189 section 5.1.6: the leftmost 20 bits of the SAS hash as four
+    // base32 characters.
+    uint8_t leftmost[4] = {};
+    std::memcpy(leftmost, session_.sas_hash, 3);
+    leftmost[2] &= 0xF0;
+    uint8_t rendered[4] = {};
+    crypto::b32 encoder;
+    encoder.encode(leftmost, rendered, sizeof(rendered));
+    std::memcpy(out, rendered, 4);
+    out[4] = '\0';
+    return RTP_SUCCESS;
 }
 
 // --- the stream-side flags -----------------------------------------------------
@@ -200,12 +223,107 @@ bool zrtp::copy_slot(slot_id id, std::vector<uint8_t> &out) {
     return true;
 }
 
+bool zrtp::take_checked(slot_id id, std::vector<uint8_t> &out, const acceptor &accept) {
+    if (!copy_slot(id, out)) {
+        return false;
+    }
+    if (accept(out)) {
+        return true;
+    }
+    // A forgery (or a message of another run) must not hold the slot that
+    // the peer's real message needs.
+    std::lock_guard<std::mutex> guard(capture_lock_);
+    slot &s = slots_[id];
+    if (s.filled && s.data == out) {
+        s.filled = false;
+        s.data.clear();
+    }
+    rejected_.fetch_add(1);
+    return false;
+}
+
+// --- checks of received messages (RFC 6189 section 9) --------------------------------
+
+bool zrtp::hello_ok(const std::vector<uint8_t> &msg) {
+    // Only a Hello of our version is answered: one of another version may
+    // be a forgery sent ahead of the peer's real Hello.
+    if (msg.size() < zrtp_msg::k_hello_size || std::memcmp(msg.data() + 24, "1.10", 4) != 0) {
+        unsupported_hello_ = true;
+        return false;
+    }
+    return true;
+}
+
+bool zrtp::chains_to_hello(const uint8_t *h, int n) {
+    uint8_t x[k_hash_size];
+    uint8_t prev[k_hash_size];
+    std::memcpy(x, h, k_hash_size);
+    for (int i = 0; i < n; ++i) {
+        std::memcpy(prev, x, k_hash_size);
+        hasher_->update(prev, k_hash_size);
+        hasher_->final(x);
+    }
+    uint64_t mac = 0;
+    std::memcpy(&mac, session_.peer_hello_mac, sizeof(mac));
+    return session_.peer_hello.size() >= zrtp_msg::k_hello_size &&
+           CryptoPP::VerifyBufsEqual(x, session_.peer_hashes[3], k_hash_size) &&
+           verify_hash(prev, session_.peer_hello.data(), zrtp_msg::k_hello_mac_input, mac) ==
+               RTP_SUCCESS;
+}
+
+bool zrtp::commit_ok(const std::vector<uint8_t> &msg) {
+    // H2 hashes to the Hello's H3 and keys the Hello's MAC.
+    return msg.size() >= zrtp_msg::k_commit_size && chains_to_hello(msg.data() + 24, 1);
+}
+
+bool zrtp::dh_part_ok(const std::vector<uint8_t> &msg) {
+    if (msg.size() < zrtp_msg::k_dh_size) {
+        return false;
+    }
+    const uint8_t *h1 = msg.data() + 24;
+    if (session_.role == 0) {
+        return chains_to_hello(h1, 2);  // the responder's DHPart1
+    }
+    // The initiator's DHPart2: H1 hashes to the Commit's H2 and keys the
+    // Commit's MAC.
+    uint8_t h2[k_hash_size];
+    hasher_->update(h1, k_hash_size);
+    hasher_->final(h2);
+    uint64_t mac = 0;
+    std::memcpy(&mac, session_.peer_commit_mac, sizeof(mac));
+    const std::vector<uint8_t> &commit = session_.peer_commit;
+    return commit.size() >= zrtp_msg::k_commit_size &&
+           CryptoPP::VerifyBufsEqual(h2, session_.peer_hashes[2], k_hash_size) &&
+           verify_hash(h1, commit.data(), commit.size() - 12, mac) == RTP_SUCCESS;
+}
+
+bool zrtp::confirm_ok(const std::vector<uint8_t> &msg) {
+    if (msg.size() < zrtp_msg::k_confirm_size) {
+        return false;
+    }
+    if (std::memcmp(session_.key_agreement_type, "Mult", 4) == 0) {
+        generate_shared_secrets_msm();  // the keys of this stream's commitment
+    }
+    // The MAC needs the keys only the peer can have; H0 must then chain to
+    // the Hello.
+    return zrtp_msg::confirm::open(reinterpret_cast<const zrtp_msg::zrtp_confirm *>(msg.data()),
+                                   session_) == RTP_SUCCESS &&
+           chains_to_hello(session_.peer_hashes[0], 3);
+}
+
+bool zrtp::hvi_matches(const std::vector<uint8_t> &dh_part2) {
+    uint8_t hvi[k_hash_size];
+    hash({&dh_part2, &session_.own_hello}, hvi);
+    return CryptoPP::VerifyBufsEqual(hvi, session_.peer_hvi, k_hash_size);
+}
+
 // --- run framework ---------------------------------------------------------------
 
 void zrtp::resetSession(uint32_t ssrc, const void *channel, zrtp_send_fn send) {
     sender_ = std::move(send);
     session_.ssrc = ssrc;
     session_.seq = 0;
+    unsupported_hello_ = false;
     std::lock_guard<std::mutex> guard(capture_lock_);
     run_channel_ = channel;
     for (slot &s : slots_) {
@@ -493,11 +611,15 @@ RTP_ERROR zrtp::generate_shared_secrets_dh() {
 
     kdf(session_.s0, "ZRTP Session Key", 256, session_.zrtp_session_key);
     kdf(session_.s0, "SAS", 256, session_.sas_hash);
+    derive_confirm_keys();
+    return RTP_SUCCESS;
+}
+
+void zrtp::derive_confirm_keys() {
     kdf(session_.s0, "Initiator ZRTP key", 128, session_.initiator_zrtp_key);
     kdf(session_.s0, "Responder ZRTP key", 128, session_.responder_zrtp_key);
     kdf(session_.s0, "Initiator HMAC key", 256, session_.initiator_hmac_key);
     kdf(session_.s0, "Responder HMAC key", 256, session_.responder_hmac_key);
-    return RTP_SUCCESS;
 }
 
 RTP_ERROR zrtp::generate_shared_secrets_msm() {
@@ -507,6 +629,11 @@ RTP_ERROR zrtp::generate_shared_secrets_msm() {
         hash({&session_.peer_hello, &session_.own_commit}, session_.total_hash);
     }
     kdf(session_.zrtp_session_key, "ZRTP MSK", 256, session_.s0);
+    // RFC 6189 sections 4.4.3 and 4.5.3: the Confirm messages of a
+    // multistream exchange are keyed from its own s0, so that a Commit
+    // altered on the way makes them fail instead of both ends agreeing on
+    // different SRTP keys.
+    derive_confirm_keys();
     return RTP_SUCCESS;
 }
 
@@ -560,19 +687,13 @@ RTP_ERROR zrtp::begin_session() {
     zrtp_msg::hello_ack ack(session_);
     bool parsed = false;
     std::vector<uint8_t> peer;
+    const acceptor hello_check = [this](const std::vector<uint8_t> &m) { return hello_ok(m); };
     const auto step = [&]() -> std::optional<RTP_ERROR> {
-        if (copy_slot(SLOT_HELLO, peer)) {
+        if (take_checked(SLOT_HELLO, peer, hello_check)) {
             send(ack.message());
             if (!parsed) {
                 hello.parse_msg(reinterpret_cast<const zrtp_msg::zrtp_hello *>(peer.data()),
                                 session_, peer.size());
-                if (session_.peer_version != 110) {
-                    LOG_ERROR_AS("begin_session",
-                                 "Remote supports version %d, Tessal supports %d. Session cannot "
-                                 "continue!",
-                                 session_.peer_version, 110);
-                    return RTP_UNSUPPORTED;
-                }
                 parsed = true;
             }
         }
@@ -584,8 +705,17 @@ RTP_ERROR zrtp::begin_session() {
         }
         return std::nullopt;
     };
-    const schedule s{clock_->now_ms(), 50, 200, 20};
-    return retransmit(s, hello, "begin_session", "Failed to send Hello message", 0, step);
+    const schedule s{clock_->now_ms(), k_t1_initial_ms, k_t1_cap_ms, k_t1_max_retries};
+    const RTP_ERROR rc =
+        retransmit(s, hello, "begin_session", "Failed to send Hello message", 0, step);
+    if (rc == RTP_TIMED_OUT && !parsed && unsupported_hello_) {
+        // Only Hellos of another version came.
+        LOG_ERROR_AS("begin_session",
+                     "Remote supports version %d, Tessal supports %d. Session cannot continue!", 0,
+                     110);
+        return RTP_UNSUPPORTED;
+    }
+    return rc;
 }
 
 RTP_ERROR zrtp::init_session(int key_agreement) {
@@ -605,15 +735,19 @@ RTP_ERROR zrtp::init_session(int key_agreement) {
         own.parse_msg(reinterpret_cast<const zrtp_msg::zrtp_commit *>(peer.data()), session_,
                       peer.size());
     };
-    if (copy_slot(SLOT_COMMIT, peer)) {
+    const acceptor commit_check = [this](const std::vector<uint8_t> &m) { return commit_ok(m); };
+    if (take_checked(SLOT_COMMIT, peer, commit_check)) {
         parse_peer();
         session_.role = 1;
         return RTP_SUCCESS;
     }
     session_.role = 0;
     bool compared = false;
+    std::vector<uint8_t> answer;
+    const acceptor dh_check = [this](const std::vector<uint8_t> &m) { return dh_part_ok(m); };
+    const acceptor confirm_check = [this](const std::vector<uint8_t> &m) { return confirm_ok(m); };
     const auto step = [&]() -> std::optional<RTP_ERROR> {
-        if (!compared && copy_slot(SLOT_COMMIT, peer)) {
+        if (!compared && take_checked(SLOT_COMMIT, peer, commit_check)) {
             compared = true;
             parse_peer();
             // Both sides committed: the larger hvi (nonce) stays initiator,
@@ -628,33 +762,45 @@ RTP_ERROR zrtp::init_session(int key_agreement) {
                 }
             }
         }
-        if (filled(SLOT_DH_PART1) || filled(SLOT_CONFIRM1)) {
+        // The responder's answer: DHPart1, or Confirm1 in multistream mode.
+        if (mult ? take_checked(SLOT_CONFIRM1, answer, confirm_check)
+                 : take_checked(SLOT_DH_PART1, answer, dh_check)) {
             return RTP_SUCCESS;
         }
         return std::nullopt;
     };
-    const schedule s{clock_->now_ms(), 150, 1200, 10};
+    const schedule s{clock_->now_ms(), k_t2_initial_ms, k_t2_cap_ms, k_t2_max_retries};
     return retransmit(s, own.message(), "init_session", "Failed to send Commit message!", 10, step);
 }
 
 RTP_ERROR zrtp::dh_part1() {
     zrtp_msg::dh_key_exchange dh1(session_, 1);
     std::vector<uint8_t> peer;
+    const acceptor dh_check = [this](const std::vector<uint8_t> &m) { return dh_part_ok(m); };
     const auto step = [&]() -> std::optional<RTP_ERROR> {
-        if (!copy_slot(SLOT_DH_PART2, peer)) {
+        if (!take_checked(SLOT_DH_PART2, peer, dh_check)) {
             return std::nullopt;
         }
         dh1.parse_msg(reinterpret_cast<const zrtp_msg::zrtp_dh *>(peer.data()), session_,
                       peer.size());
-        return generate_shared_secrets_dh();
+        const RTP_ERROR rc = generate_shared_secrets_dh();
+        if (rc == RTP_SUCCESS && !hvi_matches(peer)) {
+            // RFC 6189 section 4.4.1.1: the initiator's DHPart2 (its public
+            // value) is not the one its Commit committed to.
+            session_.wipe_secrets();
+            LOG_ERROR_AS("dh_part1", "The initiator's DHPart2 does not match its hvi, refusing it");
+            return RTP_FAILED;
+        }
+        return rc;
     };
-    const schedule s{clock_->now_ms(), 150, 1200, 10};
+    const schedule s{clock_->now_ms(), k_t2_initial_ms, k_t2_cap_ms, k_t2_max_retries};
     return retransmit(s, dh1, "dh_part1", "Failed to send DHPart1 Message!", 10, step);
 }
 
 RTP_ERROR zrtp::dh_part2(zrtp_msg::dh_key_exchange *dh) {
     std::vector<uint8_t> peer;
-    if (dh == nullptr || !copy_slot(SLOT_DH_PART1, peer)) {
+    const acceptor dh_check = [this](const std::vector<uint8_t> &m) { return dh_part_ok(m); };
+    if (dh == nullptr || !take_checked(SLOT_DH_PART1, peer, dh_check)) {
         LOG_ERROR("Failed to parse DHPart1 Message!");
         return RTP_FAILED;
     }
@@ -663,13 +809,15 @@ RTP_ERROR zrtp::dh_part2(zrtp_msg::dh_key_exchange *dh) {
     if (rc != RTP_SUCCESS) {
         return rc;
     }
+    std::vector<uint8_t> answer;
+    const acceptor confirm_check = [this](const std::vector<uint8_t> &m) { return confirm_ok(m); };
     const auto step = [&]() -> std::optional<RTP_ERROR> {
-        if (filled(SLOT_CONFIRM1)) {
+        if (take_checked(SLOT_CONFIRM1, answer, confirm_check)) {
             return RTP_SUCCESS;
         }
         return std::nullopt;
     };
-    const schedule s{clock_->now_ms(), 150, 1200, 10};
+    const schedule s{clock_->now_ms(), k_t2_initial_ms, k_t2_cap_ms, k_t2_max_retries};
     return retransmit(s, *dh, "dh_part2", "Failed to send DHPart2 Message!", 10, step);
 }
 
@@ -677,16 +825,13 @@ RTP_ERROR zrtp::responder_finalize_session() {
     zrtp_msg::confirm confirm1(session_, 1);
     zrtp_msg::confack ack(session_);
     std::vector<uint8_t> peer;
+    const acceptor confirm_check = [this](const std::vector<uint8_t> &m) { return confirm_ok(m); };
     const auto step = [&]() -> std::optional<RTP_ERROR> {
-        if (!copy_slot(SLOT_CONFIRM2, peer)) {
+        // A Confirm2 that fails its MAC is dropped (confirm_ok) and waited past.
+        if (!take_checked(SLOT_CONFIRM2, peer, confirm_check)) {
             return std::nullopt;
         }
-        RTP_ERROR rc = confirm1.parse_msg(
-            reinterpret_cast<const zrtp_msg::zrtp_confirm *>(peer.data()), session_);
-        if (rc != RTP_SUCCESS) {
-            LOG_ERROR_AS("responder_finalize_session", "Failed to parse Confirm2 Message!");
-            return rc;
-        }
+        RTP_ERROR rc = RTP_SUCCESS;
         if ((rc = validate_session()) != RTP_SUCCESS) {
             LOG_ERROR_AS("responder_finalize_session",
                          "Mismatch on one of the received MACs/Hashes, session cannot continue");
@@ -703,7 +848,7 @@ RTP_ERROR zrtp::responder_finalize_session() {
         send(ack);
         return RTP_SUCCESS;
     };
-    const schedule s{clock_->now_ms(), 150, 1200, 10};
+    const schedule s{clock_->now_ms(), k_t2_initial_ms, k_t2_cap_ms, k_t2_max_retries};
     return retransmit(s, confirm1, "responder_finalize_session", "Failed to send Confirm1 Message!",
                       10, step);
 }
@@ -712,9 +857,9 @@ RTP_ERROR zrtp::initiator_finalize_session() {
     zrtp_msg::confirm confirm2(session_, 2);
     std::vector<uint8_t> peer;
     RTP_ERROR rc = RTP_FAILED;
-    if (copy_slot(SLOT_CONFIRM1, peer)) {
-        rc = confirm2.parse_msg(reinterpret_cast<const zrtp_msg::zrtp_confirm *>(peer.data()),
-                                session_);
+    const acceptor confirm_check = [this](const std::vector<uint8_t> &m) { return confirm_ok(m); };
+    if (take_checked(SLOT_CONFIRM1, peer, confirm_check)) {
+        rc = RTP_SUCCESS;
     }
     if (rc != RTP_SUCCESS) {
         LOG_ERROR("Failed to parse Confirm1 Message!");
@@ -730,7 +875,7 @@ RTP_ERROR zrtp::initiator_finalize_session() {
         }
         return std::nullopt;
     };
-    const schedule s{clock_->now_ms(), 150, 1200, 10};
+    const schedule s{clock_->now_ms(), k_t2_initial_ms, k_t2_cap_ms, k_t2_max_retries};
     return retransmit(s, confirm2, "initiator_finalize_session", "Failed to send Confirm2 Message!",
                       10, step);
 }

@@ -8,10 +8,13 @@
 // stream fetches SRTP master keys and salts for its role.
 //
 // What this does and does not protect against:
-//  - The short authentication string is derived but never rendered or
-//    compared. Without comparing it over another channel the agreement does
-//    not protect against an active attacker in the middle; it does protect
+//  - The short authentication string (get_sas) must be compared by the
+//    users over another channel: without that the agreement does not
+//    protect against an active attacker in the middle; it does protect
 //    against passive eavesdroppers.
+//  - Received messages are checked as soon as the peer's hash chain allows
+//    (RFC 6189 section 9): a message that fails is dropped and counted
+//    (rejected_messages) and the exchange keeps waiting for a valid one.
 //  - No shared secrets are retained between runs (no ZID cache): rs1, rs2,
 //    aux and pbx secrets are random per run and s1..s3 are absent, so there
 //    is no key continuity either.
@@ -89,6 +92,16 @@ public:
     // Conf2ACK after a finished run (its single Conf2ACK may be lost).
     static constexpr int k_conf2ack_replies = 10;
 
+    // RFC 6189 section 6: Hello is resent on timer T1 (50 ms, doubling to
+    // 200 ms, at most 20 times); Commit, DHPart1/2 and Confirm1/2 on timer
+    // T2 (150 ms, doubling to 1200 ms, at most 10 times).
+    static constexpr int64_t k_t1_initial_ms = 50;
+    static constexpr int64_t k_t1_cap_ms = 200;
+    static constexpr int k_t1_max_retries = 20;
+    static constexpr int64_t k_t2_initial_ms = 150;
+    static constexpr int64_t k_t2_cap_ms = 1200;
+    static constexpr int k_t2_max_retries = 10;
+
     zrtp();
     ~zrtp() override;
     zrtp(const zrtp &) = delete;
@@ -128,8 +141,16 @@ public:
     bool is_initialized() const noexcept { return initialized_.load(); }
     // The last run's role: 0 initiator, 1 responder.
     int role() const;
-    // The SAS hash of the last Diffie-Hellman run (32 bytes), never rendered.
+    // The SAS hash of the last Diffie-Hellman run (32 bytes).
     void get_sas_hash(uint8_t out[32]) const;
+    // The short authentication string of the last Diffie-Hellman run:
+    // four base32 characters and a terminator (RFC 6189 section 5.1.6).
+    // RTP_BAD_ARGUMENT for a null `out`, RTP_UNINITIALIZED before a
+    // successful run.
+    RTP_ERROR get_sas(char out[5]) const;
+    // Received messages dropped because a check failed (version, hash
+    // chain, MAC, hvi).
+    uint64_t rejected_messages() const noexcept { return rejected_.load(); }
     // Conf2ACKs sent from the capture path since construction.
     uint64_t conf2ack_replies_sent() const noexcept { return replies_sent_.load(); }
 
@@ -149,8 +170,13 @@ public:
     RTP_ERROR derive_key(const char *label, uint32_t bits, uint8_t *out);
     static RTP_ERROR verify_hash(const uint8_t *key, const uint8_t *data, size_t len,
                                  uint64_t expected);
+    // RFC 6189 section 4.4.1.1: the responder's check of the initiator's
+    // commitment, hvi = hash(DHPart2 || responder's Hello).
+    bool hvi_matches(const std::vector<uint8_t> &dh_part2);
     RTP_ERROR generate_shared_secrets_dh();
     RTP_ERROR generate_shared_secrets_msm();
+    // Confirm keys (ZRTP and HMAC keys of both roles) from the current s0.
+    void derive_confirm_keys();
     RTP_ERROR validate_session();
     RTP_ERROR begin_session();
     RTP_ERROR init_session(int key_agreement);
@@ -213,6 +239,17 @@ private:
                          const std::function<std::optional<RTP_ERROR>()> &step);
     bool filled(slot_id id);
     bool copy_slot(slot_id id, std::vector<uint8_t> &out);
+    // Copies the slot's message if `accept` takes it; otherwise empties the
+    // slot (the next message of the type may fill it) and counts a reject.
+    using acceptor = std::function<bool(const std::vector<uint8_t> &)>;
+    bool take_checked(slot_id id, std::vector<uint8_t> &out, const acceptor &accept);
+    // Checks that become possible as the peer's chain H3..H0 is learnt.
+    bool hello_ok(const std::vector<uint8_t> &msg);
+    bool commit_ok(const std::vector<uint8_t> &msg);
+    bool dh_part_ok(const std::vector<uint8_t> &msg);
+    bool confirm_ok(const std::vector<uint8_t> &msg);
+    // H3 == hash^n(h), and the peer's Hello MAC verifies with hash^(n-1)(h).
+    bool chains_to_hello(const uint8_t *h, int n);
     static int slot_of(zrtp_msg::msg_type type);
     // The own and the peer's ZID ordered by role, initiator first.
     void zids_by_role(const uint8_t **zidi, const uint8_t **zidr) const;
@@ -232,6 +269,8 @@ private:
     std::vector<stored_reply> replies_;
     std::atomic<uint64_t> captures_{0};
     std::atomic<uint64_t> replies_sent_{0};
+    std::atomic<uint64_t> rejected_{0};
+    bool unsupported_hello_ = false;  // this run saw a Hello of another version
 
     std::mutex state_lock_;
     bool dh_keys_ready_ = false;

@@ -335,6 +335,10 @@ confirm::confirm(zrtp_session &session, int which) {
 }
 
 RTP_ERROR confirm::parse_msg(const zrtp_confirm *msg, zrtp_session &session) {
+    return open(msg, session);
+}
+
+RTP_ERROR confirm::open(const zrtp_confirm *msg, zrtp_session &session) {
     const bool first = std::memcmp(msg->msg.msgblock, "Confirm1", 8) == 0;
     const uint8_t *key = first ? session.responder_zrtp_key : session.initiator_zrtp_key;
     const uint8_t *hmac_key = first ? session.responder_hmac_key : session.initiator_hmac_key;

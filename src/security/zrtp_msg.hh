@@ -324,6 +324,8 @@ public:
     // the 40 bytes (in a copy) and records the peer's H0. A bad MAC leaves
     // the session untouched and returns RTP_BAD_ARGUMENT.
     virtual RTP_ERROR parse_msg(const zrtp_confirm *msg, zrtp_session &session);
+    // The same without a confirm object (no message is built).
+    static RTP_ERROR open(const zrtp_confirm *msg, zrtp_session &session);
 };
 
 class confack : public zrtp_message {
