@@ -67,13 +67,19 @@ void zrtp::get_sas_hash(uint8_t out[32]) const {
     std::memcpy(out, session_.sas_hash, sizeof(session_.sas_hash));
 }
 
-RTP_ERROR zrtp::get_sas(char out[5]) const {
+RTP_ERROR zrtp::get_sas(char out[5]) {
     if (out == nullptr) {
         return RTP_BAD_ARGUMENT;
     }
     if (!initialized_.load()) {
         return RTP_UNINITIALIZED;
     }
+    std::lock_guard<std::mutex> guard(state_lock_);
+    std::memcpy(out, sas_, sizeof(sas_));
+    return RTP_SUCCESS;
+}
+
+void zrtp::render_sas() {
     // RFC 6189 section 5.1.6: the leftmost 20 bits of the SAS hash as four
     // base32 characters.
     uint8_t leftmost[4] = {};
@@ -82,9 +88,9 @@ RTP_ERROR zrtp::get_sas(char out[5]) const {
     uint8_t rendered[4] = {};
     crypto::b32 encoder;
     encoder.encode(leftmost, rendered, sizeof(rendered));
-    std::memcpy(out, rendered, 4);
-    out[4] = '\0';
-    return RTP_SUCCESS;
+    std::lock_guard<std::mutex> guard(state_lock_);
+    std::memcpy(sas_, rendered, 4);
+    sas_[4] = '\0';
 }
 
 // --- the stream-side flags -----------------------------------------------------
@@ -424,6 +430,7 @@ RTP_ERROR zrtp::run(uint32_t ssrc, const void *channel, zrtp_send_fn send, bool 
 RTP_ERROR zrtp::init_dhm(uint32_t ssrc, const void *channel, zrtp_send_fn send) {
     resetSession(ssrc, channel, std::move(send));
     std::memset(session_.hvi, 0, sizeof(session_.hvi));
+    sas_verified_.store(false);
 
     generate_zid();
     dh_->generate_keys();
@@ -465,6 +472,7 @@ RTP_ERROR zrtp::init_dhm(uint32_t ssrc, const void *channel, zrtp_send_fn send) 
         }
     }
     LOG_INFO_AS("init_dhm", "ZRTP has been initialized using DHMode");
+    render_sas();
     initialized_.store(true);
     return RTP_SUCCESS;
 }

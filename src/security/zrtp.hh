@@ -147,7 +147,10 @@ public:
     // four base32 characters and a terminator (RFC 6189 section 5.1.6).
     // RTP_BAD_ARGUMENT for a null `out`, RTP_UNINITIALIZED before a
     // successful run.
-    RTP_ERROR get_sas(char out[5]) const;
+    RTP_ERROR get_sas(char out[5]);
+    // The users found the SAS equal; cleared by the next Diffie-Hellman run.
+    void set_sas_verified() noexcept { sas_verified_.store(true); }
+    bool sas_verified() const noexcept { return sas_verified_.load(); }
     // Received messages dropped because a check failed (version, hash
     // chain, MAC, hvi).
     uint64_t rejected_messages() const noexcept { return rejected_.load(); }
@@ -177,6 +180,8 @@ public:
     RTP_ERROR generate_shared_secrets_msm();
     // Confirm keys (ZRTP and HMAC keys of both roles) from the current s0.
     void derive_confirm_keys();
+    // Renders the SAS of the current SAS hash into sas_.
+    void render_sas();
     RTP_ERROR validate_session();
     RTP_ERROR begin_session();
     RTP_ERROR init_session(int key_agreement);
@@ -270,10 +275,12 @@ private:
     std::atomic<uint64_t> captures_{0};
     std::atomic<uint64_t> replies_sent_{0};
     std::atomic<uint64_t> rejected_{0};
+    std::atomic<bool> sas_verified_{false};
     bool unsupported_hello_ = false;  // this run saw a Hello of another version
 
     std::mutex state_lock_;
     bool dh_keys_ready_ = false;
+    char sas_[5] = {};  // rendered at the end of each Diffie-Hellman run
     std::mutex turn_lock_;
     bool negotiating_ = false;
 };

@@ -359,12 +359,24 @@ RTP_ERROR media_stream_internal::start_zrtp() {
         LOG_ERROR("ZRTP not found, stream %i", static_cast<int>(local_ssrc_->load()));
         return free_resources(RTP_FAILED);
     }
-    if (zrtp_done_) {
+    if (zrtp_done_.load()) {
         return RTP_SUCCESS;  // agreed once; its handlers are in place
+    }
+    if (!(rce_flags_ & RCE_SRTP) || !(rce_flags_ & k_zrtp_mask) ||
+        (rce_flags_ & RCE_SRTP_KEYS_FROM_USER) || keys_installed_.load()) {
+        // Its keys are the application's (or it has none to take): an
+        // agreement would replace the ciphers its threads use.
+        LOG_ERROR("The stream is not keyed by ZRTP; its SRTP keys cannot change");
+        return RTP_FAILED;
     }
     if (!socket_ || !reception_flow_ || !srtp_ || !srtcp_) {
         LOG_ERROR("RTP context has not been initialized fully, cannot continue!");
         return RTP_UNINITIALIZED;
+    }
+    if (srtp_->keyed() || srtcp_->keyed()) {
+        // Shared with a running stream of the same local SSRC.
+        LOG_ERROR("The SRTP context of this SSRC is keyed by another stream already");
+        return RTP_FAILED;
     }
     const bool multistream = (rce_flags_ & RCE_ZRTP_MULTISTREAM_MODE) != 0;
     if (multistream) {
@@ -383,6 +395,10 @@ RTP_ERROR media_stream_internal::start_zrtp() {
     // replace what they derive from.
     RTP_ERROR keys = RTP_SUCCESS;
     const auto install_keys = [this, &keys] {
+        if (srtp_->keyed() || srtcp_->keyed()) {
+            keys = RTP_FAILED;  // keyed by another stream while this one agreed
+            return keys;
+        }
         keys = init_srtp_with_zrtp(rce_flags_, 0, srtp_, zrtp_);
         if (keys == RTP_SUCCESS) {
             keys = init_srtp_with_zrtp(rce_flags_, 1, srtcp_, zrtp_);
@@ -416,8 +432,36 @@ RTP_ERROR media_stream_internal::start_zrtp() {
         rtcp_->internal()->set_srtcp(srtcp_);  // RTCP stayed silent until now
     }
     keys_installed_.store(true);
-    zrtp_done_ = true;
+    zrtp_done_.store(true);
     return RTP_SUCCESS;
+}
+
+RTP_ERROR media_stream_internal::get_zrtp_sas(char out[5]) const {
+    if (out == nullptr) {
+        return RTP_BAD_ARGUMENT;
+    }
+    if (!zrtp_ || !(rce_flags_ & k_zrtp_mask)) {
+        return RTP_FAILED;
+    }
+    if (!zrtp_done_.load()) {
+        return RTP_UNINITIALIZED;
+    }
+    return zrtp_->get_sas(out);
+}
+
+RTP_ERROR media_stream_internal::set_zrtp_sas_verified() {
+    if (!zrtp_ || !(rce_flags_ & k_zrtp_mask)) {
+        return RTP_FAILED;
+    }
+    if (!zrtp_done_.load()) {
+        return RTP_UNINITIALIZED;
+    }
+    zrtp_->set_sas_verified();
+    return RTP_SUCCESS;
+}
+
+bool media_stream_internal::zrtp_sas_verified() const {
+    return zrtp_ && zrtp_done_.load() && zrtp_->sas_verified();
 }
 
 void media_stream_internal::give_back_turn() {
