@@ -330,6 +330,7 @@ void zrtp::resetSession(uint32_t ssrc, const void *channel, zrtp_send_fn send) {
     session_.ssrc = ssrc;
     session_.seq = 0;
     unsupported_hello_ = false;
+    keys_known_.store(false);
     std::lock_guard<std::mutex> guard(capture_lock_);
     run_channel_ = channel;
     for (slot &s : slots_) {
@@ -340,6 +341,11 @@ void zrtp::resetSession(uint32_t ssrc, const void *channel, zrtp_send_fn send) {
         std::remove_if(replies_.begin(), replies_.end(),
                        [channel](const stored_reply &r) { return r.channel == channel; }),
         replies_.end());
+}
+
+RTP_ERROR zrtp::signal_ready() {
+    keys_known_.store(true);
+    return ready_fn_ ? ready_fn_() : RTP_SUCCESS;
 }
 
 void zrtp::end_run() {
@@ -387,7 +393,8 @@ RTP_ERROR zrtp::retransmit(schedule s, zrtp_msg::zrtp_message &msg, const char *
 // --- entry points ----------------------------------------------------------------
 
 RTP_ERROR zrtp::init(uint32_t ssrc, const void *channel, zrtp_send_fn send, bool full_exchange,
-                     const std::function<RTP_ERROR()> &on_keys) {
+                     const std::function<RTP_ERROR()> &on_keys,
+                     const std::function<RTP_ERROR()> &on_ready) {
     if (channel == nullptr || !send) {
         return RTP_BAD_ARGUMENT;
     }
@@ -396,7 +403,11 @@ RTP_ERROR zrtp::init(uint32_t ssrc, const void *channel, zrtp_send_fn send, bool
         return RTP_FAILED;
     }
     try {
-        return run(ssrc, channel, std::move(send), full_exchange, on_keys);
+        std::lock_guard<std::recursive_mutex> run_guard(session_.session_mutex);
+        ready_fn_ = on_ready;
+        const RTP_ERROR rc = run(ssrc, channel, std::move(send), full_exchange, on_keys);
+        ready_fn_ = nullptr;
+        return rc;
     } catch (const std::exception &e) {
         end_run();
         LOG_ERROR("ZRTP exchange failed: %s", e.what());
@@ -845,6 +856,11 @@ RTP_ERROR zrtp::responder_finalize_session() {
                          "Mismatch on one of the received MACs/Hashes, session cannot continue");
             return rc;
         }
+        // RFC 6189 section 4.6: the initiator sends media once it has this
+        // Conf2ACK, so this side takes the keys in first.
+        if ((rc = signal_ready()) != RTP_SUCCESS) {
+            return rc;
+        }
         {
             // Kept for the peer's Confirm2 retransmissions, should this
             // Conf2ACK be lost.
@@ -877,6 +893,10 @@ RTP_ERROR zrtp::initiator_finalize_session() {
         LOG_ERROR("Mismatch on one of the received MACs/Hashes, session cannot continue");
         return rc;
     }
+    // The responder may send media once it has our Confirm2.
+    if ((rc = signal_ready()) != RTP_SUCCESS) {
+        return rc;
+    }
     const auto step = [&]() -> std::optional<RTP_ERROR> {
         if (filled(SLOT_CONF2ACK)) {
             return RTP_SUCCESS;
@@ -901,7 +921,7 @@ RTP_ERROR zrtp::get_srtp_keys(uint8_t *local_key, uint32_t local_key_bits, uint8
         !valid(local_salt, local_salt_bits) || !valid(remote_salt, remote_salt_bits)) {
         return RTP_BAD_ARGUMENT;
     }
-    if (!initialized_.load()) {
+    if (!initialized_.load() && !keys_known_.load()) {
         return RTP_UNINITIALIZED;
     }
     std::lock_guard<std::recursive_mutex> run_guard(session_.session_mutex);

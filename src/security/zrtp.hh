@@ -115,7 +115,14 @@ public:
     // The same over any transport: messages go out through `send`, and the
     // messages captured for `channel` are this run's.
     RTP_ERROR init(uint32_t ssrc, const void *channel, zrtp_send_fn send, bool full_exchange,
-                   const std::function<RTP_ERROR()> &on_keys = {});
+                   const std::function<RTP_ERROR()> &on_keys = {},
+                   const std::function<RTP_ERROR()> &on_ready = {});
+    // `on_ready`, if given, runs on the exchange's thread once the peer's
+    // Confirm verified and before this side's last message (Confirm2 as
+    // initiator, Conf2ACK as responder) goes out: after that message the
+    // peer may send media under the new keys (RFC 6189 section 4.6), so the
+    // stream installs them there. get_srtp_keys answers from then on; an
+    // error from it ends the run with that result.
 
     // SRTP master keys and salts of the last run, for this side's role
     // (sizes in bits, at most 256, multiples of 8). RTP_BAD_ARGUMENT for a
@@ -231,6 +238,7 @@ private:
 
     RTP_ERROR run(uint32_t ssrc, const void *channel, zrtp_send_fn send, bool full_exchange,
                   const std::function<RTP_ERROR()> &on_keys);
+    RTP_ERROR signal_ready();
     RTP_ERROR init_dhm(uint32_t ssrc, const void *channel, zrtp_send_fn send);
     RTP_ERROR init_msm(uint32_t ssrc, const void *channel, zrtp_send_fn send);
     void end_run();
@@ -266,7 +274,9 @@ private:
     std::unique_ptr<crypto::sha256> hasher_;
     std::unique_ptr<crypto::dh> dh_;
     zrtp_session session_;
-    zrtp_send_fn sender_;  // the running exchange's
+    zrtp_send_fn sender_;                  // the running exchange's
+    std::function<RTP_ERROR()> ready_fn_;  // the running exchange's on_ready
+    std::atomic<bool> keys_known_{false};  // this run's keys are derived and confirmed
 
     std::mutex capture_lock_;
     const void *run_channel_ = nullptr;  // the channel of the running exchange

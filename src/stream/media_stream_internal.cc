@@ -391,9 +391,10 @@ RTP_ERROR media_stream_internal::start_zrtp() {
         }
         holds_turn_ = true;
     }
-    // The keys are fetched inside the run, before another stream's run can
-    // replace what they derive from.
-    RTP_ERROR keys = RTP_SUCCESS;
+    // The keys are fetched and the media handlers installed inside the run,
+    // before this side's last message lets the peer send media and before
+    // another stream's run can replace what the keys derive from.
+    RTP_ERROR keys = RTP_UNINITIALIZED;  // until the run is ready for them
     const auto install_keys = [this, &keys] {
         if (srtp_->keyed() || srtcp_->keyed()) {
             keys = RTP_FAILED;  // keyed by another stream while this one agreed
@@ -402,6 +403,9 @@ RTP_ERROR media_stream_internal::start_zrtp() {
         keys = init_srtp_with_zrtp(rce_flags_, 0, srtp_, zrtp_);
         if (keys == RTP_SUCCESS) {
             keys = init_srtp_with_zrtp(rce_flags_, 1, srtcp_, zrtp_);
+        }
+        if (keys == RTP_SUCCESS) {
+            install_packet_handlers();  // before the peer may send media
         }
         return keys;
     };
@@ -415,19 +419,18 @@ RTP_ERROR media_stream_internal::start_zrtp() {
         return sent;
     };
     const RTP_ERROR rc = zrtp_->init(local_ssrc_->load(), socket_.get(), std::move(send),
-                                     !multistream, install_keys);
-    if (keys != RTP_SUCCESS) {
+                                     !multistream, {}, install_keys);
+    if (keys != RTP_SUCCESS && keys != RTP_UNINITIALIZED) {
         return free_resources(keys);
     }
-    if (rc != RTP_SUCCESS) {
+    if (rc != RTP_SUCCESS || keys != RTP_SUCCESS) {
         LOG_WARN("Failed to initialize ZRTP for media stream!");
-        return free_resources(rc);
+        return free_resources(rc != RTP_SUCCESS ? rc : RTP_FAILED);
     }
     if (!multistream) {
         zrtp_->set_dh_keys_ready();
     }
     give_back_turn();
-    install_packet_handlers();
     if ((rce_flags_ & RCE_WITH_RTCP) && rtcp_) {
         rtcp_->internal()->set_srtcp(srtcp_);  // RTCP stayed silent until now
     }

@@ -590,6 +590,53 @@ TEST_F(ZrtpExchange, SpoofedMessagesAheadOfTheRealOnesAreIgnored) {
     }
 }
 
+// RFC 6189 section 4.6: each side is ready for media under the new keys
+// before its last message lets the peer send: on_ready runs, with the keys
+// available, before the initiator's Confirm2 and the responder's Conf2ACK.
+TEST_F(ZrtpExchange, KeysAreReadyBeforeTheLastMessageGoesOut) {
+    auto l = links();
+    struct side {
+        bool ready = false;
+        RTP_ERROR keys = RTP_PENDING;
+        size_t confirm2_sent = 0;
+        size_t conf2ack_sent = 0;
+    } sa, sb;
+    const auto on_ready = [](zrtp &z, sim_link &out, side &s) {
+        return [&z, &out, &s] {
+            s.ready = true;
+            s.confirm2_sent = out.times_of("Confirm2").size();
+            s.conf2ack_sent = out.times_of("Conf2ACK").size();
+            uint8_t k[16], r[16], ls[14], rs[14];
+            s.keys = z.get_srtp_keys(k, 128, r, 128, ls, 112, rs, 112);
+            return RTP_SUCCESS;
+        };
+    };
+    RTP_ERROR ra = RTP_PENDING;
+    RTP_ERROR rb = RTP_PENDING;
+    clock_->enter();
+    clock_->enter();
+    std::thread ta([&] {
+        ra = a_.init(1, &l->channel_a, l->a_to_b->sender(), true, {}, on_ready(a_, *l->a_to_b, sa));
+        clock_->leave();
+    });
+    std::thread tb([&] {
+        rb = b_.init(2, &l->channel_b, l->b_to_a->sender(), true, {}, on_ready(b_, *l->b_to_a, sb));
+        clock_->leave();
+    });
+    ta.join();
+    tb.join();
+    clock_->clear_events();
+    ASSERT_EQ(ra, RTP_SUCCESS);
+    ASSERT_EQ(rb, RTP_SUCCESS);
+    for (const side *s : {&sa, &sb}) {
+        EXPECT_TRUE(s->ready);
+        EXPECT_EQ(s->keys, RTP_SUCCESS);
+        EXPECT_EQ(s->confirm2_sent, 0u);
+        EXPECT_EQ(s->conf2ack_sent, 0u);
+    }
+    expect_crossed(a_, b_);
+}
+
 // RFC 6189 section 5.1.6: the SAS is the leftmost 20 bits of the SAS hash
 // as four base32 characters, the same on both ends.
 TEST_F(ZrtpExchange, SasIsRenderedAlikeOnBothEnds) {
