@@ -128,6 +128,12 @@ RTP_ERROR media_stream_internal::init(std::shared_ptr<zrtp> zrtp_ctx) {
         // early is not processed.
         zrtp_binding_ = std::make_unique<zrtp::binding>(zrtp::binding{zrtp_.get(), socket_.get()});
         reception_flow_->set_stream_flags(remote_ssrc_, rce_flags_);
+        // Only the peer's datagrams may reach the agreement.
+        if (dst_port_ != 0) {
+            reception_flow_->set_zrtp_peer(remote_ssrc_,
+                                           ipv6_ ? reinterpret_cast<const sockaddr *>(&remote_v6_)
+                                                 : reinterpret_cast<const sockaddr *>(&remote_v4_));
+        }
         reception_flow_->install_handler(HANDLER_ZRTP, remote_ssrc_, zrtp::packet_handler,
                                          zrtp_binding_.get());
     } else {

@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -579,6 +582,57 @@ TEST(ReceptionFlowDispatch, DatagramsOfNoKnownKindAreCountedNotDispatched) {
     f.feed(rtp_packet(0xA, 3), flags);
     EXPECT_EQ(f.log.get(), (std::vector<std::string>{"decrypt", "stats", "media"}));
     EXPECT_EQ(f.flow.dropped_not_rtp(), junk.size());
+}
+
+RTP_ERROR zrtp_stage(void *arg, int, uint8_t *, size_t, frame::rtp_frame **) {
+    static_cast<stage_log *>(arg)->add("zrtp");
+    return RTP_SUCCESS;
+}
+
+// A stream's ZRTP datagrams are taken only from its peer's address and
+// port; a spoofed one from elsewhere is counted and never reaches the
+// agreement. A sender that is not known (tests, replays) is taken.
+TEST(ReceptionFlowDispatch, ZrtpFromAnotherAddressIsDroppedAndCounted) {
+    flow_fixture f;
+    auto a = make_shared_ssrc(0xA);
+    f.flow.install_handler(HANDLER_ZRTP, a, zrtp_stage, &f.log);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(5004);
+    peer.sin_addr.s_addr = htonl(0x7F000001);
+    ASSERT_EQ(f.flow.set_zrtp_peer(a, reinterpret_cast<const sockaddr *>(&peer)), RTP_SUCCESS);
+    f.start();
+    std::vector<uint8_t> zrtp(28, 0);
+    std::memcpy(zrtp.data() + 4, "ZRTP", 4);
+    const auto from = [](uint32_t address, uint16_t port) {
+        sockaddr_in6 storage{};
+        auto &v4 = reinterpret_cast<sockaddr_in &>(storage);
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(port);
+        v4.sin_addr.s_addr = htonl(address);
+        return storage;
+    };
+    const struct Case {
+        const char *name;
+        sockaddr_in6 from;
+        bool taken;
+    } cases[] = {
+        {"the peer", from(0x7F000001, 5004), true},
+        {"another port", from(0x7F000001, 5006), false},
+        {"another address", from(0x7F000002, 5004), false},
+    };
+    uint64_t dropped = 0;
+    size_t taken = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        f.flow.process_packet(zrtp.data(), zrtp.size(), 0, &c.from);
+        dropped += c.taken ? 0 : 1;
+        taken += c.taken ? 1 : 0;
+        EXPECT_EQ(f.log.get().size(), taken);
+        EXPECT_EQ(f.flow.dropped_zrtp_foreign(), dropped);
+    }
+    f.flow.process_packet(zrtp.data(), zrtp.size(), 0, nullptr);
+    EXPECT_EQ(f.log.get(), std::vector<std::string>(taken + 1, "zrtp"));
 }
 
 // The classifier alone: each kind, and the SSRC at the kind's own place.
