@@ -248,7 +248,7 @@ bool zrtp::take_checked(slot_id id, std::vector<uint8_t> &out, const acceptor &a
     return false;
 }
 
-// --- checks of received messages (RFC 6189 section 9) --------------------------------
+// --- checks of received messages against the peer's hash chain ---------------------
 
 bool zrtp::hello_ok(const std::vector<uint8_t> &msg) {
     // Only a Hello of our version is answered: one of another version may

@@ -12,17 +12,17 @@
 //    users over another channel: without that the agreement does not
 //    protect against an active attacker in the middle; it does protect
 //    against passive eavesdroppers.
-//  - Received messages are checked as soon as the peer's hash chain allows
-//    (RFC 6189 section 9): a message that fails is dropped and counted
+//  - Received messages are checked as soon as the peer's hash chain
+//    H3..H0 allows: a message that fails is dropped and counted
 //    (rejected_messages) and the exchange keeps waiting for a valid one.
 //  - No shared secrets are retained between runs (no ZID cache): rs1, rs2,
 //    aux and pbx secrets are random per run and s1..s3 are absent, so there
 //    is no key continuity either.
 //
 // Threads: an exchange runs on the calling thread and polls the capture
-// slots; the capture path (packet_handler/capture) runs on reception-flow
-// processing threads and only copies accepted messages into empty slots.
-// Every run of one zrtp object is serialised. Lock order: the session
+// slots (the stream layer takes only its peer's datagrams there); the capture path
+// (packet_handler/capture) runs on reception-flow processing threads and only copies accepted
+// messages into empty slots. Every run of one zrtp object is serialised. Lock order: the session
 // mutex (held for a whole run) -> the capture lock; the capture lock is
 // held only for slot copies. The state lock and the turn lock are leaves.
 
