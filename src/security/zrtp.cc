@@ -338,6 +338,12 @@ void zrtp::resetSession(uint32_t ssrc, const void *channel, zrtp_send_fn send) {
     session_.ssrc = ssrc;
     session_.seq = 0;
     unsupported_hello_ = false;
+    // The peer's algorithms are this run's Hello's.
+    session_.peer_hash_algos.clear();
+    session_.peer_cipher_algos.clear();
+    session_.peer_auth_tags.clear();
+    session_.peer_key_agreements.clear();
+    session_.peer_sas_types.clear();
     keys_known_.store(false);
     std::lock_guard<std::mutex> guard(capture_lock_);
     run_channel_ = channel;
