@@ -171,15 +171,21 @@ inline bool decode_base64(const std::string &text, std::vector<uint8_t> *out) {
 //    Both ends use the same key and salt, and tag every packet;
 //  - standard SRTP (--srtp PROFILE:inline:BASE64, RCE_SRTP_STANDARD), as SDP
 //    carries it (RFC 4568): the one key serves both directions, as
-//    GStreamer's srtpenc/srtpdec use one key per element.
+//    GStreamer's srtpenc/srtpdec use one key per element;
+//  - or keys agreed with the peer by ZRTP (--zrtp, Diffie-Hellman mode): the
+//    tool prints the short authentication string for the users to compare.
 struct srtp_options {
     std::vector<uint8_t> key;
     std::vector<uint8_t> salt;
     std::string standard;                  // "PROFILE:inline:BASE64"
     const srtp_suite *suite = nullptr;     // of `standard`
     std::vector<uint8_t> standard_master;  // its key || salt
+    bool zrtp = false;
     bool enabled() const { return !key.empty() || suite != nullptr; }
     int flags() const {
+        if (zrtp) {
+            return tessal::RCE_SRTP | tessal::RCE_SRTP_KEYS_FROM_ZRTP | tessal::RCE_ZRTP_FULL_DH;
+        }
         if (suite != nullptr) {
             return tessal::RCE_SRTP | tessal::RCE_SRTP_KEYS_FROM_USER | tessal::RCE_SRTP_STANDARD;
         }
@@ -235,6 +241,11 @@ inline bool parse_standard_srtp(const char *text, srtp_options &o) {
 // Takes --srtp, --srtp-key and --srtp-salt; true when the current word was
 // one of them (`ok` then tells whether its value was good).
 inline bool parse_srtp_option(arg_reader &args, srtp_options &o, bool *ok) {
+    if (args.is("--zrtp")) {
+        o.zrtp = true;
+        *ok = true;
+        return true;
+    }
     if (args.is("--srtp")) {
         *ok = parse_standard_srtp(args.value(), o);
         if (!*ok) {
@@ -267,6 +278,9 @@ inline bool check_srtp_options(const arg_reader &args, const srtp_options &o) {
     }
     if (!o.key.empty() && o.suite != nullptr) {
         return args.fail("--srtp (standard SRTP) and --srtp-key are two modes; choose one");
+    }
+    if (o.zrtp && o.enabled()) {
+        return args.fail("--zrtp agrees the keys; it takes no --srtp or --srtp-key");
     }
     return true;
 }
@@ -302,6 +316,16 @@ inline void print_standard_srtp(const srtp_options &o) {
 
 // Keys a stream created with srtp_options::flags(); starts it.
 inline bool key_stream(tessal::media_stream *stream, srtp_options &o) {
+    if (o.zrtp) {
+        // The agreement ran inside create_stream.
+        char sas[5] = {};
+        if (stream->get_zrtp_sas(sas) != tessal::RTP_SUCCESS) {
+            return false;
+        }
+        std::printf("zrtp: sas %s (compare it with the peer's)\n", sas);
+        std::fflush(stdout);
+        return true;
+    }
     if (o.suite != nullptr) {
         // The same key both ways: what this stream sends and what it takes in.
         if (stream->add_srtp_crypto(o.standard.c_str(), o.standard.c_str()) !=

@@ -52,6 +52,8 @@ void usage(FILE *out) {
         "                   192 or 256) and an 80-bit tag; needs --srtp-salt\n"
         "  --srtp-salt HEX  the 14-byte SRTP master salt (28 hex digits)\n"
         "                   (both ends need the same key and salt)\n"
+        "  --zrtp           SRTP keyed by a ZRTP agreement (RFC 6189) with the peer;\n"
+        "                   prints the short authentication string to compare\n"
         "  --srtp PROFILE:inline:KEY  standard SRTP/SRTCP (RFC 3711, 7714) that\n"
         "                   GStreamer and other libsrtp peers decrypt: PROFILE is\n"
         "                   AES_CM_128_HMAC_SHA1_80, AES_CM_128_HMAC_SHA1_32,\n"

@@ -114,6 +114,20 @@ public:
     // and the stream released, for a stream without ZRTP. See
     // RCE_SRTP_KEYS_FROM_ZRTP for what the agreement protects against.
     RTP_ERROR start_zrtp() noexcept;
+    // The short authentication string of the stream's ZRTP agreement (the
+    // session's Diffie-Hellman exchange): four base32 characters and a
+    // terminator (RFC 6189 section 5.1.6), for the users to read to each
+    // other. Only a SAS found equal on both ends protects against an
+    // attacker in the middle. RTP_BAD_ARGUMENT for a null `out`,
+    // RTP_UNINITIALIZED before the stream's agreement finished, RTP_FAILED
+    // for a stream without ZRTP. Any thread.
+    RTP_ERROR get_zrtp_sas(char out[5]) const noexcept;
+    // Records that the users compared the SAS and found it equal (kept for
+    // the session until its next Diffie-Hellman exchange). Result codes as
+    // get_zrtp_sas.
+    RTP_ERROR set_zrtp_sas_verified() noexcept;
+    // True once set_zrtp_sas_verified succeeded for the session's agreement.
+    bool zrtp_sas_verified() const noexcept;
 
     // Tunes a started stream with one configuration key (RCC_*, util.hh):
     // RTP_SUCCESS, RTP_BAD_ARGUMENT for a value out of the key's range or an

@@ -80,6 +80,17 @@ typedef struct tessal_stream_statistics {
 TESSAL_C_EXPORT int tessal_stream_get_statistics(const tessal_stream *stream,
                                                  tessal_stream_statistics *out);
 
+/* The short authentication string of the stream's ZRTP agreement into
+ * out[0..4] (four base32 characters and a terminator), as
+ * media_stream::get_zrtp_sas: 0, -4 for a null stream or `out`, -9 before
+ * the agreement finished, -1 for a stream without ZRTP. Any thread. */
+TESSAL_C_EXPORT int tessal_stream_get_zrtp_sas(const tessal_stream *stream, char out[5]);
+/* Records that the users found the SAS equal on both ends; the result codes
+ * of tessal_stream_get_zrtp_sas. */
+TESSAL_C_EXPORT int tessal_stream_set_zrtp_sas_verified(tessal_stream *stream);
+/* 1 once the session's SAS was marked verified, else 0 (also for null). */
+TESSAL_C_EXPORT int tessal_stream_zrtp_sas_verified(const tessal_stream *stream);
+
 #ifdef __cplusplus
 }
 #endif

@@ -92,11 +92,12 @@ enum RCE_FLAGS : int {
     // until the agreement ends; both ends must create their streams at
     // about the same time). The first stream of a session runs the
     // Diffie-Hellman exchange, later ones may run multistream mode
-    // (RCE_ZRTP_MULTISTREAM_MODE). The short authentication string is not
-    // rendered: without comparing one over another channel the agreement
-    // does not protect against an active attacker in the middle, only
-    // against eavesdroppers. No secrets are cached between sessions (no ZID
-    // cache, no key continuity). 128-bit keys only.
+    // (RCE_ZRTP_MULTISTREAM_MODE). The users must compare the short
+    // authentication string (media_stream::get_zrtp_sas) over another
+    // channel: without that the agreement does not protect against an
+    // active attacker in the middle, only against eavesdroppers. No secrets
+    // are cached between sessions (no ZID cache, no key continuity).
+    // 128-bit keys only.
     RCE_SRTP_KEYS_FROM_ZRTP = 0x10,
     RCE_SRTP_KEYS_FROM_USER = 0x20,
     RCE_H26X_OMIT_START_CODE = 0x40,

@@ -55,6 +55,18 @@ int tessal_push_frame(tessal_stream *stream, uint8_t *data, size_t len, int rtp_
     return stream != nullptr ? stream->push_frame(data, len, rtp_flags) : RTP_BAD_ARGUMENT;
 }
 
+int tessal_stream_get_zrtp_sas(const tessal_stream *stream, char out[5]) {
+    return stream != nullptr ? stream->get_zrtp_sas(out) : RTP_BAD_ARGUMENT;
+}
+
+int tessal_stream_set_zrtp_sas_verified(tessal_stream *stream) {
+    return stream != nullptr ? stream->set_zrtp_sas_verified() : RTP_BAD_ARGUMENT;
+}
+
+int tessal_stream_zrtp_sas_verified(const tessal_stream *stream) {
+    return stream != nullptr && stream->zrtp_sas_verified() ? 1 : 0;
+}
+
 int tessal_stream_get_statistics(const tessal_stream *stream, tessal_stream_statistics *out) {
     if (stream == nullptr || out == nullptr) {
         return RTP_BAD_ARGUMENT;

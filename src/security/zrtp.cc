@@ -8,6 +8,9 @@
 #include <cstring>
 #include <exception>
 
+#include <cryptopp/misc.h>
+
+#include "security/b32.hh"
 #include "security/crypto.hh"
 #include "security/dh.hh"
 #include "security/hmac.hh"
@@ -63,6 +66,32 @@ int zrtp::role() const {
 
 void zrtp::get_sas_hash(uint8_t out[32]) const {
     std::memcpy(out, session_.sas_hash, sizeof(session_.sas_hash));
+}
+
+RTP_ERROR zrtp::get_sas(char out[5]) {
+    if (out == nullptr) {
+        return RTP_BAD_ARGUMENT;
+    }
+    if (!initialized_.load()) {
+        return RTP_UNINITIALIZED;
+    }
+    std::lock_guard<std::mutex> guard(state_lock_);
+    std::memcpy(out, sas_, sizeof(sas_));
+    return RTP_SUCCESS;
+}
+
+void zrtp::render_sas() {
+    // RFC 6189 section 5.1.6: the leftmost 20 bits of the SAS hash as four
+    // base32 characters.
+    uint8_t leftmost[4] = {};
+    std::memcpy(leftmost, session_.sas_hash, 3);
+    leftmost[2] &= 0xF0;
+    uint8_t rendered[4] = {};
+    crypto::b32 encoder;
+    encoder.encode(leftmost, rendered, sizeof(rendered));
+    std::lock_guard<std::mutex> guard(state_lock_);
+    std::memcpy(sas_, rendered, 4);
+    sas_[4] = '\0';
 }
 
 // --- the stream-side flags -----------------------------------------------------
@@ -135,6 +164,11 @@ RTP_ERROR zrtp::packet_handler(void *arg, int, uint8_t *packet, size_t size,
 }
 
 RTP_ERROR zrtp::capture(const void *channel, const uint8_t *packet, size_t size) {
+    return capture_into(channel, packet, size, nullptr);
+}
+
+RTP_ERROR zrtp::capture_into(const void *channel, const uint8_t *packet, size_t size,
+                             std::vector<uint8_t> *reply_out) {
     zrtp_msg::msg_type type = zrtp_msg::msg_type::none;
     const RTP_ERROR rc = zrtp_msg::check_message(packet, size, &type);
     if (rc != RTP_SUCCESS) {
@@ -172,7 +206,10 @@ RTP_ERROR zrtp::capture(const void *channel, const uint8_t *packet, size_t size)
     if (stored) {
         clock_->notify();
     }
-    if (!reply.empty() && reply_send) {
+    if (!reply.empty() && reply_out != nullptr) {
+        *reply_out = std::move(reply);
+        replies_sent_.fetch_add(1);
+    } else if (!reply.empty() && reply_send) {
         reply_send(reply.data(), reply.size());
         replies_sent_.fetch_add(1);
     }
@@ -201,12 +238,114 @@ bool zrtp::copy_slot(slot_id id, std::vector<uint8_t> &out) {
     return true;
 }
 
+bool zrtp::take_checked(slot_id id, std::vector<uint8_t> &out, const acceptor &accept) {
+    if (!copy_slot(id, out)) {
+        return false;
+    }
+    if (accept(out)) {
+        return true;
+    }
+    // A forgery (or a message of another run) must not hold the slot that
+    // the peer's real message needs.
+    std::lock_guard<std::mutex> guard(capture_lock_);
+    slot &s = slots_[id];
+    if (s.filled && s.data == out) {
+        s.filled = false;
+        s.data.clear();
+    }
+    rejected_.fetch_add(1);
+    return false;
+}
+
+// --- checks of received messages against the peer's hash chain ---------------------
+
+bool zrtp::hello_ok(const std::vector<uint8_t> &msg) {
+    // Only a Hello of our version is answered: one of another version may
+    // be a forgery sent ahead of the peer's real Hello.
+    if (msg.size() < zrtp_msg::k_hello_size || std::memcmp(msg.data() + 24, "1.10", 4) != 0) {
+        unsupported_hello_ = true;
+        return false;
+    }
+    return true;
+}
+
+bool zrtp::chains_to_hello(const uint8_t *h, int n) {
+    uint8_t x[k_hash_size];
+    uint8_t prev[k_hash_size];
+    std::memcpy(x, h, k_hash_size);
+    for (int i = 0; i < n; ++i) {
+        std::memcpy(prev, x, k_hash_size);
+        hasher_->update(prev, k_hash_size);
+        hasher_->final(x);
+    }
+    uint64_t mac = 0;
+    std::memcpy(&mac, session_.peer_hello_mac, sizeof(mac));
+    return session_.peer_hello.size() >= zrtp_msg::k_hello_size &&
+           CryptoPP::VerifyBufsEqual(x, session_.peer_hashes[3], k_hash_size) &&
+           verify_hash(prev, session_.peer_hello.data(), zrtp_msg::k_hello_mac_input, mac) ==
+               RTP_SUCCESS;
+}
+
+bool zrtp::commit_ok(const std::vector<uint8_t> &msg) {
+    // H2 hashes to the Hello's H3 and keys the Hello's MAC.
+    return msg.size() >= zrtp_msg::k_commit_size && chains_to_hello(msg.data() + 24, 1);
+}
+
+bool zrtp::dh_part_ok(const std::vector<uint8_t> &msg) {
+    if (msg.size() < zrtp_msg::k_dh_size) {
+        return false;
+    }
+    const uint8_t *h1 = msg.data() + 24;
+    if (session_.role == 0) {
+        return chains_to_hello(h1, 2);  // the responder's DHPart1
+    }
+    // The initiator's DHPart2: H1 hashes to the Commit's H2 and keys the
+    // Commit's MAC.
+    uint8_t h2[k_hash_size];
+    hasher_->update(h1, k_hash_size);
+    hasher_->final(h2);
+    uint64_t mac = 0;
+    std::memcpy(&mac, session_.peer_commit_mac, sizeof(mac));
+    const std::vector<uint8_t> &commit = session_.peer_commit;
+    return commit.size() >= zrtp_msg::k_commit_size &&
+           CryptoPP::VerifyBufsEqual(h2, session_.peer_hashes[2], k_hash_size) &&
+           verify_hash(h1, commit.data(), commit.size() - 12, mac) == RTP_SUCCESS;
+}
+
+bool zrtp::confirm_ok(const std::vector<uint8_t> &msg) {
+    if (msg.size() < zrtp_msg::k_confirm_size) {
+        return false;
+    }
+    if (std::memcmp(session_.key_agreement_type, "Mult", 4) == 0) {
+        generate_shared_secrets_msm();  // the keys of this stream's commitment
+    }
+    // The MAC needs the keys only the peer can have; H0 must then chain to
+    // the Hello.
+    return zrtp_msg::confirm::open(reinterpret_cast<const zrtp_msg::zrtp_confirm *>(msg.data()),
+                                   session_) == RTP_SUCCESS &&
+           chains_to_hello(session_.peer_hashes[0], 3);
+}
+
+bool zrtp::hvi_matches(const std::vector<uint8_t> &dh_part2) {
+    uint8_t hvi[k_hash_size];
+    hash({&dh_part2, &session_.own_hello}, hvi);
+    return CryptoPP::VerifyBufsEqual(hvi, session_.peer_hvi, k_hash_size);
+}
+
 // --- run framework ---------------------------------------------------------------
 
 void zrtp::resetSession(uint32_t ssrc, const void *channel, zrtp_send_fn send) {
     sender_ = std::move(send);
     session_.ssrc = ssrc;
     session_.seq = 0;
+    unsupported_hello_ = false;
+    // The peer's algorithms are this run's Hello's.
+    session_.peer_hash_algos.clear();
+    session_.peer_cipher_algos.clear();
+    session_.peer_auth_tags.clear();
+    session_.peer_key_agreements.clear();
+    session_.peer_sas_types.clear();
+    keys_known_.store(false);
     std::lock_guard<std::mutex> guard(capture_lock_);
     run_channel_ = channel;
     for (slot &s : slots_) {
@@ -222,163 +361,6 @@ void zrtp::resetSession(uint32_t ssrc, const void *channel, zrtp_send_fn send) {
 void zrtp::end_run() {
     std::lock_guard<std::mutex> guard(capture_lock_);
     run_channel_ = nullptr;
-}
-
-RTP_ERROR zrtp::send(zrtp_msg::zrtp_message &msg) {
-    if (!sender_ || msg.data() == nullptr) {
-        return RTP_FAILED;
-    }
-    return sender_(msg.data(), msg.size());
-}
-
-RTP_ERROR zrtp::retransmit(schedule s, zrtp_msg::zrtp_message &msg, const char *fn,
-                           const char *send_error, int64_t poll_ms,
-                           const std::function<std::optional<RTP_ERROR>()> &step) {
-    for (;;) {
-        const uint64_t seen = captures_.load();
-        if (std::optional<RTP_ERROR> result = step()) {
-            return *result;
-        }
-        const int64_t now = clock_->now_ms();
-        if (now >= s.due()) {
-            if (s.n > s.max) {
-                return RTP_TIMED_OUT;  // the last message had its interval
-            }
-            if (send(msg) != RTP_SUCCESS && send_error != nullptr) {
-                LOG_ERROR_AS(fn, "%s", send_error);
-            }
-            ++s.n;
-            if (s.period < s.cap) {
-                s.period *= 2;
-            }
-            continue;
-        }
-        int64_t until = s.due();
-        if (poll_ms > 0) {
-            until = std::min(until, now + poll_ms);
-        }
-        clock_->wait_until(until, captures_, seen);
-    }
-}
-
-// --- entry points ----------------------------------------------------------------
-
-RTP_ERROR zrtp::init(uint32_t ssrc, const void *channel, zrtp_send_fn send, bool full_exchange,
-                     const std::function<RTP_ERROR()> &on_keys) {
-    if (channel == nullptr || !send) {
-        return RTP_BAD_ARGUMENT;
-    }
-    if (!full_exchange && !initialized_.load()) {
-        LOG_ERROR("Attempted multistream mode for non initialized ZRTP");
-        return RTP_FAILED;
-    }
-    try {
-        return run(ssrc, channel, std::move(send), full_exchange, on_keys);
-    } catch (const std::exception &e) {
-        end_run();
-        LOG_ERROR("ZRTP exchange failed: %s", e.what());
-        return RTP_FAILED;
-    }
-}
-
-RTP_ERROR zrtp::run(uint32_t ssrc, const void *channel, zrtp_send_fn send, bool full_exchange,
-                    const std::function<RTP_ERROR()> &on_keys) {
-    // Every run of this object, Diffie-Hellman or multistream, replaces the
-    // capture slots and the transport: one at a time.
-    std::lock_guard<std::recursive_mutex> run_guard(session_.session_mutex);
-    RTP_ERROR rc = RTP_SUCCESS;
-    if (full_exchange) {
-        if (initialized_.load()) {
-            LOG_WARN_AS("init",
-                        "ZRTP multistream mode not used. Please use RCE_ZRTP_MULTISTREAM_MODE "
-                        "flag to select which streams should not perform DH");
-        }
-        rc = init_dhm(ssrc, channel, std::move(send));
-    } else {
-        rc = init_msm(ssrc, channel, std::move(send));
-    }
-    end_run();
-    if (rc == RTP_SUCCESS && on_keys) {
-        rc = on_keys();
-    }
-    return rc;
-}
-
-RTP_ERROR zrtp::init_dhm(uint32_t ssrc, const void *channel, zrtp_send_fn send) {
-    resetSession(ssrc, channel, std::move(send));
-    std::memset(session_.hvi, 0, sizeof(session_.hvi));
-
-    generate_zid();
-    dh_->generate_keys();
-    dh_->get_pk(session_.public_key, sizeof(session_.public_key));
-    generate_secrets();
-    init_session_hashes();
-
-    RTP_ERROR rc = begin_session();
-    if (rc != RTP_SUCCESS) {
-        LOG_ERROR_AS("init_dhm", "Session initialization failed, ZRTP cannot be used!");
-        return rc;
-    }
-    zrtp_msg::dh_key_exchange dh2(session_, 2);
-    hash({&session_.own_dh, &session_.peer_hello}, session_.hvi);
-
-    rc = init_session(k_dh3k);
-    if (rc != RTP_SUCCESS) {
-        LOG_ERROR_AS("init_dhm",
-                     "Could not agree on ZRTP session parameters or roles of participants!");
-        return rc;
-    }
-    if (session_.role == 1) {
-        if ((rc = dh_part1()) != RTP_SUCCESS) {
-            LOG_ERROR_AS("init_dhm", "Failed to perform Diffie-Hellman key exchange Part1");
-            return rc;
-        }
-        if ((rc = responder_finalize_session()) != RTP_SUCCESS) {
-            LOG_ERROR_AS("init_dhm", "Failed to finalize session using Confirm1/Conf2ACK");
-            return rc;
-        }
-    } else {
-        if ((rc = dh_part2(&dh2)) != RTP_SUCCESS) {
-            LOG_ERROR_AS("init_dhm", "Failed to perform Diffie-Hellman key exchange Part2");
-            return rc;
-        }
-        if ((rc = initiator_finalize_session()) != RTP_SUCCESS) {
-            LOG_ERROR_AS("init_dhm", "Failed to finalize session using Confirm2");
-            return rc;
-        }
-    }
-    LOG_INFO_AS("init_dhm", "ZRTP has been initialized using DHMode");
-    initialized_.store(true);
-    return RTP_SUCCESS;
-}
-
-RTP_ERROR zrtp::init_msm(uint32_t ssrc, const void *channel, zrtp_send_fn send) {
-    resetSession(ssrc, channel, std::move(send));
-
-    RTP_ERROR rc = begin_session();
-    if (rc != RTP_SUCCESS) {
-        LOG_ERROR_AS("init_msm", "Session initialization failed, ZRTP cannot be used!");
-        return rc;
-    }
-    rc = init_session(k_mult);
-    if (rc != RTP_SUCCESS) {
-        LOG_ERROR_AS("init_msm",
-                     "Could not agree on ZRTP session parameters or roles of participants!");
-        return rc;
-    }
-    if ((rc = generate_shared_secrets_msm()) != RTP_SUCCESS) {
-        return rc;
-    }
-    if (session_.role == 1) {
-        if ((rc = responder_finalize_session()) != RTP_SUCCESS) {
-            LOG_ERROR_AS("init_msm", "Failed to finalize session using Confirm1/Conf2ACK");
-            return rc;
-        }
-    } else if ((rc = initiator_finalize_session()) != RTP_SUCCESS) {
-        LOG_ERROR_AS("init_msm", "Failed to finalize session using Confirm2");
-        return rc;
-    }
-    return RTP_SUCCESS;
 }
 
 // --- generation and derivation -----------------------------------------------------
@@ -496,11 +478,15 @@ RTP_ERROR zrtp::generate_shared_secrets_dh() {
 
     kdf(session_.s0, "ZRTP Session Key", 256, session_.zrtp_session_key);
     kdf(session_.s0, "SAS", 256, session_.sas_hash);
+    derive_confirm_keys();
+    return RTP_SUCCESS;
+}
+
+void zrtp::derive_confirm_keys() {
     kdf(session_.s0, "Initiator ZRTP key", 128, session_.initiator_zrtp_key);
     kdf(session_.s0, "Responder ZRTP key", 128, session_.responder_zrtp_key);
     kdf(session_.s0, "Initiator HMAC key", 256, session_.initiator_hmac_key);
     kdf(session_.s0, "Responder HMAC key", 256, session_.responder_hmac_key);
-    return RTP_SUCCESS;
 }
 
 RTP_ERROR zrtp::generate_shared_secrets_msm() {
@@ -510,6 +496,11 @@ RTP_ERROR zrtp::generate_shared_secrets_msm() {
         hash({&session_.peer_hello, &session_.own_commit}, session_.total_hash);
     }
     kdf(session_.zrtp_session_key, "ZRTP MSK", 256, session_.s0);
+    // RFC 6189 sections 4.4.3 and 4.5.3: the Confirm messages of a
+    // multistream exchange are keyed from its own s0, so that a Commit
+    // altered on the way makes them fail instead of both ends agreeing on
+    // different SRTP keys.
+    derive_confirm_keys();
     return RTP_SUCCESS;
 }
 
@@ -557,188 +548,6 @@ RTP_ERROR zrtp::validate_session() {
     return RTP_SUCCESS;
 }
 
-// --- phases ------------------------------------------------------------------------
-
-RTP_ERROR zrtp::begin_session() {
-    zrtp_msg::hello hello(session_);
-    zrtp_msg::hello_ack ack(session_);
-    bool parsed = false;
-    std::vector<uint8_t> peer;
-    const auto step = [&]() -> std::optional<RTP_ERROR> {
-        if (copy_slot(SLOT_HELLO, peer)) {
-            send(ack.message());
-            if (!parsed) {
-                hello.parse_msg(reinterpret_cast<const zrtp_msg::zrtp_hello *>(peer.data()),
-                                session_, peer.size());
-                if (session_.peer_version != 110) {
-                    LOG_ERROR_AS("begin_session",
-                                 "Remote supports version %d, Tessal supports %d. Session cannot "
-                                 "continue!",
-                                 session_.peer_version, 110);
-                    return RTP_UNSUPPORTED;
-                }
-                parsed = true;
-            }
-        }
-        // A peer that moved on sent its HelloACK already; its Commit, DHPart1
-        // or Confirm1 stands in for one that was lost.
-        if (parsed && (filled(SLOT_HELLO_ACK) || filled(SLOT_COMMIT) || filled(SLOT_DH_PART1) ||
-                       filled(SLOT_CONFIRM1))) {
-            return RTP_SUCCESS;
-        }
-        return std::nullopt;
-    };
-    const schedule s{clock_->now_ms(), 50, 200, 20};
-    return retransmit(s, hello, "begin_session", "Failed to send Hello message", 0, step);
-}
-
-RTP_ERROR zrtp::init_session(int key_agreement) {
-    std::memcpy(session_.hash_algo, "S256", 4);
-    std::memcpy(session_.cipher_algo, "AES1", 4);
-    std::memcpy(session_.auth_tag_type, "HS32", 4);
-    std::memcpy(session_.sas_type, "B32 ", 4);
-    const bool mult = key_agreement == k_mult;
-    std::memcpy(session_.key_agreement_type, mult ? "Mult" : "DH3k", 4);
-    if (mult) {
-        std::memset(session_.hvi, 0, sizeof(session_.hvi));
-        crypto::random::generate_random(session_.hvi, 16);
-    }
-    zrtp_msg::commit own(session_);
-    std::vector<uint8_t> peer;
-    const auto parse_peer = [&] {
-        own.parse_msg(reinterpret_cast<const zrtp_msg::zrtp_commit *>(peer.data()), session_,
-                      peer.size());
-    };
-    if (copy_slot(SLOT_COMMIT, peer)) {
-        parse_peer();
-        session_.role = 1;
-        return RTP_SUCCESS;
-    }
-    session_.role = 0;
-    bool compared = false;
-    const auto step = [&]() -> std::optional<RTP_ERROR> {
-        if (!compared && copy_slot(SLOT_COMMIT, peer)) {
-            compared = true;
-            parse_peer();
-            // Both sides committed: the larger hvi (nonce) stays initiator,
-            // compared from its last byte down.
-            for (int i = mult ? 15 : 31; i >= 0; --i) {
-                if (session_.peer_hvi[i] != session_.hvi[i]) {
-                    if (session_.peer_hvi[i] > session_.hvi[i]) {
-                        session_.role = 1;
-                        return RTP_SUCCESS;
-                    }
-                    break;
-                }
-            }
-        }
-        if (filled(SLOT_DH_PART1) || filled(SLOT_CONFIRM1)) {
-            return RTP_SUCCESS;
-        }
-        return std::nullopt;
-    };
-    const schedule s{clock_->now_ms(), 150, 1200, 10};
-    return retransmit(s, own.message(), "init_session", "Failed to send Commit message!", 10, step);
-}
-
-RTP_ERROR zrtp::dh_part1() {
-    zrtp_msg::dh_key_exchange dh1(session_, 1);
-    std::vector<uint8_t> peer;
-    const auto step = [&]() -> std::optional<RTP_ERROR> {
-        if (!copy_slot(SLOT_DH_PART2, peer)) {
-            return std::nullopt;
-        }
-        dh1.parse_msg(reinterpret_cast<const zrtp_msg::zrtp_dh *>(peer.data()), session_,
-                      peer.size());
-        return generate_shared_secrets_dh();
-    };
-    const schedule s{clock_->now_ms(), 150, 1200, 10};
-    return retransmit(s, dh1, "dh_part1", "Failed to send DHPart1 Message!", 10, step);
-}
-
-RTP_ERROR zrtp::dh_part2(zrtp_msg::dh_key_exchange *dh) {
-    std::vector<uint8_t> peer;
-    if (dh == nullptr || !copy_slot(SLOT_DH_PART1, peer)) {
-        LOG_ERROR("Failed to parse DHPart1 Message!");
-        return RTP_FAILED;
-    }
-    dh->parse_msg(reinterpret_cast<const zrtp_msg::zrtp_dh *>(peer.data()), session_, peer.size());
-    const RTP_ERROR rc = generate_shared_secrets_dh();
-    if (rc != RTP_SUCCESS) {
-        return rc;
-    }
-    const auto step = [&]() -> std::optional<RTP_ERROR> {
-        if (filled(SLOT_CONFIRM1)) {
-            return RTP_SUCCESS;
-        }
-        return std::nullopt;
-    };
-    const schedule s{clock_->now_ms(), 150, 1200, 10};
-    return retransmit(s, *dh, "dh_part2", "Failed to send DHPart2 Message!", 10, step);
-}
-
-RTP_ERROR zrtp::responder_finalize_session() {
-    zrtp_msg::confirm confirm1(session_, 1);
-    zrtp_msg::confack ack(session_);
-    std::vector<uint8_t> peer;
-    const auto step = [&]() -> std::optional<RTP_ERROR> {
-        if (!copy_slot(SLOT_CONFIRM2, peer)) {
-            return std::nullopt;
-        }
-        RTP_ERROR rc = confirm1.parse_msg(
-            reinterpret_cast<const zrtp_msg::zrtp_confirm *>(peer.data()), session_);
-        if (rc != RTP_SUCCESS) {
-            LOG_ERROR_AS("responder_finalize_session", "Failed to parse Confirm2 Message!");
-            return rc;
-        }
-        if ((rc = validate_session()) != RTP_SUCCESS) {
-            LOG_ERROR_AS("responder_finalize_session",
-                         "Mismatch on one of the received MACs/Hashes, session cannot continue");
-            return rc;
-        }
-        {
-            // Kept for the peer's Confirm2 retransmissions, should this
-            // Conf2ACK be lost.
-            std::lock_guard<std::mutex> guard(capture_lock_);
-            replies_.push_back(stored_reply{
-                run_channel_, sender_, std::vector<uint8_t>(ack.data(), ack.data() + ack.size()),
-                k_conf2ack_replies});
-        }
-        send(ack);
-        return RTP_SUCCESS;
-    };
-    const schedule s{clock_->now_ms(), 150, 1200, 10};
-    return retransmit(s, confirm1, "responder_finalize_session", "Failed to send Confirm1 Message!",
-                      10, step);
-}
-
-RTP_ERROR zrtp::initiator_finalize_session() {
-    zrtp_msg::confirm confirm2(session_, 2);
-    std::vector<uint8_t> peer;
-    RTP_ERROR rc = RTP_FAILED;
-    if (copy_slot(SLOT_CONFIRM1, peer)) {
-        rc = confirm2.parse_msg(reinterpret_cast<const zrtp_msg::zrtp_confirm *>(peer.data()),
-                                session_);
-    }
-    if (rc != RTP_SUCCESS) {
-        LOG_ERROR("Failed to parse Confirm1 Message!");
-        return rc;
-    }
-    if ((rc = validate_session()) != RTP_SUCCESS) {
-        LOG_ERROR("Mismatch on one of the received MACs/Hashes, session cannot continue");
-        return rc;
-    }
-    const auto step = [&]() -> std::optional<RTP_ERROR> {
-        if (filled(SLOT_CONF2ACK)) {
-            return RTP_SUCCESS;
-        }
-        return std::nullopt;
-    };
-    const schedule s{clock_->now_ms(), 150, 1200, 10};
-    return retransmit(s, confirm2, "initiator_finalize_session", "Failed to send Confirm2 Message!",
-                      10, step);
-}
-
 // --- keys --------------------------------------------------------------------------
 
 RTP_ERROR zrtp::get_srtp_keys(uint8_t *local_key, uint32_t local_key_bits, uint8_t *remote_key,
@@ -752,7 +561,7 @@ RTP_ERROR zrtp::get_srtp_keys(uint8_t *local_key, uint32_t local_key_bits, uint8
         !valid(local_salt, local_salt_bits) || !valid(remote_salt, remote_salt_bits)) {
         return RTP_BAD_ARGUMENT;
     }
-    if (!initialized_.load()) {
+    if (!initialized_.load() && !keys_known_.load()) {
         return RTP_UNINITIALIZED;
     }
     std::lock_guard<std::recursive_mutex> run_guard(session_.session_mutex);

@@ -8,18 +8,21 @@
 // stream fetches SRTP master keys and salts for its role.
 //
 // What this does and does not protect against:
-//  - The short authentication string is derived but never rendered or
-//    compared. Without comparing it over another channel the agreement does
-//    not protect against an active attacker in the middle; it does protect
+//  - The short authentication string (get_sas) must be compared by the
+//    users over another channel: without that the agreement does not
+//    protect against an active attacker in the middle; it does protect
 //    against passive eavesdroppers.
+//  - Received messages are checked as soon as the peer's hash chain
+//    H3..H0 allows: a message that fails is dropped and counted
+//    (rejected_messages) and the exchange keeps waiting for a valid one.
 //  - No shared secrets are retained between runs (no ZID cache): rs1, rs2,
 //    aux and pbx secrets are random per run and s1..s3 are absent, so there
 //    is no key continuity either.
 //
 // Threads: an exchange runs on the calling thread and polls the capture
-// slots; the capture path (packet_handler/capture) runs on reception-flow
-// processing threads and only copies accepted messages into empty slots.
-// Every run of one zrtp object is serialised. Lock order: the session
+// slots (the stream layer takes only its peer's datagrams there); the capture path
+// (packet_handler/capture) runs on reception-flow processing threads and only copies accepted
+// messages into empty slots. Every run of one zrtp object is serialised. Lock order: the session
 // mutex (held for a whole run) -> the capture lock; the capture lock is
 // held only for slot copies. The state lock and the turn lock are leaves.
 
@@ -73,6 +76,28 @@ private:
     std::condition_variable cv_;
 };
 
+// Where an exchange stands (see zrtp::on_timer).
+enum class zrtp_state {
+    idle,        // no run
+    hello,       // sending Hello (timer T1)
+    commit,      // sending Commit, or about to learn the roles
+    dh_part1,    // responder: sending DHPart1, waiting for DHPart2
+    dh_part2,    // initiator: sending DHPart2, waiting for Confirm1
+    confirm1,    // responder: sending Confirm1, waiting for Confirm2
+    keys_ready,  // the keys are known: install them, then keys_installed()
+    confirm2,    // initiator: sending Confirm2, waiting for Conf2ACK
+    done,        // agreed
+    failed,      // ended with an error (zrtp_output::result)
+};
+
+// What one step of an exchange gives back: the messages to send, in order,
+// and the state reached. `result` is RTP_PENDING until done or failed.
+struct zrtp_output {
+    std::vector<std::vector<uint8_t>> messages;
+    zrtp_state state = zrtp_state::idle;
+    RTP_ERROR result = RTP_PENDING;
+};
+
 // Sends one whole ZRTP message toward the peer.
 using zrtp_send_fn = std::function<RTP_ERROR(uint8_t *data, size_t size)>;
 
@@ -89,6 +114,16 @@ public:
     // Conf2ACK after a finished run (its single Conf2ACK may be lost).
     static constexpr int k_conf2ack_replies = 10;
 
+    // RFC 6189 section 6: Hello is resent on timer T1 (50 ms, doubling to
+    // 200 ms, at most 20 times); Commit, DHPart1/2 and Confirm1/2 on timer
+    // T2 (150 ms, doubling to 1200 ms, at most 10 times).
+    static constexpr int64_t k_t1_initial_ms = 50;
+    static constexpr int64_t k_t1_cap_ms = 200;
+    static constexpr int k_t1_max_retries = 20;
+    static constexpr int64_t k_t2_initial_ms = 150;
+    static constexpr int64_t k_t2_cap_ms = 1200;
+    static constexpr int k_t2_max_retries = 10;
+
     zrtp();
     ~zrtp() override;
     zrtp(const zrtp &) = delete;
@@ -100,9 +135,38 @@ public:
     // success `on_keys`, if given, runs before the next run of this object
     // may begin (the stream fetches and installs its keys there).
     // The same over any transport: messages go out through `send`, and the
-    // messages captured for `channel` are this run's.
+    // messages captured for `channel` are this run's. A driver of the state
+    // machine below, on the clock of set_clock.
     RTP_ERROR init(uint32_t ssrc, const void *channel, zrtp_send_fn send, bool full_exchange,
-                   const std::function<RTP_ERROR()> &on_keys = {});
+                   const std::function<RTP_ERROR()> &on_keys = {},
+                   const std::function<RTP_ERROR()> &on_ready = {});
+    // `on_ready`, if given, runs on the exchange's thread once the peer's
+    // Confirm verified and before this side's last message (Confirm2 as
+    // initiator, Conf2ACK as responder) goes out: after that message the
+    // peer may send media under the new keys (RFC 6189 section 4.6), so the
+    // stream installs them there. get_srtp_keys answers from then on; an
+    // error from it ends the run with that result.
+
+    // The exchange as a state machine without I/O: bytes and a time (ms on
+    // any monotonic clock) in, messages and a state out. One thread at a
+    // time calls these (init() is such a caller); capture() may run on
+    // others meanwhile and feeds the same run.
+    // begin starts a run for `channel`: RTP_BAD_ARGUMENT for a null channel,
+    // RTP_FAILED for multistream mode before a Diffie-Hellman run succeeded.
+    RTP_ERROR begin(uint32_t ssrc, const void *channel, bool full_exchange, int64_t now_ms);
+    // A datagram from the peer (checked and kept as capture() does).
+    zrtp_output on_message(const uint8_t *data, size_t size, int64_t now_ms);
+    // Time has passed: retransmissions and time-outs up to `now_ms`.
+    zrtp_output on_timer(int64_t now_ms);
+    // After zrtp_state::keys_ready: the caller installed the keys (from
+    // get_srtp_keys); the last message (Confirm2 or Conf2ACK) follows.
+    zrtp_output keys_installed(int64_t now_ms);
+    // When on_timer next has something to do; INT64_MAX for nothing.
+    int64_t next_deadline() const noexcept;
+    zrtp_state state() const noexcept { return state_; }
+    // For fuzzing only: Diffie-Hellman runs after the first reuse its key
+    // pair (a real session must never: it would lose forward secrecy).
+    void reuse_dh_key_pair_for_fuzzing() noexcept { reuse_dh_key_pair_ = true; }
 
     // SRTP master keys and salts of the last run, for this side's role
     // (sizes in bits, at most 256, multiples of 8). RTP_BAD_ARGUMENT for a
@@ -128,8 +192,19 @@ public:
     bool is_initialized() const noexcept { return initialized_.load(); }
     // The last run's role: 0 initiator, 1 responder.
     int role() const;
-    // The SAS hash of the last Diffie-Hellman run (32 bytes), never rendered.
+    // The SAS hash of the last Diffie-Hellman run (32 bytes).
     void get_sas_hash(uint8_t out[32]) const;
+    // The short authentication string of the last Diffie-Hellman run:
+    // four base32 characters and a terminator (RFC 6189 section 5.1.6).
+    // RTP_BAD_ARGUMENT for a null `out`, RTP_UNINITIALIZED before a
+    // successful run.
+    RTP_ERROR get_sas(char out[5]);
+    // The users found the SAS equal; cleared by the next Diffie-Hellman run.
+    void set_sas_verified() noexcept { sas_verified_.store(true); }
+    bool sas_verified() const noexcept { return sas_verified_.load(); }
+    // Received messages dropped because a check failed (version, hash
+    // chain, MAC, hvi).
+    uint64_t rejected_messages() const noexcept { return rejected_.load(); }
     // Conf2ACKs sent from the capture path since construction.
     uint64_t conf2ack_replies_sent() const noexcept { return replies_sent_.load(); }
 
@@ -149,19 +224,16 @@ public:
     RTP_ERROR derive_key(const char *label, uint32_t bits, uint8_t *out);
     static RTP_ERROR verify_hash(const uint8_t *key, const uint8_t *data, size_t len,
                                  uint64_t expected);
+    // RFC 6189 section 4.4.1.1: the responder's check of the initiator's
+    // commitment, hvi = hash(DHPart2 || responder's Hello).
+    bool hvi_matches(const std::vector<uint8_t> &dh_part2);
     RTP_ERROR generate_shared_secrets_dh();
     RTP_ERROR generate_shared_secrets_msm();
+    // Confirm keys (ZRTP and HMAC keys of both roles) from the current s0.
+    void derive_confirm_keys();
+    // Renders the SAS of the current SAS hash into sas_.
+    void render_sas();
     RTP_ERROR validate_session();
-    RTP_ERROR begin_session();
-    RTP_ERROR init_session(int key_agreement);
-    RTP_ERROR dh_part1();
-    RTP_ERROR dh_part2(zrtp_msg::dh_key_exchange *dh);
-    RTP_ERROR responder_finalize_session();
-    RTP_ERROR initiator_finalize_session();
-
-    // Key agreement codes for init_session.
-    static constexpr int k_dh3k = 0;
-    static constexpr int k_mult = 1;
 
     zrtp_session &session() noexcept { return session_; }
 
@@ -198,21 +270,42 @@ private:
         int64_t due() const { return start + n * period; }
     };
 
-    RTP_ERROR run(uint32_t ssrc, const void *channel, zrtp_send_fn send, bool full_exchange,
-                  const std::function<RTP_ERROR()> &on_keys);
-    RTP_ERROR init_dhm(uint32_t ssrc, const void *channel, zrtp_send_fn send);
-    RTP_ERROR init_msm(uint32_t ssrc, const void *channel, zrtp_send_fn send);
+    // The machine (zrtp_machine.cc). Each step returns a result when the
+    // state moved on (RTP_SUCCESS) or the run must end (an error), nothing
+    // while it waits.
+    void enter(zrtp_state state, std::vector<uint8_t> msg, int64_t now_ms);
+    void finish(RTP_ERROR result);
+    void advance(int64_t now_ms, zrtp_output &out);
+    std::optional<RTP_ERROR> step_once(int64_t now_ms, zrtp_output &out);
+    std::optional<RTP_ERROR> step_hello(int64_t now_ms, zrtp_output &out);
+    void enter_commit(int64_t now_ms);
+    void parse_commit(const std::vector<uint8_t> &peer);
+    std::optional<RTP_ERROR> step_commit(int64_t now_ms);
+    std::optional<RTP_ERROR> after_commit(int64_t now_ms);
+    std::optional<RTP_ERROR> step_dh_part1(int64_t now_ms);
+    void enter_confirm1(int64_t now_ms);
+    std::optional<RTP_ERROR> step_confirm();
+    std::optional<RTP_ERROR> initiator_confirmed();
+    RTP_ERROR hello_timed_out_unsupported();
+    // The blocking driver's loop and its sends.
+    RTP_ERROR drive(const std::function<RTP_ERROR()> &on_ready);
+    void send_all(zrtp_output &out);
     void end_run();
-    RTP_ERROR send(zrtp_msg::zrtp_message &msg);
-    // Sends `msg` on `s` until `step` yields a result. Once `s.max` messages
-    // went out and the next would be due, RTP_TIMED_OUT. Between checks the
-    // thread waits for a capture, the next due time, or at most `poll_ms`
-    // (0: no limit).
-    RTP_ERROR retransmit(schedule s, zrtp_msg::zrtp_message &msg, const char *fn,
-                         const char *send_error, int64_t poll_ms,
-                         const std::function<std::optional<RTP_ERROR>()> &step);
+    RTP_ERROR capture_into(const void *channel, const uint8_t *packet, size_t size,
+                           std::vector<uint8_t> *reply_out);
     bool filled(slot_id id);
     bool copy_slot(slot_id id, std::vector<uint8_t> &out);
+    // Copies the slot's message if `accept` takes it; otherwise empties the
+    // slot (the next message of the type may fill it) and counts a reject.
+    using acceptor = std::function<bool(const std::vector<uint8_t> &)>;
+    bool take_checked(slot_id id, std::vector<uint8_t> &out, const acceptor &accept);
+    // Checks that become possible as the peer's chain H3..H0 is learnt.
+    bool hello_ok(const std::vector<uint8_t> &msg);
+    bool commit_ok(const std::vector<uint8_t> &msg);
+    bool dh_part_ok(const std::vector<uint8_t> &msg);
+    bool confirm_ok(const std::vector<uint8_t> &msg);
+    // H3 == hash^n(h), and the peer's Hello MAC verifies with hash^(n-1)(h).
+    bool chains_to_hello(const uint8_t *h, int n);
     static int slot_of(zrtp_msg::msg_type type);
     // The own and the peer's ZID ordered by role, initiator first.
     void zids_by_role(const uint8_t **zidi, const uint8_t **zidr) const;
@@ -224,7 +317,21 @@ private:
     std::unique_ptr<crypto::sha256> hasher_;
     std::unique_ptr<crypto::dh> dh_;
     zrtp_session session_;
-    zrtp_send_fn sender_;  // the running exchange's
+    zrtp_send_fn sender_;                  // the blocking driver's
+    std::atomic<bool> keys_known_{false};  // this run's keys are derived and confirmed
+
+    // The machine's state: on its caller's thread only.
+    zrtp_state state_ = zrtp_state::idle;
+    bool full_ = true;
+    bool reuse_dh_key_pair_ = false;
+    bool have_dh_key_pair_ = false;
+    bool hello_parsed_ = false;
+    bool compared_ = false;  // both committed and the hvis were compared
+    RTP_ERROR result_ = RTP_PENDING;
+    std::vector<uint8_t> sending_;  // retransmitted on schedule_
+    schedule schedule_{0, 0, 0, 0};
+    std::vector<uint8_t> own_dh2_;  // DHPart2, built before the roles are known
+    std::vector<uint8_t> last_;     // Confirm2 or Conf2ACK, after keys_ready
 
     std::mutex capture_lock_;
     const void *run_channel_ = nullptr;  // the channel of the running exchange
@@ -232,9 +339,13 @@ private:
     std::vector<stored_reply> replies_;
     std::atomic<uint64_t> captures_{0};
     std::atomic<uint64_t> replies_sent_{0};
+    std::atomic<uint64_t> rejected_{0};
+    std::atomic<bool> sas_verified_{false};
+    bool unsupported_hello_ = false;  // this run saw a Hello of another version
 
     std::mutex state_lock_;
     bool dh_keys_ready_ = false;
+    char sas_[5] = {};  // rendered at the end of each Diffie-Hellman run
     std::mutex turn_lock_;
     bool negotiating_ = false;
 };

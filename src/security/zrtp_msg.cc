@@ -224,6 +224,10 @@ hello::hello(zrtp_session &session) {
 }
 
 RTP_ERROR hello::parse_msg(const zrtp_hello *msg, zrtp_session &session, size_t size) {
+    return parse(msg, session, size);
+}
+
+RTP_ERROR hello::parse(const zrtp_hello *msg, zrtp_session &session, size_t size) {
     if (std::memcmp(msg->version, k_version, sizeof(k_version)) != 0) {
         LOG_ERROR("Invalid ZRTP version!");
         session.peer_version = 0;
@@ -277,6 +281,10 @@ commit::commit(zrtp_session &session) {
 }
 
 RTP_ERROR commit::parse_msg(const zrtp_commit *msg, zrtp_session &session, size_t size) {
+    return parse(msg, session, size);
+}
+
+RTP_ERROR commit::parse(const zrtp_commit *msg, zrtp_session &session, size_t size) {
     std::memcpy(session.sas_type, msg->sas_type, 4);
     std::memcpy(session.hash_algo, msg->hash_algo, 4);
     std::memcpy(session.cipher_algo, msg->cipher_algo, 4);
@@ -312,6 +320,10 @@ dh_key_exchange::dh_key_exchange(zrtp_session &session, int index) {
 }
 
 RTP_ERROR dh_key_exchange::parse_msg(const zrtp_dh *msg, zrtp_session &session, size_t size) {
+    return parse(msg, session, size);
+}
+
+RTP_ERROR dh_key_exchange::parse(const zrtp_dh *msg, zrtp_session &session, size_t size) {
     std::memcpy(session.peer_public_key, msg->pk, k_pv_size);
     std::memcpy(session.peer_dh_mac, msg->mac, k_mac_size);
     std::memcpy(session.peer_hashes[1], msg->hash, k_hash_size);
@@ -336,6 +348,10 @@ confirm::confirm(zrtp_session &session, int which) {
 }
 
 RTP_ERROR confirm::parse_msg(const zrtp_confirm *msg, zrtp_session &session) {
+    return open(msg, session);
+}
+
+RTP_ERROR confirm::open(const zrtp_confirm *msg, zrtp_session &session) {
     const bool first = std::memcmp(msg->msg.msgblock, "Confirm1", 8) == 0;
     const uint8_t *key = first ? session.responder_zrtp_key : session.initiator_zrtp_key;
     const uint8_t *hmac_key = first ? session.responder_hmac_key : session.initiator_hmac_key;

@@ -285,6 +285,8 @@ public:
     // Records the peer's version, MAC, H3, ZID and a copy of the message.
     // Returns 0; a version other than "1.10" is recorded as 0 with an ERROR.
     virtual RTP_ERROR parse_msg(const zrtp_hello *msg, zrtp_session &session, size_t size);
+    // The same without a hello object (no message is built).
+    static RTP_ERROR parse(const zrtp_hello *msg, zrtp_session &session, size_t size);
 };
 
 class hello_ack {
@@ -302,6 +304,7 @@ public:
     // Takes over the peer's algorithm selection and records its hvi (or
     // nonce), MAC, H2 and a copy. Returns 0.
     RTP_ERROR parse_msg(const zrtp_commit *msg, zrtp_session &session, size_t size);
+    static RTP_ERROR parse(const zrtp_commit *msg, zrtp_session &session, size_t size);
     zrtp_message &message() noexcept { return msg_; }
 
 private:
@@ -314,6 +317,7 @@ public:
     dh_key_exchange(zrtp_session &session, int index);
     // Records the peer's public value, MAC, H1 and a copy. Returns 0.
     virtual RTP_ERROR parse_msg(const zrtp_dh *msg, zrtp_session &session, size_t size);
+    static RTP_ERROR parse(const zrtp_dh *msg, zrtp_session &session, size_t size);
 };
 
 class confirm : public zrtp_message {
@@ -324,6 +328,8 @@ public:
     // the 40 bytes (in a copy) and records the peer's H0. A bad MAC leaves
     // the session untouched and returns RTP_BAD_ARGUMENT.
     virtual RTP_ERROR parse_msg(const zrtp_confirm *msg, zrtp_session &session);
+    // The same without a confirm object (no message is built).
+    static RTP_ERROR open(const zrtp_confirm *msg, zrtp_session &session);
 };
 
 class confack : public zrtp_message {

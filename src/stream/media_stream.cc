@@ -131,6 +131,18 @@ RTP_ERROR media_stream::start_zrtp() noexcept {
     }
 }
 
+RTP_ERROR media_stream::get_zrtp_sas(char out[5]) const noexcept {
+    return impl_->get_zrtp_sas(out);
+}
+
+RTP_ERROR media_stream::set_zrtp_sas_verified() noexcept {
+    return impl_->set_zrtp_sas_verified();
+}
+
+bool media_stream::zrtp_sas_verified() const noexcept {
+    return impl_->zrtp_sas_verified();
+}
+
 RTP_ERROR media_stream::configure_ctx(int key, ssize_t value) noexcept {
     try {
         return impl_->configure_ctx(key, value);

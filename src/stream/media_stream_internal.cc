@@ -124,6 +124,12 @@ RTP_ERROR media_stream_internal::init(std::shared_ptr<zrtp> zrtp_ctx) {
         // early is not processed.
         zrtp_binding_ = std::make_unique<zrtp::binding>(zrtp::binding{zrtp_.get(), socket_.get()});
         reception_flow_->set_stream_flags(remote_ssrc_, rce_flags_);
+        // Only the peer's datagrams may reach the agreement.
+        if (dst_port_ != 0) {
+            reception_flow_->set_zrtp_peer(remote_ssrc_,
+                                           ipv6_ ? reinterpret_cast<const sockaddr *>(&remote_v6_)
+                                                 : reinterpret_cast<const sockaddr *>(&remote_v4_));
+        }
         reception_flow_->install_handler(HANDLER_ZRTP, remote_ssrc_, zrtp::packet_handler,
                                          zrtp_binding_.get());
     } else {
@@ -344,12 +350,24 @@ RTP_ERROR media_stream_internal::start_zrtp() {
         LOG_ERROR("ZRTP not found, stream %i", static_cast<int>(local_ssrc_->load()));
         return free_resources(RTP_FAILED);
     }
-    if (zrtp_done_) {
+    if (zrtp_done_.load()) {
         return RTP_SUCCESS;  // agreed once; its handlers are in place
+    }
+    if (!(rce_flags_ & RCE_SRTP) || !(rce_flags_ & k_zrtp_mask) ||
+        (rce_flags_ & RCE_SRTP_KEYS_FROM_USER) || keys_installed_.load()) {
+        // Its keys are the application's (or it has none to take): an
+        // agreement would replace the ciphers its threads use.
+        LOG_ERROR("The stream is not keyed by ZRTP; its SRTP keys cannot change");
+        return RTP_FAILED;
     }
     if (!socket_ || !reception_flow_ || !srtp_ || !srtcp_) {
         LOG_ERROR("RTP context has not been initialized fully, cannot continue!");
         return RTP_UNINITIALIZED;
+    }
+    if (srtp_->keyed() || srtcp_->keyed()) {
+        // Shared with a running stream of the same local SSRC.
+        LOG_ERROR("The SRTP context of this SSRC is keyed by another stream already");
+        return RTP_FAILED;
     }
     const bool multistream = (rce_flags_ & RCE_ZRTP_MULTISTREAM_MODE) != 0;
     if (multistream) {
@@ -364,13 +382,21 @@ RTP_ERROR media_stream_internal::start_zrtp() {
         }
         holds_turn_ = true;
     }
-    // The keys are fetched inside the run, before another stream's run can
-    // replace what they derive from.
-    RTP_ERROR keys = RTP_SUCCESS;
+    // The keys are fetched and the media handlers installed inside the run,
+    // before this side's last message lets the peer send media and before
+    // another stream's run can replace what the keys derive from.
+    RTP_ERROR keys = RTP_UNINITIALIZED;  // until the run is ready for them
     const auto install_keys = [this, &keys] {
+        if (srtp_->keyed() || srtcp_->keyed()) {
+            keys = RTP_FAILED;  // keyed by another stream while this one agreed
+            return keys;
+        }
         keys = init_srtp_with_zrtp(rce_flags_, 0, srtp_, zrtp_);
         if (keys == RTP_SUCCESS) {
             keys = init_srtp_with_zrtp(rce_flags_, 1, srtcp_, zrtp_);
+        }
+        if (keys == RTP_SUCCESS) {
+            install_packet_handlers();  // before the peer may send media
         }
         return keys;
     };
@@ -384,25 +410,52 @@ RTP_ERROR media_stream_internal::start_zrtp() {
         return sent;
     };
     const RTP_ERROR rc = zrtp_->init(local_ssrc_->load(), socket_.get(), std::move(send),
-                                     !multistream, install_keys);
-    if (keys != RTP_SUCCESS) {
+                                     !multistream, {}, install_keys);
+    if (keys != RTP_SUCCESS && keys != RTP_UNINITIALIZED) {
         return free_resources(keys);
     }
-    if (rc != RTP_SUCCESS) {
+    if (rc != RTP_SUCCESS || keys != RTP_SUCCESS) {
         LOG_WARN("Failed to initialize ZRTP for media stream!");
-        return free_resources(rc);
+        return free_resources(rc != RTP_SUCCESS ? rc : RTP_FAILED);
     }
     if (!multistream) {
         zrtp_->set_dh_keys_ready();
     }
     give_back_turn();
-    install_packet_handlers();
     if ((rce_flags_ & RCE_WITH_RTCP) && rtcp_) {
         rtcp_->internal()->set_srtcp(srtcp_);  // RTCP stayed silent until now
     }
     keys_installed_.store(true);
-    zrtp_done_ = true;
+    zrtp_done_.store(true);
     return RTP_SUCCESS;
+}
+
+RTP_ERROR media_stream_internal::get_zrtp_sas(char out[5]) const {
+    if (out == nullptr) {
+        return RTP_BAD_ARGUMENT;
+    }
+    if (!zrtp_ || !(rce_flags_ & k_zrtp_mask)) {
+        return RTP_FAILED;
+    }
+    if (!zrtp_done_.load()) {
+        return RTP_UNINITIALIZED;
+    }
+    return zrtp_->get_sas(out);
+}
+
+RTP_ERROR media_stream_internal::set_zrtp_sas_verified() {
+    if (!zrtp_ || !(rce_flags_ & k_zrtp_mask)) {
+        return RTP_FAILED;
+    }
+    if (!zrtp_done_.load()) {
+        return RTP_UNINITIALIZED;
+    }
+    zrtp_->set_sas_verified();
+    return RTP_SUCCESS;
+}
+
+bool media_stream_internal::zrtp_sas_verified() const {
+    return zrtp_ && zrtp_done_.load() && zrtp_->sas_verified();
 }
 
 void media_stream_internal::give_back_turn() {

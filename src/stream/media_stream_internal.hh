@@ -111,6 +111,11 @@ public:
     // turn. RTP_FAILED (stream released) without a ZRTP session; a stream
     // whose agreement completed returns RTP_SUCCESS and changes nothing.
     RTP_ERROR start_zrtp();
+    // The SAS of the session's agreement and its verification (see
+    // media_stream.hh); any thread.
+    RTP_ERROR get_zrtp_sas(char out[5]) const;
+    RTP_ERROR set_zrtp_sas_verified();
+    bool zrtp_sas_verified() const;
     // The session's ZRTP object the stream holds; null without one.
     const std::shared_ptr<zrtp> &zrtp_object() const noexcept { return zrtp_; }
     const std::shared_ptr<srtp> &srtp_object() const noexcept { return srtp_; }
@@ -190,7 +195,7 @@ private:
     std::shared_ptr<zrtp> zrtp_;
     std::unique_ptr<zrtp::binding> zrtp_binding_;  // the capture handler's argument
     bool holds_turn_ = false;                      // this stream took the multistream turn
-    bool zrtp_done_ = false;
+    std::atomic<bool> zrtp_done_{false};
     // SRTP keys are in place (from the application or from ZRTP).
     std::atomic<bool> keys_installed_{false};
     std::shared_ptr<socketfactory> sf_;

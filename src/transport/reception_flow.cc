@@ -531,6 +531,10 @@ void reception_flow::process_packet(uint8_t *packet, size_t size, int rce_flags,
     if (h != nullptr && carries_own_ssrc(*h, c, from)) {
         return;
     }
+    if (h != nullptr && c.kind == datagram_kind::zrtp && !zrtp_source_ok(*h, from)) {
+        dropped_zrtp_foreign_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
     if (h != nullptr && c.kind == datagram_kind::rtp && handlers_.size() == 1 &&
         !sources_.admit(c.ssrc, c.seq)) {
         dropped_unvalidated_.fetch_add(1, std::memory_order_relaxed);
@@ -689,6 +693,38 @@ RTP_ERROR reception_flow::set_stream_flags(const shared_ssrc &remote_ssrc, int r
     h.flags = rce_flags;
     routes_version_.fetch_add(1);
     return RTP_SUCCESS;
+}
+
+RTP_ERROR reception_flow::set_zrtp_peer(const shared_ssrc &remote_ssrc, const sockaddr *peer) {
+    if (peer == nullptr || (peer->sa_family != AF_INET && peer->sa_family != AF_INET6)) {
+        return RTP_BAD_ARGUMENT;
+    }
+    std::lock_guard<std::mutex> guard(handlers_lock_);
+    handler &h = handlers_[remote_ssrc->load()];
+    register_key(remote_ssrc->load());
+    h.zrtp_peer = sockaddr_in6{};
+    std::memcpy(&h.zrtp_peer, peer,
+                peer->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
+    h.has_zrtp_peer = true;
+    routes_version_.fetch_add(1);
+    return RTP_SUCCESS;
+}
+
+// A spoofed ZRTP datagram from elsewhere must not reach the agreement.
+bool reception_flow::zrtp_source_ok(const handler &h, const sockaddr_in6 *from) {
+    if (!h.has_zrtp_peer || from == nullptr) {
+        return true;
+    }
+    if (from->sin6_family != h.zrtp_peer.sin6_family) {
+        return false;
+    }
+    if (from->sin6_family == AF_INET) {
+        const auto &a = reinterpret_cast<const sockaddr_in &>(*from);
+        const auto &b = reinterpret_cast<const sockaddr_in &>(h.zrtp_peer);
+        return a.sin_port == b.sin_port && a.sin_addr.s_addr == b.sin_addr.s_addr;
+    }
+    return from->sin6_port == h.zrtp_peer.sin6_port &&
+           std::memcmp(&from->sin6_addr, &h.zrtp_peer.sin6_addr, sizeof(in6_addr)) == 0;
 }
 
 RTP_ERROR reception_flow::set_local_source(const shared_ssrc &remote_ssrc, shared_ssrc local,

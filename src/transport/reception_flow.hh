@@ -123,6 +123,12 @@ public:
     // its chain and reach its stages. A stream that never set them runs with
     // the flags the flow was started with.
     RTP_ERROR set_stream_flags(const shared_ssrc &remote_ssrc, int rce_flags);
+    // ZRTP datagrams for the stream are taken only from `peer` (address and
+    // port; a sockaddr_in or sockaddr_in6 by its family); others are
+    // dropped and counted (dropped_zrtp_foreign). A datagram whose sender
+    // is not known (`from` null) is taken.
+    RTP_ERROR set_zrtp_peer(const shared_ssrc &remote_ssrc, const sockaddr *peer);
+    uint64_t dropped_zrtp_foreign() const { return dropped_zrtp_foreign_.load(); }
     // Removes the stream's hook, handlers and queued frames; true when no
     // stream is left on the flow.
     bool clear_stream_from_flow(const shared_ssrc &remote_ssrc);
@@ -201,6 +207,8 @@ private:
         shared_ssrc local;  // the stream's own SSRC, once set
         collision_hook on_collision = nullptr;
         void *collision_arg = nullptr;
+        bool has_zrtp_peer = false;
+        sockaddr_in6 zrtp_peer{};  // a sockaddr_in when its family is AF_INET
         bool has_flags = false;
         int flags = 0;                   // the stream's own enable flags, once set
         stream_reception_counts counts;  // under handlers_lock_
@@ -231,6 +239,7 @@ private:
     handler *find_handler(const datagram_class &c);
     bool carries_own_ssrc(handler &h, const datagram_class &c, const sockaddr_in6 *from);
     bool is_own_address(const sockaddr_in6 &from) const;
+    static bool zrtp_source_ok(const handler &h, const sockaddr_in6 *from);
     void learn_own_addresses();
     void register_key(uint32_t key);
     void unregister_key(uint32_t key);
@@ -261,6 +270,7 @@ private:
     std::atomic<uint64_t> dropped_not_rtp_{0};
     std::atomic<uint64_t> dropped_unvalidated_{0};
     std::atomic<uint64_t> dropped_own_{0};
+    std::atomic<uint64_t> dropped_zrtp_foreign_{0};
     std::atomic<uint64_t> collisions_{0};
     // Where our own packets come from: the socket's port and the host's
     // addresses (set while the threads are stopped).

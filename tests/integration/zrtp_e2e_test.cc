@@ -21,6 +21,7 @@
 #include "support/stderr_capture.hh"
 #include "support/udp_capture.hh"
 #include "support/zrtp_sim.hh"
+#include "tessal/tessal.h"
 #include "tessal/tessal.hh"
 
 using namespace tessal;
@@ -183,6 +184,93 @@ TEST(ZrtpStreams, ApplicationStartedAgreementSendsNothingBeforeKeys) {
     tb.join();
     EXPECT_EQ(rb, RTP_SUCCESS);
     exchange(s.first, s.second, FMT_PCMU, 70);
+}
+
+// The SAS of a finished agreement is the same on both ends, through C++ and
+// C, for every stream of the session, and the application can mark it
+// verified.
+TEST(ZrtpStreams, SasIsTheSameOnBothEndsAndCanBeMarkedVerified) {
+    zrtp_peers p;
+    const auto dh = p.pair(FMT_PCMU, k_zrtp | RCE_ZRTP_FULL_DH);
+    ASSERT_NE(dh.first, nullptr);
+    ASSERT_NE(dh.second, nullptr);
+    const auto ms = p.pair(FMT_PCMU, k_zrtp | RCE_ZRTP_MULTISTREAM_MODE);
+    ASSERT_NE(ms.first, nullptr);
+    ASSERT_NE(ms.second, nullptr);
+    char sas_a[5] = {};
+    char sas_b[5] = {};
+    ASSERT_EQ(dh.first->get_zrtp_sas(sas_a), RTP_SUCCESS);
+    ASSERT_EQ(tessal_stream_get_zrtp_sas(dh.second, sas_b), RTP_SUCCESS);
+    EXPECT_EQ(std::strlen(sas_a), 4u);
+    EXPECT_STREQ(sas_a, sas_b);
+    char sas_ms[5] = {};
+    ASSERT_EQ(ms.first->get_zrtp_sas(sas_ms), RTP_SUCCESS);
+    EXPECT_STREQ(sas_ms, sas_a);
+    EXPECT_EQ(dh.first->get_zrtp_sas(nullptr), RTP_BAD_ARGUMENT);
+    EXPECT_EQ(tessal_stream_get_zrtp_sas(nullptr, sas_a), RTP_BAD_ARGUMENT);
+
+    EXPECT_FALSE(dh.first->zrtp_sas_verified());
+    EXPECT_EQ(tessal_stream_zrtp_sas_verified(ms.first), 0);
+    EXPECT_EQ(tessal_stream_set_zrtp_sas_verified(dh.first), RTP_SUCCESS);
+    EXPECT_TRUE(dh.first->zrtp_sas_verified());
+    EXPECT_EQ(tessal_stream_zrtp_sas_verified(ms.first), 1);
+    EXPECT_FALSE(dh.second->zrtp_sas_verified()) << "the other end decides for itself";
+
+    // A stream whose agreement has not run yet, and one without ZRTP.
+    media_stream *waiting = p.sa->create_stream(free_udp_port(), free_udp_port(), FMT_PCMU,
+                                                RCE_SRTP | RCE_ZRTP_FULL_DH);
+    ASSERT_NE(waiting, nullptr);
+    EXPECT_EQ(waiting->get_zrtp_sas(sas_a), RTP_UNINITIALIZED);
+    EXPECT_EQ(waiting->set_zrtp_sas_verified(), RTP_UNINITIALIZED);
+    media_stream *plain = p.sa->create_stream(free_udp_port(), free_udp_port(), FMT_PCMU, 0);
+    ASSERT_NE(plain, nullptr);
+    EXPECT_EQ(plain->get_zrtp_sas(sas_a), RTP_FAILED);
+    EXPECT_EQ(tessal_stream_set_zrtp_sas_verified(plain), RTP_FAILED);
+}
+
+// start_zrtp leaves a stream alone whose keys are the application's or
+// that has no ZRTP mode: no Hello goes out, the stream keeps working.
+TEST(ZrtpStreams, StartZrtpRefusesStreamsNotKeyedByZrtp) {
+    const struct Case {
+        const char *name;
+        int flags;
+        bool user_keys;
+    } cases[] = {
+        {"keyed by the application", RCE_SRTP | RCE_SRTP_KEYS_FROM_USER, true},
+        {"application keys with a ZRTP mode", RCE_SRTP | RCE_SRTP_KEYS_FROM_USER | RCE_ZRTP_FULL_DH,
+         true},
+        {"without SRTP", 0, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        udp_capture wire(300);
+        context ctx;
+        session *s = ctx.create_session("127.0.0.1");
+        // The session's ZRTP object exists (an SRTP stream brought it).
+        media_stream *other = s->create_stream(free_udp_port(), free_udp_port(), FMT_PCMU,
+                                               RCE_SRTP | RCE_ZRTP_FULL_DH);
+        ASSERT_NE(other, nullptr);
+        media_stream *m = s->create_stream(free_udp_port(), wire.port(), FMT_PCMU, c.flags);
+        ASSERT_NE(m, nullptr);
+        if (c.user_keys) {
+            bytes key = random_bytes(16, 3);
+            bytes salt = random_bytes(14, 4);
+            ASSERT_EQ(m->add_srtp_ctx(key.data(), salt.data()), RTP_SUCCESS);
+        }
+        stderr_capture err;
+        EXPECT_EQ(m->start_zrtp(), RTP_FAILED);
+        err.stop();
+        bytes frame = random_bytes(100, 5);
+        EXPECT_EQ(m->push_frame(frame.data(), frame.size(), RTP_PUSH_COPY_DATA), RTP_SUCCESS);
+        bool media = false;
+        for (bytes got = wire.receive(); !got.empty(); got = wire.receive()) {
+            EXPECT_FALSE(got.size() >= 8 && std::memcmp(got.data() + 4, "ZRTP", 4) == 0)
+                << "a ZRTP message went out";
+            media = media || (got.size() >= 12 && (got[0] & 0xC0) == 0x80);
+        }
+        EXPECT_TRUE(media) << "the stream still sends";
+        ctx.destroy_session(s);
+    }
 }
 
 // A peer that answers our Hello with an unsupported version while RTP and

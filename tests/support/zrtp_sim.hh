@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "security/crc32.hh"
 #include "security/zrtp.hh"
 #include "security/zrtp_msg.hh"
 
@@ -146,6 +147,12 @@ inline std::string zrtp_type_of(const std::vector<uint8_t> &msg) {
     return zrtp_type(msg.data(), msg.size());
 }
 
+// Recomputes a message's CRC after a test changed it.
+inline void fix_zrtp_crc(std::vector<uint8_t> &msg) {
+    const uint32_t crc = crypto::crc32::calculate_crc32(msg.data(), msg.size() - 4);
+    std::memcpy(msg.data() + msg.size() - 4, &crc, 4);
+}
+
 // What a link does with one message.
 struct link_action {
     enum kind { deliver, drop, duplicate, delay } what = deliver;
@@ -160,6 +167,10 @@ public:
     using filter = std::function<link_action(const std::string &type, int nth)>;
     // Rewrites a message before delivery (tests of hostile peers).
     using mutator = std::function<void(std::vector<uint8_t> &msg)>;
+    // Datagrams an attacker gets in ahead of a message (type, count so far
+    // of that type, the message): delivered before it, in order.
+    using injector = std::function<std::vector<std::vector<uint8_t>>(
+        const std::string &type, int nth, const std::vector<uint8_t> &msg)>;
 
     sim_link(sim_clock &clock, zrtp &to, const void *channel)
         : clock_(clock), to_(to), channel_(channel) {}
@@ -171,6 +182,10 @@ public:
     void set_mutator(mutator m) {
         std::lock_guard<std::mutex> guard(lock_);
         mutator_ = std::move(m);
+    }
+    void set_injector(injector i) {
+        std::lock_guard<std::mutex> guard(lock_);
+        injector_ = std::move(i);
     }
 
     zrtp_send_fn sender() {
@@ -197,6 +212,7 @@ private:
         std::vector<uint8_t> msg(data, data + size);
         const std::string type = zrtp_type(data, size);
         link_action action;
+        std::vector<std::vector<uint8_t>> injected;
         {
             std::lock_guard<std::mutex> guard(lock_);
             log_.emplace_back(type, clock_.now_ms());
@@ -204,9 +220,15 @@ private:
             if (filter_) {
                 action = filter_(type, nth);
             }
+            if (injector_) {
+                injected = injector_(type, nth, msg);
+            }
             if (mutator_) {
                 mutator_(msg);
             }
+        }
+        for (std::vector<uint8_t> &forged : injected) {
+            to_.capture(channel_, forged.data(), forged.size());
         }
         switch (action.what) {
             case link_action::drop:
@@ -233,6 +255,7 @@ private:
     std::mutex lock_;
     filter filter_;
     mutator mutator_;
+    injector injector_;
     std::map<std::string, int> counts_;
     std::vector<std::pair<std::string, int64_t>> log_;
 };

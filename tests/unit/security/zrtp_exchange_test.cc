@@ -6,13 +6,17 @@
 
 #include <array>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "security/crc32.hh"
 #include "security/dh.hh"
+#include "security/hmac.hh"
 #include "security/zrtp.hh"
 #include "support/stderr_capture.hh"
 #include "support/zrtp_sim.hh"
@@ -393,6 +397,270 @@ TEST_F(ZrtpExchange, OutOfRangePublicValuesAreRefused) {
             EXPECT_FALSE(a.is_initialized());
             EXPECT_FALSE(b.is_initialized());
         }
+    }
+}
+
+// Offsets inside this library's messages (see zrtp_msg.hh).
+constexpr size_t k_chain_hash_at = 24;  // H3, H2 or H1 of Hello, Commit, DHPart
+constexpr size_t k_commit_hvi_at = 88;
+constexpr size_t k_commit_mac_at = 120;
+constexpr size_t k_dh_pv_at = 88;
+constexpr size_t k_confirm_mac_at = 24;
+
+std::vector<uint8_t> foreign_public_value() {
+    crypto::dh other;
+    other.generate_keys();
+    std::vector<uint8_t> pv(384);
+    other.get_pk(pv.data(), pv.size());
+    return pv;
+}
+
+bool same_sas(zrtp &a, zrtp &b) {
+    uint8_t sas_a[32];
+    uint8_t sas_b[32];
+    a.get_sas_hash(sas_a);
+    b.get_sas_hash(sas_b);
+    return std::memcmp(sas_a, sas_b, 32) == 0;
+}
+
+// RFC 6189 section 4.4.1.1: a DHPart2 whose public value is not the one
+// the initiator's Commit committed to (hvi) ends the responder's run before
+// it sends Confirm1.
+TEST_F(ZrtpExchange, SubstitutedDhPart2FailsTheResponderHviCheck) {
+    auto l = links();
+    const std::vector<uint8_t> pv = foreign_public_value();
+    const auto substitute = [pv](std::vector<uint8_t> &msg) {
+        if (test::zrtp_type_of(msg) == "DHPart2") {
+            std::memcpy(msg.data() + k_dh_pv_at, pv.data(), pv.size());
+            test::fix_zrtp_crc(msg);
+        }
+    };
+    l->a_to_b->set_mutator(substitute);
+    l->b_to_a->set_mutator(substitute);
+    test::stderr_capture err;
+    const auto r = run(*l, true);
+    err.stop();
+    const bool a_responds = a_.role() == 1;
+    EXPECT_EQ(a_responds ? r.first : r.second, RTP_FAILED);
+    sim_link &from_responder = a_responds ? *l->a_to_b : *l->b_to_a;
+    EXPECT_TRUE(from_responder.times_of("Confirm1").empty());
+    EXPECT_FALSE(a_.is_initialized());
+    EXPECT_FALSE(b_.is_initialized());
+}
+
+// An attacker in the middle that replaces the Diffie-Hellman public values
+// never leaves both ends reporting success with the same SAS.
+TEST_F(ZrtpExchange, SubstitutedDhValuesAreDetected) {
+    const std::vector<uint8_t> pv = foreign_public_value();
+    const struct Case {
+        const char *name;
+        bool part1;
+        bool part2;
+    } cases[] = {{"DHPart1", true, false}, {"DHPart2", false, true}, {"both", true, true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        zrtp a;
+        zrtp b;
+        a.set_clock(clock_);
+        b.set_clock(clock_);
+        int ca = 0;
+        int cb = 0;
+        sim_link ab(*clock_, b, &cb);
+        sim_link ba(*clock_, a, &ca);
+        const auto substitute = [pv, c](std::vector<uint8_t> &msg) {
+            const std::string type = test::zrtp_type_of(msg);
+            if ((c.part1 && type == "DHPart1") || (c.part2 && type == "DHPart2")) {
+                std::memcpy(msg.data() + k_dh_pv_at, pv.data(), pv.size());
+                test::fix_zrtp_crc(msg);
+            }
+        };
+        ab.set_mutator(substitute);
+        ba.set_mutator(substitute);
+        test::stderr_capture err;
+        const auto [ra, rb] = run_both(*clock_, a, &ca, ab, b, &cb, ba, true);
+        err.stop();
+        EXPECT_FALSE(ra == RTP_SUCCESS && rb == RTP_SUCCESS && same_sas(a, b));
+        EXPECT_FALSE(a.is_initialized() && b.is_initialized());
+    }
+}
+
+// RFC 6189 section 4.4.3: an on-path attacker that rewrites a multistream
+// Commit's nonce and recomputes its MAC with the H1 it saw in the
+// Diffie-Hellman run's DHPart makes both ends fail, since the Confirm
+// messages are keyed from the stream's own s0.
+TEST_F(ZrtpExchange, RewrittenMultistreamNonceFailsBothEnds) {
+    auto dh = links();
+    std::mutex seen_lock;
+    std::map<const sim_link *, std::vector<uint8_t>> h1_of;  // by the link it went on
+    for (sim_link *link : {dh->a_to_b.get(), dh->b_to_a.get()}) {
+        link->set_mutator([&seen_lock, &h1_of, link](std::vector<uint8_t> &msg) {
+            if (test::zrtp_type_of(msg).rfind("DHPart", 0) == 0) {
+                std::lock_guard<std::mutex> guard(seen_lock);
+                h1_of[link].assign(msg.begin() + k_chain_hash_at,
+                                   msg.begin() + k_chain_hash_at + 32);
+            }
+        });
+    }
+    const auto r = run(*dh, true);
+    ASSERT_EQ(r.first, RTP_SUCCESS);
+    ASSERT_EQ(r.second, RTP_SUCCESS);
+    ASSERT_EQ(h1_of.size(), 2u);
+
+    auto ms = links();
+    const auto rewrite = [](std::vector<uint8_t> h1) {
+        return [h1](std::vector<uint8_t> &msg) {
+            if (test::zrtp_type_of(msg) != "Commit") {
+                return;
+            }
+            msg[k_commit_hvi_at] ^= 0x5A;
+            crypto::hmac::sha256 mac(h1.data(), 32);
+            mac.update(msg.data(), k_commit_mac_at);
+            mac.final(msg.data() + k_commit_mac_at, 8);
+            test::fix_zrtp_crc(msg);
+        };
+    };
+    ms->a_to_b->set_mutator(rewrite(h1_of[dh->a_to_b.get()]));
+    ms->b_to_a->set_mutator(rewrite(h1_of[dh->b_to_a.get()]));
+    test::stderr_capture err;
+    const auto m = run(*ms, false);
+    err.stop();
+    EXPECT_NE(m.first, RTP_SUCCESS);
+    EXPECT_NE(m.second, RTP_SUCCESS);
+}
+
+// Datagrams an attacker gets in ahead of the peer's real ones fail the
+// checks that the peer's hash chain allows; they are dropped and counted,
+// and the agreement completes with the real messages.
+TEST_F(ZrtpExchange, SpoofedMessagesAheadOfTheRealOnesAreIgnored) {
+    const auto forge_hello_version = [](std::vector<uint8_t> &m) {
+        std::memcpy(m.data() + 24, "1.00", 4);
+    };
+    const auto forge_chain_hash = [](std::vector<uint8_t> &m) {
+        m[k_chain_hash_at] ^= 0xFF;
+        m[k_chain_hash_at + 31] ^= 0x01;
+    };
+    const auto forge_confirm_mac = [](std::vector<uint8_t> &m) { m[k_confirm_mac_at] ^= 0x01; };
+    const struct Case {
+        const char *name;
+        const char *type;
+        bool full;
+        std::function<void(std::vector<uint8_t> &)> forge;
+    } cases[] = {
+        {"Hello of another version", "Hello", true, forge_hello_version},
+        {"Commit with a foreign H2", "Commit", true, forge_chain_hash},
+        {"DHPart1 with a foreign H1", "DHPart1", true, forge_chain_hash},
+        {"DHPart2 with a foreign H1", "DHPart2", true, forge_chain_hash},
+        {"Confirm1 with a bad MAC", "Confirm1", true, forge_confirm_mac},
+        {"Confirm2 with a bad MAC", "Confirm2", true, forge_confirm_mac},
+        {"multistream Commit with a foreign H2", "Commit", false, forge_chain_hash},
+        {"multistream Confirm1 with a bad MAC", "Confirm1", false, forge_confirm_mac},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.full && !a_.is_initialized()) {
+            auto dh = links();
+            const auto r = run(*dh, true);
+            ASSERT_EQ(r.first, RTP_SUCCESS);
+            ASSERT_EQ(r.second, RTP_SUCCESS);
+        }
+        auto l = links();
+        const std::string target = c.type;
+        const auto forge = c.forge;
+        const auto inject = [target, forge](const std::string &type, int nth,
+                                            const std::vector<uint8_t> &real) {
+            std::vector<std::vector<uint8_t>> out;
+            if (type == target && nth == 1) {
+                std::vector<uint8_t> forged = real;
+                forge(forged);
+                test::fix_zrtp_crc(forged);
+                out.push_back(forged);
+            }
+            return out;
+        };
+        l->a_to_b->set_injector(inject);
+        l->b_to_a->set_injector(inject);
+        const uint64_t rejected_before = a_.rejected_messages() + b_.rejected_messages();
+        test::stderr_capture err;
+        const auto r = run(*l, c.full);
+        err.stop();
+        ASSERT_EQ(r.first, RTP_SUCCESS);
+        ASSERT_EQ(r.second, RTP_SUCCESS);
+        expect_crossed(a_, b_);
+        EXPECT_GT(a_.rejected_messages() + b_.rejected_messages(), rejected_before);
+    }
+}
+
+// RFC 6189 section 4.6: each side is ready for media under the new keys
+// before its last message lets the peer send: on_ready runs, with the keys
+// available, before the initiator's Confirm2 and the responder's Conf2ACK.
+TEST_F(ZrtpExchange, KeysAreReadyBeforeTheLastMessageGoesOut) {
+    auto l = links();
+    struct side {
+        bool ready = false;
+        RTP_ERROR keys = RTP_PENDING;
+        size_t confirm2_sent = 0;
+        size_t conf2ack_sent = 0;
+    } sa, sb;
+    const auto on_ready = [](zrtp &z, sim_link &out, side &s) {
+        return [&z, &out, &s] {
+            s.ready = true;
+            s.confirm2_sent = out.times_of("Confirm2").size();
+            s.conf2ack_sent = out.times_of("Conf2ACK").size();
+            uint8_t k[16], r[16], ls[14], rs[14];
+            s.keys = z.get_srtp_keys(k, 128, r, 128, ls, 112, rs, 112);
+            return RTP_SUCCESS;
+        };
+    };
+    RTP_ERROR ra = RTP_PENDING;
+    RTP_ERROR rb = RTP_PENDING;
+    clock_->enter();
+    clock_->enter();
+    std::thread ta([&] {
+        ra = a_.init(1, &l->channel_a, l->a_to_b->sender(), true, {}, on_ready(a_, *l->a_to_b, sa));
+        clock_->leave();
+    });
+    std::thread tb([&] {
+        rb = b_.init(2, &l->channel_b, l->b_to_a->sender(), true, {}, on_ready(b_, *l->b_to_a, sb));
+        clock_->leave();
+    });
+    ta.join();
+    tb.join();
+    clock_->clear_events();
+    ASSERT_EQ(ra, RTP_SUCCESS);
+    ASSERT_EQ(rb, RTP_SUCCESS);
+    for (const side *s : {&sa, &sb}) {
+        EXPECT_TRUE(s->ready);
+        EXPECT_EQ(s->keys, RTP_SUCCESS);
+        EXPECT_EQ(s->confirm2_sent, 0u);
+        EXPECT_EQ(s->conf2ack_sent, 0u);
+    }
+    expect_crossed(a_, b_);
+}
+
+// RFC 6189 section 5.1.6: the SAS is the leftmost 20 bits of the SAS hash
+// as four base32 characters, the same on both ends.
+TEST_F(ZrtpExchange, SasIsRenderedAlikeOnBothEnds) {
+    char before[5] = {};
+    EXPECT_EQ(a_.get_sas(before), RTP_UNINITIALIZED);
+    EXPECT_EQ(a_.get_sas(nullptr), RTP_BAD_ARGUMENT);
+    auto l = links();
+    const auto r = run(*l, true);
+    ASSERT_EQ(r.first, RTP_SUCCESS);
+    ASSERT_EQ(r.second, RTP_SUCCESS);
+    char sas_a[5] = {};
+    char sas_b[5] = {};
+    ASSERT_EQ(a_.get_sas(sas_a), RTP_SUCCESS);
+    ASSERT_EQ(b_.get_sas(sas_b), RTP_SUCCESS);
+    EXPECT_STREQ(sas_a, sas_b);
+    EXPECT_EQ(std::strlen(sas_a), 4u);
+    static const char digits[] = "ABCDEFGHIJKMNPQRSTUVWXYZ23456789";
+    uint8_t hash[32];
+    a_.get_sas_hash(hash);
+    const uint32_t bits20 =
+        (uint32_t{hash[0]} << 12) | (uint32_t{hash[1]} << 4) | (uint32_t{hash[2]} >> 4);
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(sas_a[i], digits[(bits20 >> (15 - 5 * i)) & 0x1F]);
     }
 }
 
