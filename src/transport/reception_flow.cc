@@ -376,9 +376,11 @@ void reception_flow::refresh_receive_lines() {
     out.add(&handlers_lock_, sizeof(handlers_lock_));
     out.add(&hooks_, sizeof(hooks_));
     out.add(&hooks_lock_, sizeof(hooks_lock_));
+    out.add(&sources_, sizeof(sources_));
     if (handlers_.size() <= k_prefetched_streams) {
         for (const auto &[key, h] : handlers_) {
             out.add(&h, sizeof(h));
+            out.add(h.local.get());  // each packet is checked against our own SSRC
             for (const handler_entry *e :
                  {&h.header_stage, &h.decrypt_stage, &h.statistics_stage, &h.depacketize_stage}) {
                 out.add(e->arg);
