@@ -31,7 +31,8 @@ void frame_mailbox::set_open(bool open) {
     cv_.notify_all();
 }
 
-void frame_mailbox::deliver(frame::rtp_frame *frame, int64_t now_ms) {
+void frame_mailbox::deliver(frame::rtp_frame *frame) {
+    const int64_t now_ms = steady_ms();
     {
         std::lock_guard<std::mutex> guard(lock_);
         const size_t bytes = frame_bytes(frame);

@@ -39,7 +39,7 @@ public:
     void set_open(bool open);
 
     // Queues `frame` (the mailbox owns it) and wakes the pulls.
-    void deliver(frame::rtp_frame *frame, int64_t now_ms);
+    void deliver(frame::rtp_frame *frame);
 
     void register_key(uint32_t key);
     void unregister_key(uint32_t key);

@@ -23,12 +23,6 @@ bool continues_chain(RTP_ERROR r) {
     return r == RTP_PKT_SKIPPED || r == RTP_PKT_CHANGED;
 }
 
-int64_t steady_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 }  // namespace
 
 reception_flow::reception_flow(bool /*ipv6*/) {
@@ -639,7 +633,7 @@ bool reception_flow::return_frame(frame::rtp_frame *frame) {
         frame::dealloc_frame(frame);
         return false;
     }
-    mailbox_.deliver(frame, steady_ms());
+    mailbox_.deliver(frame);
     return true;
 }
 
