@@ -15,6 +15,7 @@
 #include "security/crc32.hh"
 #include "security/zrtp.hh"
 #include "security/zrtp_msg.hh"
+#include "stream/zrtp_driver.hh"
 
 namespace {
 
@@ -107,7 +108,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     if (exchange) {
         zrtp peer_of_datagrams;
-        peer_of_datagrams.set_clock(std::make_shared<instant_clock>());
         size_t next = 0;
         const auto sender = [&](uint8_t *, size_t) {
             if (next < datagrams.size()) {
@@ -116,7 +116,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             }
             return RTP_SUCCESS;
         };
-        peer_of_datagrams.init(1, &channel, sender, true);
+        run_zrtp_exchange(peer_of_datagrams, std::make_shared<instant_clock>(), 1, &channel, sender,
+                          true);
         uint8_t k[16], s[14];
         peer_of_datagrams.get_srtp_keys(k, 128, k, 128, s, 112, s, 112);
     }

@@ -48,6 +48,19 @@ foreach(layer IN LISTS layers)
   endforeach()
 endforeach()
 
+# The security layer is pure protocol code: its key agreement and ciphers take
+# bytes and time values; the stream layer owns the sockets, clocks and threads
+# that drive them.
+file(GLOB_RECURSE files "${SOURCE_DIR}/security/*.hh" "${SOURCE_DIR}/security/*.cc")
+foreach(path IN LISTS files)
+  file(STRINGS "${path}" io_includes
+       REGEX "^[ \t]*#[ \t]*include[ \t]*<(sys/socket|netinet/|arpa/|sys/epoll|poll|netdb|thread)")
+  if(io_includes)
+    file(RELATIVE_PATH shown "${SOURCE_DIR}" "${path}")
+    list(APPEND violations "${shown}: security/ includes a socket or thread header: ${io_includes}")
+  endif()
+endforeach()
+
 if(violations)
   list(JOIN violations "\n  " shown)
   message(FATAL_ERROR "Layering broken:\n  ${shown}")

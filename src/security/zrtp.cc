@@ -1,10 +1,7 @@
 #include "security/zrtp.hh"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <exception>
 
@@ -16,6 +13,7 @@
 #include "security/hmac.hh"
 #include "security/random.hh"
 #include "security/sha256.hh"
+#include "util/byte_reader.hh"
 #include "util/log.hh"
 
 namespace tessal {
@@ -24,40 +22,17 @@ using zrtp_msg::k_hash_size;
 using zrtp_msg::k_mac_size;
 using zrtp_msg::k_zid_size;
 
-// --- clocks ----------------------------------------------------------------------
-
-int64_t steady_zrtp_clock::now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-void steady_zrtp_clock::wait_until(int64_t deadline_ms, const std::atomic<uint64_t> &events,
-                                   uint64_t seen) {
-    const std::chrono::steady_clock::time_point deadline{std::chrono::milliseconds(deadline_ms)};
-    std::unique_lock<std::mutex> guard(lock_);
-    cv_.wait_until(guard, deadline, [&] { return events.load() != seen; });
-}
-
-void steady_zrtp_clock::notify() {
-    { std::lock_guard<std::mutex> guard(lock_); }
-    cv_.notify_all();
-}
-
 // --- construction ----------------------------------------------------------------
 
-zrtp::zrtp()
-    : clock_(std::make_shared<steady_zrtp_clock>()),
-      hasher_(std::make_unique<crypto::sha256>()),
-      dh_(std::make_unique<crypto::dh>()) {}
+zrtp::zrtp() : hasher_(std::make_unique<crypto::sha256>()), dh_(std::make_unique<crypto::dh>()) {}
 
 zrtp::~zrtp() {
     session_.wipe_secrets();
 }
 
-void zrtp::set_clock(std::shared_ptr<zrtp_clock> clock) {
-    std::lock_guard<std::recursive_mutex> run(session_.session_mutex);
-    clock_ = std::move(clock);
+void zrtp::set_capture_listener(std::function<void()> listener) {
+    std::lock_guard<std::mutex> guard(capture_lock_);
+    on_capture_ = std::move(listener);
 }
 
 int zrtp::role() const {
@@ -179,6 +154,7 @@ RTP_ERROR zrtp::capture_into(const void *channel, const uint8_t *packet, size_t 
         return RTP_SUCCESS;  // recognised or unknown, never acted on
     }
     bool stored = false;
+    std::function<void()> listener;
     std::vector<uint8_t> reply;
     zrtp_send_fn reply_send;
     {
@@ -201,10 +177,11 @@ RTP_ERROR zrtp::capture_into(const void *channel, const uint8_t *packet, size_t 
             s.filled = true;
             captures_.fetch_add(1);
             stored = true;
+            listener = on_capture_;
         }
     }
-    if (stored) {
-        clock_->notify();
+    if (stored && listener) {
+        listener();
     }
     if (!reply.empty() && reply_out != nullptr) {
         *reply_out = std::move(reply);
@@ -335,7 +312,7 @@ bool zrtp::hvi_matches(const std::vector<uint8_t> &dh_part2) {
 // --- run framework ---------------------------------------------------------------
 
 void zrtp::resetSession(uint32_t ssrc, const void *channel, zrtp_send_fn send) {
-    sender_ = std::move(send);
+    reply_sender_ = std::move(send);
     session_.ssrc = ssrc;
     session_.seq = 0;
     unsupported_hello_ = false;
@@ -359,6 +336,7 @@ void zrtp::resetSession(uint32_t ssrc, const void *channel, zrtp_send_fn send) {
 }
 
 void zrtp::end_run() {
+    state_ = zrtp_state::idle;
     std::lock_guard<std::mutex> guard(capture_lock_);
     run_channel_ = nullptr;
 }
@@ -405,7 +383,8 @@ void zrtp::kdf(const uint8_t *key, const char *label, uint32_t bits, uint8_t *ou
     const uint8_t *zidr = nullptr;
     zids_by_role(&zidi, &zidr);
     const uint8_t zero = 0;
-    const uint32_t length = htonl(bits);
+    uint8_t length[4];
+    write_be32(length, bits);
     crypto::hmac::sha256 mac(key, 32);
     mac.update(counter, sizeof(counter));
     mac.update(reinterpret_cast<const uint8_t *>(label), std::strlen(label));

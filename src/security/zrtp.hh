@@ -19,14 +19,12 @@
 //    aux and pbx secrets are random per run and s1..s3 are absent, so there
 //    is no key continuity either.
 //
-// Threads: an exchange runs on the calling thread and polls the capture
+// Threads: an exchange runs on its driver's thread and reads the capture
 // slots (the stream layer takes only its peer's datagrams there); the capture path
 // (packet_handler/capture) runs on reception-flow processing threads and only copies accepted
 // messages into empty slots. Every run of one zrtp object is serialised. Lock order: the session
 // mutex (held for a whole run) -> the capture lock; the capture lock is
 // held only for slot copies. The state lock and the turn lock are leaves.
-
-#include <netinet/in.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -49,32 +47,6 @@ namespace crypto {
 class dh;
 class sha256;
 }  // namespace crypto
-
-// Time for the exchange's schedules. wait_until returns once now_ms() has
-// reached `deadline_ms` or `events` no longer equals `seen`, whichever is
-// first; notify() makes current waiters re-check `events`. Tests substitute
-// a simulated clock.
-class zrtp_clock {
-public:
-    virtual ~zrtp_clock() = default;
-    virtual int64_t now_ms() = 0;
-    virtual void wait_until(int64_t deadline_ms, const std::atomic<uint64_t> &events,
-                            uint64_t seen) = 0;
-    virtual void notify() = 0;
-};
-
-// The steady clock, with waits that a capture cuts short.
-class steady_zrtp_clock final : public zrtp_clock {
-public:
-    int64_t now_ms() override;
-    void wait_until(int64_t deadline_ms, const std::atomic<uint64_t> &events,
-                    uint64_t seen) override;
-    void notify() override;
-
-private:
-    std::mutex lock_;
-    std::condition_variable cv_;
-};
 
 // Where an exchange stands (see zrtp::on_timer).
 enum class zrtp_state {
@@ -129,31 +101,17 @@ public:
     zrtp(const zrtp &) = delete;
     zrtp &operator=(const zrtp &) = delete;
 
-    // Runs one exchange for one stream on the calling thread: Diffie-Hellman
-    // mode when `full_exchange`, else multistream mode (which needs an
-    // earlier successful Diffie-Hellman run: RTP_FAILED otherwise). On
-    // success `on_keys`, if given, runs before the next run of this object
-    // may begin (the stream fetches and installs its keys there).
-    // The same over any transport: messages go out through `send`, and the
-    // messages captured for `channel` are this run's. A driver of the state
-    // machine below, on the clock of set_clock.
-    RTP_ERROR init(uint32_t ssrc, const void *channel, zrtp_send_fn send, bool full_exchange,
-                   const std::function<RTP_ERROR()> &on_keys = {},
-                   const std::function<RTP_ERROR()> &on_ready = {});
-    // `on_ready`, if given, runs on the exchange's thread once the peer's
-    // Confirm verified and before this side's last message (Confirm2 as
-    // initiator, Conf2ACK as responder) goes out: after that message the
-    // peer may send media under the new keys (RFC 6189 section 4.6), so the
-    // stream installs them there. get_srtp_keys answers from then on; an
-    // error from it ends the run with that result.
-
     // The exchange as a state machine without I/O: bytes and a time (ms on
     // any monotonic clock) in, messages and a state out. One thread at a
-    // time calls these (init() is such a caller); capture() may run on
-    // others meanwhile and feeds the same run.
+    // time calls these, holding session().session_mutex for the whole run
+    // (the stream layer's driver, stream/zrtp_driver.hh, is such a caller);
+    // capture() may run on others meanwhile and feeds the same run.
     // begin starts a run for `channel`: RTP_BAD_ARGUMENT for a null channel,
     // RTP_FAILED for multistream mode before a Diffie-Hellman run succeeded.
-    RTP_ERROR begin(uint32_t ssrc, const void *channel, bool full_exchange, int64_t now_ms);
+    // `reply_send` answers the peer's retransmitted Confirm2 from the
+    // capture path after the run (see k_conf2ack_replies).
+    RTP_ERROR begin(uint32_t ssrc, const void *channel, bool full_exchange, int64_t now_ms,
+                    zrtp_send_fn reply_send = {});
     // A datagram from the peer (checked and kept as capture() does).
     zrtp_output on_message(const uint8_t *data, size_t size, int64_t now_ms);
     // Time has passed: retransmissions and time-outs up to `now_ms`.
@@ -164,6 +122,16 @@ public:
     // When on_timer next has something to do; INT64_MAX for nothing.
     int64_t next_deadline() const noexcept;
     zrtp_state state() const noexcept { return state_; }
+    // Ends the run with `result` (a driver's own failure, such as keys that
+    // could not be installed).
+    void abort(RTP_ERROR result);
+    // After done or failed: the run's captures stop; the machine is idle.
+    void end_run();
+    // Messages kept for the running exchange so far, and a function called
+    // (on the capture path, without locks held) after each: a driver waits
+    // on these instead of polling.
+    const std::atomic<uint64_t> &capture_count() const noexcept { return captures_; }
+    void set_capture_listener(std::function<void()> listener);
     // For fuzzing only: Diffie-Hellman runs after the first reuse its key
     // pair (a real session must never: it would lose forward secrecy).
     void reuse_dh_key_pair_for_fuzzing() noexcept { reuse_dh_key_pair_ = true; }
@@ -188,7 +156,6 @@ public:
     // Drops what is kept for a channel that goes away.
     void forget_channel(const void *channel);
 
-    void set_clock(std::shared_ptr<zrtp_clock> clock);
     bool is_initialized() const noexcept { return initialized_.load(); }
     // The last run's role: 0 initiator, 1 responder.
     int role() const;
@@ -287,10 +254,6 @@ private:
     std::optional<RTP_ERROR> step_confirm();
     std::optional<RTP_ERROR> initiator_confirmed();
     RTP_ERROR hello_timed_out_unsupported();
-    // The blocking driver's loop and its sends.
-    RTP_ERROR drive(const std::function<RTP_ERROR()> &on_ready);
-    void send_all(zrtp_output &out);
-    void end_run();
     RTP_ERROR capture_into(const void *channel, const uint8_t *packet, size_t size,
                            std::vector<uint8_t> *reply_out);
     bool filled(slot_id id);
@@ -313,11 +276,10 @@ private:
     void hash(const std::vector<const std::vector<uint8_t> *> &parts, uint8_t *out);
 
     std::atomic<bool> initialized_{false};
-    std::shared_ptr<zrtp_clock> clock_;
     std::unique_ptr<crypto::sha256> hasher_;
     std::unique_ptr<crypto::dh> dh_;
     zrtp_session session_;
-    zrtp_send_fn sender_;                  // the blocking driver's
+    zrtp_send_fn reply_sender_;            // this run's, for stored Conf2ACKs
     std::atomic<bool> keys_known_{false};  // this run's keys are derived and confirmed
 
     // The machine's state: on its caller's thread only.
@@ -337,6 +299,7 @@ private:
     const void *run_channel_ = nullptr;  // the channel of the running exchange
     slot slots_[SLOT_COUNT];
     std::vector<stored_reply> replies_;
+    std::function<void()> on_capture_;
     std::atomic<uint64_t> captures_{0};
     std::atomic<uint64_t> replies_sent_{0};
     std::atomic<uint64_t> rejected_{0};

@@ -1,5 +1,5 @@
-// The exchange as a state machine without I/O (bytes and a time in, bytes
-// and a state out), and the blocking driver init() runs on top of it.
+// The exchange as a state machine without I/O: bytes and a time in, bytes
+// and a state out. The stream layer drives it (stream/zrtp_driver.hh).
 #include <algorithm>
 #include <cstring>
 #include <exception>
@@ -13,35 +13,8 @@ namespace tessal {
 
 namespace {
 
-// Longest wait between checks of the capture slots in the T2 phases.
-constexpr int64_t k_t2_poll_ms = 10;
-
 std::vector<uint8_t> bytes_of(const zrtp_msg::zrtp_message &m) {
     return std::vector<uint8_t>(m.data(), m.data() + m.size());
-}
-
-// What the blocking exchange's phases said when a message could not be sent.
-void log_send_failure(zrtp_state state) {
-    switch (state) {
-        case zrtp_state::hello:
-            LOG_ERROR_AS("begin_session", "Failed to send Hello message");
-            break;
-        case zrtp_state::commit:
-            LOG_ERROR_AS("init_session", "Failed to send Commit message!");
-            break;
-        case zrtp_state::dh_part1:
-            LOG_ERROR_AS("dh_part1", "Failed to send DHPart1 Message!");
-            break;
-        case zrtp_state::dh_part2:
-            LOG_ERROR_AS("dh_part2", "Failed to send DHPart2 Message!");
-            break;
-        case zrtp_state::confirm1:
-            LOG_ERROR_AS("responder_finalize_session", "Failed to send Confirm1 Message!");
-            break;
-        default:
-            LOG_ERROR_AS("initiator_finalize_session", "Failed to send Confirm2 Message!");
-            break;
-    }
 }
 
 const char *phase_failure(zrtp_state state) {
@@ -65,7 +38,8 @@ const char *phase_failure(zrtp_state state) {
 
 // --- the machine -------------------------------------------------------------------
 
-RTP_ERROR zrtp::begin(uint32_t ssrc, const void *channel, bool full_exchange, int64_t now_ms) {
+RTP_ERROR zrtp::begin(uint32_t ssrc, const void *channel, bool full_exchange, int64_t now_ms,
+                      zrtp_send_fn reply_send) {
     if (channel == nullptr) {
         return RTP_BAD_ARGUMENT;
     }
@@ -73,7 +47,7 @@ RTP_ERROR zrtp::begin(uint32_t ssrc, const void *channel, bool full_exchange, in
         LOG_ERROR("Attempted multistream mode for non initialized ZRTP");
         return RTP_FAILED;
     }
-    resetSession(ssrc, channel, sender_);
+    resetSession(ssrc, channel, std::move(reply_send));
     full_ = full_exchange;
     hello_parsed_ = false;
     compared_ = false;
@@ -126,7 +100,8 @@ zrtp_output zrtp::keys_installed(int64_t now_ms) {
             std::vector<uint8_t> ack = last_;
             {
                 std::lock_guard<std::mutex> guard(capture_lock_);
-                replies_.push_back(stored_reply{run_channel_, sender_, ack, k_conf2ack_replies});
+                replies_.push_back(
+                    stored_reply{run_channel_, reply_sender_, ack, k_conf2ack_replies});
             }
             out.messages.push_back(std::move(ack));
             finish(RTP_SUCCESS);
@@ -160,6 +135,10 @@ void zrtp::enter(zrtp_state state, std::vector<uint8_t> msg, int64_t now_ms) {
     schedule_ = state == zrtp_state::hello
                     ? schedule{now_ms, k_t1_initial_ms, k_t1_cap_ms, k_t1_max_retries}
                     : schedule{now_ms, k_t2_initial_ms, k_t2_cap_ms, k_t2_max_retries};
+}
+
+void zrtp::abort(RTP_ERROR result) {
+    finish(result);
 }
 
 void zrtp::finish(RTP_ERROR result) {
@@ -425,80 +404,6 @@ std::optional<RTP_ERROR> zrtp::initiator_confirmed() {
     state_ = zrtp_state::keys_ready;
     keys_known_.store(true);
     return RTP_SUCCESS;
-}
-
-// --- the blocking driver -------------------------------------------------------------
-
-RTP_ERROR zrtp::init(uint32_t ssrc, const void *channel, zrtp_send_fn send, bool full_exchange,
-                     const std::function<RTP_ERROR()> &on_keys,
-                     const std::function<RTP_ERROR()> &on_ready) {
-    if (channel == nullptr || !send) {
-        return RTP_BAD_ARGUMENT;
-    }
-    if (!full_exchange && !initialized_.load()) {
-        LOG_ERROR("Attempted multistream mode for non initialized ZRTP");
-        return RTP_FAILED;
-    }
-    // Every run of this object, Diffie-Hellman or multistream, replaces the
-    // capture slots and the transport: one at a time.
-    std::lock_guard<std::recursive_mutex> run_guard(session_.session_mutex);
-    RTP_ERROR rc = RTP_FAILED;
-    try {
-        if (full_exchange && initialized_.load()) {
-            LOG_WARN_AS("init",
-                        "ZRTP multistream mode not used. Please use RCE_ZRTP_MULTISTREAM_MODE "
-                        "flag to select which streams should not perform DH");
-        }
-        sender_ = std::move(send);
-        rc = begin(ssrc, channel, full_exchange, clock_->now_ms());
-        if (rc == RTP_SUCCESS) {
-            rc = drive(on_ready);
-        }
-    } catch (const std::exception &e) {
-        LOG_ERROR("ZRTP exchange failed: %s", e.what());
-        rc = RTP_FAILED;
-    }
-    state_ = zrtp_state::idle;
-    end_run();
-    if (rc == RTP_SUCCESS && on_keys) {
-        rc = on_keys();
-    }
-    return rc;
-}
-
-void zrtp::send_all(zrtp_output &out) {
-    for (std::vector<uint8_t> &m : out.messages) {
-        if (sender_(m.data(), m.size()) != RTP_SUCCESS) {
-            log_send_failure(out.state);
-        }
-    }
-}
-
-// Feeds the machine the clock and the captured messages until it ends.
-RTP_ERROR zrtp::drive(const std::function<RTP_ERROR()> &on_ready) {
-    for (;;) {
-        const uint64_t seen = captures_.load();
-        const int64_t now = clock_->now_ms();
-        zrtp_output out = on_timer(now);
-        send_all(out);
-        if (out.state == zrtp_state::keys_ready) {
-            const RTP_ERROR ready = on_ready ? on_ready() : RTP_SUCCESS;
-            if (ready != RTP_SUCCESS) {
-                finish(ready);
-                return ready;
-            }
-            out = keys_installed(clock_->now_ms());
-            send_all(out);
-        }
-        if (out.state == zrtp_state::done || out.state == zrtp_state::failed) {
-            return out.result;
-        }
-        int64_t until = next_deadline();
-        if (state_ != zrtp_state::hello) {
-            until = std::min(until, now + k_t2_poll_ms);
-        }
-        clock_->wait_until(until, captures_, seen);
-    }
 }
 
 }  // namespace tessal

@@ -1,7 +1,5 @@
 #include "security/zrtp_msg.hh"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -11,6 +9,7 @@
 #include "security/crypto.hh"
 #include "security/hmac.hh"
 #include "security/random.hh"
+#include "util/byte_reader.hh"
 #include "util/log.hh"
 
 namespace tessal {
@@ -187,8 +186,7 @@ void zrtp_message::set_zrtp_start(zrtp_msg &msg, zrtp_session &session, const st
     set_zrtp_start_base(msg, type);
     auto *bytes = reinterpret_cast<uint8_t *>(&msg);
     put_le16(bytes + 2, session.seq++);
-    const uint32_t ssrc = htonl(session.ssrc);
-    std::memcpy(bytes + 8, &ssrc, sizeof(ssrc));
+    write_be32(bytes + 8, session.ssrc);
 }
 
 uint16_t zrtp_message::packet_to_header_len(ssize_t size) {
@@ -252,8 +250,7 @@ hello_ack::hello_ack(zrtp_session &session) {
     msg_.allocate_frame(k_hello_ack_size);
     auto *m = reinterpret_cast<zrtp_hello_ack *>(msg_.data());
     msg_.set_zrtp_start_base(m->msg, "HelloACK");
-    const uint32_t ssrc = htonl(session.ssrc);
-    std::memcpy(&m->msg.ssrc, &ssrc, sizeof(ssrc));
+    write_be32(reinterpret_cast<uint8_t *>(&m->msg.ssrc), session.ssrc);
     const uint32_t crc = crypto::crc32::calculate_crc32(msg_.data(), k_hello_ack_size - k_crc_size);
     std::memcpy(&m->crc, &crc, sizeof(crc));
 }

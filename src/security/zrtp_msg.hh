@@ -15,7 +15,6 @@
 //   12 preamble 5A 50 | 14 length in words (LE, excluding 16 bytes)
 //   16 type block (8 ASCII bytes) | ... body ... | size-4 CRC-32 (LE)
 
-#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <cstddef>

@@ -409,8 +409,8 @@ RTP_ERROR media_stream_internal::start_zrtp() {
         }
         return sent;
     };
-    const RTP_ERROR rc = zrtp_->init(local_ssrc_->load(), socket_.get(), std::move(send),
-                                     !multistream, {}, install_keys);
+    const RTP_ERROR rc = run_zrtp_exchange(*zrtp_, zrtp_clock_, local_ssrc_->load(), socket_.get(),
+                                           std::move(send), !multistream, {}, install_keys);
     if (keys != RTP_SUCCESS && keys != RTP_UNINITIALIZED) {
         return free_resources(keys);
     }

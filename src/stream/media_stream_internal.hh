@@ -22,6 +22,7 @@
 
 #include "rtp/frame_block.hh"
 #include "security/zrtp.hh"
+#include "stream/zrtp_driver.hh"
 #include "tessal/frame.hh"
 #include "tessal/stream_statistics.hh"
 #include "tessal/util.hh"
@@ -194,7 +195,8 @@ private:
     std::shared_ptr<rtp> rtp_;
     std::shared_ptr<zrtp> zrtp_;
     std::unique_ptr<zrtp::binding> zrtp_binding_;  // the capture handler's argument
-    bool holds_turn_ = false;                      // this stream took the multistream turn
+    std::shared_ptr<zrtp_clock> zrtp_clock_ = std::make_shared<steady_zrtp_clock>();
+    bool holds_turn_ = false;  // this stream took the multistream turn
     std::atomic<bool> zrtp_done_{false};
     // SRTP keys are in place (from the application or from ZRTP).
     std::atomic<bool> keys_installed_{false};

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "security/crc32.hh"
+#include "security/srtp.hh"
 #include "security/zrtp.hh"
 #include "security/zrtp_msg.hh"
 #include "stream/media_stream_internal.hh"
@@ -23,6 +24,7 @@
 #include "support/zrtp_sim.hh"
 #include "tessal/tessal.h"
 #include "tessal/tessal.hh"
+#include "transport/socketfactory.hh"
 
 using namespace tessal;
 using tessal::test::free_udp_port;
@@ -271,6 +273,43 @@ TEST(ZrtpStreams, StartZrtpRefusesStreamsNotKeyedByZrtp) {
         EXPECT_TRUE(media) << "the stream still sends";
         ctx.destroy_session(s);
     }
+}
+
+// Streams of one local SSRC share their SRTP objects: once the application
+// keyed them through one stream, start_zrtp on another stream of that SSRC
+// must not replace the ciphers under it. It fails before any Hello goes out
+// and the first stream's media still decrypts at its peer.
+TEST(ZrtpStreams, StartZrtpRefusesSrtpObjectsKeyedByAnotherStream) {
+    constexpr uint32_t k_ssrc = 0x2468ACE0;
+    udp_capture wire(300);
+    auto sf = std::make_shared<socketfactory>();
+    sf->set_local_interface("127.0.0.1");
+    auto keyed = std::make_unique<media_stream>(
+        "cname", "127.0.0.1", "127.0.0.1", free_udp_port(), free_udp_port(), FMT_PCMU, sf,
+        RCE_SEND_ONLY | RCE_SRTP | RCE_SRTP_KEYS_FROM_USER, k_ssrc);
+    ASSERT_EQ(keyed->internal()->init(nullptr), RTP_SUCCESS);
+    auto agreeing = std::make_unique<media_stream>("cname", "127.0.0.1", "127.0.0.1",
+                                                   free_udp_port(), wire.port(), FMT_PCMU, sf,
+                                                   RCE_SRTP | RCE_ZRTP_FULL_DH, k_ssrc);
+    ASSERT_EQ(agreeing->internal()->init(std::make_shared<zrtp>()), RTP_SUCCESS);
+    ASSERT_EQ(keyed->internal()->srtp_object(), agreeing->internal()->srtp_object());
+    const bytes key = random_bytes(16, 8);
+    const bytes salt = random_bytes(14, 9);
+    ASSERT_EQ(
+        keyed->add_srtp_ctx(const_cast<uint8_t *>(key.data()), const_cast<uint8_t *>(salt.data())),
+        RTP_SUCCESS);
+    const std::shared_ptr<srtp> cipher = keyed->internal()->srtp_object();
+    stderr_capture err;
+    EXPECT_EQ(agreeing->start_zrtp(), RTP_FAILED);
+    err.stop();
+    EXPECT_EQ(keyed->internal()->srtp_object(), cipher);
+    EXPECT_TRUE(cipher->keyed());
+    for (bytes got = wire.receive(); !got.empty(); got = wire.receive()) {
+        EXPECT_FALSE(got.size() >= 8 && std::memcmp(got.data() + 4, "ZRTP", 4) == 0)
+            << "a ZRTP message went out";
+    }
+    char sas[5] = {};
+    EXPECT_EQ(agreeing->get_zrtp_sas(sas), RTP_UNINITIALIZED);
 }
 
 // A peer that answers our Hello with an unsupported version while RTP and

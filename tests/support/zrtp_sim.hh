@@ -16,6 +16,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "security/crc32.hh"
 #include "security/zrtp.hh"
 #include "security/zrtp_msg.hh"
+#include "stream/zrtp_driver.hh"
 
 namespace tessal {
 namespace test {
@@ -132,6 +134,22 @@ private:
     bool advancing_ = false;
     std::vector<waiter *> waiters_;
     std::multimap<int64_t, std::function<void()>> events_;
+};
+
+// A zrtp machine run by the stream layer's driver on a clock of its own
+// (the steady clock unless a test sets one).
+class driven_zrtp : public zrtp {
+public:
+    void set_clock(std::shared_ptr<zrtp_clock> clock) { clock_ = std::move(clock); }
+    RTP_ERROR init(uint32_t ssrc, const void *channel, zrtp_send_fn send, bool full_exchange,
+                   const std::function<RTP_ERROR()> &on_keys = {},
+                   const std::function<RTP_ERROR()> &on_ready = {}) {
+        return run_zrtp_exchange(*this, clock_, ssrc, channel, std::move(send), full_exchange,
+                                 on_keys, on_ready);
+    }
+
+private:
+    std::shared_ptr<zrtp_clock> clock_ = std::make_shared<steady_zrtp_clock>();
 };
 
 // The type block of a ZRTP message ("Hello", "DHPart1", ...), trimmed.

@@ -24,6 +24,7 @@
 namespace tessal {
 namespace {
 
+using test::driven_zrtp;
 using test::link_action;
 using test::sim_clock;
 using test::sim_link;
@@ -54,8 +55,8 @@ void expect_crossed(zrtp &a, zrtp &b) {
 
 // Runs the exchanges of `a` and `b` at the same virtual moment, each on
 // its own thread, over the links into the other; results of a and b.
-std::pair<RTP_ERROR, RTP_ERROR> run_both(sim_clock &clock, zrtp &a, const void *channel_a,
-                                         sim_link &a_to_b, zrtp &b, const void *channel_b,
+std::pair<RTP_ERROR, RTP_ERROR> run_both(sim_clock &clock, driven_zrtp &a, const void *channel_a,
+                                         sim_link &a_to_b, driven_zrtp &b, const void *channel_b,
                                          sim_link &b_to_a, bool full) {
     RTP_ERROR ra = RTP_PENDING;
     RTP_ERROR rb = RTP_PENDING;
@@ -110,8 +111,8 @@ protected:
     }
 
     std::shared_ptr<sim_clock> clock_;
-    zrtp a_;
-    zrtp b_;
+    driven_zrtp a_;
+    driven_zrtp b_;
 };
 
 TEST_F(ZrtpExchange, DiffieHellmanThenMultistreamAgreeCrossedKeys) {
@@ -222,8 +223,8 @@ TEST_F(ZrtpExchange, RetransmissionSchedulesAndCounts) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.lost);
-        zrtp a;
-        zrtp b;
+        driven_zrtp a;
+        driven_zrtp b;
         a.set_clock(clock_);
         b.set_clock(clock_);
         int ca = 0;
@@ -367,8 +368,8 @@ TEST_F(ZrtpExchange, OutOfRangePublicValuesAreRefused) {
     for (const char *part : {"DHPart1", "DHPart2"}) {
         for (const auto &v : values) {
             SCOPED_TRACE(std::string(part) + " " + v.name);
-            zrtp a;
-            zrtp b;
+            driven_zrtp a;
+            driven_zrtp b;
             a.set_clock(clock_);
             b.set_clock(clock_);
             int ca = 0;
@@ -459,8 +460,8 @@ TEST_F(ZrtpExchange, SubstitutedDhValuesAreDetected) {
     } cases[] = {{"DHPart1", true, false}, {"DHPart2", false, true}, {"both", true, true}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        zrtp a;
-        zrtp b;
+        driven_zrtp a;
+        driven_zrtp b;
         a.set_clock(clock_);
         b.set_clock(clock_);
         int ca = 0;
@@ -668,8 +669,8 @@ TEST_F(ZrtpExchange, SasIsRenderedAlikeOnBothEnds) {
 // Diffie-Hellman run is in progress waits for it instead of clearing its
 // capture slots. Real time: a blocked run cannot wait on a simulated clock.
 TEST(ZrtpSerialisation, MultistreamRunWaitsForRunningDiffieHellmanRun) {
-    zrtp a;
-    zrtp b;
+    driven_zrtp a;
+    driven_zrtp b;
     int a1 = 0, b1 = 0, a2 = 0, b2 = 0, a3 = 0, b3 = 0;
     const auto link = [](zrtp &to, const void *channel) -> zrtp_send_fn {
         return [&to, channel](uint8_t *data, size_t size) {

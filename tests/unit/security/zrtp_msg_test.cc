@@ -12,6 +12,7 @@
 #include "security/zrtp.hh"
 #include "security/zrtp_msg.hh"
 #include "support/stderr_capture.hh"
+#include "support/zrtp_sim.hh"
 
 namespace tessal {
 namespace {
@@ -384,7 +385,7 @@ TEST(ZrtpKeys, KdfInputLayout) {
 }
 
 TEST(ZrtpKeys, MultistreamWithoutDiffieHellmanFailsAtOnce) {
-    zrtp z;
+    test::driven_zrtp z;
     int channel = 0;
     int sent = 0;
     test::stderr_capture err;
