@@ -357,7 +357,7 @@ private:
     std::mutex start_stop_lock_;  // alone, around start and stop
 
     std::mutex random_lock_;
-    std::mt19937 random_engine_;  // seeded once
+    std::minstd_rand random_engine_;  // seeded once; 8 bytes, as there is one per stream
 
     std::atomic<uint64_t> dropped_invalid_{0};
     std::atomic<uint64_t> dropped_unauthenticated_{0};
