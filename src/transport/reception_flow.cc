@@ -13,6 +13,7 @@
 
 #include "transport/io_pool.hh"
 #include "transport/socket.hh"
+#include "util/byte_reader.hh"
 #include "util/log.hh"
 
 namespace tessal {
@@ -532,7 +533,7 @@ void reception_flow::process_packet(uint8_t *packet, size_t size, int rce_flags,
         return;
     }
     if (h != nullptr && c.kind == datagram_kind::rtp && handlers_.size() == 1 &&
-        !sources_.admit(c.ssrc, c.seq)) {
+        (h->rtx_pt < 0 || (packet[1] & 0x7F) != h->rtx_pt) && !sources_.admit(c.ssrc, c.seq)) {
         dropped_unvalidated_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
@@ -574,11 +575,21 @@ void reception_flow::dispatch(handler &h, const datagram_class &c, uint8_t *pack
         if ((rce_flags & RCE_SRTP) && r == RTP_PKT_CHANGED && h.decrypt_stage.function != nullptr) {
             r = h.decrypt_stage.function(h.decrypt_stage.arg, rce_flags, packet, size, &out);
         }
+        const bool retransmission =
+            out != nullptr && h.rtx_pt >= 0 && out->header.payload_type == h.rtx_pt;
         // Only packets that passed parsing and SRTP count: a forged or
         // damaged packet must not move the reception statistics.
-        if ((rce_flags & RCE_WITH_RTCP) && continues_chain(r) &&
+        if ((rce_flags & RCE_WITH_RTCP) && continues_chain(r) && !retransmission &&
             h.statistics_stage.function != nullptr) {
             r = h.statistics_stage.function(h.statistics_stage.arg, rce_flags, packet, size, &out);
+        }
+        // Duplicates count in the statistics (RFC 3550 section 6.4.1), then
+        // go no further.
+        if (continues_chain(r) && out != nullptr && (h.rtx_pt >= 0 || h.observer != nullptr) &&
+            !recover(h, out, retransmission)) {
+            frame::dealloc_frame(out);
+            out = nullptr;
+            r = RTP_SUCCESS;
         }
         // A payload of padding only (RFC 3550 section 5.1) is never media.
         const bool padding_only =
@@ -605,6 +616,48 @@ void reception_flow::dispatch(handler &h, const datagram_class &c, uint8_t *pack
     if (out != nullptr) {
         frame::dealloc_frame(out);
     }
+}
+
+// Called with handlers_lock_ held.
+bool reception_flow::recover(handler &h, frame::rtp_frame *packet, bool retransmission) {
+    if (retransmission) {
+        // RFC 4588 section 4: the OSN leads the payload.
+        if (!h.have_media || packet->payload_length < 2) {
+            ++h.counts.retransmissions_dropped;
+            return false;
+        }
+        packet->header.sequence = read_be16(packet->payload);
+        packet->header.ssrc = h.media_ssrc;
+        packet->header.payload_type = h.media_pt & 0x7F;
+        packet->payload_length -= 2;
+        std::memmove(packet->payload, packet->payload + 2, packet->payload_length);
+        packet->datagram = nullptr;  // it no longer describes the packet
+        ++h.counts.retransmissions;
+    } else {
+        h.have_media = true;
+        h.media_ssrc = packet->header.ssrc;
+        h.media_pt = static_cast<uint8_t>(packet->header.payload_type);
+    }
+    if (h.observer != nullptr && !h.observer(h.observer_arg, *packet, retransmission)) {
+        ++h.counts.duplicates;
+        return false;
+    }
+    return true;
+}
+
+RTP_ERROR reception_flow::set_loss_recovery(const shared_ssrc &remote_ssrc, int rtx_payload_type,
+                                            packet_observer observer, void *arg) {
+    if (rtx_payload_type > 127) {
+        return RTP_BAD_ARGUMENT;
+    }
+    std::lock_guard<std::mutex> guard(handlers_lock_);
+    handler &h = handlers_[remote_ssrc->load()];
+    register_key(remote_ssrc->load());
+    h.rtx_pt = rtx_payload_type < 0 ? -1 : rtx_payload_type;
+    h.observer = observer;
+    h.observer_arg = arg;
+    routes_version_.fetch_add(1);
+    return RTP_SUCCESS;
 }
 
 // Called on the processing thread with handlers_lock_ held.

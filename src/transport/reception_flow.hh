@@ -82,6 +82,9 @@ struct stream_reception_counts {
     uint64_t bytes = 0;
     uint64_t malformed = 0;
     uint64_t frames_delivered = 0;
+    uint64_t retransmissions = 0;          // RFC 4588 packets restored to their original
+    uint64_t retransmissions_dropped = 0;  // no OSN, or no media seen yet to restore them to
+    uint64_t duplicates = 0;               // refused by the stream's packet observer
 };
 
 class reception_flow {
@@ -191,6 +194,21 @@ public:
     uint64_t dropped_own_packets() const { return dropped_own_.load(); }
     uint64_t ssrc_collisions() const { return collisions_.load(); }
 
+    // Loss recovery for the stream (RFC 4585, RFC 4588). RTP packets of
+    // payload type `rtx_payload_type` (-1: none) are retransmissions on
+    // their own SSRC: once parsed and decrypted they are restored to the
+    // original packet (the OSN, the SSRC and payload type of the stream's
+    // last media packet) and go on as if it had arrived late, past the
+    // reception statistics (they are another RTP stream's). Every media
+    // packet, restored ones included, is shown to `observer` (on the
+    // processing thread with the handler lock held) before depacketizing;
+    // false drops it as a duplicate. A lone stream takes retransmissions
+    // from their first packet (no RFC 3550 probation for their SSRC).
+    using packet_observer = bool (*)(void *arg, const frame::rtp_frame &packet,
+                                     bool retransmission);
+    RTP_ERROR set_loss_recovery(const shared_ssrc &remote_ssrc, int rtx_payload_type,
+                                packet_observer observer, void *arg);
+
 private:
     struct handler_entry {
         reception_handler function = nullptr;
@@ -210,7 +228,13 @@ private:
         bool has_zrtp_peer = false;
         sockaddr_in6 zrtp_peer{};  // a sockaddr_in when its family is AF_INET
         bool has_flags = false;
-        int flags = 0;                   // the stream's own enable flags, once set
+        int flags = 0;  // the stream's own enable flags, once set
+        int rtx_pt = -1;
+        packet_observer observer = nullptr;
+        void *observer_arg = nullptr;
+        bool have_media = false;  // media_ssrc and media_pt are the last media packet's
+        uint8_t media_pt = 0;
+        uint32_t media_ssrc = 0;
         stream_reception_counts counts;  // under handlers_lock_
     };
     struct hook_entry {
@@ -234,6 +258,9 @@ private:
     void consume(int rce_flags);
     void resume_receiving();
     void dispatch(handler &h, const datagram_class &c, uint8_t *packet, size_t size, int rce_flags);
+    // Restores a retransmission and shows the packet to the observer; false
+    // when it goes no further.
+    static bool recover(handler &h, frame::rtp_frame *packet, bool retransmission);
     // True when a hook or the pull queue took the frame.
     bool return_frame(frame::rtp_frame *frame);
     handler *find_handler(const datagram_class &c);

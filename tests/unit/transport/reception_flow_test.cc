@@ -119,6 +119,73 @@ TEST(ReceptionFlowDispatch, OneStreamTakesEverySsrcTwoStreamsRouteBySsrc) {
     EXPECT_EQ(f.flow.pull_frame(0), nullptr);
 }
 
+// RFC 4588: a retransmission on its own SSRC and payload type is restored to
+// the original (OSN, the media's SSRC and payload type) and delivered as a
+// late packet, past the reception statistics; the stream's observer sees
+// every media packet and can refuse duplicates. A lone stream takes the
+// retransmission's new SSRC from its first packet.
+TEST(ReceptionFlowDispatch, RetransmissionsAreRestoredAndObserved) {
+    struct seen {
+        uint16_t seq;
+        bool rtx;
+    };
+    struct observer_state {
+        std::vector<seen> packets;
+        std::vector<uint16_t> have;
+    } state;
+    const auto observer = [](void *arg, const frame::rtp_frame &p, bool rtx) {
+        auto *st = static_cast<observer_state *>(arg);
+        st->packets.push_back({p.header.sequence, rtx});
+        for (uint16_t s : st->have) {
+            if (s == p.header.sequence) {
+                return false;
+            }
+        }
+        st->have.push_back(p.header.sequence);
+        return true;
+    };
+    flow_fixture f;
+    auto remote = make_shared_ssrc(0xA);
+    f.add_stream(remote, true);
+    ASSERT_EQ(f.flow.set_loss_recovery(remote, 97, observer, &state), RTP_SUCCESS);
+    EXPECT_EQ(f.flow.set_loss_recovery(remote, 128, observer, &state), RTP_BAD_ARGUMENT);
+    f.start(RCE_WITH_RTCP | RCE_SRTP);
+    const uint32_t media = 0x11111111;
+    const uint32_t rtx = 0x22222222;
+    f.feed(rtp_packet(rtx, 500, {0x00, 0x09, 0xEE}, 97), RCE_WITH_RTCP | RCE_SRTP);  // no media yet
+    f.feed(rtp_packet(media, 10, {0x10}), RCE_WITH_RTCP | RCE_SRTP);
+    f.feed(rtp_packet(media, 12, {0x12}), RCE_WITH_RTCP | RCE_SRTP);
+    f.feed(rtp_packet(rtx, 501, {0x00, 0x0B, 0x11, 0x22}, 97), RCE_WITH_RTCP | RCE_SRTP);
+    f.feed(rtp_packet(rtx, 502, {0x00, 0x0B, 0x11, 0x22}, 97), RCE_WITH_RTCP | RCE_SRTP);  // again
+    f.feed(rtp_packet(rtx, 503, {0x00}, 97), RCE_WITH_RTCP | RCE_SRTP);  // no room for an OSN
+    f.feed(rtp_packet(media, 12, {0x12}), RCE_WITH_RTCP | RCE_SRTP);     // a duplicate
+    std::vector<std::vector<uint8_t>> delivered;
+    for (frame::rtp_frame *got = f.flow.pull_frame(200); got != nullptr;
+         got = f.flow.pull_frame(200)) {
+        EXPECT_EQ(got->header.ssrc, media);
+        EXPECT_EQ(got->header.payload_type, 96);
+        std::vector<uint8_t> d = {static_cast<uint8_t>(got->header.sequence)};
+        d.insert(d.end(), got->payload, got->payload + got->payload_length);
+        delivered.push_back(d);
+        frame::dealloc_frame(got);
+    }
+    const std::vector<std::vector<uint8_t>> expected = {{10, 0x10}, {12, 0x12}, {11, 0x11, 0x22}};
+    EXPECT_EQ(delivered, expected);
+    ASSERT_EQ(state.packets.size(), 5u);
+    EXPECT_TRUE(state.packets[2].rtx);
+    EXPECT_EQ(state.packets[2].seq, 11);
+    stream_reception_counts counts;
+    ASSERT_TRUE(f.flow.stream_counts(remote, counts));
+    EXPECT_EQ(counts.retransmissions, 2u);
+    EXPECT_EQ(counts.retransmissions_dropped, 2u) << "before any media, and without an OSN";
+    EXPECT_EQ(counts.duplicates, 2u);
+    int stats = 0;
+    for (const std::string &c : f.log.get()) {
+        stats += c == "stats" ? 1 : 0;
+    }
+    EXPECT_EQ(stats, 3) << "media packets only, the duplicate included";
+}
+
 // An RTP packet is routed by its SSRC (bytes 8-11) even when its timestamp
 // (bytes 4-7, where RTCP carries its SSRC) equals another stream's SSRC: the
 // other stream's stages (statistics here; keys with SRTP) never see it.
