@@ -1,0 +1,77 @@
+#pragma once
+
+// Loss recovery of one stream (RFC 4585 feedback, RFC 4588 retransmission):
+// the sending side keeps its recent packets and answers NACKs, and passes
+// key-frame requests (PLI, FIR) to the application at most once per round
+// trip (RFC 5104 section 4.3.1.2). Protocol decisions live in the pure parts
+// (rtp/retransmission_store, rtp/rtx); this joins them to the stream's socket.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "rtp/retransmission_store.hh"
+#include "tessal/util.hh"
+#include "util/buffer_vector.hh"
+
+namespace tessal {
+
+struct loss_recovery_sender_counts {
+    uint64_t nacks_received = 0;            // NACK packets about our media
+    uint64_t packets_requested = 0;         // sequence numbers they asked for
+    uint64_t retransmissions_sent = 0;      // packets sent again
+    uint64_t retransmissions_refused = 0;   // refused by the cap
+    uint64_t retransmissions_unknown = 0;   // no longer (or never) stored
+    uint64_t retransmissions_too_soon = 0;  // resent less than a round trip ago
+    uint64_t key_frame_requests = 0;        // PLI and FIR passed to the application
+};
+
+class loss_recovery_sender {
+public:
+    // Sends one whole datagram as it is (no send handlers: a stored packet
+    // is already protected, a retransmission is protected by the caller's
+    // chain if it needs to be).
+    using send_fn = std::function<RTP_ERROR(uint8_t *data, size_t size)>;
+
+    struct config {
+        retransmission_limits limits;
+        int rtx_payload_type = -1;  // -1: resend on the original SSRC
+        uint32_t rtx_ssrc = 0;
+        uint16_t rtx_first_seq = 0;
+    };
+
+    loss_recovery_sender(config c, send_fn send);
+
+    // The socket's send handler for the stream's SSRC: stores each packet as
+    // it goes out (after SRTP's handler when there is one).
+    static RTP_ERROR store_handler(void *arg, buffer_vector &pieces);
+
+    // A NACK asked for `seqs` (RTCP's thread).
+    void on_nack(const std::vector<uint16_t> &seqs, int64_t now_us, int64_t rtt_us);
+    // A PLI or FIR: true when the application is to be told (the first
+    // request, or the first a round trip after the last one told).
+    bool on_key_frame_request(int64_t now_us, int64_t rtt_us);
+
+    loss_recovery_sender_counts counts() const;
+    const config &settings() const noexcept { return config_; }
+
+private:
+    void store(const buffer_vector &pieces);
+
+    const config config_;
+    const send_fn send_;
+    mutable std::mutex lock_;
+    retransmission_store store_;             // under lock_
+    std::vector<uint8_t> gathered_;          // under lock_
+    std::vector<uint8_t> rtx_;               // under lock_
+    uint16_t rtx_seq_;                       // under lock_
+    int64_t last_key_frame_us_ = INT64_MIN;  // under lock_
+    loss_recovery_sender_counts counts_;     // under lock_
+};
+
+// A clock for loss recovery: steady microseconds.
+int64_t loss_recovery_now_us();
+
+}  // namespace tessal
