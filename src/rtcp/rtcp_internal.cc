@@ -233,6 +233,12 @@ RTP_ERROR rtcp_internal::stop() {
         }
         r = generate_report();
     }
+    {
+        // A restart is a new session: nothing queued, compound first again.
+        std::lock_guard<std::mutex> packet(packet_lock_);
+        feedback_queue_.clear();
+        compound_sent_ = false;
+    }
     if (transport_) {
         transport_->close();
         transport_.reset();
@@ -244,6 +250,8 @@ RTP_ERROR rtcp_internal::stop() {
     std::lock_guard<std::mutex> members(membership_lock_);
     pool_.clear();
     timer_ = rtcp_timer{};
+    avpf_ = avpf_state{};
+    early_due_ = -1;
     return r == RTP_PENDING ? RTP_SUCCESS : r;
 }
 

@@ -11,6 +11,7 @@
 #include "rtcp/rtcp_avpf.hh"
 #include "rtcp/rtcp_feedback.hh"
 #include "support/rtcp_fixture.hh"
+#include "tessal/rtcp.hh"
 
 using namespace tessal;
 using namespace tessal::test;
@@ -188,6 +189,42 @@ TEST(RtcpFeedbackReception, WithoutHooksRecordsAreCountedAndReleased) {
     EXPECT_EQ(f.rtcp->feedback_counters().pli_received, 2u);
     EXPECT_EQ(f.rtcp->install_pli_hook(static_cast<void (*)(rtcp_pli *)>(nullptr)),
               RTP_BAD_ARGUMENT);
+}
+
+// The public facade's hooks get flat arguments, one FIR call per entry.
+TEST(RtcpFeedbackReception, FacadeHooksGetFlatArguments) {
+    static std::vector<uint16_t> lost;
+    static std::vector<uint32_t> seen;  // sender, media or target, in call order
+    lost.clear();
+    seen.clear();
+    shared_ssrc local = make_shared_ssrc(k_local_ssrc);
+    rtcp facade(std::make_shared<rtp>(FMT_H265, local, false), local, make_shared_ssrc(1),
+                "me@host", RCE_WITH_RTCP);
+    facade.internal()->set_transport(std::make_shared<fake_rtcp_transport>());
+    ASSERT_EQ(facade.internal()->start_without_runner(), RTP_SUCCESS);
+    EXPECT_EQ(facade.install_nack_hook(nullptr), RTP_BAD_ARGUMENT);
+    ASSERT_EQ(
+        facade.install_nack_hook([](uint32_t sender, uint32_t media, const uint16_t *l, size_t n) {
+            seen.insert(seen.end(), {sender, media});
+            lost.assign(l, l + n);
+        }),
+        RTP_SUCCESS);
+    ASSERT_EQ(facade.install_pli_hook([](uint32_t sender, uint32_t media) {
+        seen.insert(seen.end(), {sender, media});
+    }),
+              RTP_SUCCESS);
+    ASSERT_EQ(facade.install_fir_hook([](uint32_t sender, uint32_t target, uint8_t seq) {
+        seen.insert(seen.end(), {sender, target, seq});
+    }),
+              RTP_SUCCESS);
+    bytes compound = concat({rr_packet(k_peer_ssrc), nack_packet(k_peer_ssrc, k_local_ssrc, {7, 9}),
+                             pli_packet(k_peer_ssrc, k_local_ssrc),
+                             fir_packet(k_peer_ssrc, {{k_local_ssrc, 4}, {0x77, 5}})});
+    ASSERT_EQ(facade.internal()->handle_incoming_packet(compound.data(), compound.size()),
+              RTP_SUCCESS);
+    EXPECT_EQ(lost, (std::vector<uint16_t>{7, 9}));
+    EXPECT_EQ(seen, (std::vector<uint32_t>{k_peer_ssrc, k_local_ssrc, k_peer_ssrc, k_local_ssrc,
+                                           k_peer_ssrc, k_local_ssrc, 4, k_peer_ssrc, 0x77, 5}));
 }
 
 // --- sending ---------------------------------------------------------------------------
