@@ -5,9 +5,11 @@
 // last SR of each peer) is what a single-datagram target cannot reach.
 //
 // Input: a flags byte (bit 0: hooks take the records; bit 1: a round-trip
-// hook), then records of a kind byte and a 2-byte big-endian length:
-// kind % 4 = 0: an RTCP compound datagram; 1: an RTP datagram; 2: build a
-// report; 3: move the clock on by the length in seconds and time sources out.
+// hook; bit 2: feedback on; bit 3: reduced size), then records of a kind
+// byte and a 2-byte big-endian length: kind % 4 = 0: an RTCP compound
+// datagram; 1: an RTP datagram; 2: build a report, or with feedback on and
+// kind bit 2 set, request feedback spelled by the record's bytes; 3: move the
+// clock on by the length in seconds and time sources out.
 #include <algorithm>
 #include <cstdint>
 #include <vector>
@@ -23,6 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     rtcp_internal &rtcp = *engine;
     for (size_t pos = 1; pos + 3 <= size;) {
         const uint8_t kind = data[pos] % 4;
+        const bool feedback_request = (data[0] & 4) && (data[pos] & 4);
         const size_t len =
             std::min<size_t>(size_t{data[pos + 1]} << 8 | data[pos + 2], size - pos - 3);
         // An exact-size copy, so any over-read hits the sanitizer's redzone.
@@ -37,6 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                                                           len, &out);
             }
             frame::dealloc_frame(out);
+        } else if (kind == 2 && feedback_request) {
+            fuzz_rtcp::request_feedback(rtcp, 1, datagram.data(), datagram.size());
         } else if (kind == 2) {
             rtcp.update_sender_stats(len);
             rtcp.generate_report();

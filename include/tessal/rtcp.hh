@@ -90,6 +90,19 @@ public:
     RTP_ERROR install_roundtrip_time_hook(void (*hook)(uint32_t local_ssrc, uint32_t remote_ssrc,
                                                        double rtt_ms)) noexcept;
 
+    // RTCP feedback received (RFC 4585, RFC 5104), with or without
+    // RCE_RTCP_FEEDBACK; run on the RTCP receiving thread, the arguments
+    // valid during the call. A generic NACK: its sender, the media source
+    // and the lost sequence numbers in the order it gives them. A PLI: its
+    // sender and the media source. A FIR: its sender, then one call per
+    // entry with the target SSRC and the command sequence number.
+    // RTP_BAD_ARGUMENT for null.
+    RTP_ERROR install_nack_hook(void (*hook)(uint32_t sender_ssrc, uint32_t media_ssrc,
+                                             const uint16_t *lost, size_t count)) noexcept;
+    RTP_ERROR install_pli_hook(void (*hook)(uint32_t sender_ssrc, uint32_t media_ssrc)) noexcept;
+    RTP_ERROR install_fir_hook(void (*hook)(uint32_t sender_ssrc, uint32_t target_ssrc,
+                                            uint8_t seq)) noexcept;
+
     // What this stream has received from `ssrc` so far (RFC 3550 A.3, A.8):
     // false when nothing is known about that source.
     struct reception_statistics {

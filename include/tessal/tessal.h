@@ -31,6 +31,12 @@ typedef struct tessal_session tessal_session;
 typedef struct tessal_stream tessal_stream;
 #endif
 
+/* Enable flags of tessal_create_stream with the values of the C++ RCE_*
+ * flags (<tessal/util.hh>): RTCP feedback (RFC 4585) and reduced-size RTCP
+ * (RFC 5506) for the stream's RTCP. */
+#define TESSAL_RCE_RTCP_FEEDBACK 0x800000
+#define TESSAL_RCE_RTCP_REDUCED_SIZE 0x1000000
+
 /* Creates a context, prints its address to standard output, stores it in *out. */
 TESSAL_C_EXPORT void tessal_create_ctx(tessal_context **out);
 /* Destroys a context; null is ignored. */

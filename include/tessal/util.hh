@@ -135,6 +135,18 @@ enum RCE_FLAGS : int {
     // RCE_SRTP_NO_ENCRYPTION are refused. Without this flag RCE_SRTP keeps
     // the library's own form, unchanged.
     RCE_SRTP_STANDARD = 0x400000,
+    // RTCP feedback (RFC 4585, RTP/AVPF): generic NACK, PLI and FIR can be
+    // sent through the stream's RTCP, as early feedback in a compound packet
+    // (an RR, the SDES CNAME, the feedback) at most once between two
+    // regular reports; regular reports lose the 5 s minimum interval
+    // (RCC_RTCP_TRR_INTERVAL bounds them). Needs RCE_WITH_RTCP. Without it
+    // received feedback is still read and counted, and nothing sent changes.
+    RCE_RTCP_FEEDBACK = 0x800000,
+    // With RCE_RTCP_FEEDBACK: early feedback goes out as reduced-size RTCP
+    // (RFC 5506), each feedback packet alone in its datagram, once one
+    // regular compound report went out. Only for peers that agreed to it
+    // (SDP a=rtcp-rsize).
+    RCE_RTCP_REDUCED_SIZE = 0x1000000,
 };
 
 // Standard SRTP protection profiles (RCE_SRTP_STANDARD). Names as in SDP
@@ -189,6 +201,11 @@ enum RCC_KEYS : int {
     // default) keeps the 0x38 0x01 header that peers of this library expect.
     // Receivers accept both. RTP_BAD_ARGUMENT on other formats.
     RCC_H266_RFC9328_AGGREGATION = 18,
+    // With RCE_RTCP_FEEDBACK: T_rr_interval of RFC 4585 section 3.4 in
+    // milliseconds, the least time between two regular RTCP reports
+    // (randomised by 0.5 to 1.5); 0 (the default) leaves them to the RTCP
+    // bandwidth alone. Feedback is not held back by it.
+    RCC_RTCP_TRR_INTERVAL = 19,
 };
 
 }  // namespace tessal

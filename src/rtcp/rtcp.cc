@@ -239,6 +239,49 @@ RTP_ERROR rtcp::install_roundtrip_time_hook(void (*hook)(uint32_t, uint32_t, dou
     }
 }
 
+RTP_ERROR rtcp::install_nack_hook(void (*hook)(uint32_t, uint32_t, const uint16_t *,
+                                               size_t)) noexcept {
+    if (hook == nullptr) {
+        return RTP_BAD_ARGUMENT;
+    }
+    return guarded(
+        [&] {
+            return impl_->install_nack_hook(std::function<void(std::unique_ptr<rtcp_nack>)>(
+                [hook](std::unique_ptr<rtcp_nack> n) {
+                    hook(n->sender_ssrc, n->media_ssrc, n->lost.data(), n->lost.size());
+                }));
+        },
+        RTP_FAILED);
+}
+
+RTP_ERROR rtcp::install_pli_hook(void (*hook)(uint32_t, uint32_t)) noexcept {
+    if (hook == nullptr) {
+        return RTP_BAD_ARGUMENT;
+    }
+    return guarded(
+        [&] {
+            return impl_->install_pli_hook(std::function<void(std::unique_ptr<rtcp_pli>)>(
+                [hook](std::unique_ptr<rtcp_pli> p) { hook(p->sender_ssrc, p->media_ssrc); }));
+        },
+        RTP_FAILED);
+}
+
+RTP_ERROR rtcp::install_fir_hook(void (*hook)(uint32_t, uint32_t, uint8_t)) noexcept {
+    if (hook == nullptr) {
+        return RTP_BAD_ARGUMENT;
+    }
+    return guarded(
+        [&] {
+            return impl_->install_fir_hook(
+                std::function<void(std::unique_ptr<rtcp_fir>)>([hook](std::unique_ptr<rtcp_fir> f) {
+                    for (const rtcp_fir_entry &e : f->entries) {
+                        hook(f->sender_ssrc, e.ssrc, e.seq);
+                    }
+                }));
+        },
+        RTP_FAILED);
+}
+
 bool rtcp::get_reception_statistics(uint32_t ssrc, reception_statistics *out) noexcept {
     receiver_statistics s;
     if (out == nullptr || !impl_->get_statistics(ssrc, s)) {

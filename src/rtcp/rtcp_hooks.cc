@@ -132,6 +132,9 @@ RTP_ERROR rtcp_internal::remove_all_hooks() {
     clear_slot(rr_hooks_);
     clear_slot(sdes_hooks_);
     clear_slot(app_hooks_);
+    clear_slot(nack_hooks_);
+    clear_slot(pli_hooks_);
+    clear_slot(fir_hooks_);
     {
         std::lock_guard<std::mutex> guard(send_app_lock_);
         send_app_hooks_.clear();

@@ -151,6 +151,7 @@ rtcp_interval_inputs rtcp_internal::interval_inputs() {
     in.avg_rtcp_size = static_cast<double>(avg_rtcp_size_.load());
     in.reduced_min_s = reduced_minimum_ms_.load() / 1000.0;
     in.red_min = true;
+    in.avpf = (rce_flags_ & RCE_RTCP_FEEDBACK) != 0;
     std::lock_guard<std::mutex> guard(membership_lock_);
     in.initial = timer_.initial;
     return in;
@@ -232,6 +233,12 @@ RTP_ERROR rtcp_internal::stop() {
         }
         r = generate_report();
     }
+    {
+        // A restart is a new session: nothing queued, compound first again.
+        std::lock_guard<std::mutex> packet(packet_lock_);
+        feedback_queue_.clear();
+        compound_sent_ = false;
+    }
     if (transport_) {
         transport_->close();
         transport_.reset();
@@ -243,6 +250,8 @@ RTP_ERROR rtcp_internal::stop() {
     std::lock_guard<std::mutex> members(membership_lock_);
     pool_.clear();
     timer_ = rtcp_timer{};
+    avpf_ = avpf_state{};
+    early_due_ = -1;
     return r == RTP_PENDING ? RTP_SUCCESS : r;
 }
 
@@ -285,7 +294,9 @@ bool rtcp_internal::wait_for_timer() {
         if (!active_.load()) {
             return false;
         }
-        const double left = timer_.tn - rtcp_steady_seconds();
+        // An early feedback packet may be due before the next report.
+        const double due = early_due_ >= 0 ? std::min(timer_.tn, early_due_) : timer_.tn;
+        const double left = due - rtcp_steady_seconds();
         if (left <= 0) {
             return true;
         }
@@ -295,16 +306,34 @@ bool rtcp_internal::wait_for_timer() {
 }
 
 void rtcp_internal::on_timer(double tc) {
+    const bool feedback = (rce_flags_ & RCE_RTCP_FEEDBACK) != 0;
+    if (feedback && !on_feedback_timer(tc)) {
+        return;
+    }
     age_sources();  // RFC 3550 6.3.5: at least once per interval
     const rtcp_interval_inputs in = interval_inputs();
+    bool whole = true;
     {
         std::lock_guard<std::mutex> members(membership_lock_);
         // RFC 3550 6.3.6: reconsidered with the membership of now.
         if (!rtcp_timer_expired(timer_, tc, draw_interval(in))) {
             return;
         }
+        if (feedback) {
+            std::uniform_real_distribution<double> factor(0.5, 1.5);
+            std::lock_guard<std::mutex> guard(random_lock_);
+            whole = avpf_regular_report(avpf_, tc, trr_interval_ms_.load() / 1000.0,
+                                        factor(random_engine_));
+        }
     }
-    const RTP_ERROR r = generate_report();
+    RTP_ERROR r = RTP_SUCCESS;
+    if (whole) {
+        r = generate_report();
+    } else {
+        // RFC 4585 3.5.3: a suppressed report still carries waiting feedback.
+        std::lock_guard<std::mutex> packet(packet_lock_);
+        r = feedback_queue_.empty() ? RTP_SUCCESS : send_feedback_compound();
+    }
     if (r != RTP_SUCCESS && r != RTP_PENDING) {
         LOG_INFO("Failed to send RTCP status report!");
     }
@@ -470,14 +499,9 @@ RTP_ERROR rtcp_internal::generate_report() {
             return RTP_SUCCESS;
         }
     }
-    uint32_t trailer = get_security_overhead_size(rce_flags_);
-    if ((rce_flags_ & RCE_SRTP)) {
-        std::lock_guard<std::mutex> guard(srtcp_lock_);
-        if (!srtcp_) {
-            return RTP_PENDING;  // never in clear on an SRTP stream
-        }
-        // The standard profiles' trailers differ (20 bytes with AES-GCM).
-        trailer = static_cast<uint32_t>(srtcp_->trailer_size());
+    uint32_t trailer = 0;
+    if (!security_trailer(trailer)) {
+        return RTP_PENDING;  // never in clear on an SRTP stream
     }
     ++packet_counter_;
     std::unique_lock<std::mutex> table(table_lock_);
@@ -492,7 +516,7 @@ RTP_ERROR rtcp_internal::generate_report() {
     }
     const uint32_t size = (we_sent ? get_sr_packet_size(rce_flags_, reports)
                                    : get_rr_packet_size(rce_flags_, reports)) +
-                          app_size + get_sdes_packet_size(own_items_) +
+                          app_size + get_sdes_packet_size(own_items_) + queued_feedback_size() +
                           (bye_ssrcs_.empty() ? 0 : get_bye_packet_size(bye_ssrcs_)) + trailer;
     if (size > max_compound_size_.load()) {
         LOG_WARN(
@@ -508,16 +532,12 @@ RTP_ERROR rtcp_internal::generate_report() {
     write_report_blocks(frame.get(), offset);
     table.unlock();
 
-    frame::rtcp_sdes_chunk chunk{local_ssrc_->load(), {}};
-    for (const auto &item : own_items_) {
-        chunk.items.push_back(item.second);
-    }
-    if (!construct_rtcp_header(frame.get(), offset, get_sdes_packet_size(own_items_), 1,
-                               frame::RTCP_FRAME_SDES) ||
-        !construct_sdes_chunk(frame.get(), offset, std::move(chunk))) {
-        LOG_ERROR("Failed to add SDES packet");
+    if (!write_sdes(frame.get(), offset)) {
         return RTP_FAILED;
     }
+    // RFC 4585 3.1: feedback follows the RR/SR and the SDES; a regular
+    // report carries whatever waited for it.
+    write_queued_feedback(frame.get(), offset);
     const uint32_t ssrc = local_ssrc_->load();
     for (rtcp_app_packet &app : apps) {
         // Cannot fail: queued and hook packets were checked on their way in.
@@ -535,7 +555,40 @@ RTP_ERROR rtcp_internal::generate_report() {
             return RTP_FAILED;
         }
     }
-    return send_compound(std::move(frame), size);
+    const RTP_ERROR r = send_compound(std::move(frame), size);
+    compound_sent_ = compound_sent_ || r == RTP_SUCCESS;
+    if ((rce_flags_ & RCE_RTCP_FEEDBACK)) {
+        std::lock_guard<std::mutex> members(membership_lock_);
+        avpf_.allow_early = true;  // RFC 4585 3.5.3: a regular report went out
+    }
+    return r;
+}
+
+bool rtcp_internal::security_trailer(uint32_t &trailer) {
+    trailer = get_security_overhead_size(rce_flags_);
+    if ((rce_flags_ & RCE_SRTP)) {
+        std::lock_guard<std::mutex> guard(srtcp_lock_);
+        if (!srtcp_) {
+            return false;
+        }
+        // The standard profiles' trailers differ (20 bytes with AES-GCM).
+        trailer = static_cast<uint32_t>(srtcp_->trailer_size());
+    }
+    return true;
+}
+
+bool rtcp_internal::write_sdes(uint8_t *frame, size_t &offset) {
+    frame::rtcp_sdes_chunk chunk{local_ssrc_->load(), {}};
+    for (const auto &item : own_items_) {
+        chunk.items.push_back(item.second);
+    }
+    if (!construct_rtcp_header(frame, offset, get_sdes_packet_size(own_items_), 1,
+                               frame::RTCP_FRAME_SDES) ||
+        !construct_sdes_chunk(frame, offset, std::move(chunk))) {
+        LOG_ERROR("Failed to add SDES packet");
+        return false;
+    }
+    return true;
 }
 
 RTP_ERROR rtcp_internal::send_compound(std::unique_ptr<uint8_t[]> frame, uint32_t size) {

@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include "rtcp/rtcp_avpf.hh"
+#include "rtcp/rtcp_feedback.hh"
 #include "rtcp/rtcp_member_table.hh"
 #include "rtcp/rtcp_packets.hh"
 #include "rtcp/rtcp_statistics.hh"
@@ -77,6 +79,19 @@ struct rtcp_hook_slot {
     void (*pointer)(T *) = nullptr;
     std::function<void(std::shared_ptr<T>)> shared;
     std::function<void(std::unique_ptr<T>)> unique;
+};
+
+// Feedback messages received and sent (RFC 4585, RFC 5104).
+struct rtcp_feedback_counters {
+    uint64_t nack_received = 0;
+    uint64_t pli_received = 0;
+    uint64_t fir_received = 0;
+    uint64_t unknown_received = 0;    // PT 205/206 with an FMT not read: skipped
+    uint64_t malformed_received = 0;  // failed their parser: skipped
+    uint64_t nack_sent = 0;
+    uint64_t pli_sent = 0;
+    uint64_t fir_sent = 0;
+    uint64_t early_packets_sent = 0;  // datagrams sent outside the regular schedule
 };
 
 using send_app_hook = std::function<std::unique_ptr<uint8_t[]>(uint8_t &subtype, uint32_t &length)>;
@@ -206,6 +221,18 @@ public:
     RTP_ERROR install_roundtrip_time_hook(roundtrip_hook hook);
     RTP_ERROR install_send_app_hook(const std::string &app_name, send_app_hook hook);
     RTP_ERROR remove_send_app_hook(const std::string &app_name);
+    // Received feedback records (RCE_RTCP_FEEDBACK or not): each parsed
+    // NACK, PLI and FIR goes to its hook, or is dropped when none is
+    // installed (the counters count it either way).
+    RTP_ERROR install_nack_hook(void (*hook)(rtcp_nack *));
+    RTP_ERROR install_nack_hook(std::function<void(std::shared_ptr<rtcp_nack>)> hook);
+    RTP_ERROR install_nack_hook(std::function<void(std::unique_ptr<rtcp_nack>)> hook);
+    RTP_ERROR install_pli_hook(void (*hook)(rtcp_pli *));
+    RTP_ERROR install_pli_hook(std::function<void(std::shared_ptr<rtcp_pli>)> hook);
+    RTP_ERROR install_pli_hook(std::function<void(std::unique_ptr<rtcp_pli>)> hook);
+    RTP_ERROR install_fir_hook(void (*hook)(rtcp_fir *));
+    RTP_ERROR install_fir_hook(std::function<void(std::shared_ptr<rtcp_fir>)> hook);
+    RTP_ERROR install_fir_hook(std::function<void(std::unique_ptr<rtcp_fir>)> hook);
     RTP_ERROR remove_all_hooks();
 
     // The pending record, taken over by the caller; null when none.
@@ -222,6 +249,36 @@ public:
     // 4 bytes or too long for one packet, or a null payload with a length.
     RTP_ERROR send_app_packet(const char *name, uint8_t subtype, uint32_t payload_len,
                               const uint8_t *payload);
+    // --- feedback to send (RCE_RTCP_FEEDBACK; RFC 4585 3.5) ---------------
+    // Each request queues one feedback packet about `media_ssrc` and
+    // schedules it: as early feedback at once (point to point) or after a
+    // dither (groups, the runner sends it), or with the next regular report
+    // when an early packet went out since the last one. Application threads.
+    // RTP_SUCCESS when sent or scheduled; RTP_UNSUPPORTED without
+    // RCE_RTCP_FEEDBACK (nothing queued); RTP_UNINITIALIZED while stopped;
+    // RTP_BAD_ARGUMENT for no sequence numbers or more than one packet holds;
+    // a send's error when the early packet failed (that feedback is lost,
+    // as a lost datagram would lose it).
+    // A generic NACK of `lost`, sorted in sequence order (wrap-around allowed).
+    RTP_ERROR send_nack(uint32_t media_ssrc, const std::vector<uint16_t> &lost);
+    RTP_ERROR send_pli(uint32_t media_ssrc);
+    // A FIR for `media_ssrc`; every call is a new request with the target's
+    // next command sequence number (RFC 5104 4.3.1.2), starting at 0.
+    RTP_ERROR send_fir(uint32_t media_ssrc);
+    // Sends what waits for an early packet now: a compound (empty RR, SDES
+    // CNAME, the feedback), or with RCE_RTCP_REDUCED_SIZE after the first
+    // regular report each feedback packet alone (RFC 5506). RTP_SUCCESS
+    // when nothing waits; RTP_PENDING while SRTCP has no keys. The runner
+    // calls it when the dithered time comes.
+    RTP_ERROR send_early_feedback();
+    rtcp_feedback_counters feedback_counters() const;
+    // RFC 4585 3.4 T_rr_interval in milliseconds (RCC_RTCP_TRR_INTERVAL); 0
+    // is the default.
+    void set_trr_interval_ms(uint32_t ms) { trr_interval_ms_.store(ms); }
+    uint32_t get_trr_interval_ms() const { return trr_interval_ms_.load(); }
+    // The steady clock (seconds) feedback scheduling reads; tests.
+    void set_steady_source(double (*source)()) { steady_now_ = source; }
+
     // The clock the SR's RTP timestamp is extrapolated with; `clock_rate` 0
     // falls back to the RTP state's current rate.
     void set_ts_info(uint64_t clock_start, uint32_t clock_rate, uint32_t rtp_ts_start);
@@ -257,6 +314,20 @@ private:
     bool write_first_packet(uint8_t *frame, size_t &offset, bool we_sent, uint16_t reports);
     void write_report_blocks(uint8_t *frame, size_t &offset);
     RTP_ERROR send_compound(std::unique_ptr<uint8_t[]> frame, uint32_t size);
+    // The SRTCP trailer's size; false while an SRTP stream has no SRTCP keys.
+    bool security_trailer(uint32_t &trailer);
+    bool write_sdes(uint8_t *frame, size_t &offset);
+    // Feedback (packet lock held): the queued packets' size, and writing
+    // them (counted as sent, the queue emptied).
+    uint32_t queued_feedback_size() const;
+    void write_queued_feedback(uint8_t *frame, size_t &offset);
+    RTP_ERROR queue_feedback(RTCP_FEEDBACK_KIND kind, std::vector<uint8_t> packet);
+    // Packet lock held: a minimal compound or reduced-size datagrams.
+    RTP_ERROR send_feedback_compound();
+    RTP_ERROR send_feedback_reduced();
+    // The AVPF part of the runner's timer (RCE_RTCP_FEEDBACK): early feedback
+    // due at `tc`; false when the regular report is not due yet.
+    bool on_feedback_timer(double tc);
 
     // Reception. authenticate: RTP_SUCCESS with `parsed` the size without the
     // SRTCP trailer. check_compound: RFC 3550 A.2, logged and counted.
@@ -274,6 +345,10 @@ private:
     RTP_ERROR handle_bye_packet(const uint8_t *buffer, size_t &offset, size_t end,
                                 const frame::rtcp_header &header);
     RTP_ERROR handle_app_packet(const uint8_t *buffer, size_t &offset, size_t end,
+                                const frame::rtcp_header &header);
+    // `packet` and `size`: the whole packet as its length field gives it.
+    // Never fails the compound: what cannot be read is counted and skipped.
+    void handle_feedback_packet(const uint8_t *packet, size_t size,
                                 const frame::rtcp_header &header);
     void read_reports(const uint8_t *buffer, size_t &offset, size_t end, uint8_t count,
                       uint32_t reporter_ssrc, std::vector<frame::rtcp_report_block> &out);
@@ -320,6 +395,16 @@ private:
     bool have_cname_ = false;
     std::vector<uint32_t> bye_ssrcs_;
     std::map<std::string, std::deque<rtcp_app_packet>> app_queue_;
+    // Feedback packets waiting to be sent, and the FIR command sequence
+    // number of each target.
+    struct queued_feedback {
+        RTCP_FEEDBACK_KIND kind;
+        std::vector<uint8_t> packet;
+    };
+    std::vector<queued_feedback> feedback_queue_;
+    std::map<uint32_t, uint8_t> fir_seq_;
+    // RFC 5506: reduced-size packets only once a regular compound went out.
+    bool compound_sent_ = false;
 
     // table_lock_: participants, their statistics and pending records, the
     // SR-sent set; also serialises sending.
@@ -333,6 +418,9 @@ private:
     rtcp_hook_slot<frame::rtcp_receiver_report> rr_hooks_;
     rtcp_hook_slot<frame::rtcp_sdes_packet> sdes_hooks_;
     rtcp_hook_slot<frame::rtcp_app_packet> app_hooks_;
+    rtcp_hook_slot<rtcp_nack> nack_hooks_;
+    rtcp_hook_slot<rtcp_pli> pli_hooks_;
+    rtcp_hook_slot<rtcp_fir> fir_hooks_;
     std::mutex rtt_lock_;
     roundtrip_hook rtt_hook_;
     std::atomic<bool> rtt_hook_installed_{false};
@@ -348,6 +436,10 @@ private:
     rtcp_timer timer_;
     bool timer_running_ = false;
     std::atomic<double> last_interval_s_{5.0};  // T of RFC 3550 6.3.5
+    // RFC 4585 3.5: allow_early and T_rr_interval, and the dithered time of
+    // the early packet the runner is to send (negative: none).
+    avpf_state avpf_;
+    double early_due_ = -1;
     // Set while stop waits for a scheduled BYE (RFC 3550 6.3.7): received
     // BYE packets then count as members, nothing else is processed.
     std::atomic<bool> leaving_{false};
@@ -362,6 +454,18 @@ private:
     std::atomic<uint64_t> dropped_invalid_{0};
     std::atomic<uint64_t> dropped_unauthenticated_{0};
     std::atomic<uint64_t> dropped_own_{0};
+
+    std::atomic<uint32_t> trr_interval_ms_{0};
+    double (*steady_now_)() = rtcp_steady_seconds;
+    std::atomic<uint64_t> nack_received_{0};
+    std::atomic<uint64_t> pli_received_{0};
+    std::atomic<uint64_t> fir_received_{0};
+    std::atomic<uint64_t> fb_unknown_received_{0};
+    std::atomic<uint64_t> fb_malformed_received_{0};
+    std::atomic<uint64_t> nack_sent_{0};
+    std::atomic<uint64_t> pli_sent_{0};
+    std::atomic<uint64_t> fir_sent_{0};
+    std::atomic<uint64_t> early_sent_{0};
 
     log::limiter seq_warning_;
     log::limiter parse_warning_;

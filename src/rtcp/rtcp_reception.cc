@@ -201,9 +201,17 @@ RTP_ERROR rtcp_internal::process_one_packet(const uint8_t *buffer, size_t offset
         case frame::RTCP_FRAME_APP:
             r = handle_app_packet(buffer, offset, end, header);
             break;
+        case k_rtcp_rtpfb:
+        case k_rtcp_psfb:
+            // The whole packet as its length field gives it (the compound
+            // check made sure it is inside the datagram): the parser reads
+            // the padding itself.
+            handle_feedback_packet(buffer + offset - k_rtcp_header_size,
+                                   rtcp_length_in_bytes(header.length), header);
+            break;
         default:
             // RFC 3550 6.1: packet types we do not know are skipped by their
-            // length (feedback, XR, ...).
+            // length (XR, ...).
             if (!warned_types_[header.packet_type]) {
                 warned_types_[header.packet_type] = true;
                 LOG_WARN("Skipping RTCP packets of unsupported type %u",

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "rtcp/rtcp_avpf.hh"
+
 namespace tessal {
 
 void init_seq(receiver_statistics &s, uint16_t seq) {
@@ -162,6 +164,9 @@ double rtcp_deterministic_interval(const rtcp_interval_inputs &in) {
         // unicast every participant may use the reduced minimum for it.
         minimum = (have_reduced ? std::min(in.reduced_min_s, k_min_s) : k_min_s) / 2;
     }
+    if (in.avpf && in.rtcp_bw_kbps > 0) {
+        minimum = in.initial ? k_avpf_initial_min_s : 0.0;
+    }
     return std::max(minimum, t);
 }
 
@@ -226,6 +231,9 @@ double rtcp_member_timeout(rtcp_interval_inputs in) {
     // not timed out by a participant with a shorter minimum than its own.
     in.red_min = false;
     in.initial = false;
+    // Members keep the RFC 3550 time-out with feedback too: Td without
+    // any minimum would time a peer out after a few lost reports.
+    in.avpf = false;
     return k_rtcp_member_timeout_intervals * rtcp_deterministic_interval(in);
 }
 

@@ -93,6 +93,10 @@ struct rtcp_interval_inputs {
     double reduced_min_s = 0;
     bool red_min = false;
     bool initial = false;  // no report sent yet: half the (reduced) minimum
+    // RFC 4585 3.4 (RCE_RTCP_FEEDBACK): no 5 s minimum; Tmin is 1 s before
+    // the first report and 0 after. Needs a known RTCP bandwidth, else the
+    // RFC 3550 minimum stays.
+    bool avpf = false;
 };
 double rtcp_deterministic_interval(const rtcp_interval_inputs &in);
 

@@ -1,7 +1,8 @@
 // tshark dissects what we put on the wire: packets built by our generic,
-// H.264 and H.265 senders (recorded through the socket seam) are written to a
-// pcap file and read back by tshark's RTP, H.264 and H.265 dissectors, an
-// implementation independent of ours.
+// H.264 and H.265 senders (recorded through the socket seam) and by our RTCP
+// (recorded through its transport seam) are written to a pcap file and read
+// back by tshark's RTP, H.264, H.265 and RTCP dissectors, an implementation
+// independent of ours.
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@
 #include "formats/media.hh"
 #include "rtp/rtp.hh"
 #include "support/fake_syscalls.hh"
+#include "support/rtcp_fixture.hh"
 #include "transport/socket.hh"
 
 using namespace tessal;
@@ -249,6 +251,67 @@ TEST_F(TsharkDissects, H265AggregationAndFragmentationUnits) {
         EXPECT_NE(rows[i][6].find("49"), std::string::npos) << "FU: " << rows[i][6];
     }
     expect_not_malformed();
+}
+
+// RTCP feedback as our RTCP object sends it (RFC 4585, RFC 5104): an early
+// compound (empty RR, SDES CNAME, PLI), then a regular report carrying the
+// feedback that waited for it: a NACK across the sequence number wrap, a
+// PLI and a FIR.
+TEST_F(TsharkDissects, RtcpFeedbackInCompoundPackets) {
+    test::rtcp_fixture f(RCE_WITH_RTCP | RCE_RTCP_FEEDBACK);
+    ASSERT_EQ(f.feed(test::rr_packet(test::k_peer_ssrc)), RTP_SUCCESS);
+    ASSERT_EQ(f.rtcp->send_pli(test::k_peer_ssrc), RTP_SUCCESS);
+    ASSERT_EQ(f.rtcp->send_nack(test::k_peer_ssrc, {65534, 65535, 0, 1, 40}), RTP_SUCCESS);
+    ASSERT_EQ(f.rtcp->send_pli(test::k_peer_ssrc), RTP_SUCCESS);
+    ASSERT_EQ(f.rtcp->send_fir(test::k_peer_ssrc), RTP_SUCCESS);
+    ASSERT_EQ(f.rtcp->generate_report(), RTP_SUCCESS);
+    const std::vector<bytes> datagrams = f.transport->sent();
+    ASSERT_EQ(datagrams.size(), 2u);
+    write_pcap(pcap_, datagrams);
+
+    const std::string output =
+        run("tshark -r " + pcap_ + " -d udp.port==5004,rtcp -T fields -E separator=';'" +
+            " -E aggregator=, -e rtcp.pt -e rtcp.rtpfb.fmt -e rtcp.psfb.fmt" +
+            " -e rtcp.rtpfb.nack_pid -e rtcp.rtpfb.nack_blp -e rtcp.psfb.fir.fci.ssrc" +
+            " -e rtcp.psfb.fir.fci.csn -e rtcp.mediassrc -e _ws.malformed 2>/dev/null");
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::vector<std::string> row;
+        std::istringstream cells(line);
+        std::string cell;
+        while (std::getline(cells, cell, ';')) {
+            row.push_back(cell);
+        }
+        row.resize(9);
+        rows.push_back(row);
+    }
+    ASSERT_EQ(rows.size(), 2u) << output;
+    EXPECT_EQ(rows[0][0], "201,202,206") << output;
+    EXPECT_EQ(rows[0][2], "1");
+    EXPECT_EQ(rows[1][0], "201,202,205,206,206") << output;
+    EXPECT_EQ(rows[1][1], "1");
+    EXPECT_EQ(rows[1][2], "1,4");
+    // tshark lists every packet the NACK names (PID + i, not reduced modulo
+    // 2^16): two entries, the first across the wrap.
+    std::vector<unsigned long> lost;
+    std::istringstream pids(rows[1][3]);
+    for (std::string pid; std::getline(pids, pid, ',');) {
+        lost.push_back(std::stoul(pid) % 65536);
+    }
+    EXPECT_EQ(lost, (std::vector<unsigned long>{65534, 65535, 0, 1, 40})) << rows[1][3];
+    EXPECT_EQ(std::stoul(rows[1][4].substr(0, rows[1][4].find(',')), nullptr, 0), 0x0007u);
+    EXPECT_EQ(std::stoul(rows[1][5], nullptr, 0), test::k_peer_ssrc);
+    EXPECT_EQ(rows[1][6], "0");
+    // Media source of the NACK and the PLI, then 0 for the FIR.
+    EXPECT_EQ(rows[1][7], "0x11223344,0x11223344,0x00000000") << output;
+    for (const auto &row : rows) {
+        EXPECT_TRUE(row[8].empty()) << "malformed: " << output;
+    }
+    const std::string summary = run("tshark -r " + pcap_ + " -d udp.port==5004,rtcp 2>/dev/null");
+    EXPECT_EQ(summary.find("Malformed"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("RTCP"), std::string::npos) << summary;
 }
 
 }  // namespace

@@ -178,3 +178,35 @@ TEST(RtcpThreaded, StopSchedulesTheByeOfALargeSession) {
     const std::vector<uint8_t> last = f.transport->sent().back();
     EXPECT_NE(std::search(last.begin(), last.end(), bye.begin(), bye.begin() + 2), last.end());
 }
+
+// RCE_RTCP_FEEDBACK with the runner: in a group of three, feedback waits for
+// its dithered early time or for the regular report (RFC 4585 3.5.2), and
+// the runner sends it either way; nobody calls send_early_feedback.
+TEST(RtcpThreaded, RunnerSendsGroupFeedbackOnItsOwn) {
+    rtcp_fixture f(RCE_WITH_RTCP | RCE_RTCP_FEEDBACK, false);
+    f.rtcp->set_session_bandwidth(1000);
+    ASSERT_EQ(f.rtcp->start(), RTP_SUCCESS);
+    ASSERT_EQ(f.feed(concat({rr_packet(k_peer_ssrc), sdes_packet(k_peer_ssrc, "a")})), RTP_SUCCESS);
+    ASSERT_EQ(f.feed(concat({rr_packet(0x5151), sdes_packet(0x5151, "b")})), RTP_SUCCESS);
+    ASSERT_EQ(f.rtcp->send_pli(k_peer_ssrc), RTP_SUCCESS);
+    auto carries_pli = [&f] {
+        for (const std::vector<uint8_t> &d : f.transport->sent()) {
+            for (size_t at = 0; at + 4 <= d.size();
+                 at += (size_t{d[at + 2]} << 8 | d[at + 3]) * 4 + 4) {
+                if (d[at + 1] == 206) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    };
+    // T_dither_max is half of the 5 s T_rr before the first report: the
+    // PLI leaves within 2.5 s, or with the first report, about 1 s away.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (!carries_pli() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(carries_pli());
+    EXPECT_EQ(f.rtcp->feedback_counters().pli_sent, 1u);
+    EXPECT_EQ(f.rtcp->stop(), RTP_SUCCESS);
+}
