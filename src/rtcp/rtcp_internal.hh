@@ -3,7 +3,8 @@
 // One stream's RTCP (RFC 3550 section 6): the participant table with each
 // remote source's reception statistics, the runner thread that sends a
 // compound report every randomised interval, reception of compound packets,
-// and the application's hooks.
+// feedback messages received and (with RCE_RTCP_FEEDBACK) sent early under
+// the RFC 4585 timing rules, and the application's hooks.
 //
 // Threads: the runner (owned; start/stop/destructor join it), the receiving
 // thread (RTCP reader or reception flow) in handle_incoming_packet and the
