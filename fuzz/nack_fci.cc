@@ -9,7 +9,7 @@
 #include "rtp/nack_fci.hh"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    using namespace tessal::rtp;
+    using namespace tessal;
     const std::vector<uint8_t> fci(data, data + size);  // exact size: over-reads hit the redzone
     std::vector<nack_fci_entry> entries;
     if (nack_fci_read(fci.data(), fci.size(), entries) != tessal::RTP_SUCCESS) {

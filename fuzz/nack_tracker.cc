@@ -15,8 +15,8 @@
 
 namespace {
 
-using tessal::rtp::nack_arrival;
-using tessal::rtp::nack_tracker;
+using tessal::nack_arrival;
+using tessal::nack_tracker;
 
 void check(bool ok) {
     if (!ok) {
@@ -52,7 +52,7 @@ std::vector<shadow_seq> g_seqs(65536);
 uint64_t g_generation = 0;
 
 struct model {
-    explicit model(const tessal::rtp::nack_config &c) : tracker(c) { ++g_generation; }
+    explicit model(const tessal::nack_config &c) : tracker(c) { ++g_generation; }
     nack_tracker tracker;
     shadow_seq &seq_state(uint16_t seq) {
         shadow_seq &s = g_seqs[seq];
@@ -79,10 +79,10 @@ void model::packet(uint16_t seq, bool rtx) {
     const nack_arrival a = tracker.on_packet(seq, now, rtx);
     shadow_seq &s = seq_state(seq);
     switch (a.kind) {
-        case tessal::rtp::NACK_ARRIVAL_IN_ORDER:
-        case tessal::rtp::NACK_ARRIVAL_AFTER_GAP: {
+        case tessal::NACK_ARRIVAL_IN_ORDER:
+        case tessal::NACK_ARRIVAL_AFTER_GAP: {
             const uint32_t gap = started ? static_cast<uint16_t>(seq - highest - 1) : 0u;
-            check(a.gap == gap && (gap == 0) == (a.kind == tessal::rtp::NACK_ARRIVAL_IN_ORDER));
+            check(a.gap == gap && (gap == 0) == (a.kind == tessal::NACK_ARRIVAL_IN_ORDER));
             for (uint16_t q = static_cast<uint16_t>(highest + 1); started && q != seq; ++q) {
                 reset_seq(q, false);
             }
@@ -92,39 +92,39 @@ void model::packet(uint16_t seq, bool rtx) {
             advances += rtx ? 0 : 1;
             break;
         }
-        case tessal::rtp::NACK_ARRIVAL_REORDERED:
+        case tessal::NACK_ARRIVAL_REORDERED:
             check(!s.received && !rtx && s.requests == 0 && a.requests == 0);
             s.received = true;
             break;
-        case tessal::rtp::NACK_ARRIVAL_RECOVERED:
+        case tessal::NACK_ARRIVAL_RECOVERED:
             check(!s.received && a.requests == s.requests && (rtx || s.requests > 0));
             s.received = true;
             break;
-        case tessal::rtp::NACK_ARRIVAL_RECOVERED_LATE:
+        case tessal::NACK_ARRIVAL_RECOVERED_LATE:
             check(!s.received);
             s.received = true;
             break;
-        case tessal::rtp::NACK_ARRIVAL_DUPLICATE:
+        case tessal::NACK_ARRIVAL_DUPLICATE:
             check(s.received);
             break;
-        case tessal::rtp::NACK_ARRIVAL_RESTART:
+        case tessal::NACK_ARRIVAL_RESTART:
             check(!rtx);
             ++g_generation;  // the tracker forgot the old numbering
             seq_state(static_cast<uint16_t>(seq - 1)).received = true;
             seq_state(seq).received = true;
             highest = seq;
             break;
-        case tessal::rtp::NACK_ARRIVAL_TOO_OLD:
-        case tessal::rtp::NACK_ARRIVAL_JUMP:
+        case tessal::NACK_ARRIVAL_TOO_OLD:
+        case tessal::NACK_ARRIVAL_JUMP:
             break;
     }
     check(tracker.missing() <= tracker.config().max_missing);
 }
 
 void model::timer(int64_t rtt) {
-    const tessal::rtp::nack_config &c = tracker.config();
+    const tessal::nack_config &c = tracker.config();
     const int64_t next = tracker.next_deadline();
-    tessal::rtp::nack_due out;
+    tessal::nack_due out;
     tracker.due(now, rtt, out);
     if (now < next && rtt == last_rtt) {
         check(out.nack.empty() && out.given_up.empty());
@@ -158,7 +158,7 @@ void model::timer(int64_t rtt) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     input in{data, size};
-    tessal::rtp::nack_config c;
+    tessal::nack_config c;
     c.reorder_delay_us = in.byte() * 200;
     c.reorder_packets = in.byte() % 8u;
     c.max_missing = 1 + in.u16() % 2000u;

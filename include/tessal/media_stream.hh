@@ -149,6 +149,20 @@ public:
     // before the stream has started.
     RTP_ERROR get_statistics(stream_statistics *out) const noexcept;
 
+    // Loss recovery, for a stream created with RCE_RTCP_FEEDBACK and
+    // RCE_WITH_RTCP (see RCC_RTX_PAYLOAD_TYPE and the keys after it): the
+    // stream asks for lost packets with NACKs and answers the peer's from
+    // its recent packets. request_key_frame asks the peer for a key frame
+    // (a PLI, or a FIR with RCC_KEY_FRAME_REQUEST 1), no more than once per
+    // round trip (RFC 5104 4.3.1.2): RTP_SUCCESS, RTP_FAILED without
+    // feedback, RTP_UNINITIALIZED before the stream has started. The stream
+    // asks by itself when it gives up a lost packet of H.264/H.265/H.266.
+    RTP_ERROR request_key_frame() noexcept;
+    // Calls `hook(arg)` on the RTCP thread when the peer asks for a key
+    // frame of this stream (PLI or FIR), at most once per round trip: the
+    // encoder should answer with one. RTP_BAD_ARGUMENT for a null hook.
+    RTP_ERROR install_key_frame_request_hook(void (*hook)(void *arg), void *arg) noexcept;
+
     // The stream's RTCP object (see tessal/rtcp.hh); null after a failed
     // initialisation. Without RCE_WITH_RTCP it only counts what the stream
     // sends and never sends RTCP.

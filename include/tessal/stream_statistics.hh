@@ -38,6 +38,22 @@ struct stream_statistics {
                                           // (RFC 3550 8.2): we sent BYE and took a new one
     uint64_t ring_full_waits = 0;         // port: times the receive ring was full and
                                           // datagrams waited in the socket's buffer
+    // Loss recovery (RCE_RTCP_FEEDBACK: RFC 4585 NACK, PLI, FIR; RFC 4588).
+    // Receiving:
+    uint64_t nacks_sent = 0;                // NACK packets asking for lost packets
+    uint64_t packets_requested = 0;         // distinct packets asked for
+    uint64_t recovered_in_time = 0;         // of those, arrived before their deadline
+    uint64_t recovered_late = 0;            // arrived after they were given up
+    uint64_t given_up = 0;                  // not arrived by their frame's deadline
+    uint64_t retransmissions_received = 0;  // RFC 4588 packets restored to the original
+    uint64_t pli_sent = 0;
+    uint64_t fir_sent = 0;
+    // Sending:
+    uint64_t nacks_received = 0;           // NACK packets about our media
+    uint64_t retransmissions_sent = 0;     // packets sent again
+    uint64_t retransmissions_refused = 0;  // refused by RCC_RETRANSMIT_SHARE
+    uint64_t pli_received = 0;
+    uint64_t fir_received = 0;
 };
 
 }  // namespace tessal

@@ -78,6 +78,21 @@ typedef struct tessal_stream_statistics {
     uint64_t dropped_own_packets;    /* port */
     uint64_t ssrc_collisions;        /* port */
     uint64_t ring_full_waits;        /* port */
+    /* Loss recovery (TESSAL_RCE_RTCP_FEEDBACK), receiving: */
+    uint64_t nacks_sent;
+    uint64_t packets_requested;
+    uint64_t recovered_in_time;
+    uint64_t recovered_late;
+    uint64_t given_up;
+    uint64_t retransmissions_received;
+    uint64_t pli_sent;
+    uint64_t fir_sent;
+    /* and sending: */
+    uint64_t nacks_received;
+    uint64_t retransmissions_sent;
+    uint64_t retransmissions_refused;
+    uint64_t pli_received;
+    uint64_t fir_received;
 } tessal_stream_statistics;
 
 /* Fills *out with the stream's counters: 0, -4 (RTP_BAD_ARGUMENT) for a null
@@ -85,6 +100,34 @@ typedef struct tessal_stream_statistics {
  * thread. */
 TESSAL_C_EXPORT int tessal_stream_get_statistics(const tessal_stream *stream,
                                                  tessal_stream_statistics *out);
+
+/* Configuration keys of tessal_stream_configure with the values of the C++
+ * RCC_* keys (<tessal/util.hh>, which documents each): loss recovery. */
+#define TESSAL_RCC_PACKET_DELAY_LIMIT 4
+#define TESSAL_RCC_RTCP_TRR_INTERVAL 19
+#define TESSAL_RCC_RTX_PAYLOAD_TYPE 20
+#define TESSAL_RCC_RTX_SSRC 21
+#define TESSAL_RCC_RETRANSMIT_STORE_MS 22
+#define TESSAL_RCC_RETRANSMIT_STORE_BYTES 23
+#define TESSAL_RCC_RETRANSMIT_SHARE 24
+#define TESSAL_RCC_KEY_FRAME_REQUEST 25
+
+/* media_stream::configure_ctx: 0, -4 for a null stream or a bad key or
+ * value, -9 before the stream started, -10 for a combination not supported. */
+TESSAL_C_EXPORT int tessal_stream_configure(tessal_stream *stream, int key, int64_t value);
+/* media_stream::get_configuration_value; -4 for a null stream. */
+TESSAL_C_EXPORT int tessal_stream_get_configuration_value(tessal_stream *stream, int key);
+/* Asks the peer for a key frame (a PLI, or a FIR with
+ * TESSAL_RCC_KEY_FRAME_REQUEST 1), at most once per round trip: 0, -4 for a
+ * null stream, -1 without TESSAL_RCE_RTCP_FEEDBACK, -9 before the stream
+ * started. */
+TESSAL_C_EXPORT int tessal_stream_request_key_frame(tessal_stream *stream);
+/* Calls hook(arg) on the RTCP thread when the peer asks for a key frame (PLI
+ * or FIR about this stream), at most once per round trip: the encoder should
+ * send one. 0, -4 for a null stream or hook. */
+TESSAL_C_EXPORT int tessal_stream_install_key_frame_request_hook(tessal_stream *stream,
+                                                                 void (*hook)(void *arg),
+                                                                 void *arg);
 
 /* The short authentication string of the stream's ZRTP agreement into
  * out[0..4] (four base32 characters and a terminator), as

@@ -206,6 +206,29 @@ enum RCC_KEYS : int {
     // (randomised by 0.5 to 1.5); 0 (the default) leaves them to the RTCP
     // bandwidth alone. Feedback is not held back by it.
     RCC_RTCP_TRR_INTERVAL = 19,
+    // Loss recovery (RCE_RTCP_FEEDBACK with RCE_WITH_RTCP): the stream asks
+    // for lost packets with generic NACKs (RFC 4585) and answers the peer's
+    // NACKs from a store of its recent packets.
+    // The RFC 4588 retransmission payload type (96-127; -1, the default:
+    // none). Sending, lost packets go again as RTX packets of this type on
+    // their own SSRC (RCC_RTX_SSRC); without it they go again as they first
+    // went. Receiving, packets of this type are taken as retransmissions of
+    // the stream's media. RTP_UNSUPPORTED with SRTP for now: an SRTP stream
+    // resends on the original SSRC, its packets as they were protected.
+    RCC_RTX_PAYLOAD_TYPE = 20,
+    // The SSRC of the stream's retransmissions (default: random).
+    RCC_RTX_SSRC = 21,
+    // How long, and how many bytes of, sent packets are kept for
+    // retransmission (default 1000 ms and 2,500,000 bytes, about one second
+    // of 20 Mbit/s video).
+    RCC_RETRANSMIT_STORE_MS = 22,
+    RCC_RETRANSMIT_STORE_BYTES = 23,
+    // Retransmissions may reach this percentage of the media bytes sent
+    // (1-100, default 50); requests beyond it are refused and counted.
+    RCC_RETRANSMIT_SHARE = 24,
+    // What the stream sends to ask for a key frame: 0 a PLI (RFC 4585
+    // 6.3.1, the default), 1 a FIR (RFC 5104 4.3.1).
+    RCC_KEY_FRAME_REQUEST = 25,
 };
 
 }  // namespace tessal

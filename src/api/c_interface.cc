@@ -95,7 +95,38 @@ int tessal_stream_get_statistics(const tessal_stream *stream, tessal_stream_stat
     out->dropped_own_packets = s.dropped_own_packets;
     out->ssrc_collisions = s.ssrc_collisions;
     out->ring_full_waits = s.ring_full_waits;
+    out->nacks_sent = s.nacks_sent;
+    out->packets_requested = s.packets_requested;
+    out->recovered_in_time = s.recovered_in_time;
+    out->recovered_late = s.recovered_late;
+    out->given_up = s.given_up;
+    out->retransmissions_received = s.retransmissions_received;
+    out->pli_sent = s.pli_sent;
+    out->fir_sent = s.fir_sent;
+    out->nacks_received = s.nacks_received;
+    out->retransmissions_sent = s.retransmissions_sent;
+    out->retransmissions_refused = s.retransmissions_refused;
+    out->pli_received = s.pli_received;
+    out->fir_received = s.fir_received;
     return RTP_SUCCESS;
+}
+
+int tessal_stream_configure(tessal_stream *stream, int key, int64_t value) {
+    return stream != nullptr ? stream->configure_ctx(key, static_cast<ssize_t>(value))
+                             : RTP_BAD_ARGUMENT;
+}
+
+int tessal_stream_get_configuration_value(tessal_stream *stream, int key) {
+    return stream != nullptr ? stream->get_configuration_value(key) : RTP_BAD_ARGUMENT;
+}
+
+int tessal_stream_request_key_frame(tessal_stream *stream) {
+    return stream != nullptr ? stream->request_key_frame() : RTP_BAD_ARGUMENT;
+}
+
+int tessal_stream_install_key_frame_request_hook(tessal_stream *stream, void (*hook)(void *arg),
+                                                 void *arg) {
+    return stream != nullptr ? stream->install_key_frame_request_hook(hook, arg) : RTP_BAD_ARGUMENT;
 }
 
 }  // extern "C"

@@ -4,12 +4,18 @@
 
 #include <algorithm>
 #include <random>
+#include <type_traits>
 
 #include "rtcp/rtcp_internal.hh"
 
 namespace tessal {
 
 namespace {
+
+// NACK entries one queued packet carries at most: with the compound around
+// it, the packet stays well inside a 1500-byte path (each entry covers up to
+// 17 packets).
+constexpr size_t k_max_nack_entries_per_packet = 200;
 
 template <typename T, typename F>
 RTP_ERROR install_feedback_pointer(rtcp_hook_slot<T> &slot, F hook) {
@@ -108,6 +114,29 @@ rtcp_feedback_counters rtcp_internal::feedback_counters() const {
 
 // --- reception --------------------------------------------------------------------
 
+void rtcp_internal::set_feedback_observer(feedback_observer observer) {
+    std::lock_guard<std::mutex> guard(observer_lock_);
+    observer_ = std::move(observer);
+}
+
+template <typename Record>
+void rtcp_internal::observe(const Record &record) {
+    std::lock_guard<std::mutex> guard(observer_lock_);
+    if constexpr (std::is_same_v<Record, rtcp_nack>) {
+        if (observer_.nack) {
+            observer_.nack(record);
+        }
+    } else if constexpr (std::is_same_v<Record, rtcp_pli>) {
+        if (observer_.pli) {
+            observer_.pli(record);
+        }
+    } else {
+        if (observer_.fir) {
+            observer_.fir(record);
+        }
+    }
+}
+
 void rtcp_internal::handle_feedback_packet(const uint8_t *packet, size_t size,
                                            const frame::rtcp_header &header) {
     switch (rtcp_feedback_kind(header.packet_type, header.count)) {
@@ -117,6 +146,7 @@ void rtcp_internal::handle_feedback_packet(const uint8_t *packet, size_t size,
                 break;
             }
             nack_received_.fetch_add(1);
+            observe(*nack);
             deliver_feedback(nack_hooks_, std::move(nack));
             return;
         }
@@ -126,6 +156,7 @@ void rtcp_internal::handle_feedback_packet(const uint8_t *packet, size_t size,
                 break;
             }
             pli_received_.fetch_add(1);
+            observe(*pli);
             deliver_feedback(pli_hooks_, std::move(pli));
             return;
         }
@@ -135,6 +166,7 @@ void rtcp_internal::handle_feedback_packet(const uint8_t *packet, size_t size,
                 break;
             }
             fir_received_.fetch_add(1);
+            observe(*fir);
             deliver_feedback(fir_hooks_, std::move(fir));
             return;
         }
@@ -155,9 +187,30 @@ RTP_ERROR rtcp_internal::send_nack(uint32_t media_ssrc, const std::vector<uint16
     if (!(rce_flags_ & RCE_RTCP_FEEDBACK)) {
         return RTP_UNSUPPORTED;
     }
-    const std::vector<rtcp_nack_entry> entries = pack_nack(lost);
-    if (entries.empty() || entries.size() > k_rtcp_max_nack_entries) {
+    if (lost.empty() || pack_nack(lost).size() > k_rtcp_max_nack_entries) {
         return RTP_BAD_ARGUMENT;
+    }
+    std::vector<uint16_t> all;
+    {
+        // A NACK about the same source still waiting to go takes these in:
+        // one packet, never a queue that outgrows the report it rides in.
+        std::lock_guard<std::mutex> guard(packet_lock_);
+        for (auto it = feedback_queue_.begin(); it != feedback_queue_.end(); ++it) {
+            rtcp_nack queued;
+            if (it->kind == RTCP_FEEDBACK_NACK &&
+                parse_nack_packet(it->packet.data(), it->packet.size(), queued) == RTP_SUCCESS &&
+                queued.media_ssrc == media_ssrc) {
+                all = std::move(queued.lost);
+                feedback_queue_.erase(it);
+                break;
+            }
+        }
+    }
+    all.insert(all.end(), lost.begin(), lost.end());
+    std::vector<rtcp_nack_entry> entries = pack_nack(all);  // in serial order, no repeats
+    if (entries.size() > k_max_nack_entries_per_packet) {
+        // The newest wait for the next request; the packet fits a datagram.
+        entries.resize(k_max_nack_entries_per_packet);
     }
     std::vector<uint8_t> packet(get_nack_packet_size(entries.size()));
     size_t offset = 0;

@@ -64,34 +64,13 @@ RTP_ERROR read_feedback(const uint8_t *packet, size_t size, uint8_t type, uint8_
 
 std::vector<rtcp_nack_entry> pack_nack(const std::vector<uint16_t> &lost) {
     std::vector<rtcp_nack_entry> out;
-    for (uint16_t seq : lost) {
-        if (!out.empty()) {
-            rtcp_nack_entry &last = out.back();
-            // Distance from the entry's PID modulo 2^16: 1 to 16 fits its BLP.
-            const auto distance = static_cast<uint16_t>(seq - last.pid);
-            if (distance == 0) {
-                continue;
-            }
-            if (distance <= 16) {
-                last.blp = static_cast<uint16_t>(last.blp | (1u << (distance - 1)));
-                continue;
-            }
-        }
-        out.push_back(rtcp_nack_entry{seq, 0});
-    }
+    nack_fci_pack(lost.data(), lost.size(), out);
     return out;
 }
 
 std::vector<uint16_t> unpack_nack(const std::vector<rtcp_nack_entry> &entries) {
     std::vector<uint16_t> out;
-    for (const rtcp_nack_entry &e : entries) {
-        out.push_back(e.pid);
-        for (unsigned bit = 0; bit < 16; ++bit) {
-            if (e.blp & (1u << bit)) {
-                out.push_back(static_cast<uint16_t>(e.pid + bit + 1));
-            }
-        }
-    }
+    nack_fci_unpack(entries.data(), entries.size(), out);
     return out;
 }
 

@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "rtp/nack_fci.hh"
 #include "tessal/util.hh"
 
 namespace tessal {
@@ -44,10 +45,7 @@ constexpr size_t k_rtcp_fir_entry_size = 8;
 constexpr size_t k_rtcp_max_nack_entries = (65532 - k_rtcp_fb_fixed_size) / 4;
 constexpr size_t k_rtcp_max_fir_entries = (65532 - k_rtcp_fb_fixed_size) / 8;
 
-struct rtcp_nack_entry {
-    uint16_t pid = 0;
-    uint16_t blp = 0;
-};
+using rtcp_nack_entry = nack_fci_entry;  // PID and BLP (rtp/nack_fci.hh)
 
 // A received (or requested) generic NACK: the lost sequence numbers in the
 // order the FCI entries give them.
@@ -73,9 +71,8 @@ struct rtcp_fir {
     std::vector<rtcp_fir_entry> entries;
 };
 
-// The fewest FCI entries covering `lost`, a list sorted in sequence order
-// (wrap-around included: 65534, 65535, 0, 1). Duplicates are ignored; an
-// out-of-order number starts a new entry, so every number is still covered.
+// The fewest FCI entries covering `lost`, in any order (wrap-around
+// included), repeats ignored: nack_fci_pack.
 std::vector<rtcp_nack_entry> pack_nack(const std::vector<uint16_t> &lost);
 // Back to sequence numbers, entry by entry: PID, then PID + i + 1 for each
 // bit i of BLP set (modulo 2^16).

@@ -273,6 +273,19 @@ public:
     // calls it when the dithered time comes.
     RTP_ERROR send_early_feedback();
     rtcp_feedback_counters feedback_counters() const;
+
+    // The stream's own loss recovery, told of received feedback before the
+    // application's hooks (RTCP receiving thread, the observer's lock held:
+    // it must not call back into this object's registration functions).
+    struct feedback_observer {
+        std::function<void(const rtcp_nack &)> nack;
+        std::function<void(const rtcp_pli &)> pli;
+        std::function<void(const rtcp_fir &)> fir;
+    };
+    void set_feedback_observer(feedback_observer observer);
+    // The last round trip to a receiver of ours (RFC 3550 6.4.1, from a
+    // report block answering one of our SRs), in microseconds; 0 unknown.
+    int64_t round_trip_us() const noexcept { return round_trip_us_.load(); }
     // RFC 4585 3.4 T_rr_interval in milliseconds (RCC_RTCP_TRR_INTERVAL); 0
     // is the default.
     void set_trr_interval_ms(uint32_t ms) { trr_interval_ms_.store(ms); }
@@ -420,6 +433,11 @@ private:
     rtcp_hook_slot<frame::rtcp_sdes_packet> sdes_hooks_;
     rtcp_hook_slot<frame::rtcp_app_packet> app_hooks_;
     rtcp_hook_slot<rtcp_nack> nack_hooks_;
+    std::mutex observer_lock_;
+    feedback_observer observer_;  // under observer_lock_
+    std::atomic<int64_t> round_trip_us_{0};
+    template <typename Record>
+    void observe(const Record &record);
     rtcp_hook_slot<rtcp_pli> pli_hooks_;
     rtcp_hook_slot<rtcp_fir> fir_hooks_;
     std::mutex rtt_lock_;

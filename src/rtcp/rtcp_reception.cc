@@ -305,8 +305,7 @@ void rtcp_internal::read_reports(const uint8_t *buffer, size_t &offset, size_t e
         offset += k_rtcp_report_block_size;
         out.push_back(b);
 
-        if (!rtt_hook_installed_.load() || b.source_ssrc != local_ssrc_->load() ||
-            sr_sent_.count(reporter_ssrc) == 0) {
+        if (b.source_ssrc != local_ssrc_->load() || sr_sent_.count(reporter_ssrc) == 0) {
             continue;
         }
         if (b.last_sr == 0 && b.delay_since_last_sr == 0) {
@@ -320,6 +319,7 @@ void rtcp_internal::read_reports(const uint8_t *buffer, size_t &offset, size_t e
         const uint32_t a = ntp_middle_32(now_());
         const auto units = static_cast<int32_t>(a - b.last_sr - b.delay_since_last_sr);
         const double rtt = static_cast<double>(std::max<int32_t>(units, 0)) / 65536.0 * 1000.0;
+        round_trip_us_.store(static_cast<int64_t>(rtt * 1000.0));
         std::lock_guard<std::mutex> guard(rtt_lock_);
         if (rtt_hook_) {
             rtt_hook_(local_ssrc_->load(), reporter_ssrc, rtt);

@@ -5,7 +5,6 @@
 #include "util/byte_reader.hh"
 
 namespace tessal {
-namespace rtp {
 
 namespace {
 
@@ -85,5 +84,4 @@ RTP_ERROR nack_fci_read(const uint8_t *fci, size_t len, std::vector<nack_fci_ent
     return RTP_SUCCESS;
 }
 
-}  // namespace rtp
 }  // namespace tessal

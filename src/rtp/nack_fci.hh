@@ -11,7 +11,6 @@
 #include "tessal/util.hh"
 
 namespace tessal {
-namespace rtp {
 
 // RFC 4585 section 6.2.1: one generic NACK FCI entry.
 //
@@ -47,5 +46,4 @@ void nack_fci_write(const nack_fci_entry *entries, size_t count, uint8_t *out) n
 // (`out` is then empty). Throws std::bad_alloc only.
 RTP_ERROR nack_fci_read(const uint8_t *fci, size_t len, std::vector<nack_fci_entry> &out);
 
-}  // namespace rtp
 }  // namespace tessal

@@ -4,7 +4,6 @@
 #include <climits>
 
 namespace tessal {
-namespace rtp {
 
 namespace {
 
@@ -274,5 +273,4 @@ int64_t nack_tracker::rtt_or_default(int64_t rtt_us) const noexcept {
     return std::max(clamp_time(rtt_us), config_.min_rtt_us);
 }
 
-}  // namespace rtp
 }  // namespace tessal

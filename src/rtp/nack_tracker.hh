@@ -28,7 +28,6 @@
 #include <vector>
 
 namespace tessal {
-namespace rtp {
 
 struct nack_config {
     int64_t reorder_delay_us = 10'000;  // first request at the earliest this long after the gap
@@ -165,5 +164,4 @@ private:
     nack_counters counters_;
 };
 
-}  // namespace rtp
 }  // namespace tessal

@@ -16,6 +16,22 @@ int64_t loss_recovery_now_us() {
 loss_recovery_sender::loss_recovery_sender(config c, send_fn send)
     : config_(c), send_(std::move(send)), store_(c.limits), rtx_seq_(c.rtx_first_seq) {}
 
+void loss_recovery_sender::reconfigure(const config &c) {
+    std::lock_guard<std::mutex> guard(lock_);
+    const bool limits_changed = c.limits.max_age_us != config_.limits.max_age_us ||
+                                c.limits.max_bytes != config_.limits.max_bytes ||
+                                c.limits.max_share_percent != config_.limits.max_share_percent;
+    config_ = c;
+    if (limits_changed) {
+        store_ = retransmission_store(c.limits);
+    }
+}
+
+loss_recovery_sender::config loss_recovery_sender::settings() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return config_;
+}
+
 RTP_ERROR loss_recovery_sender::store_handler(void *arg, buffer_vector &pieces) {
     auto *self = static_cast<loss_recovery_sender *>(arg);
     if (self != nullptr) {
@@ -77,12 +93,38 @@ void loss_recovery_sender::on_nack(const std::vector<uint16_t> &seqs, int64_t no
     }
 }
 
-bool loss_recovery_sender::on_key_frame_request(int64_t now_us, int64_t rtt_us) {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (last_key_frame_us_ != INT64_MIN && now_us - last_key_frame_us_ < rtt_us) {
+namespace {
+
+// RFC 5104 section 4.3.1.2: no new request within a round trip of the last.
+bool once_per_round_trip(int64_t &last_us, int64_t now_us, int64_t rtt_us) {
+    if (last_us != INT64_MIN && now_us - last_us < rtt_us) {
         return false;
     }
-    last_key_frame_us_ = now_us;
+    last_us = now_us;
+    return true;
+}
+
+nack_counters add(const nack_counters &a, const nack_counters &b) {
+    nack_counters s;
+    s.packets_asked = a.packets_asked + b.packets_asked;
+    s.requests = a.requests + b.requests;
+    s.recovered_in_time = a.recovered_in_time + b.recovered_in_time;
+    s.recovered_late = a.recovered_late + b.recovered_late;
+    s.reordered = a.reordered + b.reordered;
+    s.given_up = a.given_up + b.given_up;
+    s.duplicates = a.duplicates + b.duplicates;
+    s.duplicate_retransmissions = a.duplicate_retransmissions + b.duplicate_retransmissions;
+    s.restarts = a.restarts + b.restarts;
+    return s;
+}
+
+}  // namespace
+
+bool loss_recovery_sender::on_key_frame_request(int64_t now_us, int64_t rtt_us) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!once_per_round_trip(last_key_frame_us_, now_us, rtt_us)) {
+        return false;
+    }
     ++counts_.key_frame_requests;
     return true;
 }
@@ -90,6 +132,87 @@ bool loss_recovery_sender::on_key_frame_request(int64_t now_us, int64_t rtt_us) 
 loss_recovery_sender_counts loss_recovery_sender::counts() const {
     std::lock_guard<std::mutex> guard(lock_);
     return counts_;
+}
+
+// --- receiving ---------------------------------------------------------------------
+
+loss_recovery_receiver::loss_recovery_receiver(const nack_config &config, actions a,
+                                               bool key_frames)
+    : actions_(std::move(a)), key_frames_(key_frames), tracker_(config) {}
+
+bool loss_recovery_receiver::observer(void *arg, const frame::rtp_frame &packet,
+                                      bool retransmission) {
+    auto *self = static_cast<loss_recovery_receiver *>(arg);
+    return self == nullptr || self->on_packet(packet, retransmission);
+}
+
+bool loss_recovery_receiver::on_packet(const frame::rtp_frame &packet, bool retransmission) {
+    const int64_t now = loss_recovery_now_us();
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!have_source_ || (packet.header.ssrc != source_ && !retransmission)) {
+        // A new source (or the first): its numbers start afresh.
+        earlier_ = add(earlier_, tracker_.counters());
+        tracker_ = nack_tracker(tracker_.config());
+        if (max_wait_us_ >= 0) {
+            tracker_.set_max_wait(max_wait_us_);
+        }
+        source_ = packet.header.ssrc;
+        have_source_ = true;
+    }
+    const nack_arrival a = tracker_.on_packet(packet.header.sequence, now, retransmission);
+    tick_locked(now);
+    return a.kind != NACK_ARRIVAL_DUPLICATE;
+}
+
+void loss_recovery_receiver::tick(int64_t now_us) {
+    std::lock_guard<std::mutex> guard(lock_);
+    tick_locked(now_us);
+}
+
+void loss_recovery_receiver::tick_locked(int64_t now_us) {
+    if (!have_source_ || tracker_.next_deadline() > now_us) {
+        return;
+    }
+    const int64_t rtt = actions_.round_trip_us ? actions_.round_trip_us() : 0;
+    tracker_.due(now_us, rtt, due_);
+    if (!due_.nack.empty() && actions_.send_nack) {
+        actions_.send_nack(source_, due_.nack);
+        ++counts_.nack_requests;
+    }
+    if (!due_.given_up.empty() && key_frames_) {
+        key_frame_locked(now_us);
+    }
+}
+
+bool loss_recovery_receiver::key_frame_locked(int64_t now_us) {
+    const int64_t rtt = actions_.round_trip_us ? actions_.round_trip_us() : 0;
+    if (!have_source_ || !once_per_round_trip(last_key_frame_us_, now_us,
+                                              rtt > 0 ? rtt : tracker_.config().default_rtt_us)) {
+        return false;
+    }
+    if (actions_.request_key_frame) {
+        actions_.request_key_frame(source_);
+    }
+    ++counts_.key_frame_requests;
+    return true;
+}
+
+bool loss_recovery_receiver::request_key_frame(int64_t now_us) {
+    std::lock_guard<std::mutex> guard(lock_);
+    return key_frame_locked(now_us);
+}
+
+void loss_recovery_receiver::set_max_wait(int64_t max_wait_us) {
+    std::lock_guard<std::mutex> guard(lock_);
+    max_wait_us_ = max_wait_us;
+    tracker_.set_max_wait(max_wait_us);
+}
+
+loss_recovery_receiver_counts loss_recovery_receiver::counts() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    loss_recovery_receiver_counts c = counts_;
+    c.tracker = add(earlier_, tracker_.counters());
+    return c;
 }
 
 }  // namespace tessal

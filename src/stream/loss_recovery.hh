@@ -12,7 +12,9 @@
 #include <mutex>
 #include <vector>
 
+#include "rtp/nack_tracker.hh"
 #include "rtp/retransmission_store.hh"
+#include "tessal/frame.hh"
 #include "tessal/util.hh"
 #include "util/buffer_vector.hh"
 
@@ -44,6 +46,9 @@ public:
 
     loss_recovery_sender(config c, send_fn send);
 
+    // New settings; a change of limits empties the store.
+    void reconfigure(const config &c);
+
     // The socket's send handler for the stream's SSRC: stores each packet as
     // it goes out (after SRTP's handler when there is one).
     static RTP_ERROR store_handler(void *arg, buffer_vector &pieces);
@@ -55,12 +60,12 @@ public:
     bool on_key_frame_request(int64_t now_us, int64_t rtt_us);
 
     loss_recovery_sender_counts counts() const;
-    const config &settings() const noexcept { return config_; }
+    config settings() const;
 
 private:
     void store(const buffer_vector &pieces);
 
-    const config config_;
+    config config_;  // under lock_
     const send_fn send_;
     mutable std::mutex lock_;
     retransmission_store store_;             // under lock_
@@ -69,6 +74,56 @@ private:
     uint16_t rtx_seq_;                       // under lock_
     int64_t last_key_frame_us_ = INT64_MIN;  // under lock_
     loss_recovery_sender_counts counts_;     // under lock_
+};
+
+struct loss_recovery_receiver_counts {
+    uint64_t nack_requests = 0;       // lists of lost packets handed to RTCP
+    uint64_t key_frame_requests = 0;  // PLI or FIR handed to RTCP
+    nack_counters tracker;
+};
+
+// The receiving side: finds the gaps in a remote source's sequence numbers,
+// asks for them with NACKs (about once per round trip, until the packet's
+// deadline) and, when it gives one up in a key-frame stream, asks for a key
+// frame (no more than once per round trip, RFC 5104 section 4.3.1.2).
+class loss_recovery_receiver {
+public:
+    struct actions {
+        std::function<void(uint32_t media_ssrc, const std::vector<uint16_t> &lost)> send_nack;
+        std::function<void(uint32_t media_ssrc)> request_key_frame;  // PLI or FIR
+        std::function<int64_t()> round_trip_us;                      // 0: unknown
+    };
+
+    loss_recovery_receiver(const nack_config &config, actions a, bool key_frames);
+
+    // The reception flow's packet observer (its processing thread): false
+    // for a duplicate.
+    static bool observer(void *arg, const frame::rtp_frame &packet, bool retransmission);
+    // Sends what is due at `now_us`.
+    void tick(int64_t now_us);
+    // The application asks for a key frame; false if one was asked for less
+    // than a round trip ago.
+    bool request_key_frame(int64_t now_us);
+    void set_max_wait(int64_t max_wait_us);
+
+    loss_recovery_receiver_counts counts() const;
+
+private:
+    bool on_packet(const frame::rtp_frame &packet, bool retransmission);
+    void tick_locked(int64_t now_us);
+    bool key_frame_locked(int64_t now_us);
+
+    const actions actions_;
+    const bool key_frames_;
+    mutable std::mutex lock_;
+    nack_tracker tracker_;                   // under lock_
+    nack_due due_;                           // under lock_
+    bool have_source_ = false;               // under lock_
+    uint32_t source_ = 0;                    // under lock_: the media SSRC tracked
+    int64_t last_key_frame_us_ = INT64_MIN;  // under lock_
+    int64_t max_wait_us_ = -1;               // under lock_; -1: the tracker's default
+    nack_counters earlier_;                  // under lock_: of trackers of earlier sources
+    loss_recovery_receiver_counts counts_;   // under lock_
 };
 
 // A clock for loss recovery: steady microseconds.

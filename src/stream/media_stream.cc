@@ -166,6 +166,18 @@ RTP_ERROR media_stream::get_statistics(stream_statistics *out) const noexcept {
     return impl_->get_statistics(*out);
 }
 
+RTP_ERROR media_stream::request_key_frame() noexcept {
+    try {
+        return impl_->request_key_frame();
+    } catch (const std::exception &) {
+        return RTP_FAILED;
+    }
+}
+
+RTP_ERROR media_stream::install_key_frame_request_hook(void (*hook)(void *), void *arg) noexcept {
+    return impl_->install_key_frame_request_hook(hook, arg);
+}
+
 rtcp *media_stream::get_rtcp() noexcept {
     return impl_->get_rtcp();
 }

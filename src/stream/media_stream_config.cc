@@ -103,6 +103,9 @@ RTP_ERROR media_stream_internal::configure_ctx(int key, ssize_t value) {
                 return RTP_BAD_ARGUMENT;
             }
             rtp_->set_pkt_max_delay(static_cast<size_t>(value));
+            if (lr_receiver_) {
+                lr_receiver_->set_max_wait(static_cast<int64_t>(value) * 1000);
+            }
             return RTP_SUCCESS;
         case RCC_DYNAMIC_PT:
             if (!in_range(value, 1, 255)) {
@@ -185,6 +188,13 @@ RTP_ERROR media_stream_internal::configure_ctx(int key, ssize_t value) {
             h266->set_rfc9328_aggregation(value == 1);
             return RTP_SUCCESS;
         }
+        case RCC_RTX_PAYLOAD_TYPE:
+        case RCC_RTX_SSRC:
+        case RCC_RETRANSMIT_STORE_MS:
+        case RCC_RETRANSMIT_STORE_BYTES:
+        case RCC_RETRANSMIT_SHARE:
+        case RCC_KEY_FRAME_REQUEST:
+            return configure_loss_recovery(key, value);
         default:
             return RTP_BAD_ARGUMENT;
     }
@@ -236,6 +246,13 @@ int32_t media_stream_internal::get_configuration_value(int key) {
             }
             return static_cast<const formats::h266 *>(media_.get())->get_rfc9328_aggregation() ? 1
                                                                                                : 0;
+        case RCC_RTX_PAYLOAD_TYPE:
+        case RCC_RTX_SSRC:
+        case RCC_RETRANSMIT_STORE_MS:
+        case RCC_RETRANSMIT_STORE_BYTES:
+        case RCC_RETRANSMIT_SHARE:
+        case RCC_KEY_FRAME_REQUEST:
+            return loss_recovery_value(key);
         default:
             return -1;
     }

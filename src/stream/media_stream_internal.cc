@@ -114,6 +114,7 @@ RTP_ERROR media_stream_internal::init(std::shared_ptr<zrtp> zrtp_ctx) {
     rtp_ = std::make_shared<rtp>(fmt_, local_ssrc_, ipv6_);
     create_rtcp_object();
     create_srtp_objects();
+    create_loss_recovery();
     // Every stream counts what it sends, with or without RCE_WITH_RTCP, and
     // before SRTP: the statistics are of the plaintext.
     socket_->install_handler(local_ssrc_, rtcp_->internal(), rtcp_internal::send_packet_handler_vec,
@@ -607,6 +608,7 @@ RTP_ERROR media_stream_internal::install_packet_handlers() {
         reception_flow_->install_handler(HANDLER_SRTP, remote_ssrc_, srtp::recv_packet_handler,
                                          srtp_.get());
     }
+    install_loss_recovery();
     return RTP_SUCCESS;
 }
 
@@ -682,6 +684,7 @@ RTP_ERROR media_stream_internal::add_srtp_keys(int profile, const uint8_t *send_
     // Encryption follows RTCP's send statistics, installed in init.
     socket_->install_handler(local_ssrc_, srtp_std_.get(), srtp_standard::send_packet_handler);
     srtp_send_handler_installed_ = true;
+    install_loss_recovery();  // its store keeps packets as encrypted
     keys_installed_.store(true);
     return start_components();
 }
@@ -836,9 +839,13 @@ RTP_ERROR media_stream_internal::stop() {
     if ((rce_flags_ & RCE_WITH_RTCP) && rtcp_) {
         rtcp_->internal()->stop();  // the last report, with a BYE
     }
+    if (lr_sender_ && rtcp_) {
+        rtcp_->internal()->set_feedback_observer({});  // it calls into this stream
+    }
     if (socket_) {
         socket_->remove_handler(local_ssrc_);
         srtp_send_handler_installed_ = false;
+        lr_store_installed_ = false;
     }
     if (reception_flow_) {
         // The stream's counts leave the flow with its handlers.

@@ -22,6 +22,7 @@
 
 #include "rtp/frame_block.hh"
 #include "security/zrtp.hh"
+#include "stream/loss_recovery.hh"
 #include "stream/zrtp_driver.hh"
 #include "tessal/frame.hh"
 #include "tessal/stream_statistics.hh"
@@ -88,6 +89,10 @@ public:
     // The stream's counters (see tessal/stream_statistics.hh): RTP_SUCCESS,
     // RTP_UNINITIALIZED before the stream has started. Not during stop().
     RTP_ERROR get_statistics(stream_statistics &out) const;
+
+    // Loss recovery (RCE_RTCP_FEEDBACK with RCE_WITH_RTCP).
+    RTP_ERROR request_key_frame();
+    RTP_ERROR install_key_frame_request_hook(void (*hook)(void *arg), void *arg);
 
     frame::rtp_frame *pull_frame();
     frame::rtp_frame *pull_frame(size_t timeout_ms);
@@ -191,6 +196,21 @@ private:
     std::shared_ptr<srtcp> srtcp_;
     uint32_t map_ssrc_ = 0;  // the local SSRC the SRTP objects are shared under
     bool srtp_send_handler_installed_ = false;
+    // Loss recovery: both halves exist when it is on.
+    bool loss_recovery_enabled() const noexcept;
+    void create_loss_recovery();
+    void install_loss_recovery();
+    RTP_ERROR configure_loss_recovery(int key, ssize_t value);
+    int32_t loss_recovery_value(int key) const;
+    void on_key_frame_request(uint32_t media_ssrc);
+    std::unique_ptr<loss_recovery_sender> lr_sender_;
+    std::unique_ptr<loss_recovery_receiver> lr_receiver_;
+    bool lr_store_installed_ = false;
+    int rtx_receive_pt_ = -1;             // RCC_RTX_PAYLOAD_TYPE as the receiver takes it
+    std::atomic<int> key_frame_kind_{0};  // RCC_KEY_FRAME_REQUEST
+    std::mutex key_frame_hook_lock_;
+    void (*key_frame_hook_)(void *) = nullptr;  // under key_frame_hook_lock_
+    void *key_frame_hook_arg_ = nullptr;
     std::shared_ptr<socket> socket_;
     std::shared_ptr<rtp> rtp_;
     std::shared_ptr<zrtp> zrtp_;

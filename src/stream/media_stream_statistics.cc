@@ -3,11 +3,13 @@
 // SRTCP objects and the RTP sender state.
 
 #include "formats/media.hh"
+#include "rtcp/rtcp_internal.hh"
 #include "rtp/rtp.hh"
 #include "security/srtcp.hh"
 #include "security/srtp.hh"
 #include "security/srtp_standard.hh"
 #include "stream/media_stream_internal.hh"
+#include "tessal/rtcp.hh"
 
 namespace tessal {
 
@@ -59,6 +61,29 @@ RTP_ERROR media_stream_internal::get_statistics(stream_statistics &out) const {
     s.packets_sent = rtp_->packets_sent();
     s.bytes_sent = rtp_->bytes_sent();
     s.send_failures = rtp_->send_failures();
+
+    s.retransmissions_received = counts.retransmissions;
+    if (lr_receiver_) {
+        const loss_recovery_receiver_counts r = lr_receiver_->counts();
+        s.packets_requested = r.tracker.packets_asked;
+        s.recovered_in_time = r.tracker.recovered_in_time;
+        s.recovered_late = r.tracker.recovered_late;
+        s.given_up = r.tracker.given_up;
+    }
+    if (lr_sender_) {
+        const loss_recovery_sender_counts c = lr_sender_->counts();
+        s.retransmissions_sent = c.retransmissions_sent;
+        s.retransmissions_refused = c.retransmissions_refused;
+    }
+    if (rtcp_) {
+        const rtcp_feedback_counters f = rtcp_->internal()->feedback_counters();
+        s.nacks_sent = f.nack_sent;
+        s.nacks_received = f.nack_received;
+        s.pli_received = f.pli_received;
+        s.fir_received = f.fir_received;
+        s.pli_sent = f.pli_sent;
+        s.fir_sent = f.fir_sent;
+    }
     out = s;
     return RTP_SUCCESS;
 }

@@ -13,7 +13,6 @@
 #include <vector>
 
 using namespace tessal;
-using namespace tessal::rtp;
 
 namespace {
 

@@ -11,7 +11,6 @@
 #include <vector>
 
 using namespace tessal;
-using namespace tessal::rtp;
 
 namespace {
 
