@@ -370,6 +370,13 @@ inline const key_name *known_keys(size_t *count) {
         {"PACING_NUM", tessal::RCC_PACING_NUM},
         {"PACING_DEN", tessal::RCC_PACING_DEN},
         {"H266_RFC9328_AGGREGATION", tessal::RCC_H266_RFC9328_AGGREGATION},
+        {"RTCP_TRR_INTERVAL", tessal::RCC_RTCP_TRR_INTERVAL},
+        {"RTX_PAYLOAD_TYPE", tessal::RCC_RTX_PAYLOAD_TYPE},
+        {"RTX_SSRC", tessal::RCC_RTX_SSRC},
+        {"RETRANSMIT_STORE_MS", tessal::RCC_RETRANSMIT_STORE_MS},
+        {"RETRANSMIT_STORE_BYTES", tessal::RCC_RETRANSMIT_STORE_BYTES},
+        {"RETRANSMIT_SHARE", tessal::RCC_RETRANSMIT_SHARE},
+        {"KEY_FRAME_REQUEST", tessal::RCC_KEY_FRAME_REQUEST},
     };
     *count = sizeof(keys) / sizeof(keys[0]);
     return keys;
@@ -415,6 +422,29 @@ inline bool parse_setting(const char *text, config_setting *out, std::string *er
     }
     *out = config_setting{found->key, value, text};
     return true;
+}
+
+// With RTCP feedback the RTCP bandwidth decides how soon a NACK goes out
+// (RFC 4585 3.5: one early packet between regular reports): unless the user
+// set them, a video-sized session bandwidth, and regular reports thinned to
+// ten a second (T_rr_interval) while feedback goes out at once.
+inline void add_feedback_defaults(std::vector<config_setting> &settings) {
+    const auto has = [&settings](int key) {
+        for (const config_setting &s : settings) {
+            if (s.key == key) {
+                return true;
+            }
+        }
+        return false;
+    };
+    if (!has(tessal::RCC_SESSION_BANDWIDTH)) {
+        settings.insert(settings.begin(), config_setting{tessal::RCC_SESSION_BANDWIDTH, 20000,
+                                                         "session_bandwidth=20000"});
+    }
+    if (!has(tessal::RCC_RTCP_TRR_INTERVAL)) {
+        settings.insert(settings.begin(), config_setting{tessal::RCC_RTCP_TRR_INTERVAL, 100,
+                                                         "rtcp_trr_interval=100"});
+    }
 }
 
 // Applies the settings to a started stream; false (with a message) at the

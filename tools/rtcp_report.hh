@@ -97,6 +97,25 @@ inline void print_reception(tessal::media_stream *stream, uint32_t ssrc) {
 
 // Starts a created stream the way both tools do: user keys, --set values,
 // then the RTCP printing hooks. False (with a message) at the first failure.
+// The stream's loss-recovery counters (RFC 4585 feedback, RFC 4588).
+inline void print_loss_recovery(const char *tool, const tessal::media_stream *stream) {
+    tessal::stream_statistics s;
+    if (stream->get_statistics(&s) != tessal::RTP_SUCCESS) {
+        return;
+    }
+    const auto n = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+    std::printf(
+        "%s: loss recovery: asked %llu packets in %llu NACKs, recovered in time %llu, late "
+        "%llu, given up %llu, retransmissions received %llu; PLI/FIR sent %llu/%llu\n",
+        tool, n(s.packets_requested), n(s.nacks_sent), n(s.recovered_in_time), n(s.recovered_late),
+        n(s.given_up), n(s.retransmissions_received), n(s.pli_sent), n(s.fir_sent));
+    std::printf(
+        "%s: loss recovery: NACKs received %llu, packets resent %llu, refused by the cap %llu; "
+        "PLI/FIR received %llu/%llu\n",
+        tool, n(s.nacks_received), n(s.retransmissions_sent), n(s.retransmissions_refused),
+        n(s.pli_received), n(s.fir_received));
+}
+
 inline bool finish_stream_setup(const char *tool, tessal::media_stream *stream, srtp_options &srtp,
                                 const std::vector<config_setting> &settings, bool rtcp) {
     return key_stream(stream, srtp) && apply_settings(tool, stream, settings) &&

@@ -62,6 +62,14 @@ void usage(FILE *out) {
         "  --rtcp           RTCP (RCE_WITH_RTCP) on PORT + 1: prints the peer's sender\n"
         "                   reports and this side's reception statistics once a\n"
         "                   second; needs --peer\n"
+        "  --nack           ask for lost packets with NACKs (RFC 4585) over RTCP on\n"
+        "                   PORT + 1 (RCE_RTCP_FEEDBACK); needs --peer. Takes them back\n"
+        "                   on the sender's SSRC, or as RFC 4588 retransmissions with --rtx\n"
+        "  --rtx PT         --nack, and packets of payload type PT (96-127) are RFC 4588\n"
+        "                   retransmissions of the media\n"
+        "  --pli            ask for a key frame (PLI; FIR with --set key_frame_request=1)\n"
+        "                   once the first packet arrived and whenever a lost packet is\n"
+        "                   given up; needs --peer\n"
         "  --peer ADDR PORT the sender's address and RTP port (its RTCP port is PORT + 1)\n"
         "  --quiet          no live progress line\n"
         "  -h, --help       this text\n"
@@ -81,6 +89,9 @@ struct options {
     bool resync = false;
     bool quiet = false;
     bool rtcp = false;
+    bool nack = false;
+    bool pli = false;
+    int rtx_pt = -1;
     std::string peer_address;
     uint16_t peer_port = 0;
     srtp_options srtp;
@@ -127,6 +138,17 @@ bool parse(int argc, char **argv, options &o) {
             }
         } else if (args.is("--rtcp")) {
             o.rtcp = true;
+        } else if (args.is("--nack")) {
+            o.nack = true;
+        } else if (args.is("--pli")) {
+            o.pli = true;
+        } else if (args.is("--rtx")) {
+            unsigned long long pt = 0;
+            if (!(v = args.value()) || !parse_number(v, 96, 127, &pt)) {
+                return args.fail("--rtx needs a payload type of 96 to 127");
+            }
+            o.nack = true;
+            o.rtx_pt = static_cast<int>(pt);
         } else if (args.is("--peer")) {
             const char *port = nullptr;
             if (!(v = args.value()) || !(port = args.value()) || !parse_port(port, &o.peer_port)) {
@@ -155,6 +177,15 @@ bool parse(int argc, char **argv, options &o) {
     }
     if (o.rtcp && o.peer_address.empty()) {
         return args.fail("--rtcp needs --peer ADDR PORT (where the reports go)");
+    }
+    if ((o.nack || o.pli) && o.peer_address.empty()) {
+        return args.fail("--nack and --pli need --peer ADDR PORT (where RTCP feedback goes)");
+    }
+    if (o.rtx_pt >= 0) {
+        o.settings.push_back(config_setting{tessal::RCC_RTX_PAYLOAD_TYPE, o.rtx_pt, "rtx"});
+    }
+    if (o.nack || o.pli) {
+        add_feedback_defaults(o.settings);
     }
     if (o.srtp.zrtp && o.peer_address.empty()) {
         return args.fail("--zrtp needs --peer ADDR PORT (the other end of the agreement)");
@@ -270,6 +301,7 @@ int main(int argc, char **argv) {
     flags |= o.resync ? tessal::RCE_H26X_RESYNC_ON_KEY_FRAME : 0;
     flags |= o.srtp.flags();
     flags |= o.rtcp ? tessal::RCE_WITH_RTCP : 0;
+    flags |= o.nack || o.pli ? tessal::RCE_WITH_RTCP | tessal::RCE_RTCP_FEEDBACK : 0;
     tessal::media_stream *stream =
         session == nullptr ? nullptr : session->create_stream(o.port, o.peer_port, o.format, flags);
     if (stream != nullptr &&
@@ -296,6 +328,7 @@ int main(int argc, char **argv) {
     const auto idle_limit = std::chrono::duration<double>(o.timeout);
     auto idle_since = clock_type::now();
     uint32_t source_ssrc = 0;
+    uint64_t given_up_seen = 0;
     auto last_stats = clock_type::now();
     while (!interrupted()) {
         if (o.count != 0 &&
@@ -316,6 +349,16 @@ int main(int argc, char **argv) {
             continue;
         }
         idle_since = now;
+        if (o.pli) {
+            // A key frame at the start, and after each packet given up.
+            tessal::stream_statistics s;
+            const bool gave_up =
+                stream->get_statistics(&s) == tessal::RTP_SUCCESS && s.given_up > given_up_seen;
+            if (source_ssrc == 0 || gave_up) {
+                stream->request_key_frame();
+                given_up_seen = s.given_up;
+            }
+        }
         source_ssrc = f->header.ssrc;
         if (t.frames == 0) {
             first = now;
@@ -355,6 +398,9 @@ int main(int argc, char **argv) {
         print_reception(stream, source_ssrc);
     }
     print_counters(stream);
+    if (o.nack || o.pli) {
+        print_loss_recovery("tessal-recv", stream);
+    }
     if (out != nullptr) {
         std::fclose(out);
     }

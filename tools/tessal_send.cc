@@ -63,6 +63,13 @@ void usage(FILE *out) {
         "                   Prints the matching GStreamer caps and SDP line\n"
         "  --rtcp           RTCP (RCE_WITH_RTCP) on --src-port + 1 toward PORT + 1: prints\n"
         "                   the peer's reports (loss, jitter) and round-trip times\n"
+        "  --nack           answer the receiver's NACKs (RFC 4585) by sending the lost\n"
+        "                   packets again on the stream's SSRC; RTCP feedback on\n"
+        "                   --src-port + 1 (RCE_RTCP_FEEDBACK)\n"
+        "  --rtx PT         --nack, answered with RFC 4588 retransmissions of payload\n"
+        "                   type PT (96-127) on their own SSRC\n"
+        "  --linger SEC     after the last frame, keep answering NACKs this long\n"
+        "                   (default 1 with --nack)\n"
         "  --quiet          no live progress line\n"
         "  -h, --help       this text\n"
         "\n"
@@ -83,6 +90,9 @@ struct options {
     bool scc = true;
     bool quiet = false;
     bool rtcp = false;
+    bool nack = false;
+    int rtx_pt = -1;
+    double linger = -1;
     srtp_options srtp;
     std::vector<config_setting> settings;
 };
@@ -134,6 +144,19 @@ bool parse(int argc, char **argv, options &o) {
             }
         } else if (args.is("--rtcp")) {
             o.rtcp = true;
+        } else if (args.is("--nack")) {
+            o.nack = true;
+        } else if (args.is("--rtx")) {
+            unsigned long long pt = 0;
+            if (!(v = args.value()) || !parse_number(v, 96, 127, &pt)) {
+                return args.fail("--rtx needs a payload type of 96 to 127");
+            }
+            o.nack = true;
+            o.rtx_pt = static_cast<int>(pt);
+        } else if (args.is("--linger")) {
+            if (!(v = args.value()) || !parse_double(v, &o.linger)) {
+                return args.fail("--linger must be a positive number");
+            }
         } else if (args.is("--quiet")) {
             o.quiet = true;
         } else if (args.is_option()) {
@@ -155,8 +178,17 @@ bool parse(int argc, char **argv, options &o) {
     if (!check_srtp_options(args, o.srtp)) {
         return false;
     }
-    if (o.rtcp && o.src_port == 0) {
-        return args.fail("--rtcp needs --src-port (RTCP runs on it plus one)");
+    if ((o.rtcp || o.nack) && o.src_port == 0) {
+        return args.fail("--rtcp and --nack need --src-port (RTCP runs on it plus one)");
+    }
+    if (o.rtx_pt >= 0) {
+        o.settings.push_back(config_setting{tessal::RCC_RTX_PAYLOAD_TYPE, o.rtx_pt, "rtx"});
+    }
+    if (o.nack) {
+        add_feedback_defaults(o.settings);
+    }
+    if (o.linger < 0) {
+        o.linger = o.nack ? 1 : 0;
     }
     return true;
 }
@@ -250,6 +282,7 @@ int main(int argc, char **argv) {
     flags |= o.scc ? tessal::RCE_SCC_ENABLED : 0;
     flags |= o.srtp.flags();
     flags |= o.rtcp ? tessal::RCE_WITH_RTCP : 0;
+    flags |= o.nack ? tessal::RCE_WITH_RTCP | tessal::RCE_RTCP_FEEDBACK : 0;
     if (o.src_port != 0) {
         flags &= ~tessal::RCE_SEND_ONLY;  // bind the source port
     }
@@ -312,6 +345,15 @@ int main(int argc, char **argv) {
                 static_cast<double>(frames) / secs,
                 human_rate(static_cast<double>(bytes) * 8 / secs).c_str(), o.address.c_str(),
                 static_cast<unsigned>(o.port));
+    // Losses near the end are asked for after the last frame went out.
+    const auto linger_end = clock_type::now() + std::chrono::duration_cast<clock_type::duration>(
+                                                    std::chrono::duration<double>(o.linger));
+    while (!interrupted() && clock_type::now() < linger_end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (o.nack) {
+        print_loss_recovery("tessal-send", stream);
+    }
     ctx.destroy_session(session);
     return status;
 }

@@ -263,6 +263,9 @@ void rtcp_internal::runner() {
     // Nothing may leave the thread: an exception there would end the process.
     try {
         const double first = draw_interval(interval_inputs());  // initial
+        // RFC 4585 3.5.2: an early packet before the first report moves that
+        // report by twice this interval, not by the 5 s of no report yet.
+        last_interval_s_.store(first);
         {
             std::lock_guard<std::mutex> members(membership_lock_);
             timer_ = rtcp_timer_start(rtcp_steady_seconds(), first);

@@ -9,8 +9,10 @@
 
 #include "formats/h26x.hh"
 #include "formats/media.hh"
+#include "rtcp/rtcp_internal.hh"
 #include "rtp/rtp.hh"
 #include "stream/media_stream_internal.hh"
+#include "tessal/rtcp.hh"
 #include "transport/reception_flow.hh"
 #include "transport/socket.hh"
 #include "util/log.hh"
@@ -188,6 +190,12 @@ RTP_ERROR media_stream_internal::configure_ctx(int key, ssize_t value) {
             h266->set_rfc9328_aggregation(value == 1);
             return RTP_SUCCESS;
         }
+        case RCC_RTCP_TRR_INTERVAL:
+            if (!in_range(value, 0, 3'600'000) || !rtcp_) {
+                return RTP_BAD_ARGUMENT;
+            }
+            rtcp_->internal()->set_trr_interval_ms(static_cast<uint32_t>(value));
+            return RTP_SUCCESS;
         case RCC_RTX_PAYLOAD_TYPE:
         case RCC_RTX_SSRC:
         case RCC_RETRANSMIT_STORE_MS:
@@ -246,6 +254,8 @@ int32_t media_stream_internal::get_configuration_value(int key) {
             }
             return static_cast<const formats::h266 *>(media_.get())->get_rfc9328_aggregation() ? 1
                                                                                                : 0;
+        case RCC_RTCP_TRR_INTERVAL:
+            return rtcp_ ? static_cast<int32_t>(rtcp_->internal()->get_trr_interval_ms()) : -1;
         case RCC_RTX_PAYLOAD_TYPE:
         case RCC_RTX_SSRC:
         case RCC_RETRANSMIT_STORE_MS:
