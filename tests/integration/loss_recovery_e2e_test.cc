@@ -177,8 +177,8 @@ TEST(LossRecovery, LostPacketsComeBackOnTheOriginalSsrcOrAsRtx) {
             << ts.nacks_received << " resent " << ts.retransmissions_sent << " refused "
             << ts.retransmissions_refused << " rtx received " << rs.retransmissions_received
             << " rtcp b->a " << l.relay.counts(RELAY_B_TO_A, 1).received << " nack pkts sent "
-            << l.rx->internal()->get_rtcp()->internal()->feedback_counters().nack_sent
-            << " early " << l.rx->internal()->get_rtcp()->internal()->feedback_counters().early_packets_sent;
+            << l.rx->internal()->get_rtcp()->internal()->feedback_counters().nack_sent << " early "
+            << l.rx->internal()->get_rtcp()->internal()->feedback_counters().early_packets_sent;
         EXPECT_GT(rs.nacks_sent, 0u);
         EXPECT_GE(rs.packets_requested, lost.lost_random / 2);
         EXPECT_GT(rs.recovered_in_time, 0u);
@@ -239,6 +239,44 @@ TEST(LossRecovery, KeyFrameRequestsReachTheSendersHook) {
         EXPECT_EQ(kind == 0 ? rs.pli_sent : rs.fir_sent, 1u);
         EXPECT_EQ(kind == 0 ? ts.pli_received : ts.fir_received, 1u);
     }
+}
+
+// A sender that may resend almost nothing (RCC_RETRANSMIT_SHARE 1): the
+// receiver, in key-frame resync mode, gives lost packets up at their
+// deadline, and only then asks for a key frame, which reaches the
+// sender's hook; a recovered packet never does.
+TEST(LossRecovery, GivenUpPacketsOfAResyncStreamAskForAKeyFrame) {
+    lossy_link l;
+    ASSERT_TRUE(l.open(FMT_H265, k_feedback | RCE_H26X_RESYNC_ON_KEY_FRAME, 0.1, 15));
+    ASSERT_EQ(l.tx->configure_ctx(RCC_RETRANSMIT_SHARE, 1), RTP_SUCCESS);
+    ASSERT_EQ(l.rx->configure_ctx(RCC_PACKET_DELAY_LIMIT, 200), RTP_SUCCESS);
+    static std::atomic<int> hook_calls{0};
+    hook_calls = 0;
+    ASSERT_EQ(
+        l.tx->install_key_frame_request_hook(
+            [](void *arg) { static_cast<std::atomic<int> *>(arg)->fetch_add(1); }, &hook_calls),
+        RTP_SUCCESS);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1600));  // RTCP's first report
+    for (uint32_t i = 0; i < 100; ++i) {
+        const bytes au = test::h265_access_unit(i);
+        ASSERT_EQ(l.tx->push_frame(const_cast<uint8_t *>(au.data()), au.size(), RTP_PUSH_COPY_DATA),
+                  RTP_SUCCESS);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (hook_calls.load() == 0 && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const stream_statistics rs = l.stats(l.rx);
+    const stream_statistics ts = l.stats(l.tx);
+    EXPECT_GT(rs.given_up, 0u);
+    EXPECT_GT(ts.retransmissions_refused, 0u);
+    EXPECT_GT(rs.pli_sent, 0u);
+    EXPECT_LE(rs.pli_sent, rs.given_up) << "only given-up packets ask";
+    EXPECT_GT(ts.pli_received, 0u);
+    EXPECT_GE(hook_calls.load(), 1);
+    EXPECT_LE(static_cast<uint64_t>(hook_calls.load()), ts.pli_received);
 }
 
 TEST(LossRecovery, ConfigurationKeysAndRefusals) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -17,6 +18,7 @@
 #include "formats/h26x.hh"
 #include "formats/media.hh"
 #include "rtp/rtp.hh"
+#include "stream/loss_recovery.hh"
 #include "support/fake_syscalls.hh"
 #include "support/rtcp_fixture.hh"
 #include "transport/socket.hh"
@@ -225,6 +227,70 @@ TEST_F(TsharkDissects, H264StapAAndFuA) {
         EXPECT_EQ(rows[i][7], "5");   // of the IDR slice
         EXPECT_EQ(rows[i][8], i == 1 ? "1" : "0");
         EXPECT_EQ(rows[i][9], i + 1 == rows.size() ? "1" : "0");
+    }
+    expect_not_malformed();
+}
+
+// RFC 4588 retransmissions of H.264 FU-A packets, as the sending side of
+// loss recovery answers a NACK: tshark reads them as RTP of the RTX payload
+// type and SSRC, consecutive sequence numbers of their own, the original's
+// timestamp and marker, and the OSN (the original sequence number) first in
+// the payload, followed by the original payload.
+TEST_F(TsharkDissects, RtxRetransmissionsOfFragmentedVideo) {
+    recorder r;
+    auto state = std::make_shared<rtp>(FMT_H264, make_shared_ssrc(k_ssrc), false);
+    formats::h264 video(r.sock, state, 0);
+    bytes au = {0, 0, 0, 1, 0x65, 0x88, 0x84};
+    au.resize(au.size() + 6000, 0x5A);
+    ASSERT_EQ(video.push_frame(r.to4, r.to6, au.data(), au.size(), 0, k_ssrc), RTP_SUCCESS);
+    const std::vector<bytes> originals = r.datagrams();
+    ASSERT_GE(originals.size(), 4u);
+    std::vector<bytes> rtx;
+    loss_recovery_sender::config c;
+    c.limits.max_share_percent = 100;
+    c.rtx_payload_type = 97;
+    c.rtx_ssrc = 0x0BADCAFE;
+    c.rtx_first_seq = 65535;
+    loss_recovery_sender sender(c, [&rtx](uint8_t *data, size_t size) {
+        rtx.emplace_back(data, data + size);
+        return RTP_SUCCESS;
+    });
+    for (bytes o : originals) {
+        buffer_vector pieces = {{o.size(), o.data()}};
+        loss_recovery_sender::store_handler(&sender, pieces);
+    }
+    const auto seq_of = [](const bytes &p) { return static_cast<uint16_t>((p[2] << 8) | p[3]); };
+    const std::vector<uint16_t> asked = {seq_of(originals[1]), seq_of(originals.back())};
+    sender.on_nack(asked, loss_recovery_now_us(), 10'000);
+    ASSERT_EQ(rtx.size(), 2u);
+    write_pcap(pcap_, rtx);
+    const auto rows = dissect(pcap_, 97, nullptr, k_rtp_fields + " -e rtp.payload");
+    ASSERT_EQ(rows.size(), 2u);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_GE(rows[i].size(), 7u);
+        const bytes &original = i == 0 ? originals[1] : originals.back();
+        EXPECT_EQ(rows[i][0], "2");
+        EXPECT_EQ(rows[i][1], "97");
+        EXPECT_EQ(std::stol(rows[i][2]), i == 0 ? 65535 : 0) << "their own numbers, wrapping";
+        EXPECT_EQ(std::stoul(rows[i][3]), (uint32_t{original[4]} << 24) |
+                                              (uint32_t{original[5]} << 16) |
+                                              (uint32_t{original[6]} << 8) | original[7]);
+        EXPECT_EQ(rows[i][4], (original[1] & 0x80) ? "1" : "0");
+        EXPECT_EQ(std::stoul(rows[i][5], nullptr, 16), 0x0BADCAFEu);
+        // The payload as hex: the OSN, then the original payload (a FU-A).
+        char osn[5];
+        std::snprintf(osn, sizeof(osn), "%04x", asked[i]);
+        std::string payload = rows[i][6];
+        payload.erase(std::remove(payload.begin(), payload.end(), ':'), payload.end());
+        EXPECT_EQ(payload.substr(0, 4), osn);
+        std::string original_payload;
+        for (size_t k = 12; k < original.size(); ++k) {
+            char hex[3];
+            std::snprintf(hex, sizeof(hex), "%02x", original[k]);
+            original_payload += hex;
+        }
+        EXPECT_EQ(payload.substr(4), original_payload);
     }
     expect_not_malformed();
 }
