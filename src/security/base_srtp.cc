@@ -16,7 +16,6 @@ constexpr int k_label_enc = 0;
 constexpr int k_label_auth = 1;
 constexpr int k_label_salt = 2;
 constexpr int k_srtcp_label_offset = 3;  // SRTCP labels are 3, 4 and 5
-constexpr size_t k_window_bits = 64;
 
 }  // namespace
 
@@ -27,29 +26,41 @@ bool replay_window::is_replayed(uint64_t index) const noexcept {
         return false;
     }
     const uint64_t behind = highest_ - index;
-    if (behind >= k_window_bits) {
+    if (behind >= k_bits) {
         return true;  // older than the window: cannot be told from a replay
     }
-    return (seen_ >> behind) & 1U;
+    return bit(behind);
 }
 
 void replay_window::accept(uint64_t index) noexcept {
     if (!started_) {
         started_ = true;
         highest_ = index;
-        seen_ = 1;
+        seen_.fill(0);
+        seen_[0] = 1;
         return;
     }
     if (index > highest_) {
+        // Every bit moves `ahead` places towards the old end.
         const uint64_t ahead = index - highest_;
-        seen_ = ahead >= k_window_bits ? 0 : seen_ << ahead;
-        seen_ |= 1;
+        if (ahead >= k_bits) {
+            seen_.fill(0);
+        } else {
+            const size_t words = static_cast<size_t>(ahead / 64);
+            const unsigned bits = static_cast<unsigned>(ahead % 64);
+            for (size_t k = k_words; k-- > 0;) {
+                const uint64_t hi = k >= words ? seen_[k - words] : 0;
+                const uint64_t lo = k >= words + 1 ? seen_[k - words - 1] : 0;
+                seen_[k] = bits == 0 ? hi : (hi << bits) | (lo >> (64 - bits));
+            }
+        }
+        seen_[0] |= 1;
         highest_ = index;
         return;
     }
     const uint64_t behind = highest_ - index;
-    if (behind < k_window_bits) {
-        seen_ |= uint64_t{1} << behind;
+    if (behind < k_bits) {
+        seen_[behind / 64] |= uint64_t{1} << (behind % 64);
     }
 }
 

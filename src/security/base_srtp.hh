@@ -50,15 +50,22 @@ constexpr size_t k_srtp_max_key_size = 32;
 // index and the 64 below it.
 class replay_window {
 public:
+    // RFC 3711 section 3.3.2 asks for at least 64 packets; retransmissions
+    // on the original SSRC (RFC 4585 NACK) arrive a round trip and more
+    // after later packets, so the window spans 1024.
+    static constexpr uint64_t k_bits = 1024;
+
     // Whether `index` was seen already or is too old to tell.
     bool is_replayed(uint64_t index) const noexcept;
     // Records an authenticated index.
     void accept(uint64_t index) noexcept;
 
 private:
+    static constexpr size_t k_words = k_bits / 64;
+    bool bit(uint64_t behind) const noexcept { return (seen_[behind / 64] >> (behind % 64)) & 1U; }
     bool started_ = false;
     uint64_t highest_ = 0;
-    uint64_t seen_ = 0;  // bit i: highest_ - i was seen
+    std::array<uint64_t, k_words> seen_{};  // bit i: highest_ - i was seen
 };
 
 // RFC 3711 section 3.3.1: the receiver's roll-over counter and highest

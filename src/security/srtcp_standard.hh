@@ -19,7 +19,7 @@
 //   E/index word with nothing encrypted (E = 0)
 //
 // The E/index word is big-endian. Outgoing packets are numbered 0, 1, 2, ...
-// and always encrypted; incoming ones may carry E = 0. A 64-packet replay
+// and always encrypted; incoming ones may carry E = 0. A 1024-packet replay
 // window runs per sender SSRC.
 //
 // Thread contract: protection on the RTCP sending thread, verification on

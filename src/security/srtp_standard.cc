@@ -387,6 +387,7 @@ RTP_ERROR srtp_standard::send_packet_handler(void *arg, buffer_vector &pieces) {
     if (self == nullptr || !self->keyed()) {
         return RTP_BAD_ARGUMENT;
     }
+    std::lock_guard<std::mutex> guard(self->send_lock_);
     return self->protect(pieces);
 }
 

@@ -22,7 +22,7 @@
 //   IV  = (00 00 || SSRC || ROC || SEQ) ^ salt, 12 bytes; AAD = header
 //
 // The packet index is ROC << 16 | SEQ; a receiver estimates the ROC per
-// sender SSRC (RFC 3711 section 3.3.1) and keeps a 64-packet replay window
+// sender SSRC (RFC 3711 section 3.3.1) and keeps a 1024-packet replay window
 // per SSRC (section 3.3.2). A packet whose tag or index fails is dropped
 // alone, counted and logged at a limited rate; the receive state moves on
 // only for packets that verified.
@@ -37,6 +37,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 
 #include "security/base_srtp.hh"
 #include "tessal/frame.hh"
@@ -189,6 +190,9 @@ private:
 
     const srtp_profile_info *profile_ = nullptr;
     std::atomic<bool> keyed_{false};  // published once init has keyed everything
+    // Serialises the send handler: a stream's media and its retransmissions
+    // (RFC 4588, another SSRC) are protected from different threads.
+    std::mutex send_lock_;
     srtp_std_keys send_;
     srtp_std_keys recv_;
 

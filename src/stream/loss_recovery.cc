@@ -13,14 +13,22 @@ int64_t loss_recovery_now_us() {
         .count();
 }
 
-loss_recovery_sender::loss_recovery_sender(config c, send_fn send)
-    : config_(c), send_(std::move(send)), store_(c.limits), rtx_seq_(c.rtx_first_seq) {}
+loss_recovery_sender::loss_recovery_sender(config c, send_fn send,
+                                           protect_and_send_fn protect_and_send)
+    : config_(c),
+      send_(std::move(send)),
+      protect_and_send_(std::move(protect_and_send)),
+      store_(c.limits),
+      rtx_seq_(c.rtx_first_seq) {}
 
 void loss_recovery_sender::reconfigure(const config &c) {
     std::lock_guard<std::mutex> guard(lock_);
+    // Kept bytes of the other mode (protected, or plain) must never go out.
     const bool limits_changed = c.limits.max_age_us != config_.limits.max_age_us ||
                                 c.limits.max_bytes != config_.limits.max_bytes ||
-                                c.limits.max_share_percent != config_.limits.max_share_percent;
+                                c.limits.max_share_percent != config_.limits.max_share_percent ||
+                                (c.rtx_payload_type < 0) != (config_.rtx_payload_type < 0) ||
+                                c.srtp != config_.srtp;
     config_ = c;
     if (limits_changed) {
         store_ = retransmission_store(c.limits);
@@ -35,17 +43,36 @@ loss_recovery_sender::config loss_recovery_sender::settings() const {
 RTP_ERROR loss_recovery_sender::store_handler(void *arg, buffer_vector &pieces) {
     auto *self = static_cast<loss_recovery_sender *>(arg);
     if (self != nullptr) {
-        self->store(pieces);
+        self->store(pieces, false);
     }
     return RTP_SUCCESS;
 }
 
-void loss_recovery_sender::store(const buffer_vector &pieces) {
+RTP_ERROR loss_recovery_sender::store_protected_handler(void *arg, buffer_vector &pieces) {
+    auto *self = static_cast<loss_recovery_sender *>(arg);
+    if (self != nullptr) {
+        self->store(pieces, true);
+    }
+    return RTP_SUCCESS;
+}
+
+void loss_recovery_sender::store(const buffer_vector &pieces, bool protected_bytes) {
     const int64_t now = loss_recovery_now_us();
     std::lock_guard<std::mutex> guard(lock_);
+    // Protected bytes are kept only to resend them as they are; RTX is
+    // built from the plain packet.
+    const bool wants_protected = config_.srtp && config_.rtx_payload_type < 0;
+    if (protected_bytes != wants_protected) {
+        return;
+    }
+    // Before SRTP's handler the last piece is the slot its tag will fill.
+    const size_t count = !protected_bytes && config_.srtp && config_.tag_slot > 0 &&
+                                 pieces.size() >= 2 && pieces.back().first == config_.tag_slot
+                             ? pieces.size() - 1
+                             : pieces.size();
     gathered_.clear();
-    for (const auto &piece : pieces) {
-        gathered_.insert(gathered_.end(), piece.second, piece.second + piece.first);
+    for (size_t i = 0; i < count; ++i) {
+        gathered_.insert(gathered_.end(), pieces[i].second, pieces[i].second + pieces[i].first);
     }
     store_.on_sent(gathered_.data(), gathered_.size(), now);
 }
@@ -73,14 +100,7 @@ void loss_recovery_sender::on_nack(const std::vector<uint16_t> &seqs, int64_t no
         }
         RTP_ERROR sent = RTP_SEND_FAILED;
         if (config_.rtx_payload_type >= 0) {
-            rtx_.resize(rtx_size_bound(size));
-            const size_t n =
-                rtx_encode(packet, size, static_cast<uint8_t>(config_.rtx_payload_type),
-                           config_.rtx_ssrc, rtx_seq_, rtx_.data(), rtx_.size());
-            if (n > 0) {
-                ++rtx_seq_;
-                sent = send_(rtx_.data(), n);
-            }
+            sent = send_rtx(packet, size);
         } else {
             // The packet as it first went out, SRTP's tag included: never
             // encrypted a second time.
@@ -91,6 +111,29 @@ void loss_recovery_sender::on_nack(const std::vector<uint16_t> &seqs, int64_t no
             ++counts_.retransmissions_sent;
         }
     }
+}
+
+RTP_ERROR loss_recovery_sender::send_rtx(const uint8_t *packet, size_t size) {
+    rtx_.resize(rtx_size_bound(size));
+    const size_t n = rtx_encode(packet, size, static_cast<uint8_t>(config_.rtx_payload_type),
+                                config_.rtx_ssrc, rtx_seq_, rtx_.data(), rtx_.size());
+    rtp_layout l;
+    if (n == 0 || !parse_rtp_layout(rtx_.data(), n, l)) {
+        return RTP_SEND_FAILED;
+    }
+    ++rtx_seq_;
+    if (!config_.srtp) {
+        return send_(rtx_.data(), n);
+    }
+    if (!protect_and_send_) {
+        return RTP_SEND_FAILED;  // never in clear on an SRTP stream
+    }
+    buffer_vector pieces = {{l.header, rtx_.data()}, {n - l.header, rtx_.data() + l.header}};
+    if (config_.tag_slot > 0) {
+        tag_.assign(config_.tag_slot, 0);
+        pieces.emplace_back(tag_.size(), tag_.data());
+    }
+    return protect_and_send_(pieces);
 }
 
 namespace {

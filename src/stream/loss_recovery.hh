@@ -37,21 +37,35 @@ public:
     // chain if it needs to be).
     using send_fn = std::function<RTP_ERROR(uint8_t *data, size_t size)>;
 
+    // Sends one RTX packet through the stream's send handlers for the RTX
+    // SSRC (SRTP protects it there as a packet of its own): the header, the
+    // payload and, when `tag_slot` > 0, a tag slot of that many bytes.
+    using protect_and_send_fn = std::function<RTP_ERROR(buffer_vector &pieces)>;
+
     struct config {
         retransmission_limits limits;
         int rtx_payload_type = -1;  // -1: resend on the original SSRC
         uint32_t rtx_ssrc = 0;
         uint16_t rtx_first_seq = 0;
+        // The stream's packets are SRTP-protected. Resent on the original
+        // SSRC, a packet goes again as it was protected (kept after SRTP's
+        // send handler); as RTX it is kept before SRTP and the RTX packet is
+        // protected once, under its own SSRC and sequence number.
+        bool srtp = false;
+        size_t tag_slot = 0;
     };
 
-    loss_recovery_sender(config c, send_fn send);
+    loss_recovery_sender(config c, send_fn send, protect_and_send_fn protect_and_send = {});
 
     // New settings; a change of limits empties the store.
     void reconfigure(const config &c);
 
-    // The socket's send handler for the stream's SSRC: stores each packet as
-    // it goes out (after SRTP's handler when there is one).
+    // The socket's send handlers for the stream's SSRC, which store each
+    // packet as it goes out: store_handler before SRTP's handler (without
+    // SRTP, and for RTX), store_protected_handler after it (with SRTP on
+    // the original SSRC). Each stores only in its own mode.
     static RTP_ERROR store_handler(void *arg, buffer_vector &pieces);
+    static RTP_ERROR store_protected_handler(void *arg, buffer_vector &pieces);
 
     // A NACK asked for `seqs` (RTCP's thread).
     void on_nack(const std::vector<uint16_t> &seqs, int64_t now_us, int64_t rtt_us);
@@ -63,10 +77,13 @@ public:
     config settings() const;
 
 private:
-    void store(const buffer_vector &pieces);
+    void store(const buffer_vector &pieces, bool protected_bytes);
+    RTP_ERROR send_rtx(const uint8_t *packet, size_t size);
 
     config config_;  // under lock_
     const send_fn send_;
+    const protect_and_send_fn protect_and_send_;
+    std::vector<uint8_t> tag_;  // under lock_
     mutable std::mutex lock_;
     retransmission_store store_;             // under lock_
     std::vector<uint8_t> gathered_;          // under lock_

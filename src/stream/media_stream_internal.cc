@@ -119,6 +119,12 @@ RTP_ERROR media_stream_internal::init(std::shared_ptr<zrtp> zrtp_ctx) {
     // before SRTP: the statistics are of the plaintext.
     socket_->install_handler(local_ssrc_, rtcp_->internal(), rtcp_internal::send_packet_handler_vec,
                              rtcp_->internal()->sender_counters());
+    if (lr_sender_) {
+        // Before SRTP's handler: plain packets, for RTX and streams without
+        // SRTP.
+        socket_->install_handler(local_ssrc_, lr_sender_.get(),
+                                 loss_recovery_sender::store_handler);
+    }
     if ((rce_flags_ & RCE_SRTP) && (rce_flags_ & k_zrtp_mask) &&
         !(rce_flags_ & RCE_SRTP_KEYS_FROM_USER) && zrtp_) {
         // Until the keys are agreed only ZRTP is taken in: media arriving
@@ -844,6 +850,9 @@ RTP_ERROR media_stream_internal::stop() {
     }
     if (socket_) {
         socket_->remove_handler(local_ssrc_);
+        if (rtx_ssrc_cell_) {
+            socket_->remove_handler(rtx_ssrc_cell_);
+        }
         srtp_send_handler_installed_ = false;
         lr_store_installed_ = false;
     }

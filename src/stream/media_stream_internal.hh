@@ -205,7 +205,8 @@ private:
     void on_key_frame_request(uint32_t media_ssrc);
     std::unique_ptr<loss_recovery_sender> lr_sender_;
     std::unique_ptr<loss_recovery_receiver> lr_receiver_;
-    bool lr_store_installed_ = false;
+    bool lr_store_installed_ = false;     // the protected store and RTX's SRTP
+    shared_ssrc rtx_ssrc_cell_;           // RCC_RTX_SSRC, for the send handlers
     int rtx_receive_pt_ = -1;             // RCC_RTX_PAYLOAD_TYPE as the receiver takes it
     std::atomic<int> key_frame_kind_{0};  // RCC_KEY_FRAME_REQUEST
     std::mutex key_frame_hook_lock_;

@@ -5,7 +5,9 @@
 #include <climits>
 
 #include "rtcp/rtcp_internal.hh"
+#include "rtp/frame_queue.hh"
 #include "rtp/rtp.hh"
+#include "security/srtp_standard.hh"
 #include "stream/media_stream_internal.hh"
 #include "tessal/rtcp.hh"
 #include "transport/socket.hh"
@@ -35,12 +37,26 @@ void media_stream_internal::create_loss_recovery() {
         return;
     }
     loss_recovery_sender::config c;
-    c.rtx_ssrc = random::generate_32();
+    // Another SSRC than ours, also in its low 16 bits (the library's own
+    // SRTP shares them with the packet index).
+    do {
+        c.rtx_ssrc = random::generate_32();
+    } while ((c.rtx_ssrc & 0xFFFF) == (local_ssrc_->load() & 0xFFFF));
     c.rtx_first_seq = static_cast<uint16_t>(random::generate_32());
+    c.srtp = (rce_flags_ & RCE_SRTP) != 0;
+    c.tag_slot = (rce_flags_ & RCE_SRTP_STANDARD)   ? k_standard_tag_slot
+                 : (rce_flags_ & RCE_SRTP_AUTH_TAG) ? k_auth_tag_size
+                                                    : 0;
+    rtx_ssrc_cell_ = make_shared_ssrc(c.rtx_ssrc);
     lr_sender_ = std::make_unique<loss_recovery_sender>(
         c,
         [sock = socket_, to4 = remote_v4_, to6 = remote_v6_](uint8_t *data, size_t size) mutable {
             return sock->sendto(to4, to6, data, size, 0);
+        },
+        [sock = socket_, cell = rtx_ssrc_cell_, to4 = remote_v4_,
+         to6 = remote_v6_](buffer_vector &pieces) mutable {
+            // The handlers registered for the RTX SSRC: SRTP's.
+            return sock->sendto(cell->load(), to4, to6, pieces, 0);
         });
 
     rtcp_internal *engine = rtcp_->internal();
@@ -86,12 +102,16 @@ void media_stream_internal::install_loss_recovery() {
     if (!lr_sender_ || !lr_receiver_) {
         return;
     }
-    // Every send handler before it, SRTP's included: what it keeps is
-    // resent as it is, never encrypted again, never in clear.
-    const bool srtp_pending = (rce_flags_ & RCE_SRTP) && !srtp_send_handler_installed_;
-    if (!lr_store_installed_ && !srtp_pending) {
+    if ((rce_flags_ & RCE_SRTP) && srtp_send_handler_installed_ && !lr_store_installed_) {
+        // After SRTP's send handler: what it keeps is resent as it is,
+        // never encrypted again, never in clear.
         socket_->install_handler(local_ssrc_, lr_sender_.get(),
-                                 loss_recovery_sender::store_handler);
+                                 loss_recovery_sender::store_protected_handler);
+        // RTX packets are protected as packets of their own SSRC.
+        if (srtp_std_) {
+            socket_->install_handler(rtx_ssrc_cell_, srtp_std_.get(),
+                                     srtp_standard::send_packet_handler);
+        }
         lr_store_installed_ = true;
     }
     reception_flow_->set_loss_recovery(remote_ssrc_, rtx_receive_pt_,
@@ -143,7 +163,9 @@ RTP_ERROR media_stream_internal::configure_loss_recovery(int key, ssize_t value)
             if (value != -1 && !in_range(value, 96, 127)) {
                 return RTP_BAD_ARGUMENT;
             }
-            if (value != -1 && (rce_flags_ & RCE_SRTP)) {
+            if (value != -1 && (rce_flags_ & RCE_SRTP) && !(rce_flags_ & RCE_SRTP_STANDARD)) {
+                // The library's own SRTP keeps one sending counter for all
+                // SSRCs: its streams resend on the original SSRC.
                 return RTP_UNSUPPORTED;
             }
             c.rtx_payload_type = static_cast<int>(value);
@@ -158,6 +180,7 @@ RTP_ERROR media_stream_internal::configure_loss_recovery(int key, ssize_t value)
                 return RTP_BAD_ARGUMENT;
             }
             c.rtx_ssrc = static_cast<uint32_t>(value);
+            rtx_ssrc_cell_->store(c.rtx_ssrc);
             break;
         case RCC_RETRANSMIT_STORE_MS:
             if (!in_range(value, 1, 60'000)) {

@@ -64,11 +64,14 @@ struct lossy_link {
         if (tx == nullptr || rx == nullptr) {
             return false;
         }
-        rx->configure_ctx(RCC_SOCKET_RECV_BUFFER, 4 * 1024 * 1024);
+        return (flags & RCE_SRTP_KEYS_FROM_USER) || configure();
+    }
+    // Once the streams run (SRTP streams: once keyed).
+    bool configure() {
         // About the media's 10 Mbit/s: RTCP's share sets its report interval.
-        tx->configure_ctx(RCC_SESSION_BANDWIDTH, 10000);
-        rx->configure_ctx(RCC_SESSION_BANDWIDTH, 10000);
-        return true;
+        return rx->configure_ctx(RCC_SOCKET_RECV_BUFFER, 4 * 1024 * 1024) == RTP_SUCCESS &&
+               tx->configure_ctx(RCC_SESSION_BANDWIDTH, 10000) == RTP_SUCCESS &&
+               rx->configure_ctx(RCC_SESSION_BANDWIDTH, 10000) == RTP_SUCCESS;
     }
     ~lossy_link() {
         if (sess != nullptr) {
@@ -141,6 +144,8 @@ size_t missing_or_wrong(const std::vector<bytes> &sent, const std::map<uint16_t,
 // 5% loss of the media: with NACKs every frame arrives whole, resent on the
 // original SSRC or as RTX; without feedback frames are lost.
 TEST(LossRecovery, LostPacketsComeBackOnTheOriginalSsrcOrAsRtx) {
+    constexpr int k_own_srtp = RCE_SRTP | RCE_SRTP_KEYS_FROM_USER | RCE_SRTP_AUTH_TAG;
+    constexpr int k_std_srtp = RCE_SRTP | RCE_SRTP_KEYS_FROM_USER | RCE_SRTP_STANDARD;
     const struct Case {
         const char *name;
         int flags;
@@ -149,11 +154,36 @@ TEST(LossRecovery, LostPacketsComeBackOnTheOriginalSsrcOrAsRtx) {
         {"without feedback", RCE_WITH_RTCP, -1},
         {"NACK, original SSRC", k_feedback, -1},
         {"NACK, RTX", k_feedback, 97},
+        // Resent as first protected: never encrypted twice, never in clear.
+        {"own SRTP, original SSRC", k_feedback | k_own_srtp, -1},
+        {"standard SRTP, original SSRC", k_feedback | k_std_srtp, -1},
+        // Protected once, as packets of the RTX SSRC.
+        {"standard SRTP, RTX", k_feedback | k_std_srtp, 97},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         lossy_link l;
         ASSERT_TRUE(l.open(FMT_PCMU, c.flags | RCE_FRAGMENT_GENERIC, 0.05, 11));
+        if (c.flags & RCE_SRTP_STANDARD) {
+            const bytes a = random_bytes(30, 1);
+            const bytes b = random_bytes(30, 2);
+            ASSERT_EQ(l.rx->add_srtp_keys(SRTP_AES_CM_128_HMAC_SHA1_80, b.data(), b.size(),
+                                          a.data(), a.size()),
+                      RTP_SUCCESS);
+            ASSERT_EQ(l.tx->add_srtp_keys(SRTP_AES_CM_128_HMAC_SHA1_80, a.data(), a.size(),
+                                          b.data(), b.size()),
+                      RTP_SUCCESS);
+        } else if (c.flags & RCE_SRTP) {
+            bytes key = random_bytes(16, 3);
+            bytes salt = random_bytes(14, 4);
+            ASSERT_EQ(l.rx->add_srtp_ctx(key.data(), salt.data()), RTP_SUCCESS);
+            ASSERT_EQ(l.tx->add_srtp_ctx(key.data(), salt.data()), RTP_SUCCESS);
+            EXPECT_EQ(l.tx->configure_ctx(RCC_RTX_PAYLOAD_TYPE, 97), RTP_UNSUPPORTED)
+                << "one sending counter for all SSRCs";
+        }
+        if (c.flags & RCE_SRTP) {
+            ASSERT_TRUE(l.configure());
+        }
         if (c.rtx_pt >= 0) {
             ASSERT_EQ(l.tx->configure_ctx(RCC_RTX_PAYLOAD_TYPE, c.rtx_pt), RTP_SUCCESS);
             ASSERT_EQ(l.rx->configure_ctx(RCC_RTX_PAYLOAD_TYPE, c.rtx_pt), RTP_SUCCESS);
@@ -186,6 +216,8 @@ TEST(LossRecovery, LostPacketsComeBackOnTheOriginalSsrcOrAsRtx) {
         EXPECT_GT(ts.nacks_received, 0u);
         EXPECT_GE(ts.retransmissions_sent, rs.recovered_in_time);
         EXPECT_EQ(ts.retransmissions_refused, 0u);
+        EXPECT_EQ(rs.auth_failures, 0u);
+        EXPECT_EQ(rs.replay_failures, 0u);
         if (c.rtx_pt >= 0) {
             EXPECT_GE(rs.retransmissions_received, rs.recovered_in_time);
         } else {

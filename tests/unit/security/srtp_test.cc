@@ -546,20 +546,27 @@ TEST(SrtpKeys, ContextWipesItsKeysWhenDestroyed) {
 
 TEST(SrtpReplayWindow, SlidingWindowTable) {
     replay_window w;
-    EXPECT_FALSE(w.is_replayed(1000));
-    w.accept(1000);
+    EXPECT_FALSE(w.is_replayed(10000));
+    w.accept(10000);
     struct Case {
         const char *name;
         uint64_t index;
         bool replayed_before_accept;
     } cases[] = {
-        {"same index", 1000, true},
-        {"newer", 1001, false},
-        {"63 behind the highest", 1001 - 63, false},
-        {"64 behind the highest: too old", 1001 - 64, true},
-        {"far ahead", 5000, false},
-        {"the old highest, now far behind", 1001, true},
-        {"just below the new highest", 4999, false},
+        {"same index", 10000, true},
+        {"newer", 10001, false},
+        {"63 behind the highest", 10001 - 63, false},
+        {"64 behind: still inside", 10001 - 64, false},
+        {"1023 behind the highest", 10001 - 1023, false},
+        {"1024 behind the highest: too old", 10001 - 1024, true},
+        {"far ahead", 15000, false},
+        {"the old highest, now far behind", 10001, true},
+        {"just below the new highest", 14999, false},
+        {"65 ahead: across a word", 15065, false},
+        {"what 65 moved into the second word is remembered", 15000, true},
+        {"and its neighbour behind is not", 14998, false},
+        {"moved 130 into the third word", 15195, false},
+        {"remembered there", 15065, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

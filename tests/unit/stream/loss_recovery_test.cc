@@ -89,6 +89,65 @@ TEST(LossRecoverySender, AnswersWithRtxOnItsOwnSsrcAndSequence) {
     }
 }
 
+// With SRTP: resent on the original SSRC, the packet goes again exactly as
+// SRTP's handler left it (kept after it, never protected twice); as RTX it is
+// built from the plain packet kept before SRTP, its tag slot left out, and
+// handed to the chain that protects it under the RTX SSRC.
+TEST(LossRecoverySender, SrtpStreamsKeepTheBytesEachModeNeeds) {
+    for (int rtx_pt : {-1, 97}) {
+        SCOPED_TRACE(rtx_pt);
+        loss_recovery_sender::config c = generous(rtx_pt);
+        c.srtp = true;
+        c.tag_slot = 10;
+        std::vector<bytes> raw;
+        std::vector<bytes> protected_rtx;
+        loss_recovery_sender sender(
+            c,
+            [&raw](uint8_t *data, size_t size) {
+                raw.emplace_back(data, data + size);
+                return RTP_SUCCESS;
+            },
+            [&protected_rtx](buffer_vector &pieces) {
+                EXPECT_EQ(pieces.size(), 3u);
+                EXPECT_EQ(pieces.back().first, 10u) << "a tag slot for SRTP to fill";
+                bytes b;
+                for (size_t i = 0; i + 1 < pieces.size(); ++i) {
+                    b.insert(b.end(), pieces[i].second, pieces[i].second + pieces[i].first);
+                }
+                protected_rtx.push_back(b);
+                return RTP_SUCCESS;
+            });
+        bytes plain = test::rtp_packet(0xCAFE, 7, bytes(100, 0x11));
+        bytes tag(10, 0xEE);
+        buffer_vector before = {
+            {12, plain.data()}, {plain.size() - 12, plain.data() + 12}, {tag.size(), tag.data()}};
+        ASSERT_EQ(loss_recovery_sender::store_handler(&sender, before), RTP_SUCCESS);
+        // SRTP's handler encrypted the payload and wrote the tag.
+        bytes cipher = plain;
+        std::fill(cipher.begin() + 12, cipher.end(), 0x77);
+        bytes written_tag(10, 0x99);
+        buffer_vector after = {{12, cipher.data()},
+                               {cipher.size() - 12, cipher.data() + 12},
+                               {written_tag.size(), written_tag.data()}};
+        ASSERT_EQ(loss_recovery_sender::store_protected_handler(&sender, after), RTP_SUCCESS);
+        sender.on_nack({7}, loss_recovery_now_us(), k_rtt);
+        if (rtx_pt < 0) {
+            ASSERT_EQ(raw.size(), 1u);
+            bytes expected = cipher;
+            expected.insert(expected.end(), written_tag.begin(), written_tag.end());
+            EXPECT_EQ(raw[0], expected);
+            EXPECT_TRUE(protected_rtx.empty());
+        } else {
+            EXPECT_TRUE(raw.empty()) << "never in clear";
+            ASSERT_EQ(protected_rtx.size(), 1u);
+            bytes original(protected_rtx[0].size());
+            original.resize(rtx_decode(protected_rtx[0].data(), protected_rtx[0].size(), 96, 0xCAFE,
+                                       original.data(), original.size()));
+            EXPECT_EQ(original, plain) << "the plain packet, without the tag slot";
+        }
+    }
+}
+
 TEST(LossRecoverySender, CapRefusesWhatTheMediaHasNotPaidFor) {
     loss_recovery_sender::config c = generous();
     c.limits.max_share_percent = 25;
