@@ -105,7 +105,12 @@ TEST(Configuration, EveryKeyRangeResultAndReadBack) {
         {"poll", RCC_RECV_POLL_MS, 50, RTP_SUCCESS, 50, nullptr},
         {"key 14", 14, 1, RTP_BAD_ARGUMENT, -1, nullptr},
         {"key 0", 0, 1, RTP_BAD_ARGUMENT, -1, nullptr},
-        {"key 19", 19, 1, RTP_BAD_ARGUMENT, -1, nullptr},
+        {"T_rr_interval", RCC_RTCP_TRR_INTERVAL, 100, RTP_SUCCESS, 100, nullptr},
+        {"T_rr_interval negative", RCC_RTCP_TRR_INTERVAL, -1, RTP_BAD_ARGUMENT, 100, nullptr},
+        // The loss-recovery keys need RCE_RTCP_FEEDBACK.
+        {"RTX without feedback", RCC_RTX_PAYLOAD_TYPE, 97, RTP_FAILED, -1, nullptr},
+        {"store without feedback", RCC_RETRANSMIT_STORE_MS, 100, RTP_FAILED, RTP_FAILED, nullptr},
+        {"key 26", 26, 1, RTP_BAD_ARGUMENT, -1, nullptr},
         {"H.266 aggregation on a generic stream", RCC_H266_RFC9328_AGGREGATION, 1, RTP_BAD_ARGUMENT,
          -1, nullptr},
         {"key -1", -1, 1, RTP_BAD_ARGUMENT, -1, nullptr},
@@ -208,7 +213,7 @@ TEST(Configuration, NotStartedAndReleasedStreamsAnswerUninitialised) {
     for (media_stream *m : {waiting, released}) {
         // Every key, known or not, waits for the start; only the two SSRCs
         // answer before it.
-        for (int k = -1; k <= 19; ++k) {
+        for (int k = -1; k <= 26; ++k) {
             SCOPED_TRACE(k);
             stderr_capture quiet;
             EXPECT_EQ(m->configure_ctx(k, 1), RTP_UNINITIALIZED);

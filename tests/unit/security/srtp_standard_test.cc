@@ -575,18 +575,20 @@ TEST(SrtpStandard, ReplaysAndPacketsOlderThanTheWindowAreDroppedAndCounted) {
         ASSERT_TRUE(ends.receive(first));
         EXPECT_FALSE(ends.receive(first));
         std::vector<bytes> later;
-        for (uint16_t seq = 1001; seq < 1001 + 70; ++seq) {
+        for (uint16_t seq = 1001; seq < 1001 + 1030; ++seq) {
             later.push_back(ends.send(9, seq, bytes(30, 2)));
         }
-        const bytes old = later[2];  // seq 1003, left out for now
+        const bytes old = later[2];      // seq 1003, left out for now
+        const bytes late = later[1000];  // seq 2001, too
         for (size_t i = 0; i < later.size(); ++i) {
-            if (i != 2) {
+            if (i != 2 && i != 1000) {
                 ASSERT_TRUE(ends.receive(later[i]));
             }
         }
-        EXPECT_FALSE(ends.receive(old));  // 67 behind the highest: outside the window
-        const bytes recent = ends.send(9, 1071, bytes(30, 3));
-        const bytes skipped = ends.send(9, 1072, bytes(30, 4));
+        EXPECT_FALSE(ends.receive(old));  // 1027 behind the highest: outside the window
+        EXPECT_TRUE(ends.receive(late));  // 29 behind: a retransmission's lateness
+        const bytes recent = ends.send(9, 2031, bytes(30, 3));
+        const bytes skipped = ends.send(9, 2032, bytes(30, 4));
         ASSERT_TRUE(ends.receive(skipped));
         EXPECT_TRUE(ends.receive(recent));  // late, inside the window, first time
         EXPECT_FALSE(ends.receive(recent));
