@@ -329,12 +329,23 @@ int main(int argc, char **argv) {
     auto idle_since = clock_type::now();
     uint32_t source_ssrc = 0;
     uint64_t given_up_seen = 0;
+    clock_type::time_point complete_since{};
     auto last_stats = clock_type::now();
     while (!interrupted()) {
         if (o.count != 0 &&
             (t.frames >= o.count ||
              (t.test_frames > 0 && static_cast<unsigned long long>(t.highest + 1) >= o.count))) {
-            break;
+            // Asking for lost packets, the frames before the last may still
+            // come back: wait for them a while.
+            const bool waiting_for_recovery = (o.nack || o.pli) && t.lost(o.count) > 0;
+            if (!waiting_for_recovery) {
+                break;
+            }
+            if (complete_since == clock_type::time_point{}) {
+                complete_since = clock_type::now();
+            } else if (clock_type::now() - complete_since > std::chrono::seconds(1)) {
+                break;
+            }
         }
         tessal::frame::rtp_frame *f = stream->pull_frame(100);
         const auto now = clock_type::now();

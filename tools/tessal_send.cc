@@ -345,6 +345,16 @@ int main(int argc, char **argv) {
                 static_cast<double>(frames) / secs,
                 human_rate(static_cast<double>(bytes) * 8 / secs).c_str(), o.address.c_str(),
                 static_cast<unsigned>(o.port));
+    if (o.nack && o.fragment && o.file.empty() && !interrupted()) {
+        // A loss in the last frame shows only by packets after it: a few
+        // lead frames (which receivers do not count) close the run.
+        std::vector<uint8_t> tail = make_lead_frame();
+        for (int i = 0; i < 3; ++i) {
+            std::this_thread::sleep_for(o.rate > 0 ? std::chrono::duration<double>(1.0 / o.rate)
+                                                   : std::chrono::duration<double>(0.01));
+            (void)stream->push_frame(tail.data(), tail.size(), 0);
+        }
+    }
     // Losses near the end are asked for after the last frame went out.
     const auto linger_end = clock_type::now() + std::chrono::duration_cast<clock_type::duration>(
                                                     std::chrono::duration<double>(o.linger));
