@@ -424,6 +424,17 @@ inline bool parse_setting(const char *text, config_setting *out, std::string *er
     return true;
 }
 
+// The value of --rtx: an RFC 4588 payload type, 96 to 127.
+inline bool parse_rtx_option(arg_reader &args, int *pt) {
+    const char *v = args.value();
+    unsigned long long value = 0;
+    if (v == nullptr || !parse_number(v, 96, 127, &value)) {
+        return args.fail("--rtx needs a payload type of 96 to 127");
+    }
+    *pt = static_cast<int>(value);
+    return true;
+}
+
 // With RTCP feedback the RTCP bandwidth decides how soon a NACK goes out
 // (RFC 4585 3.5: one early packet between regular reports): unless the user
 // set them, a video-sized session bandwidth, and regular reports thinned to

@@ -143,12 +143,10 @@ bool parse(int argc, char **argv, options &o) {
         } else if (args.is("--pli")) {
             o.pli = true;
         } else if (args.is("--rtx")) {
-            unsigned long long pt = 0;
-            if (!(v = args.value()) || !parse_number(v, 96, 127, &pt)) {
-                return args.fail("--rtx needs a payload type of 96 to 127");
+            if (!parse_rtx_option(args, &o.rtx_pt)) {
+                return false;
             }
             o.nack = true;
-            o.rtx_pt = static_cast<int>(pt);
         } else if (args.is("--peer")) {
             const char *port = nullptr;
             if (!(v = args.value()) || !(port = args.value()) || !parse_port(port, &o.peer_port)) {

@@ -147,12 +147,10 @@ bool parse(int argc, char **argv, options &o) {
         } else if (args.is("--nack")) {
             o.nack = true;
         } else if (args.is("--rtx")) {
-            unsigned long long pt = 0;
-            if (!(v = args.value()) || !parse_number(v, 96, 127, &pt)) {
-                return args.fail("--rtx needs a payload type of 96 to 127");
+            if (!parse_rtx_option(args, &o.rtx_pt)) {
+                return false;
             }
             o.nack = true;
-            o.rtx_pt = static_cast<int>(pt);
         } else if (args.is("--linger")) {
             if (!(v = args.value()) || !parse_double(v, &o.linger)) {
                 return args.fail("--linger must be a positive number");

@@ -17,85 +17,34 @@ namespace {
 // 17 packets).
 constexpr size_t k_max_nack_entries_per_packet = 200;
 
-template <typename T, typename F>
-RTP_ERROR install_feedback_pointer(rtcp_hook_slot<T> &slot, F hook) {
-    if (hook == nullptr) {
-        return RTP_BAD_ARGUMENT;
-    }
-    std::lock_guard<std::mutex> guard(slot.lock);
-    slot.pointer = hook;
-    slot.shared = nullptr;
-    slot.unique = nullptr;
-    return RTP_SUCCESS;
-}
-
-template <typename T>
-RTP_ERROR install_feedback_shared(rtcp_hook_slot<T> &slot,
-                                  std::function<void(std::shared_ptr<T>)> hook) {
-    if (!hook) {
-        return RTP_BAD_ARGUMENT;
-    }
-    std::lock_guard<std::mutex> guard(slot.lock);
-    slot.pointer = nullptr;
-    slot.shared = std::move(hook);
-    slot.unique = nullptr;
-    return RTP_SUCCESS;
-}
-
-template <typename T>
-RTP_ERROR install_feedback_unique(rtcp_hook_slot<T> &slot,
-                                  std::function<void(std::unique_ptr<T>)> hook) {
-    if (!hook) {
-        return RTP_BAD_ARGUMENT;
-    }
-    std::lock_guard<std::mutex> guard(slot.lock);
-    slot.pointer = nullptr;
-    slot.shared = nullptr;
-    slot.unique = std::move(hook);
-    return RTP_SUCCESS;
-}
-
-// To the installed hook, which owns the record; dropped without one.
-template <typename T>
-void deliver_feedback(rtcp_hook_slot<T> &slot, std::unique_ptr<T> record) {
-    std::lock_guard<std::mutex> guard(slot.lock);
-    if (slot.pointer != nullptr) {
-        slot.pointer(record.release());
-    } else if (slot.shared) {
-        slot.shared(std::shared_ptr<T>(std::move(record)));
-    } else if (slot.unique) {
-        slot.unique(std::move(record));
-    }
-}
-
 }  // namespace
 
 RTP_ERROR rtcp_internal::install_nack_hook(void (*hook)(rtcp_nack *)) {
-    return install_feedback_pointer(nack_hooks_, hook);
+    return nack_hooks_.install(hook);
 }
 RTP_ERROR rtcp_internal::install_nack_hook(std::function<void(std::shared_ptr<rtcp_nack>)> hook) {
-    return install_feedback_shared(nack_hooks_, std::move(hook));
+    return nack_hooks_.install(std::move(hook));
 }
 RTP_ERROR rtcp_internal::install_nack_hook(std::function<void(std::unique_ptr<rtcp_nack>)> hook) {
-    return install_feedback_unique(nack_hooks_, std::move(hook));
+    return nack_hooks_.install(std::move(hook));
 }
 RTP_ERROR rtcp_internal::install_pli_hook(void (*hook)(rtcp_pli *)) {
-    return install_feedback_pointer(pli_hooks_, hook);
+    return pli_hooks_.install(hook);
 }
 RTP_ERROR rtcp_internal::install_pli_hook(std::function<void(std::shared_ptr<rtcp_pli>)> hook) {
-    return install_feedback_shared(pli_hooks_, std::move(hook));
+    return pli_hooks_.install(std::move(hook));
 }
 RTP_ERROR rtcp_internal::install_pli_hook(std::function<void(std::unique_ptr<rtcp_pli>)> hook) {
-    return install_feedback_unique(pli_hooks_, std::move(hook));
+    return pli_hooks_.install(std::move(hook));
 }
 RTP_ERROR rtcp_internal::install_fir_hook(void (*hook)(rtcp_fir *)) {
-    return install_feedback_pointer(fir_hooks_, hook);
+    return fir_hooks_.install(hook);
 }
 RTP_ERROR rtcp_internal::install_fir_hook(std::function<void(std::shared_ptr<rtcp_fir>)> hook) {
-    return install_feedback_shared(fir_hooks_, std::move(hook));
+    return fir_hooks_.install(std::move(hook));
 }
 RTP_ERROR rtcp_internal::install_fir_hook(std::function<void(std::unique_ptr<rtcp_fir>)> hook) {
-    return install_feedback_unique(fir_hooks_, std::move(hook));
+    return fir_hooks_.install(std::move(hook));
 }
 
 rtcp_feedback_counters rtcp_internal::feedback_counters() const {
@@ -147,7 +96,7 @@ void rtcp_internal::handle_feedback_packet(const uint8_t *packet, size_t size,
             }
             nack_received_.fetch_add(1);
             observe(*nack);
-            deliver_feedback(nack_hooks_, std::move(nack));
+            nack_hooks_.deliver(std::move(nack));
             return;
         }
         case RTCP_FEEDBACK_PLI: {
@@ -157,7 +106,7 @@ void rtcp_internal::handle_feedback_packet(const uint8_t *packet, size_t size,
             }
             pli_received_.fetch_add(1);
             observe(*pli);
-            deliver_feedback(pli_hooks_, std::move(pli));
+            pli_hooks_.deliver(std::move(pli));
             return;
         }
         case RTCP_FEEDBACK_FIR: {
@@ -167,7 +116,7 @@ void rtcp_internal::handle_feedback_packet(const uint8_t *packet, size_t size,
             }
             fir_received_.fetch_add(1);
             observe(*fir);
-            deliver_feedback(fir_hooks_, std::move(fir));
+            fir_hooks_.deliver(std::move(fir));
             return;
         }
         case RTCP_FEEDBACK_UNKNOWN:

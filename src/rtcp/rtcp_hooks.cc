@@ -7,94 +7,46 @@
 
 namespace tessal {
 
-namespace {
-
-template <typename T, typename F>
-RTP_ERROR install_pointer(rtcp_hook_slot<T> &slot, F hook) {
-    if (hook == nullptr) {
-        return RTP_BAD_ARGUMENT;
-    }
-    std::lock_guard<std::mutex> guard(slot.lock);
-    slot.pointer = hook;
-    slot.shared = nullptr;
-    slot.unique = nullptr;
-    return RTP_SUCCESS;
-}
-
-template <typename T>
-RTP_ERROR install_shared(rtcp_hook_slot<T> &slot, std::function<void(std::shared_ptr<T>)> hook) {
-    if (!hook) {
-        return RTP_BAD_ARGUMENT;
-    }
-    std::lock_guard<std::mutex> guard(slot.lock);
-    slot.pointer = nullptr;
-    slot.shared = std::move(hook);
-    slot.unique = nullptr;
-    return RTP_SUCCESS;
-}
-
-template <typename T>
-RTP_ERROR install_unique(rtcp_hook_slot<T> &slot, std::function<void(std::unique_ptr<T>)> hook) {
-    if (!hook) {
-        return RTP_BAD_ARGUMENT;
-    }
-    std::lock_guard<std::mutex> guard(slot.lock);
-    slot.pointer = nullptr;
-    slot.shared = nullptr;
-    slot.unique = std::move(hook);
-    return RTP_SUCCESS;
-}
-
-template <typename T>
-void clear_slot(rtcp_hook_slot<T> &slot) {
-    std::lock_guard<std::mutex> guard(slot.lock);
-    slot.pointer = nullptr;
-    slot.shared = nullptr;
-    slot.unique = nullptr;
-}
-
-}  // namespace
-
 using sr_t = frame::rtcp_sender_report;
 using rr_t = frame::rtcp_receiver_report;
 using sdes_t = frame::rtcp_sdes_packet;
 using app_t = frame::rtcp_app_packet;
 
 RTP_ERROR rtcp_internal::install_sender_hook(void (*hook)(sr_t *)) {
-    return install_pointer(sr_hooks_, hook);
+    return sr_hooks_.install(hook);
 }
 RTP_ERROR rtcp_internal::install_sender_hook(std::function<void(std::shared_ptr<sr_t>)> hook) {
-    return install_shared(sr_hooks_, std::move(hook));
+    return sr_hooks_.install(std::move(hook));
 }
 RTP_ERROR rtcp_internal::install_sender_hook(std::function<void(std::unique_ptr<sr_t>)> hook) {
-    return install_unique(sr_hooks_, std::move(hook));
+    return sr_hooks_.install(std::move(hook));
 }
 RTP_ERROR rtcp_internal::install_receiver_hook(void (*hook)(rr_t *)) {
-    return install_pointer(rr_hooks_, hook);
+    return rr_hooks_.install(hook);
 }
 RTP_ERROR rtcp_internal::install_receiver_hook(std::function<void(std::shared_ptr<rr_t>)> hook) {
-    return install_shared(rr_hooks_, std::move(hook));
+    return rr_hooks_.install(std::move(hook));
 }
 RTP_ERROR rtcp_internal::install_receiver_hook(std::function<void(std::unique_ptr<rr_t>)> hook) {
-    return install_unique(rr_hooks_, std::move(hook));
+    return rr_hooks_.install(std::move(hook));
 }
 RTP_ERROR rtcp_internal::install_sdes_hook(void (*hook)(sdes_t *)) {
-    return install_pointer(sdes_hooks_, hook);
+    return sdes_hooks_.install(hook);
 }
 RTP_ERROR rtcp_internal::install_sdes_hook(std::function<void(std::shared_ptr<sdes_t>)> hook) {
-    return install_shared(sdes_hooks_, std::move(hook));
+    return sdes_hooks_.install(std::move(hook));
 }
 RTP_ERROR rtcp_internal::install_sdes_hook(std::function<void(std::unique_ptr<sdes_t>)> hook) {
-    return install_unique(sdes_hooks_, std::move(hook));
+    return sdes_hooks_.install(std::move(hook));
 }
 RTP_ERROR rtcp_internal::install_app_hook(void (*hook)(app_t *)) {
-    return install_pointer(app_hooks_, hook);
+    return app_hooks_.install(hook);
 }
 RTP_ERROR rtcp_internal::install_app_hook(std::function<void(std::shared_ptr<app_t>)> hook) {
-    return install_shared(app_hooks_, std::move(hook));
+    return app_hooks_.install(std::move(hook));
 }
 RTP_ERROR rtcp_internal::install_app_hook(std::function<void(std::unique_ptr<app_t>)> hook) {
-    return install_unique(app_hooks_, std::move(hook));
+    return app_hooks_.install(std::move(hook));
 }
 
 RTP_ERROR rtcp_internal::install_roundtrip_time_hook(roundtrip_hook hook) {
@@ -128,13 +80,13 @@ RTP_ERROR rtcp_internal::remove_send_app_hook(const std::string &app_name) {
 }
 
 RTP_ERROR rtcp_internal::remove_all_hooks() {
-    clear_slot(sr_hooks_);
-    clear_slot(rr_hooks_);
-    clear_slot(sdes_hooks_);
-    clear_slot(app_hooks_);
-    clear_slot(nack_hooks_);
-    clear_slot(pli_hooks_);
-    clear_slot(fir_hooks_);
+    sr_hooks_.clear();
+    rr_hooks_.clear();
+    sdes_hooks_.clear();
+    app_hooks_.clear();
+    nack_hooks_.clear();
+    pli_hooks_.clear();
+    fir_hooks_.clear();
     {
         std::lock_guard<std::mutex> guard(send_app_lock_);
         send_app_hooks_.clear();

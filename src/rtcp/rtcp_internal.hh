@@ -80,6 +80,40 @@ struct rtcp_hook_slot {
     void (*pointer)(T *) = nullptr;
     std::function<void(std::shared_ptr<T>)> shared;
     std::function<void(std::unique_ptr<T>)> unique;
+
+    // One hook at a time, in any of the three forms: RTP_BAD_ARGUMENT for
+    // null, else it replaces the one before.
+    RTP_ERROR install(void (*hook)(T *)) {
+        return hook == nullptr ? RTP_BAD_ARGUMENT : set(hook, nullptr, nullptr);
+    }
+    RTP_ERROR install(std::function<void(std::shared_ptr<T>)> hook) {
+        return !hook ? RTP_BAD_ARGUMENT : set(nullptr, std::move(hook), nullptr);
+    }
+    RTP_ERROR install(std::function<void(std::unique_ptr<T>)> hook) {
+        return !hook ? RTP_BAD_ARGUMENT : set(nullptr, nullptr, std::move(hook));
+    }
+    void clear() { set(nullptr, nullptr, nullptr); }
+    // To the installed hook, which owns the record; dropped without one.
+    void deliver(std::unique_ptr<T> record) {
+        std::lock_guard<std::mutex> guard(lock);
+        if (pointer != nullptr) {
+            pointer(record.release());
+        } else if (shared) {
+            shared(std::shared_ptr<T>(std::move(record)));
+        } else if (unique) {
+            unique(std::move(record));
+        }
+    }
+
+private:
+    RTP_ERROR set(void (*p)(T *), std::function<void(std::shared_ptr<T>)> s,
+                  std::function<void(std::unique_ptr<T>)> u) {
+        std::lock_guard<std::mutex> guard(lock);
+        pointer = p;
+        shared = std::move(s);
+        unique = std::move(u);
+        return RTP_SUCCESS;
+    }
 };
 
 // Feedback messages received and sent (RFC 4585, RFC 5104).

@@ -77,60 +77,78 @@ void loss_recovery_sender::store(const buffer_vector &pieces, bool protected_byt
     store_.on_sent(gathered_.data(), gathered_.size(), now);
 }
 
+// The packets go out after the store's lock is released: a send takes the
+// socket's locks, under which the send handlers take the store's.
 void loss_recovery_sender::on_nack(const std::vector<uint16_t> &seqs, int64_t now_us,
                                    int64_t rtt_us) {
-    std::lock_guard<std::mutex> guard(lock_);
-    ++counts_.nacks_received;
-    for (uint16_t seq : seqs) {
-        ++counts_.packets_requested;
-        const uint8_t *packet = nullptr;
-        size_t size = 0;
-        switch (store_.request(seq, now_us, rtt_us, &packet, &size)) {
-            case retransmission_verdict::resend:
-                break;
-            case retransmission_verdict::unknown:
-                ++counts_.retransmissions_unknown;
-                continue;
-            case retransmission_verdict::too_soon:
-                ++counts_.retransmissions_too_soon;
-                continue;
-            case retransmission_verdict::over_cap:
-                ++counts_.retransmissions_refused;
-                continue;
-        }
-        RTP_ERROR sent = RTP_SEND_FAILED;
-        if (config_.rtx_payload_type >= 0) {
-            sent = send_rtx(packet, size);
-        } else {
-            // The packet as it first went out, SRTP's tag included: never
-            // encrypted a second time.
-            rtx_.assign(packet, packet + size);
-            sent = send_(rtx_.data(), rtx_.size());
-        }
-        if (sent == RTP_SUCCESS) {
-            ++counts_.retransmissions_sent;
+    std::lock_guard<std::mutex> nack(nack_lock_);
+    size_t count = 0;
+    config c;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        c = config_;
+        ++counts_.nacks_received;
+        for (uint16_t seq : seqs) {
+            ++counts_.packets_requested;
+            const uint8_t *packet = nullptr;
+            size_t size = 0;
+            switch (store_.request(seq, now_us, rtt_us, &packet, &size)) {
+                case retransmission_verdict::resend:
+                    break;
+                case retransmission_verdict::unknown:
+                    ++counts_.retransmissions_unknown;
+                    continue;
+                case retransmission_verdict::too_soon:
+                    ++counts_.retransmissions_too_soon;
+                    continue;
+                case retransmission_verdict::over_cap:
+                    ++counts_.retransmissions_refused;
+                    continue;
+            }
+            if (outgoing_.size() <= count) {
+                outgoing_.emplace_back();
+            }
+            std::vector<uint8_t> &out = outgoing_[count];
+            if (c.rtx_payload_type < 0) {
+                // The packet as it first went out, SRTP's tag included: never
+                // encrypted a second time.
+                out.assign(packet, packet + size);
+            } else {
+                out.resize(rtx_size_bound(size));
+                out.resize(rtx_encode(packet, size, static_cast<uint8_t>(c.rtx_payload_type),
+                                      c.rtx_ssrc, rtx_seq_, out.data(), out.size()));
+                if (out.empty()) {
+                    continue;
+                }
+                ++rtx_seq_;
+            }
+            ++count;
         }
     }
+    uint64_t sent = 0;
+    for (size_t i = 0; i < count; ++i) {
+        std::vector<uint8_t> &out = outgoing_[i];
+        const RTP_ERROR rc =
+            c.rtx_payload_type < 0 ? send_(out.data(), out.size()) : send_rtx(c, out);
+        sent += rc == RTP_SUCCESS ? 1 : 0;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    counts_.retransmissions_sent += sent;
 }
 
-RTP_ERROR loss_recovery_sender::send_rtx(const uint8_t *packet, size_t size) {
-    rtx_.resize(rtx_size_bound(size));
-    const size_t n = rtx_encode(packet, size, static_cast<uint8_t>(config_.rtx_payload_type),
-                                config_.rtx_ssrc, rtx_seq_, rtx_.data(), rtx_.size());
+// An RTX packet as rtx_encode made it: in clear without SRTP, else through
+// the chain that protects it under the RTX SSRC.
+RTP_ERROR loss_recovery_sender::send_rtx(const config &c, std::vector<uint8_t> &rtx) {
+    if (!c.srtp) {
+        return send_(rtx.data(), rtx.size());
+    }
     rtp_layout l;
-    if (n == 0 || !parse_rtp_layout(rtx_.data(), n, l)) {
-        return RTP_SEND_FAILED;
-    }
-    ++rtx_seq_;
-    if (!config_.srtp) {
-        return send_(rtx_.data(), n);
-    }
-    if (!protect_and_send_) {
+    if (!protect_and_send_ || !parse_rtp_layout(rtx.data(), rtx.size(), l)) {
         return RTP_SEND_FAILED;  // never in clear on an SRTP stream
     }
-    buffer_vector pieces = {{l.header, rtx_.data()}, {n - l.header, rtx_.data() + l.header}};
-    if (config_.tag_slot > 0) {
-        tag_.assign(config_.tag_slot, 0);
+    buffer_vector pieces = {{l.header, rtx.data()}, {rtx.size() - l.header, rtx.data() + l.header}};
+    if (c.tag_slot > 0) {
+        tag_.assign(c.tag_slot, 0);
         pieces.emplace_back(tag_.size(), tag_.data());
     }
     return protect_and_send_(pieces);

@@ -78,12 +78,16 @@ public:
 
 private:
     void store(const buffer_vector &pieces, bool protected_bytes);
-    RTP_ERROR send_rtx(const uint8_t *packet, size_t size);
+    RTP_ERROR send_rtx(const config &c, std::vector<uint8_t> &rtx);
 
     config config_;  // under lock_
     const send_fn send_;
     const protect_and_send_fn protect_and_send_;
-    std::vector<uint8_t> tag_;  // under lock_
+    // Lock order: nack_lock_ -> lock_; nothing is sent under lock_ (the send
+    // handlers take it under the socket's locks).
+    std::mutex nack_lock_;
+    std::vector<std::vector<uint8_t>> outgoing_;  // under nack_lock_
+    std::vector<uint8_t> tag_;                    // under nack_lock_
     mutable std::mutex lock_;
     retransmission_store store_;             // under lock_
     std::vector<uint8_t> gathered_;          // under lock_
