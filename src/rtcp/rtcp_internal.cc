@@ -274,6 +274,10 @@ void rtcp_internal::runner() {
         while (wait_for_timer()) {
             const double tc = rtcp_steady_seconds();
             try {
+                run_feedback_tick(tc);
+                if (!report_due(tc)) {
+                    continue;  // woken for the tick alone
+                }
                 on_timer(tc);
                 continue;
             } catch (const std::exception &e) {
@@ -291,14 +295,61 @@ void rtcp_internal::runner() {
     }
 }
 
+bool rtcp_internal::report_due(double tc) {
+    std::lock_guard<std::mutex> members(membership_lock_);
+    return tc >= timer_.tn || (early_due_ >= 0 && tc >= early_due_);
+}
+
+void rtcp_internal::set_feedback_tick(std::function<int64_t(int64_t now_us)> tick) {
+    {
+        std::lock_guard<std::mutex> guard(tick_lock_);
+        tick_ = std::move(tick);
+    }
+    std::lock_guard<std::mutex> members(membership_lock_);
+    tick_due_ = -1;
+}
+
+void rtcp_internal::schedule_feedback_tick(int64_t at_us) {
+    const double at = static_cast<double>(at_us) / 1e6;
+    std::lock_guard<std::mutex> members(membership_lock_);
+    if (tick_due_ < 0 || at < tick_due_) {
+        tick_due_ = at;
+        wake_.notify_all();
+    }
+}
+
+void rtcp_internal::run_feedback_tick(double tc) {
+    {
+        std::lock_guard<std::mutex> members(membership_lock_);
+        if (tick_due_ < 0 || tc < tick_due_) {
+            return;
+        }
+        tick_due_ = -1;
+    }
+    int64_t next = INT64_MAX;
+    {
+        std::lock_guard<std::mutex> guard(tick_lock_);
+        if (tick_) {
+            next = tick_(static_cast<int64_t>(tc * 1e6));
+        }
+    }
+    if (next != INT64_MAX) {
+        schedule_feedback_tick(next);
+    }
+}
+
 bool rtcp_internal::wait_for_timer() {
     std::unique_lock<std::mutex> lock(membership_lock_);
     for (;;) {
         if (!active_.load()) {
             return false;
         }
-        // An early feedback packet may be due before the next report.
-        const double due = early_due_ >= 0 ? std::min(timer_.tn, early_due_) : timer_.tn;
+        // An early feedback packet, or the loss recovery's tick, may be due
+        // before the next report.
+        double due = early_due_ >= 0 ? std::min(timer_.tn, early_due_) : timer_.tn;
+        if (tick_due_ >= 0) {
+            due = std::min(due, tick_due_);
+        }
         const double left = due - rtcp_steady_seconds();
         if (left <= 0) {
             return true;

@@ -317,6 +317,14 @@ public:
         std::function<void(const rtcp_fir &)> fir;
     };
     void set_feedback_observer(feedback_observer observer);
+    // The stream's loss recovery has timers (reordering allowance, re-
+    // requests, deadlines) that must run without packets arriving: the
+    // runner thread calls `tick` once the time given to
+    // schedule_feedback_tick (steady microseconds) has come; `tick` returns
+    // when it next wants to run, INT64_MAX for not. An earlier schedule wins.
+    // Any thread. Lock order: the tick's lock -> the membership lock.
+    void set_feedback_tick(std::function<int64_t(int64_t now_us)> tick);
+    void schedule_feedback_tick(int64_t at_us);
     // The last round trip to a receiver of ours (RFC 3550 6.4.1, from a
     // report block answering one of our SRs), in microseconds; 0 unknown.
     int64_t round_trip_us() const noexcept { return round_trip_us_.load(); }
@@ -493,6 +501,11 @@ private:
     // the early packet the runner is to send (negative: none).
     avpf_state avpf_;
     double early_due_ = -1;
+    double tick_due_ = -1;  // under membership_lock_; -1: none
+    std::mutex tick_lock_;
+    std::function<int64_t(int64_t)> tick_;  // under tick_lock_
+    void run_feedback_tick(double tc);
+    bool report_due(double tc);
     // Set while stop waits for a scheduled BYE (RFC 3550 6.3.7): received
     // BYE packets then count as members, nothing else is processed.
     std::atomic<bool> leaving_{false};

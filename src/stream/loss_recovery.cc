@@ -213,6 +213,7 @@ bool loss_recovery_receiver::on_packet(const frame::rtp_frame &packet, bool retr
     if (!have_source_ || (packet.header.ssrc != source_ && !retransmission)) {
         // A new source (or the first): its numbers start afresh.
         earlier_ = add(earlier_, tracker_.counters());
+        asked_at_.clear();
         tracker_ = nack_tracker(tracker_.config());
         if (max_wait_us_ >= 0) {
             tracker_.set_max_wait(max_wait_us_);
@@ -221,24 +222,66 @@ bool loss_recovery_receiver::on_packet(const frame::rtp_frame &packet, bool retr
         have_source_ = true;
     }
     const nack_arrival a = tracker_.on_packet(packet.header.sequence, now, retransmission);
+    if (a.kind == NACK_ARRIVAL_RECOVERED || a.kind == NACK_ARRIVAL_REORDERED ||
+        a.kind == NACK_ARRIVAL_RECOVERED_LATE) {
+        auto it = asked_at_.find(packet.header.sequence);
+        if (it != asked_at_.end()) {
+            // Asked for once: the answer measures a round trip (asked more
+            // often, which request it answers is not known).
+            if (a.kind == NACK_ARRIVAL_RECOVERED && a.requests == 1) {
+                const int64_t sample = now - it->second;
+                srtt_us_ = srtt_us_ == 0 ? sample : srtt_us_ + (sample - srtt_us_) / 8;
+            }
+            asked_at_.erase(it);
+        }
+    }
     tick_locked(now);
+    const int64_t next = tracker_.next_deadline();
+    if (next != INT64_MAX && actions_.schedule_tick) {
+        actions_.schedule_tick(next);
+    }
     return a.kind != NACK_ARRIVAL_DUPLICATE;
 }
 
-void loss_recovery_receiver::tick(int64_t now_us) {
+int64_t loss_recovery_receiver::tick(int64_t now_us) {
     std::lock_guard<std::mutex> guard(lock_);
     tick_locked(now_us);
+    return have_source_ ? tracker_.next_deadline() : INT64_MAX;
+}
+
+int64_t loss_recovery_receiver::measured_round_trip_us() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return srtt_us_;
+}
+
+// RTCP's round trip where there is one, else our own measurement, else
+// unknown (the tracker's default).
+// With half again as margin: a retransmission answering the last request
+// may still be on its way, and a request repeated too soon costs a
+// duplicate.
+int64_t loss_recovery_receiver::round_trip_locked() const {
+    const int64_t rtcp = actions_.round_trip_us ? actions_.round_trip_us() : 0;
+    const int64_t rtt = rtcp > 0 ? rtcp : srtt_us_;
+    return rtt + rtt / 2;
 }
 
 void loss_recovery_receiver::tick_locked(int64_t now_us) {
     if (!have_source_ || tracker_.next_deadline() > now_us) {
         return;
     }
-    const int64_t rtt = actions_.round_trip_us ? actions_.round_trip_us() : 0;
-    tracker_.due(now_us, rtt, due_);
+    tracker_.due(now_us, round_trip_locked(), due_);
     if (!due_.nack.empty() && actions_.send_nack) {
         actions_.send_nack(source_, due_.nack);
         ++counts_.nack_requests;
+        if (asked_at_.size() > 4 * nack_tracker::k_history) {
+            asked_at_.clear();  // bounded: stale entries of a restart
+        }
+        for (uint16_t seq : due_.nack) {
+            asked_at_.emplace(seq, now_us);  // the first request stays
+        }
+    }
+    for (uint16_t seq : due_.given_up) {
+        asked_at_.erase(seq);
     }
     if (!due_.given_up.empty() && key_frames_) {
         key_frame_locked(now_us);
@@ -246,7 +289,7 @@ void loss_recovery_receiver::tick_locked(int64_t now_us) {
 }
 
 bool loss_recovery_receiver::key_frame_locked(int64_t now_us) {
-    const int64_t rtt = actions_.round_trip_us ? actions_.round_trip_us() : 0;
+    const int64_t rtt = round_trip_locked();
     if (!have_source_ || !once_per_round_trip(last_key_frame_us_, now_us,
                                               rtt > 0 ? rtt : tracker_.config().default_rtt_us)) {
         return false;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "rtp/nack_tracker.hh"
@@ -113,6 +114,9 @@ public:
         std::function<void(uint32_t media_ssrc, const std::vector<uint16_t> &lost)> send_nack;
         std::function<void(uint32_t media_ssrc)> request_key_frame;  // PLI or FIR
         std::function<int64_t()> round_trip_us;                      // 0: unknown
+        // Asks for tick() at `at_us` (steady microseconds), so that timers
+        // run when no packet arrives.
+        std::function<void(int64_t at_us)> schedule_tick;
     };
 
     loss_recovery_receiver(const nack_config &config, actions a, bool key_frames);
@@ -120,8 +124,14 @@ public:
     // The reception flow's packet observer (its processing thread): false
     // for a duplicate.
     static bool observer(void *arg, const frame::rtp_frame &packet, bool retransmission);
-    // Sends what is due at `now_us`.
-    void tick(int64_t now_us);
+    // Sends what is due at `now_us`; returns when it is next needed
+    // (INT64_MAX: not before a packet arrives).
+    int64_t tick(int64_t now_us);
+    // The round trip as this side measured it (microseconds, 0 unknown):
+    // from a NACK to the retransmission it brought back, smoothed (RFC 6298
+    // style, gain 1/8). A receiver that sends no media has no RTCP round
+    // trip (RFC 3550 measures it from sender reports).
+    int64_t measured_round_trip_us() const;
     // The application asks for a key frame; false if one was asked for less
     // than a round trip ago.
     bool request_key_frame(int64_t now_us);
@@ -132,19 +142,22 @@ public:
 private:
     bool on_packet(const frame::rtp_frame &packet, bool retransmission);
     void tick_locked(int64_t now_us);
+    int64_t round_trip_locked() const;
     bool key_frame_locked(int64_t now_us);
 
     const actions actions_;
     const bool key_frames_;
     mutable std::mutex lock_;
-    nack_tracker tracker_;                   // under lock_
-    nack_due due_;                           // under lock_
-    bool have_source_ = false;               // under lock_
-    uint32_t source_ = 0;                    // under lock_: the media SSRC tracked
-    int64_t last_key_frame_us_ = INT64_MIN;  // under lock_
-    int64_t max_wait_us_ = -1;               // under lock_; -1: the tracker's default
-    nack_counters earlier_;                  // under lock_: of trackers of earlier sources
-    loss_recovery_receiver_counts counts_;   // under lock_
+    nack_tracker tracker_;                            // under lock_
+    nack_due due_;                                    // under lock_
+    bool have_source_ = false;                        // under lock_
+    uint32_t source_ = 0;                             // under lock_: the media SSRC tracked
+    int64_t last_key_frame_us_ = INT64_MIN;           // under lock_
+    int64_t max_wait_us_ = -1;                        // under lock_; -1: the tracker's default
+    nack_counters earlier_;                           // under lock_: of trackers of earlier sources
+    std::unordered_map<uint16_t, int64_t> asked_at_;  // under lock_: first NACK of each
+    int64_t srtt_us_ = 0;                             // under lock_; 0: no sample yet
+    loss_recovery_receiver_counts counts_;            // under lock_
 };
 
 // A clock for loss recovery: steady microseconds.

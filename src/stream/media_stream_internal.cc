@@ -847,6 +847,7 @@ RTP_ERROR media_stream_internal::stop() {
     }
     if (lr_sender_ && rtcp_) {
         rtcp_->internal()->set_feedback_observer({});  // it calls into this stream
+        rtcp_->internal()->set_feedback_tick({});
     }
     if (socket_) {
         socket_->remove_handler(local_ssrc_);

@@ -72,6 +72,7 @@ void media_stream_internal::create_loss_recovery() {
         }
     };
     a.round_trip_us = [engine] { return engine->round_trip_us(); };
+    a.schedule_tick = [engine](int64_t at_us) { engine->schedule_feedback_tick(at_us); };
     nack_config nc;
     // A packet is waited for as long as its frame is (RCC_PACKET_DELAY_LIMIT).
     nc.max_wait_us = static_cast<int64_t>(rtp_->get_pkt_max_delay()) * 1000;
@@ -95,6 +96,8 @@ void media_stream_internal::create_loss_recovery() {
         }
     };
     engine->set_feedback_observer(std::move(o));
+    engine->set_feedback_tick(
+        [receiver = lr_receiver_.get()](int64_t now_us) { return receiver->tick(now_us); });
 }
 
 // After SRTP's send handler: the store keeps each packet as it went out.

@@ -217,7 +217,13 @@ TEST(LossRecovery, LostPacketsComeBackOnTheOriginalSsrcOrAsRtx) {
         EXPECT_GE(ts.retransmissions_sent, rs.recovered_in_time);
         EXPECT_EQ(ts.retransmissions_refused, 0u);
         EXPECT_EQ(rs.auth_failures, 0u);
-        EXPECT_EQ(rs.replay_failures, 0u);
+        // A resend answering a repeated request after its first answer
+        // arrived is a replay to SRTP on the original SSRC: dropped, and no
+        // more of them than resends beyond the recovered packets.
+        EXPECT_LE(rs.replay_failures, ts.retransmissions_sent - rs.recovered_in_time);
+        if (c.rtx_pt >= 0 || !(c.flags & RCE_SRTP)) {
+            EXPECT_EQ(rs.replay_failures, 0u);
+        }
         if (c.rtx_pt >= 0) {
             EXPECT_GE(rs.retransmissions_received, rs.recovered_in_time);
         } else {

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 #include "rtp/rtx.hh"
@@ -168,6 +170,47 @@ TEST(LossRecoverySender, KeyFrameRequestsReachTheApplicationOncePerRoundTrip) {
     EXPECT_FALSE(f.sender.on_key_frame_request(t + k_rtt - 1, k_rtt));
     EXPECT_TRUE(f.sender.on_key_frame_request(t + k_rtt, k_rtt));
     EXPECT_EQ(f.sender.counts().key_frame_requests, 2u);
+}
+
+// The receiving side's timers run without packets: a gap's reordering
+// allowance ends on a scheduled tick, which sends the NACK; the
+// retransmission it brings back measures the round trip.
+TEST(LossRecoveryReceiver, TicksSendNacksWithoutPacketsAndMeasureTheRoundTrip) {
+    std::vector<std::vector<uint16_t>> nacks;
+    std::vector<int64_t> ticks;
+    loss_recovery_receiver::actions a;
+    a.send_nack = [&nacks](uint32_t ssrc, const std::vector<uint16_t> &lost) {
+        EXPECT_EQ(ssrc, 0xCAFEu);
+        nacks.push_back(lost);
+    };
+    a.schedule_tick = [&ticks](int64_t at) { ticks.push_back(at); };
+    loss_recovery_receiver r(nack_config{}, a, false);
+    frame::rtp_frame f{};
+    f.header.ssrc = 0xCAFE;
+    const auto arrive = [&](uint16_t seq, bool rtx) {
+        f.header.sequence = seq;
+        return loss_recovery_receiver::observer(&r, f, rtx);
+    };
+    const int64_t t0 = loss_recovery_now_us();
+    ASSERT_TRUE(arrive(1, false));
+    ASSERT_TRUE(arrive(3, false));  // 2 is missing; no later packet will come
+    EXPECT_TRUE(nacks.empty()) << "within the reordering allowance";
+    ASSERT_FALSE(ticks.empty());
+    EXPECT_GE(ticks.back(), t0 + 5'000);
+    EXPECT_LE(ticks.back(), loss_recovery_now_us() + 10'000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(12));
+    const int64_t next = r.tick(loss_recovery_now_us());
+    ASSERT_EQ(nacks.size(), 1u);
+    EXPECT_EQ(nacks[0], std::vector<uint16_t>{2});
+    EXPECT_NE(next, INT64_MAX) << "it waits for the answer";
+    EXPECT_EQ(r.measured_round_trip_us(), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(arrive(2, true));
+    EXPECT_GE(r.measured_round_trip_us(), 19'000);
+    EXPECT_LT(r.measured_round_trip_us(), 2'000'000);
+    EXPECT_FALSE(arrive(2, true)) << "a duplicate";
+    EXPECT_EQ(r.counts().tracker.recovered_in_time, 1u);
+    EXPECT_EQ(r.tick(loss_recovery_now_us()), INT64_MAX) << "nothing left to wait for";
 }
 
 }  // namespace
