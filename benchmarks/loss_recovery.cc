@@ -30,6 +30,9 @@
 //     retransmissions the relay lost, `first_try`; the units that lost a
 //     retransmission too; and `all_delay`, the p99 extra time over every
 //     delivered unit: units wait behind a unit still missing a packet)
+//   lr_5pct_nack_delay_p50_ms     (p90, p99) from when a lost packet would
+//                                 have reached the receiver to when its first
+//                                 NACK left the receiver, both seen at the relay
 //   lr_5pct_<counter>             the streams' loss-recovery counters
 //   lr_0pct_nacks_sent            NACKs with no loss, all runs together (the
 //                                 clip paced through the relay, and the
@@ -53,6 +56,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -72,6 +76,7 @@ using bytes = std::vector<uint8_t>;
 
 constexpr int k_feedback = RCE_WITH_RTCP | RCE_RTCP_FEEDBACK;
 constexpr int k_rtx_pt = 97;
+constexpr int64_t k_delay_us = 10000;  // each way
 constexpr uint32_t k_ts_base = 90000;
 constexpr uint32_t k_ts_step = 3000;    // 90 kHz at 30 frames a second
 constexpr int k_tail = 10;              // access units after the measured ones
@@ -256,6 +261,11 @@ struct wire_log {
     std::set<uint32_t> rtx_lost_timestamps;   // retransmissions it dropped
     std::set<uint32_t> tail_lost_timestamps;  // media packets with the marker bit it dropped
     int media_pt = -1;
+    // When the relay dropped each media packet, and when the receiver's
+    // first NACK naming it reached the relay (its RTCP port), by sequence
+    // number.
+    std::map<uint16_t, int64_t> media_lost_ns;
+    std::map<uint16_t, int64_t> first_nack_ns;
 };
 
 struct link {
@@ -265,6 +275,33 @@ struct link {
     media_stream *tx = nullptr;
     media_stream *rx = nullptr;
     wire_log wire;
+
+    // The generic NACKs (RFC 4585 6.2.1: RTPFB, FMT 1; PID and BLP) of an
+    // RTCP compound packet from the receiver.
+    void note_nacks(const uint8_t *data, size_t size) {
+        const int64_t t = now_ns();
+        std::lock_guard<std::mutex> g(wire.lock);
+        size_t off = 0;
+        while (off + 4 <= size) {
+            const size_t len = (static_cast<size_t>(data[off + 2]) << 8 | data[off + 3]) * 4 + 4;
+            if (off + len > size) {
+                break;
+            }
+            if (data[off + 1] == 205 && (data[off] & 0x1F) == 1) {
+                for (size_t q = off + 12; q + 4 <= off + len; q += 4) {
+                    const auto pid = static_cast<uint16_t>(data[q] << 8 | data[q + 1]);
+                    const auto blp = static_cast<uint16_t>(data[q + 2] << 8 | data[q + 3]);
+                    wire.first_nack_ns.emplace(pid, t);
+                    for (int bit = 0; bit < 16; ++bit) {
+                        if (blp & (1u << bit)) {
+                            wire.first_nack_ns.emplace(static_cast<uint16_t>(pid + bit + 1), t);
+                        }
+                    }
+                }
+            }
+            off += len;
+        }
+    }
 
     ~link() {
         if (sess != nullptr) {
@@ -279,11 +316,15 @@ struct link {
         relay_config cfg;
         cfg.rtcp_pair = true;
         cfg.a_to_b.loss = loss;  // media and the sender's reports
-        cfg.a_to_b.delay_us = 10000;
-        cfg.b_to_a.delay_us = 10000;
+        cfg.a_to_b.delay_us = k_delay_us;
+        cfg.b_to_a.delay_us = k_delay_us;
         cfg.seed = seed;
         relay.set_observer([this](relay_direction dir, int channel, const uint8_t *data,
                                   size_t size, uint32_t verdict) {
+            if (dir == RELAY_B_TO_A && channel == 1) {
+                note_nacks(data, size);
+                return;
+            }
             if (dir != RELAY_A_TO_B || channel != 0 || size < 12) {
                 return;
             }
@@ -304,6 +345,8 @@ struct link {
             wire.media_pt = pt;
             wire.media_bytes += size;
             if (verdict & k_verdict_lost) {
+                const auto seq = static_cast<uint16_t>(data[2] << 8 | data[3]);
+                wire.media_lost_ns.emplace(seq, now_ns());
                 wire.lossy_timestamps.insert(ts);
                 if (data[1] & 0x80) {
                     // The unit's last packet: its gap shows only with the next unit.
@@ -392,8 +435,11 @@ struct lossy_result {
     double all_p99_excess_ms = 0;
     double recovered_p50_ms = 0;
     double recovered_p90_ms = 0;
-    double first_try_p99_ms = 0;  // recovered AUs none of whose retransmissions was lost
-    double lost_twice_aus = 0;    // recovered AUs with a retransmission lost too
+    double first_try_p99_ms = 0;   // recovered AUs none of whose retransmissions was lost
+    double lost_twice_aus = 0;     // recovered AUs with a retransmission lost too
+    double nack_delay_p50_ms = 0;  // lost packet due at the receiver -> its first NACK
+    double nack_delay_p90_ms = 0;
+    double nack_delay_p99_ms = 0;
     stream_statistics rs;
     stream_statistics ts;
 };
@@ -491,6 +537,19 @@ bool run_lossy(const std::vector<bytes> &aus, double loss, uint64_t seed, lossy_
     for (double &ms : first_try_ms) {
         ms -= clean;
     }
+    // How long the receiver took to ask for a lost packet once it was due
+    // (the relay's delay after it was dropped).
+    std::vector<double> nack_ms;
+    for (const auto &lost : l.wire.media_lost_ns) {
+        const auto nack = l.wire.first_nack_ns.find(lost.first);
+        if (nack != l.wire.first_nack_ns.end() && nack->second >= lost.second) {
+            nack_ms.push_back(static_cast<double>(nack->second - lost.second) / 1e6 -
+                              static_cast<double>(k_delay_us) / 1e3);
+        }
+    }
+    out.nack_delay_p50_ms = percentile(nack_ms, 0.5);
+    out.nack_delay_p90_ms = percentile(nack_ms, 0.9);
+    out.nack_delay_p99_ms = percentile(nack_ms, 0.99);
     out.recovered_p50_ms = percentile(recovered_ms, 0.5);
     out.recovered_p90_ms = percentile(recovered_ms, 0.9);
     out.first_try_p99_ms = percentile(first_try_ms, 0.99);
@@ -694,6 +753,9 @@ int main(int argc, char **argv) {
                 med(&lossy_result::first_try_p99_ms));
     std::printf("RESULT lr_5pct_aus_retransmission_lost %.0f\n",
                 med(&lossy_result::lost_twice_aus));
+    std::printf("RESULT lr_5pct_nack_delay_p50_ms %.1f\n", med(&lossy_result::nack_delay_p50_ms));
+    std::printf("RESULT lr_5pct_nack_delay_p90_ms %.1f\n", med(&lossy_result::nack_delay_p90_ms));
+    std::printf("RESULT lr_5pct_nack_delay_p99_ms %.1f\n", med(&lossy_result::nack_delay_p99_ms));
     std::printf("RESULT lr_5pct_all_delay_p99_ms %.1f\n", med(&lossy_result::all_p99_excess_ms));
     const struct {
         const char *name;
