@@ -20,11 +20,11 @@ loopback() {
 }
 
 # One second of 4K H.265 (30 pictures) made once with FFmpeg's libx265 where
-# it is installed: make_clip FILE KEYINT BITRATE.
+# it is installed: make_clip FILE KEYINT BITRATE [SIZE [PICTURES]].
 make_clip() {
     if [ ! -s "$1" ] && command -v ffmpeg >/dev/null 2>&1; then
-        ffmpeg -hide_banner -loglevel error -y -f lavfi -i "testsrc2=size=3840x2160:rate=30" \
-            -frames:v 30 -pix_fmt yuv420p -c:v libx265 -preset ultrafast \
+        ffmpeg -hide_banner -loglevel error -y -f lavfi -i "testsrc2=size=${4:-3840x2160}:rate=30" \
+            -frames:v "${5:-30}" -pix_fmt yuv420p -c:v libx265 -preset ultrafast \
             -x265-params "log-level=error:keyint=$2" -b:v "$3" -f hevc "$1.tmp" 2>/dev/null &&
             mv "$1.tmp" "$1" || rm -f "$1.tmp"
     fi
@@ -37,6 +37,12 @@ make_clip "$CLIP" 30 40M
 # of datagrams per access unit, pushed and pulled in one process.
 INTRA=build/bench/clip4k_intra.h265
 make_clip "$INTRA" 1 120M
+# Loss recovery: ten seconds of 720p at 4 Mbit/s, a key frame a second,
+# paced at 30 pictures a second through a relay losing 5%; synthetic access
+# units of about 16 KB without FFmpeg.
+LR_CLIP=build/bench/clip720_4m.h265
+make_clip "$LR_CLIP" 30 4M 1280x720 300
+[ -s "$LR_CLIP" ] || LR_CLIP=synthetic
 
 i=0
 while [ "$i" -lt "$RUNS" ]; do
@@ -56,6 +62,7 @@ while [ "$i" -lt "$RUNS" ]; do
         if [ -s "$INTRA" ]; then
             "$B/bench_h265_clip" "$INTRA" 9 h265_4k_intra 2>/dev/null | grep '^RESULT'
         fi
+        "$B/bench_loss_recovery" "$LR_CLIP" 2>/dev/null | grep '^RESULT'
     } >>"$OUT"
 done
 # One ZRTP run: it takes its own median of ten agreements.
