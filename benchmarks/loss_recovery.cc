@@ -385,6 +385,11 @@ struct link {
             // The media's rate, so RTCP's share (and the feedback) is not starved.
             tx->configure_ctx(RCC_SESSION_BANDWIDTH, 4500);
             rx->configure_ctx(RCC_SESSION_BANDWIDTH, 4500);
+            // LR_TRR=MS: regular reports thinned (RFC 4585 T_rr_interval).
+            if (const char *trr = std::getenv("LR_TRR")) {
+                tx->configure_ctx(RCC_RTCP_TRR_INTERVAL, std::atoi(trr));
+                rx->configure_ctx(RCC_RTCP_TRR_INTERVAL, std::atoi(trr));
+            }
             if (tx->configure_ctx(RCC_RTX_PAYLOAD_TYPE, k_rtx_pt) != RTP_SUCCESS ||
                 rx->configure_ctx(RCC_RTX_PAYLOAD_TYPE, k_rtx_pt) != RTP_SUCCESS) {
                 std::fprintf(stderr, "RCC_RTX_PAYLOAD_TYPE refused\n");
