@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "bench_socket.hh"
+#include "nal_units.hh"
 #include "tessal/tessal.hh"
 
 namespace {
@@ -46,24 +47,8 @@ double cpu_now() {
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-// Start offsets of the NAL units (after their start codes) of an Annex-B
-// stream, with the start code lengths.
-struct nal_ref {
-    size_t start;  // of the start code
-    size_t body;   // of the NAL header
-};
-
-std::vector<nal_ref> nal_units(const bytes &s) {
-    std::vector<nal_ref> out;
-    for (size_t i = 0; i + 3 <= s.size(); ++i) {
-        if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) {
-            const size_t start = i > 0 && s[i - 1] == 0 ? i - 1 : i;
-            out.push_back({start, i + 3});
-            i += 2;
-        }
-    }
-    return out;
-}
+using tessal_bench::nal_ref;
+using tessal_bench::nal_units;
 
 // The access units of an H.265 Annex-B stream: a new one begins at a
 // VPS/SPS/PPS/AUD/prefix SEI after a slice, or at a slice with

@@ -65,6 +65,7 @@
 #include <vector>
 
 #include "impair/relay.hh"
+#include "nal_units.hh"
 #include "tessal/tessal.hh"
 
 namespace {
@@ -86,23 +87,8 @@ int64_t now_ns() {
     return clock_type::now().time_since_epoch().count();
 }
 
-// Offsets of start codes and of the NAL headers after them.
-struct nal_ref {
-    size_t start;
-    size_t body;
-};
-
-std::vector<nal_ref> nal_units(const bytes &s) {
-    std::vector<nal_ref> out;
-    for (size_t i = 0; i + 3 <= s.size(); ++i) {
-        if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) {
-            const size_t start = i > 0 && s[i - 1] == 0 ? i - 1 : i;
-            out.push_back({start, i + 3});
-            i += 2;
-        }
-    }
-    return out;
-}
+using tessal_bench::nal_ref;
+using tessal_bench::nal_units;
 
 // The access units of an Annex-B H.265 stream (as bench_h265_clip splits
 // them), each NAL unit behind a 4-byte start code: the form the receiver

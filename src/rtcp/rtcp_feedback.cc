@@ -81,11 +81,8 @@ bool construct_nack_packet(uint8_t *frame, size_t &offset, uint32_t sender_ssrc,
                                    k_rtcp_fmt_nack, k_rtcp_rtpfb, sender_ssrc, media_ssrc)) {
         return false;
     }
-    for (const rtcp_nack_entry &e : entries) {
-        write_be16(frame + offset, e.pid);
-        write_be16(frame + offset + 2, e.blp);
-        offset += k_rtcp_nack_entry_size;
-    }
+    nack_fci_write(entries.data(), entries.size(), frame + offset);
+    offset += entries.size() * k_rtcp_nack_entry_size;
     return true;
 }
 
@@ -135,11 +132,7 @@ RTP_ERROR parse_nack_packet(const uint8_t *packet, size_t size, rtcp_nack &out) 
         return RTP_BAD_ARGUMENT;
     }
     std::vector<rtcp_nack_entry> entries;
-    byte_reader r(v.fci, v.fci_size);
-    rtcp_nack_entry e;
-    while (r.read_u16(e.pid) && r.read_u16(e.blp)) {
-        entries.push_back(e);
-    }
+    nack_fci_read(v.fci, v.fci_size, entries);  // whole entries: checked above
     out.sender_ssrc = v.sender_ssrc;
     out.media_ssrc = v.media_ssrc;
     out.lost = unpack_nack(entries);

@@ -28,10 +28,21 @@ void retransmission_store::expire(int64_t now_us, size_t incoming) {
 }
 
 void retransmission_store::on_sent(const uint8_t *packet, size_t size, int64_t now_us) {
-    if (packet == nullptr || size < k_min_rtp_size || size > limits_.max_bytes) {
+    const std::pair<size_t, uint8_t *> whole{size, const_cast<uint8_t *>(packet)};
+    on_sent(&whole, packet != nullptr ? 1 : 0, now_us);
+}
+
+void retransmission_store::on_sent(const std::pair<size_t, uint8_t *> *pieces, size_t count,
+                                   int64_t now_us) {
+    size_t size = 0;
+    for (size_t i = 0; i < count; ++i) {
+        size += pieces[i].first;
+    }
+    // The sequence number from the first piece, which holds the header.
+    if (count == 0 || pieces[0].first < 4 || size < k_min_rtp_size || size > limits_.max_bytes) {
         return;
     }
-    const uint16_t seq = read_be16(packet + 2);
+    const uint16_t seq = read_be16(pieces[0].second + 2);
     if (!entries_.empty() && seq != static_cast<uint16_t>(entries_.back().seq + 1)) {
         clear();
     }
@@ -43,7 +54,10 @@ void retransmission_store::on_sent(const uint8_t *packet, size_t size, int64_t n
         e.bytes = std::move(spare_.back());
         spare_.pop_back();
     }
-    e.bytes.assign(packet, packet + size);
+    e.bytes.clear();
+    for (size_t i = 0; i < count; ++i) {
+        e.bytes.insert(e.bytes.end(), pieces[i].second, pieces[i].second + pieces[i].first);
+    }
     bytes_ += size;
     entries_.push_back(std::move(e));
     // The media pays for its share of retransmissions; the unspent budget

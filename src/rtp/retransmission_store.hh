@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <utility>
 #include <vector>
 
 namespace tessal {
@@ -39,6 +40,9 @@ public:
     // A sequence number that does not follow the last one starts the store
     // afresh (a new SSRC or sequence space).
     void on_sent(const uint8_t *packet, size_t size, int64_t now_us);
+    // The same for a packet in `count` pieces (header first), gathered
+    // straight into the store.
+    void on_sent(const std::pair<size_t, uint8_t *> *pieces, size_t count, int64_t now_us);
 
     // A NACK asks for `seq` at `now_us`; `rtt_us` is the round trip as known
     // (0 if not). On resend, `*packet` and `*size` point at the stored

@@ -70,11 +70,7 @@ void loss_recovery_sender::store(const buffer_vector &pieces, bool protected_byt
                                  pieces.size() >= 2 && pieces.back().first == config_.tag_slot
                              ? pieces.size() - 1
                              : pieces.size();
-    gathered_.clear();
-    for (size_t i = 0; i < count; ++i) {
-        gathered_.insert(gathered_.end(), pieces[i].second, pieces[i].second + pieces[i].first);
-    }
-    store_.on_sent(gathered_.data(), gathered_.size(), now);
+    store_.on_sent(pieces.data(), count, now);
 }
 
 // The packets go out after the store's lock is released: a send takes the

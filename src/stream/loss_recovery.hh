@@ -91,7 +91,6 @@ private:
     std::vector<uint8_t> tag_;                    // under nack_lock_
     mutable std::mutex lock_;
     retransmission_store store_;             // under lock_
-    std::vector<uint8_t> gathered_;          // under lock_
     std::vector<uint8_t> rtx_;               // under lock_
     uint16_t rtx_seq_;                       // under lock_
     int64_t last_key_frame_us_ = INT64_MIN;  // under lock_
